@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -40,7 +42,8 @@ std::string slurp(const std::string &path)
 }
 
 // Runs orvanectl with the arguments and the given standard input.
-outcome run(const std::vector<std::string> &args, const std::string &input = "")
+outcome run_program(const std::string &program, const std::vector<std::string> &args,
+                    const std::string &input = "")
 {
     char dir_template[] = "/tmp/orvanectl_test.XXXXXX";
     std::string dir = mkdtemp(dir_template);
@@ -69,6 +72,22 @@ outcome run(const std::vector<std::string> &args, const std::string &input = "")
     std::remove(err_path.c_str());
     rmdir(dir.c_str());
     return result;
+}
+
+outcome run(const std::vector<std::string> &args, const std::string &input = "")
+{
+    return run_program(program, args, input);
+}
+
+// The options a help text names: "-x" or "--long-name" after a space, '[',
+// '(' or '|'.
+std::set<std::string> options_in(const std::string &help)
+{
+    std::set<std::string> found;
+    static const std::regex option(R"((?:^|[\s\[(|])(--?[a-z][a-z0-9-]*))");
+    for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end; ++it)
+        found.insert((*it)[1]);
+    return found;
 }
 
 std::string write_temp(const std::string &bytes)
@@ -162,6 +181,42 @@ TEST(Orvanectl, DumpOfABrokenCaptureSaysWhereItBreaksOff)
     outcome bad_option = run({"dump", "--frob"});
     EXPECT_EQ(bad_option.status, 2);
     EXPECT_THAT(bad_option.err, HasSubstr("unknown option \"--frob\""));
+}
+
+TEST(Orvanectl, ManPagesNameEveryOptionThatTheHelpTextsName)
+{
+    struct page {
+        std::string program, man;
+        std::vector<std::vector<std::string>> helps;
+        bool required = true;
+    };
+    std::vector<page> pages = {
+        {program, "orvanectl.1.scd", {{"--help"}}},
+        {ORV_BUILD_DIR "/daemon/orvaned", "orvaned.8.scd", {{"-h"}}},
+        {ORV_BUILD_DIR "/services/cendrixd/cendrixd", "cendrixd.8.scd", {{"--help"}}, false},
+    };
+    outcome top = run({"--help"});
+    const std::regex command_line(R"(\n  ([a-z]+) )");
+    for (std::sregex_iterator it(top.out.begin(), top.out.end(), command_line), end; it != end; ++it)
+        pages[0].helps.push_back({(*it)[1], "--help"});
+    ASSERT_GE(pages[0].helps.size(), 2u);
+    for (const auto &p : pages) {
+        if (access(p.program.c_str(), X_OK) != 0) {
+            EXPECT_FALSE(p.required) << p.program << " is not built";
+            continue;
+        }
+        std::string man = slurp(ORV_SOURCE_DIR "/dist/man/" + p.man);
+        ASSERT_FALSE(man.empty()) << p.man;
+        for (const auto &args : p.helps) {
+            outcome help = run_program(p.program, args);
+            EXPECT_EQ(help.status, 0) << p.program << " " << args[0];
+            std::set<std::string> named = options_in(help.out);
+            EXPECT_FALSE(named.empty()) << p.program << " " << args[0];
+            for (const auto &option : named)
+                EXPECT_NE(man.find("*" + option + "*"), std::string::npos)
+                    << p.man << " does not describe " << option << " (from " << p.program << " " << args[0] << ")";
+        }
+    }
 }
 
 } // namespace
