@@ -45,10 +45,12 @@ int Dictionary_Set(Dictionary *dictionary, const char *key, const char *value)
             return 0;
         }
         std::string new_key(key);
-        dictionary->entries.reserve(dictionary->entries.size() + 1);
+        auto &entries = dictionary->entries;
+        if (entries.size() == entries.capacity())  // grow geometrically, never one by one
+            entries.reserve(entries.empty() ? 8 : 2 * entries.size());
         dictionary->index.emplace(new_key, dictionary->entries.size());
-        // reserve() above makes this append unable to throw.
-        dictionary->entries.emplace_back(std::move(new_key), std::move(new_value));
+        // The room reserved above makes this append unable to throw.
+        entries.emplace_back(std::move(new_key), std::move(new_value));
         return 0;
     } catch (const std::bad_alloc &) {
         errno = ENOMEM;
