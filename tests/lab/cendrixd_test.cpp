@@ -116,8 +116,10 @@ TEST_F(Cendrixd, MissingOrMalformedStoresAreRefusedInOneLineAndLeftUntouched)
     EXPECT_NE(access(store.c_str(), F_OK), 0);
 
     ASSERT_TRUE(bus->write_store(lab::sample_store()));
-    EXPECT_EQ(run_refused(lab->dir(), {"--store", store, "--apply-delay", "-1"}).first, 1);
-    EXPECT_EQ(run_refused(lab->dir(), {"--store", store, "--apply-delay", "2s"}).first, 1);
+    // Command-line mistakes are status 2.
+    EXPECT_EQ(run_refused(lab->dir(), {"--store", store, "--apply-delay", "-1"}).first, 2);
+    EXPECT_EQ(run_refused(lab->dir(), {"--store", store, "--apply-delay", "2s"}).first, 2);
+    EXPECT_EQ(run_refused(lab->dir(), {"--apply-delay", "2"}).first, 2);
 }
 
 // The error names device makers' clients see, read with a plain bus call.
