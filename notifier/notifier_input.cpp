@@ -168,7 +168,7 @@ int routable(const uint8_t *event, uint64_t size, uint64_t here)
 int start_event(local_connection *c, size_t pos, size_t end, select_set *set)
 {
     size_t left = end - pos;
-    const uint8_t *event = c->buffer + pos;
+    uint8_t *event = c->buffer + pos;
     if (left < TLV_HEADER_SIZE)
         return hold(c, pos, left);
     if (tlv_get_envelope_type(event) != TYPE_EVNT) {

@@ -22,7 +22,7 @@ namespace {
 constexpr uint32_t TYPE_CHRQ = tlv_stringtype("CHRQ");
 constexpr uint32_t TYPE_LOGN = tlv_stringtype("LOGN");
 constexpr size_t PASSWORD_HASH_SIZE = 20;
-constexpr size_t CHALLENGE_SIZE = 4;
+constexpr size_t CHALLENGE_BYTES = 4;
 
 struct remote_connection {
     int socket;
@@ -138,7 +138,7 @@ outcome handle_challenge_request(remote_connection *c, uint8_t *message, size_t 
     }
     c->challenge = challenge;
     message_ptr reply(
-        auth_msg_build_challenge(reinterpret_cast<const uint8_t *>(&c->challenge), CHALLENGE_SIZE, nullptr, nullptr));
+        auth_msg_build_challenge(reinterpret_cast<const uint8_t *>(&c->challenge), CHALLENGE_BYTES, nullptr, nullptr));
     if (!reply) {
         syslog(LOG_ERR, "cannot build a challenge message");
         return outcome::deleted;
@@ -175,7 +175,7 @@ outcome handle_login(remote_connection *c, uint8_t *message, size_t size)
     if (cendrix_get_password_sha1(name, hash) != 0)
         return answer_error(c, "password check error");
 
-    int checked = check_password(reinterpret_cast<const uint8_t *>(&c->challenge), CHALLENGE_SIZE, hash, pass);
+    int checked = check_password(reinterpret_cast<const uint8_t *>(&c->challenge), CHALLENGE_BYTES, hash, pass);
     c->challenge = 0;
     if (checked != 0)
         return answer_error(c, "authentication error");

@@ -18,6 +18,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 extern "C" {
 char ipconf_interface[16] = "";
@@ -96,7 +97,7 @@ int serve(select_set *registered)
         if (result < 0) {
             if (errno == EINTR)
                 continue;
-            syslog(LOG_ERR, "cannot wait for events: %m");
+            syslog(LOG_ERR, "cannot wait for events: %s", std::strerror(errno));
             return 1;
         }
         if (result == 0)
@@ -151,8 +152,10 @@ int main(int argc, char **argv)
     select_set_zero(&registered);
     int status = 1;
     if (cendrix_open_session() == 0) {
-        if (notifier_open(&registered) == 0)
+        if (notifier_open(&registered) == 0) {
+            syslog(LOG_INFO, "listening on unix socket \"Tazul_notifier\" and TCP port 4445");
             status = serve(&registered);
+        }
         notifier_close(&registered);
         static_cast<void>(cendrix_close_session());
     }
