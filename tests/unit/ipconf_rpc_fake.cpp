@@ -156,7 +156,8 @@ protected:
             RPCClient_Close(rpc);
             done = true;
         });
-        for (int turns = 0; turns < 500 && !done; ++turns) {
+        // Serve until the client is done and its connection is gone again.
+        for (int turns = 0; turns < 500 && (!done || registered_count() > 1); ++turns) {
             select_set ready = registered_;
             timeval wait{0, 10000};
             if (select(ready.highest + 1, &ready.read, &ready.write, &ready.except, &wait) > 0) {
