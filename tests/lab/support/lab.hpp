@@ -1,0 +1,185 @@
+// The lab: a private network of Linux network namespaces for tests that send
+// real traffic. One namespace per host plus one holding the bridge "br0";
+// every host link is a veth pair whose other end is a port of that bridge.
+// Ownership: a Lab removes its namespaces and stops its processes when it is
+// destroyed, when the test crashes (signal or sanitizer death), and a later
+// Lab sweeps away what a killed run (SIGKILL) left behind.
+// Errors: every operation returns false / -1 on failure and records a
+// GoogleTest failure naming the command that failed; nothing throws.
+//
+// Typical use:
+//   class MyTest : public lab::LabTest {};          // skips when not root
+//   TEST_F(MyTest, Broadcast) {
+//       ASSERT_TRUE(lab->add_host("dev"));
+//       ASSERT_TRUE(lab->add_link("dev", "lab0", "02:00:00:00:00:01", {"192.0.2.10/24"}));
+//       { auto in = lab->enter("dev"); ...sockets made here live in "dev"... }
+//       auto p = lab->start("dev", {ORV_BUILD_DIR "/daemon/orvaned", "-f", "-b", "lab0"});
+//       EXPECT_TRUE(p->wait_for_line("start", 5000));
+//       EXPECT_EQ(p->stop(), 0);
+//   }
+//
+// Naming: namespaces are "orv<pid>.<seq>-<host>", the bridge namespace
+// "orv<pid>.<seq>-br"; host names are at most 15 characters. Links are set
+// up with IPv6 disabled and checksum offloads off (every frame carries real
+// checksums, and receivers verify them), like a real wire.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lab {
+
+// A process started inside a host namespace. Its stdout and stderr go to
+// files of their own; destroying the handle kills the process (SIGKILL) if it
+// still runs. The process is also killed when the test process dies.
+class Process {
+public:
+    Process(pid_t pid, std::string out_path, std::string err_path);
+    ~Process();
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    [[nodiscard]] pid_t pid() const { return pid_; }
+    [[nodiscard]] const std::string &stdout_path() const { return out_path_; }
+    [[nodiscard]] const std::string &stderr_path() const { return err_path_; }
+    [[nodiscard]] std::string stdout_text() const;
+    [[nodiscard]] std::string stderr_text() const;
+
+    // Waits until a line of stderr (or stdout) contains the text; false after
+    // timeout_ms or when the process ended without writing it.
+    [[nodiscard]] bool wait_for_line(const std::string &text, int timeout_ms = 5000) const;
+    [[nodiscard]] bool wait_for_stdout_line(const std::string &text, int timeout_ms = 5000) const;
+
+    // Sends a signal (false if the process is already reaped).
+    bool signal(int sig) const;
+
+    // Waits for the process to end: its exit status (0..255), 128 + signal
+    // number when a signal ended it, -1 when it still runs after timeout_ms.
+    [[nodiscard]] int wait(int timeout_ms = 5000);
+
+    // Sends sig, waits up to timeout_ms, then SIGKILL; the status as wait().
+    int stop(int sig = SIGTERM, int timeout_ms = 5000);
+
+    [[nodiscard]] bool running();
+
+private:
+    pid_t pid_;
+    int status_ = -1;
+    bool reaped_ = false;
+    std::string out_path_, err_path_;
+};
+
+// Set the fields on a variable, or name all three in a designated
+// initializer (-Wextra refuses a partial one).
+struct StartOptions {
+    // Extra "NAME=value" entries added to the inherited environment.
+    std::vector<std::string> env;
+    // When not empty, the process sees this directory as its /tmp (a private
+    // mount namespace with a bind mount). Processes given the same folder
+    // share it.
+    std::string tmp_dir;
+    // Data written to the process's standard input (then closed); without it
+    // stdin is /dev/null.
+    std::string stdin_data;
+};
+
+// Result of a function run in a namespace: the function's return value (its
+// exit status, 0..255; 128 + signal if it crashed, -1 on a time-out) and the
+// text it put in its output.
+struct RunResult {
+    int status = -1;
+    std::string output;
+};
+
+// Entered namespace: the calling thread lives in a host namespace until the
+// guard goes out of scope. Sockets opened meanwhile stay in that namespace.
+class Inside {
+public:
+    Inside(int ns_fd, int home_fd);
+    ~Inside();
+    Inside(Inside &&other) noexcept;
+    Inside(const Inside &) = delete;
+    Inside &operator=(const Inside &) = delete;
+    Inside &operator=(Inside &&) = delete;
+    [[nodiscard]] bool ok() const { return home_fd_ >= 0; }
+
+private:
+    int home_fd_;
+};
+
+class Lab {
+public:
+    // Sweeps the leftovers of dead runs, then creates the bridge namespace.
+    Lab();
+    ~Lab();
+    Lab(const Lab &) = delete;
+    Lab &operator=(const Lab &) = delete;
+
+    [[nodiscard]] bool ok() const { return ok_; }
+
+    // A host namespace with lo up and IPv6 off; no other link.
+    [[nodiscard]] bool add_host(const std::string &host);
+    // Full namespace name of a host ("orv<pid>.<seq>-<host>"), or of the
+    // bridge namespace for "br".
+    [[nodiscard]] std::string netns(const std::string &host) const;
+
+    // A veth link named `link` in the host, its peer a port of br0, with the
+    // given MAC ("02:..."), IPv4 addresses in CIDR form ("192.0.2.10/24"),
+    // and up or down.
+    [[nodiscard]] bool add_link(const std::string &host, const std::string &link, const std::string &mac,
+                                const std::vector<std::string> &addresses, bool up = true);
+    [[nodiscard]] bool add_address(const std::string &host, const std::string &link, const std::string &cidr);
+    [[nodiscard]] bool set_up(const std::string &host, const std::string &link, bool up);
+
+    // Runs `ip -n <namespace> <args...>`; false (and a test failure) when it
+    // fails.
+    [[nodiscard]] bool ip(const std::string &host, const std::vector<std::string> &args);
+
+    // Runs fn in a forked child that joined the host's namespace. GoogleTest
+    // assertions inside fn do not reach the test: return a status and write
+    // what the test should check into the output text.
+    [[nodiscard]] RunResult run_in(const std::string &host, const std::function<int(std::string &output)> &fn,
+                                   int timeout_ms = 10000);
+
+    // Moves the calling thread into the host namespace for the guard's life.
+    [[nodiscard]] Inside enter(const std::string &host);
+
+    // Starts argv[0] (path) inside the host namespace.
+    [[nodiscard]] std::unique_ptr<Process> start(const std::string &host, const std::vector<std::string> &argv,
+                                                 const StartOptions &options = {});
+
+    // A folder for this lab's files (logs, stores, sockets), removed with it.
+    [[nodiscard]] const std::string &dir() const { return dir_; }
+
+private:
+    bool command(const std::vector<std::string> &argv);
+    bool offloads_off(const std::string &host, const std::string &link);
+    bool ipv6_off(const std::string &host);
+
+    bool ok_ = false;
+    std::string prefix_;
+    std::string dir_;
+    std::map<std::string, std::string> hosts_;
+    int next_port_ = 0;
+};
+
+// Removes namespaces "orv<pid>..." and folders /tmp/orvlab.<pid>.* whose
+// process no longer exists.
+void sweep();
+
+// Base fixture: skips the test when not root, else gives a fresh Lab.
+class LabTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::unique_ptr<Lab> lab;
+};
+
+} // namespace lab
