@@ -88,18 +88,21 @@ private:
 [[nodiscard]] bytes challenge_request(const std::string &puid);
 
 struct ConfInterface {
-    std::string mac;
+    std::string mac{};
     int32_t ipv4_mode = 3;
-    std::string ipv4, netmask, gateway, dns;
+    std::string ipv4{};
+    std::string netmask{};
+    std::string gateway{};
+    std::string dns{};
 };
 
 struct ConfRequest {
-    std::string puid;
+    std::string puid{};
     std::string user = login;
     std::string secret = password;   // the password whose hash is proven
-    std::vector<uint8_t> challenge;  // as received in CHAL
-    std::string host_name;           // empty: none
-    std::vector<ConfInterface> interfaces;
+    std::vector<uint8_t> challenge{};  // as received in CHAL
+    std::string host_name{};           // empty: none
+    std::vector<ConfInterface> interfaces{};
 };
 
 [[nodiscard]] bytes conf_message(const ConfRequest &request);
