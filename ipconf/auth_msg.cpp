@@ -1,0 +1,191 @@
+#include "ipconf/auth_msg.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "util/tlv_walk.hpp"
+
+namespace {
+
+int has_nested(uint32_t type)
+{
+    return type == AUTH_CHAL || type == AUTH_CHRQ || type == AUTH_LOGN ? 1 : 0;
+}
+
+tlv_writer *add_field(tlv_writer *writer, uint32_t type, const void *data, size_t count)
+{
+    return writer == nullptr ? nullptr : tlv_nest_raw(writer, type, data, count);
+}
+
+tlv_writer *add_text(tlv_writer *writer, uint32_t type, const char *text)
+{
+    return text == nullptr ? writer : add_field(writer, type, text, std::strlen(text) + 1);
+}
+
+uint8_t *finish(tlv_writer *writer)
+{
+    return writer == nullptr ? nullptr : tlv_close_all(&writer);
+}
+
+// The walk shared by the three parsers. The handler sees the envelope, once
+// its type is right, and every element below it, and answers false to stop
+// the walk; on_done decides the result
+// of a complete walk. A stop, or an envelope of another type, returns
+// `*result` as reached so far with the position moved past the message.
+template <typename Handler, typename Done>
+int walk_message(uint8_t **cursor, size_t *avail, uint32_t envelope, const int *result, Handler handle,
+                 Done on_done)
+{
+    tlv_walk walk(cursor, avail);
+    for (;;) {
+        const auto step = walk.step();
+        if (step == tlv_walk::done)
+            return on_done();
+        bool go_on = step == tlv_walk::element;
+        if (go_on) {
+            const uint32_t type = walk.type();
+            go_on = (walk.level() > 0 || type == envelope) && handle(walk, type);
+            walk.descend(has_nested(type) != 0);
+        }
+        if (!go_on) {
+            walk.finish();
+            return *result;
+        }
+    }
+}
+
+bool usable(uint8_t **cursor, size_t *avail)
+{
+    return cursor != nullptr && *cursor != nullptr && avail != nullptr;
+}
+
+} // namespace
+
+uint8_t *auth_msg_build_challenge_request(const char *puid)
+{
+    return finish(add_text(tlv_write_open(nullptr, AUTH_CHRQ), AUTH_PUID, puid));
+}
+
+uint8_t *auth_msg_build_challenge(const uint8_t *challenge, size_t count, const char *puid, const char *address)
+{
+    if (challenge == nullptr && count != 0)
+        return nullptr;
+    tlv_writer *writer = tlv_write_open(nullptr, AUTH_CHAL);
+    writer = add_text(writer, AUTH_PUID, puid);
+    writer = add_text(writer, AUTH_ADDR, address);
+    return finish(add_field(writer, AUTH_CHA, challenge, count));
+}
+
+uint8_t *auth_msg_build_login(const char *user, const uint8_t *leading, size_t count, const uint8_t *tail)
+{
+    if (user == nullptr || std::strlen(user) >= AUTH_USER_MAX || tail == nullptr
+        || (leading == nullptr && count != 0))
+        return nullptr;
+    uint8_t password[AUTH_PASSWORD_SIZE];
+    if (auth_msg_build_challenged_password(leading, count, tail, password) != 0)
+        return nullptr;
+    tlv_writer *writer = add_text(tlv_write_open(nullptr, AUTH_LOGN), AUTH_USER, user);
+    return finish(add_field(writer, AUTH_PASS, password, sizeof password));
+}
+
+uint8_t *auth_msg_build_ok()
+{
+    return tlv_single_raw(AUTH_OK, nullptr, 0);
+}
+
+uint8_t *auth_msg_build_error(const char *text)
+{
+    if (text == nullptr)
+        return nullptr;
+    return tlv_single_raw(AUTH_ERR, text, std::strlen(text) + 1);
+}
+
+int auth_msg_parse_challenge_request(uint8_t **cursor, size_t *avail, char **puid)
+{
+    if (!usable(cursor, avail))
+        return -1;
+    int result = -1;
+    return walk_message(
+        cursor, avail, AUTH_CHRQ, &result,
+        [&](const tlv_walk &walk, uint32_t type) {
+            // Seeing the envelope is all a caller that wants no PUID needs.
+            if (walk.level() == 0 && puid == nullptr)
+                result = 0;
+            if (type != AUTH_PUID)
+                return true;
+            if (walk.length() != AUTH_PUID_SIZE)
+                return false;
+            result = 0;
+            if (puid != nullptr)
+                *puid = walk.text();
+            return true;
+        },
+        [&] { return result; });
+}
+
+int auth_msg_parse_challenge(uint8_t **cursor, size_t *avail, uint8_t **challenge, size_t *length, char **puid,
+                             char **address)
+{
+    if (!usable(cursor, avail))
+        return -1;
+    int result = -1;
+    bool puid_stored = false;
+    bool address_stored = false;
+    return walk_message(
+        cursor, avail, AUTH_CHAL, &result,
+        [&](const tlv_walk &walk, uint32_t type) {
+            if (type == AUTH_CHA) {
+                if (challenge != nullptr)
+                    *challenge = walk.value();
+                if (length != nullptr)
+                    *length = walk.length();
+                result = 0;
+            } else if (type == AUTH_PUID && puid != nullptr) {
+                if (walk.length() != AUTH_PUID_SIZE)
+                    return false;
+                *puid = walk.text();
+                puid_stored = true;
+            } else if (type == AUTH_ADDR && address != nullptr) {
+                if (walk.length() > AUTH_ADDRESS_MAX)
+                    return false;
+                *address = walk.text();
+                address_stored = true;
+            }
+            return true;
+        },
+        [&] {
+            if ((address != nullptr && !address_stored) || (puid != nullptr && !puid_stored))
+                return -1;
+            return result;
+        });
+}
+
+int auth_msg_parse_login(uint8_t **cursor, size_t *avail, char **user, uint8_t **password)
+{
+    if (!usable(cursor, avail) || user == nullptr || password == nullptr)
+        return -1;
+    *user = nullptr;
+    *password = nullptr;
+    const int malformed = -1;
+    return walk_message(
+        cursor, avail, AUTH_LOGN, &malformed,
+        [&](const tlv_walk &walk, uint32_t type) {
+            if (type == AUTH_PASS) {
+                if (walk.length() != AUTH_PASSWORD_SIZE)
+                    return false;
+                *password = walk.value();
+            } else if (type == AUTH_USER) {
+                if (walk.length() > AUTH_USER_MAX)
+                    return false;
+                *user = walk.text();
+            }
+            return true;
+        },
+        [&] { return *user != nullptr && *password != nullptr ? 0 : 1; });
+}
+
+void auth_msg_dump(FILE *stream, const uint8_t *message)
+{
+    if (stream != nullptr && message != nullptr)
+        tlv_dump(stream, message, tlv_get_size(message), has_nested);
+}

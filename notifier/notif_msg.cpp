@@ -1,0 +1,172 @@
+#include "notifier/notif_msg.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "util/tlv_walk.hpp"
+
+namespace {
+
+int has_nested(uint32_t type)
+{
+    return type == NOTIF_INFO || type == NOTIF_EVNT ? 1 : 0;
+}
+
+tlv_writer *add_text(tlv_writer *writer, uint32_t type, const char *text)
+{
+    if (writer == nullptr)
+        return nullptr;
+    return tlv_nest_raw(writer, type, text, std::strlen(text) + 1);
+}
+
+tlv_writer *add_given_text(tlv_writer *writer, uint32_t type, const char *text)
+{
+    return text == nullptr || text[0] == '\0' ? writer : add_text(writer, type, text);
+}
+
+// Outcome of one field handler of the event and pair walks.
+enum class field { taken, bad, next_pair };
+
+// Walks one element of type `envelope` from the cursor; the handler sees every
+// element below it. A next_pair answer leaves the cursor on that element's
+// header; anything bad leaves it after the element, as tlv_skip does.
+template <typename Handler>
+int walk_element(uint8_t **cursor, size_t *avail, uint32_t envelope, Handler handle)
+{
+    if (cursor == nullptr || *cursor == nullptr || avail == nullptr)
+        return -1;
+    tlv_walk walk(cursor, avail);
+    for (;;) {
+        const auto step = walk.step();
+        if (step == tlv_walk::done)
+            return 0;
+        bool ok = step == tlv_walk::element;
+        if (ok) {
+            const uint32_t type = walk.type();
+            if (walk.level() == 0) {
+                ok = type == envelope;
+            } else {
+                const field outcome = handle(walk, type);
+                if (outcome == field::next_pair) {
+                    walk.back_onto_header();
+                    return 0;
+                }
+                ok = outcome == field::taken;
+            }
+            walk.descend(walk.level() == 0);
+        }
+        if (!ok) {
+            walk.finish();
+            return -1;
+        }
+    }
+}
+
+} // namespace
+
+tlv_writer *notif_msg_open_event(const char *modl, const char *id, const char *time, const char *user)
+{
+    tlv_writer *writer = tlv_write_open(nullptr, NOTIF_EVNT);
+    writer = add_given_text(writer, NOTIF_USER, user);
+    writer = add_given_text(writer, NOTIF_MODL, modl);
+    writer = add_given_text(writer, NOTIF_ID, id);
+    return add_given_text(writer, NOTIF_TIME, time);
+}
+
+tlv_writer *notif_msg_add_info(tlv_writer *writer, const char *key, const char *value)
+{
+    if (writer == nullptr)
+        return nullptr;
+    if (key == nullptr || value == nullptr) {
+        std::free(tlv_close_all(&writer));
+        return nullptr;
+    }
+    writer = tlv_write_open(writer, NOTIF_INFO);
+    writer = add_text(writer, NOTIF_KEY, key);
+    writer = add_text(writer, NOTIF_VAL, value);
+    return writer == nullptr ? nullptr : tlv_write_close(writer);
+}
+
+uint8_t *notif_msg_close_event(tlv_writer *writer)
+{
+    return writer == nullptr ? nullptr : tlv_close_all(&writer);
+}
+
+int notif_msg_parse_event_user(uint8_t *data, size_t count, char *user)
+{
+    if (data == nullptr || user == nullptr)
+        return -1;
+    // Elements after USER may still be arriving: only what is read must be here.
+    tlv_walk walk(&data, &count);
+    while (walk.step_partial() == tlv_walk::element) {
+        const uint32_t type = walk.type();
+        if (walk.level() == 0) {
+            if (type != NOTIF_EVNT)
+                return -1;
+        } else if (type == NOTIF_USER) {
+            const uint32_t length = walk.length();
+            if (length > NOTIF_USER_MAX || !walk.whole() || std::memchr(walk.value(), 0, length) == nullptr)
+                return -1;
+            std::strcpy(user, walk.text());
+            return 0;
+        }
+        walk.descend(has_nested(type) != 0);
+    }
+    return -1;
+}
+
+int notif_msg_parse_event(uint8_t **cursor, size_t *avail, char **modl, char **id, char **time, char **user)
+{
+    if (modl == nullptr || id == nullptr || time == nullptr || user == nullptr)
+        return -1;
+    *modl = *id = *time = *user = nullptr;
+    return walk_element(cursor, avail, NOTIF_EVNT, [&](const tlv_walk &walk, uint32_t type) {
+        switch (type) {
+        case NOTIF_MODL:
+            *modl = walk.text();
+            return field::taken;
+        case NOTIF_ID:
+            *id = walk.text();
+            return field::taken;
+        case NOTIF_TIME:
+            *time = walk.text();
+            return field::taken;
+        case NOTIF_USER:
+            if (walk.length() > NOTIF_USER_MAX)
+                return field::bad;
+            *user = walk.text();
+            return field::taken;
+        case NOTIF_INFO:
+            return field::next_pair;
+        default:
+            return field::bad;
+        }
+    });
+}
+
+int notif_msg_parse_get_info(uint8_t **cursor, size_t *avail, char **key, char **value)
+{
+    if (key == nullptr || value == nullptr)
+        return -1;
+    *key = *value = nullptr;
+    return walk_element(cursor, avail, NOTIF_INFO, [&](const tlv_walk &walk, uint32_t type) {
+        switch (type) {
+        case NOTIF_KEY:
+            *key = walk.text();
+            return field::taken;
+        case NOTIF_VAL:
+            *value = walk.text();
+            return field::taken;
+        case NOTIF_INFO:
+            return field::next_pair;
+        default:
+            return field::bad;
+        }
+    });
+}
+
+void notif_msg_dump(FILE *stream, const uint8_t *message)
+{
+    if (stream != nullptr && message != nullptr)
+        tlv_dump(stream, message, tlv_get_size(message), has_nested);
+}

@@ -1,0 +1,105 @@
+// What the message fuzzers check beyond "no crash": every pointer a parser
+// hands out lies inside the input, the position it leaves is consistent, and
+// what the builders make of parsed values parses back to the same values.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "util/tlv.hpp"
+#include "util/tlv_ez.hpp"
+
+#define FUZZ_CHECK(condition)                                                                              \
+    do {                                                                                                   \
+        if (!(condition)) {                                                                                \
+            std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__);       \
+            std::abort();                                                                                  \
+        }                                                                                                  \
+    } while (0)
+
+// A writable copy of the input of exactly its size, so that ASan sees any
+// read past its end. The parsers take non-const buffers.
+class fuzz_input {
+public:
+    fuzz_input(const uint8_t *data, size_t size) : bytes_(data, data + size) {}
+    [[nodiscard]] uint8_t *begin() { return bytes_.data(); }
+    [[nodiscard]] size_t size() const { return bytes_.size(); }
+    [[nodiscard]] bool holds(const void *value, size_t length) const
+    {
+        const auto *p = static_cast<const uint8_t *>(value);
+        return p >= bytes_.data() && length <= bytes_.size() && p - bytes_.data() <= static_cast<ptrdiff_t>(bytes_.size() - length);
+    }
+
+    // A field value handed out by a parser: its header precedes it and its
+    // whole payload lies inside the input. Returns the payload length.
+    uint32_t check_field(const void *value) const
+    {
+        const auto *p = static_cast<const uint8_t *>(value);
+        FUZZ_CHECK(holds(p - TLV_HEADER_SIZE, TLV_HEADER_SIZE));
+        const uint32_t length = tlv_get_size(p - TLV_HEADER_SIZE) - TLV_HEADER_SIZE;
+        FUZZ_CHECK(holds(p, length));
+        return length;
+    }
+
+    // A text that an ipconf parser vouches for: inside the input, at most
+    // `max` bytes, ending with its zero byte. Null passes.
+    void check_text(const char *text, uint32_t max) const
+    {
+        if (text == nullptr)
+            return;
+        const uint32_t length = check_field(text);
+        FUZZ_CHECK(length >= 1 && length <= max && text[length - 1] == '\0');
+    }
+
+    // A parser that advances the caller's position keeps cursor and count in step.
+    void check_position(const uint8_t *cursor, size_t avail)
+    {
+        FUZZ_CHECK(cursor >= bytes_.data() && cursor <= bytes_.data() + bytes_.size());
+        FUZZ_CHECK(static_cast<size_t>(cursor - bytes_.data()) + avail == bytes_.size());
+    }
+
+private:
+    std::vector<uint8_t> bytes_;
+};
+
+// Texts compare as the C strings a consumer sees; absent equals empty,
+// because the builders leave empty texts out.
+inline std::string seen(const char *text)
+{
+    return text == nullptr ? std::string() : std::string(text);
+}
+
+// A text that the builders would write back as the same field length: no
+// zero byte before its last one.
+inline bool writes_back(const char *text)
+{
+    if (text == nullptr)
+        return true;
+    const uint32_t length = tlv_get_size(text - TLV_HEADER_SIZE) - TLV_HEADER_SIZE;
+    return length >= 1 && std::strlen(text) + 1 == length;
+}
+
+// An exact-size text (PUID, MAC) comes back from the builders only when it
+// has no zero byte before its last one, or is empty (then it is left out).
+inline bool exact_writes_back(const char *text)
+{
+    return text == nullptr || text[0] == '\0' || writes_back(text);
+}
+
+// An untested text (authentication, notification) holds a zero byte inside
+// its field, so it can be read as a C string.
+inline bool terminated(const char *text)
+{
+    if (text == nullptr)
+        return true;
+    const uint32_t length = tlv_get_size(text - TLV_HEADER_SIZE) - TLV_HEADER_SIZE;
+    return std::memchr(text, 0, length) != nullptr;
+}
+
+struct free_message {
+    void operator()(uint8_t *message) const { std::free(message); }
+};

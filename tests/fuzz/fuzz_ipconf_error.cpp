@@ -1,0 +1,25 @@
+// ERR as a configurator reads it; what parses is built again and compared.
+#include <memory>
+
+#include "check.hpp"
+#include "ipconf/ipconf_msg.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzz_input in(data, size);
+    char *puid = nullptr, *address = nullptr, *text = nullptr;
+    if (ipconf_msg_parse_error(in.begin(), in.size(), &puid, &address, &text) != 0)
+        return 0;
+    in.check_text(puid, IPCONF_PUID_SIZE);
+    in.check_text(address, IPCONF_ADDRESS_MAX);
+    in.check_text(text, UINT32_MAX);
+    if (!exact_writes_back(puid))
+        return 0;
+    std::unique_ptr<uint8_t, free_message> built(ipconf_msg_build_error(puid, address, text));
+    FUZZ_CHECK(built != nullptr);
+    char *puid2 = nullptr, *address2 = nullptr, *text2 = nullptr;
+    const int again = ipconf_msg_parse_error(built.get(), tlv_get_size(built.get()), &puid2, &address2, &text2);
+    FUZZ_CHECK(again == (tlv_get_size(built.get()) == TLV_HEADER_SIZE ? -1 : 0));
+    FUZZ_CHECK(seen(puid) == seen(puid2) && seen(address) == seen(address2) && seen(text) == seen(text2));
+    return 0;
+}

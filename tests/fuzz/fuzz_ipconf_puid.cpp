@@ -1,0 +1,27 @@
+// The PUID of any message: when found it is an 18-byte field inside the
+// input ending with its zero byte, and every request built with it yields it.
+#include <memory>
+
+#include "check.hpp"
+#include "ipconf/auth_msg.hpp"
+#include "ipconf/ipconf_msg.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzz_input in(data, size);
+    char *puid = nullptr;
+    if (ipconf_msg_parse_get_puid(in.begin(), in.size(), &puid) != 0) {
+        FUZZ_CHECK(puid == nullptr);
+        return 0;
+    }
+    in.check_text(puid, IPCONF_PUID_SIZE);
+    FUZZ_CHECK(in.check_field(puid) == IPCONF_PUID_SIZE);
+    if (!writes_back(puid))
+        return 0;
+    std::unique_ptr<uint8_t, free_message> request(auth_msg_build_challenge_request(puid));
+    FUZZ_CHECK(request != nullptr);
+    char *again = nullptr;
+    FUZZ_CHECK(ipconf_msg_parse_get_puid(request.get(), tlv_get_size(request.get()), &again) == 0);
+    FUZZ_CHECK(seen(again) == seen(puid));
+    return 0;
+}

@@ -1,0 +1,28 @@
+// A whole event as a peer reads it: the fields, then pairs until no bytes
+// remain. An event built from what was read reads back the same.
+#include "notif_check.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzz_input in(data, size);
+    if (in.size() == 0)
+        return 0;
+    uint8_t *cursor = in.begin();
+    size_t avail = in.size();
+    event_fields fields;
+    const int result = notif_msg_parse_event(&cursor, &avail, &fields.modl, &fields.id, &fields.time, &fields.user);
+    in.check_position(cursor, avail);
+    pairs read;
+    if (result != 0 || !read_pairs(in, &cursor, &avail, read))
+        return 0;
+    for (const char *text : {fields.modl, fields.id, fields.time})
+        if (text != nullptr)
+            in.check_field(text);
+    FUZZ_CHECK(fields.user == nullptr || in.check_field(fields.user) <= NOTIF_USER_MAX);
+    for (const char *text : {fields.modl, fields.id, fields.time, fields.user})
+        if (!terminated(text))
+            return 0;
+    if (all_terminated(read))
+        check_event_round_trip(fields, read);
+    return 0;
+}

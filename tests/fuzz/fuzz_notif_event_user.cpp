@@ -1,0 +1,25 @@
+// Routing an event by its user: the copied name fits the area, is a text of
+// the input, and an event built for that user routes to it again.
+#include <memory>
+
+#include "check.hpp"
+#include "notifier/notif_msg.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzz_input in(data, size);
+    char user[NOTIF_USER_MAX];
+    if (notif_msg_parse_event_user(in.begin(), in.size(), user) != 0)
+        return 0;
+    const size_t length = strnlen(user, sizeof user);
+    FUZZ_CHECK(length < sizeof user);
+    FUZZ_CHECK(std::search(data, data + size, user, user + length + 1) != data + size);
+    std::unique_ptr<uint8_t, free_message> built(
+        notif_msg_close_event(notif_msg_open_event("m", nullptr, nullptr, user)));
+    FUZZ_CHECK(built != nullptr);
+    char again[NOTIF_USER_MAX];
+    const int result = notif_msg_parse_event_user(built.get(), tlv_get_size(built.get()), again);
+    // An empty user is left out of the event, which then has none.
+    FUZZ_CHECK(length == 0 ? result == -1 : result == 0 && std::strcmp(user, again) == 0);
+    return 0;
+}

@@ -1,0 +1,20 @@
+// The pairs of an event read directly: each call consumes bytes and hands out
+// pointers inside the input; the pairs built again read back the same.
+#include "notif_check.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzz_input in(data, size);
+    if (in.size() == 0)
+        return 0;
+    uint8_t *cursor = in.begin();
+    size_t avail = in.size();
+    pairs read;
+    if (!read_pairs(in, &cursor, &avail, read) || read.empty() || !all_terminated(read))
+        return 0;
+    char module[] = "m";
+    event_fields fields;
+    fields.modl = module;
+    check_event_round_trip(fields, read);
+    return 0;
+}

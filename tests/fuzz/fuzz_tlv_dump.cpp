@@ -1,0 +1,39 @@
+// The dump of any bytes: it never fails, and every row it prints has the
+// fixed width of its depth (16 text columns, 2 spaces, 16 hex columns).
+#include <string>
+
+#include "check.hpp"
+
+namespace {
+
+int any_message_container(uint32_t type)
+{
+    for (const char *code : {"INFO", "CONF", "INTF", "IPV4", "OK", "ERR", "CHRQ", "CHAL", "LOGN", "EVNT"})
+        if (type == tlv_stringtype(code))
+            return 1;
+    return 0;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzz_input in(data, size);
+    char *text = nullptr;
+    size_t length = 0;
+    FILE *stream = open_memstream(&text, &length);
+    FUZZ_CHECK(stream != nullptr);
+    tlv_dump(stream, in.begin(), in.size(), size % 2 == 0 ? any_message_container : nullptr);
+    std::fclose(stream);
+    const std::string dump(text, length);
+    std::free(text);
+    size_t start = 0;
+    while (start < dump.size()) {
+        const size_t end = dump.find('\n', start);
+        FUZZ_CHECK(end != std::string::npos);
+        const size_t width = end - start;
+        FUZZ_CHECK(width >= 66 && (width - 66) % 4 == 0);
+        start = end + 1;
+    }
+    return 0;
+}

@@ -1,0 +1,166 @@
+#include "ipconf/auth_msg.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "ipconf/auth.hpp"
+#include "tlv_bytes.hpp"
+
+namespace {
+
+const std::string puid_text = "00:11:22:33:44:55";
+
+struct challenge_result {
+    int result;
+    bytes challenge;
+    std::string puid;
+    std::string address;
+    size_t consumed;
+};
+
+// Parses a challenge; PUID and address are asked for when `ask` is true.
+challenge_result parse_challenge(bytes data, bool ask, size_t received)
+{
+    uint8_t *cursor = data.data();
+    size_t avail = received;
+    uint8_t *cha = nullptr;
+    size_t length = 0;
+    char *puid = nullptr, *address = nullptr;
+    const int result = auth_msg_parse_challenge(&cursor, &avail, &cha, &length, ask ? &puid : nullptr,
+                                                ask ? &address : nullptr);
+    return {result, result == 0 ? bytes(cha, cha + length) : bytes{}, puid ? puid : "", address ? address : "",
+            received - avail};
+}
+
+int parse_request(bytes data, bool ask)
+{
+    uint8_t *cursor = data.data();
+    size_t avail = data.size();
+    char *puid = nullptr;
+    return auth_msg_parse_challenge_request(&cursor, &avail, ask ? &puid : nullptr);
+}
+
+int parse_login(bytes data)
+{
+    uint8_t *cursor = data.data();
+    size_t avail = data.size();
+    char *user = nullptr;
+    uint8_t *password = nullptr;
+    return auth_msg_parse_login(&cursor, &avail, &user, &password);
+}
+
+} // namespace
+
+TEST(AuthMsg, ExactLayouts)
+{
+    EXPECT_EQ(wire(message_ptr(auth_msg_build_challenge_request(nullptr))), bytes({0x43, 0x48, 0x52, 0x51, 0, 0, 0, 0}));
+    EXPECT_EQ(wire(message_ptr(auth_msg_build_ok())), bytes({0x4F, 0x4B, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(wire(message_ptr(auth_msg_build_error("no such user"))),
+              cat({{0x45, 0x52, 0x52, 0, 0, 0, 0, 13}, text("no such user")}));
+    const uint8_t cha[4] = {0xDE, 0xAD, 0, 1};
+    const bytes challenge = wire(message_ptr(auth_msg_build_challenge(cha, 4, puid_text.c_str(), "192.0.2.9")));
+    EXPECT_EQ(challenge, tlv("CHAL", cat({tlv("PUID", text(puid_text)), tlv("ADDR", text("192.0.2.9")),
+                                         tlv("CHA", bytes(cha, cha + 4))})));
+    const challenge_result got = parse_challenge(challenge, true, challenge.size());
+    EXPECT_EQ(got.result, 0);
+    EXPECT_EQ(got.challenge, bytes(cha, cha + 4));
+    EXPECT_EQ(got.puid + " " + got.address, puid_text + " 192.0.2.9");
+}
+
+TEST(AuthMsg, ChallengeRequestAndChallengeRules)
+{
+    EXPECT_EQ(parse_request(tlv("CHRQ"), false), 0);
+    EXPECT_EQ(parse_request(tlv("CHRQ"), true), -1);
+    EXPECT_EQ(parse_request(tlv("CHRQ", tlv("PUID", text_of_size(18))), true), 0);
+    EXPECT_EQ(parse_request(tlv("CHRQ", tlv("PUID", text_of_size(17))), true), -1);
+    EXPECT_EQ(parse_request(tlv("CHRQ", tlv("PUID", text_of_size(19))), true), -1);
+    // Accepted once what was needed has been seen; a later bad PUID does not undo it.
+    EXPECT_EQ(parse_request(tlv("CHRQ", cat({tlv("PUID", text_of_size(18)), tlv("PUID", bytes(3))})), true), 0);
+    EXPECT_EQ(parse_request(tlv("CHAL", tlv("PUID", text_of_size(18))), false), -1);
+
+    const bytes cha = tlv("CHA", {1, 2, 3, 4});
+    const bytes puid = tlv("PUID", text(puid_text));
+    const auto with = [&](const bytes &children) {
+        const bytes data = tlv("CHAL", children);
+        return parse_challenge(data, true, data.size()).result;
+    };
+    EXPECT_EQ(with(cat({puid, tlv("ADDR", text_of_size(46)), cha})), 0);
+    EXPECT_EQ(with(cat({puid, tlv("ADDR", text_of_size(47)), cha})), -1);
+    EXPECT_EQ(with(cat({puid, cha})), -1);  // address asked for, none sent
+    EXPECT_EQ(with(cat({tlv("ADDR", text("a")), cha})), -1);
+    EXPECT_EQ(with(cat({puid, tlv("ADDR", text("a"))})), -1);  // no CHA
+    // Not asked: PUID and ADDR are not examined at all; the last CHA wins.
+    const bytes lax = tlv("CHAL", cat({tlv("PUID", bytes(3)), tlv("ADDR", bytes(90)), cha, tlv("CHA", {7})}));
+    const challenge_result got = parse_challenge(lax, false, lax.size());
+    EXPECT_EQ(got.result, 0);
+    EXPECT_EQ(got.challenge, bytes{7});
+}
+
+TEST(AuthMsg, LoginLimitsAndMissingFields)
+{
+    const uint8_t challenge[4] = {4, 3, 2, 1};
+    const uint8_t hash[20] = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
+    EXPECT_EQ(message_ptr(auth_msg_build_login(std::string(256, 'u').c_str(), challenge, 4, hash)), nullptr);
+    message_ptr login(auth_msg_build_login(std::string(255, 'u').c_str(), challenge, 4, hash));
+    ASSERT_NE(login, nullptr);
+    uint8_t *cursor = login.get();
+    size_t avail = tlv_get_size(login.get());
+    char *user = nullptr;
+    uint8_t *password = nullptr;
+    ASSERT_EQ(auth_msg_parse_login(&cursor, &avail, &user, &password), 0);
+    EXPECT_EQ(std::string(user), std::string(255, 'u'));
+    // What the login carries is what the device's password check accepts.
+    EXPECT_EQ(check_password(challenge, 4, hash, password), 0);
+
+    const bytes pass = tlv("PASS", bytes(20));
+    EXPECT_EQ(parse_login(tlv("LOGN", cat({tlv("USER", text_of_size(256)), pass}))), 0);
+    EXPECT_EQ(parse_login(tlv("LOGN", cat({tlv("USER", text_of_size(257)), pass}))), -1);
+    EXPECT_EQ(parse_login(tlv("LOGN", cat({tlv("USER", text("u")), tlv("PASS", bytes(19))}))), -1);
+    EXPECT_EQ(parse_login(tlv("LOGN", cat({tlv("USER", text("u")), tlv("PASS", bytes(21))}))), -1);
+    EXPECT_EQ(parse_login(tlv("LOGN", tlv("USER", text("u")))), 1);
+    EXPECT_EQ(parse_login(tlv("LOGN", cat({tlv("ZZZZ", text("skipped")), pass}))), 1);
+    EXPECT_EQ(parse_login(tlv("CHAL", cat({tlv("USER", text("u")), pass}))), -1);
+}
+
+TEST(AuthMsg, PositionAfterEachMessageOfAStream)
+{
+    // Three messages written to a real stream socket arrive as one run of
+    // bytes; each parse, good or bad, leaves the position on the next one.
+    const uint8_t cha[4] = {1, 1, 1, 1};
+    const bytes stream = cat({wire(message_ptr(auth_msg_build_challenge_request(nullptr))),
+                              tlv("LOGN", cat({tlv("PASS", bytes(5)), tlv("USER", text("x"))})),
+                              wire(message_ptr(auth_msg_build_challenge(cha, 4, nullptr, nullptr)))});
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    ASSERT_EQ(write(pair[0], stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
+    close(pair[0]);
+    bytes received(stream.size() + 16);
+    size_t total = 0;
+    for (ssize_t n; (n = read(pair[1], received.data() + total, received.size() - total)) > 0;)
+        total += static_cast<size_t>(n);
+    close(pair[1]);
+    ASSERT_EQ(total, stream.size());
+
+    uint8_t *cursor = received.data();
+    size_t avail = total;
+    EXPECT_EQ(auth_msg_parse_challenge_request(&cursor, &avail, nullptr), 0);
+    EXPECT_EQ(avail, total - 8);
+    char *user = nullptr;
+    uint8_t *password = nullptr;
+    EXPECT_EQ(auth_msg_parse_login(&cursor, &avail, &user, &password), -1);
+    EXPECT_EQ(avail, total - 8 - 8 - 13 - 10);
+    uint8_t *value = nullptr;
+    size_t length = 0;
+    EXPECT_EQ(auth_msg_parse_challenge(&cursor, &avail, &value, &length, nullptr, nullptr), 0);
+    EXPECT_EQ(length, 4U);
+    EXPECT_EQ(avail, 0U);
+    EXPECT_EQ(cursor, received.data() + total);
+
+    // A message longer than what has arrived leaves nothing available.
+    const bytes challenge = wire(message_ptr(auth_msg_build_challenge(cha, 4, puid_text.c_str(), nullptr)));
+    const challenge_result cut = parse_challenge(challenge, true, challenge.size() - 1);
+    EXPECT_EQ(cut.consumed, challenge.size() - 1);
+}

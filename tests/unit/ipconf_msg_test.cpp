@@ -1,0 +1,341 @@
+#include "ipconf/ipconf_msg.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "ipconf/auth.hpp"
+#include "ipconf/auth_msg.hpp"
+#include "tlv_bytes.hpp"
+
+namespace {
+
+const std::string puid_text = "00:11:22:33:44:55";
+
+std::string str(const char *text)
+{
+    return text == nullptr ? "(null)" : text;
+}
+
+// A whole INFO or CONF as a receiver reads it: the head, then one interface
+// per call while bytes remain. Records `avail` after each step.
+struct whole_message {
+    product_info info{};
+    uint8_t protocol = 0;
+    conf_auth auth{};
+    char *host_name = nullptr;
+    std::vector<interface_conf> interfaces;
+    std::vector<size_t> avail_after;
+};
+
+int parse_whole(bytes &data, whole_message &out, size_t received)
+{
+    uint8_t *cursor = data.data();
+    size_t avail = received;
+    const bool info = tlv_get_envelope_type(data.data()) == IPCONF_INFO;
+    const int head = info ? ipconf_msg_parse_info(&cursor, &avail, &out.info, &out.protocol)
+                          : ipconf_msg_parse_conf(&cursor, &avail, &out.auth, &out.host_name);
+    if (head != 0)
+        return -1;
+    out.avail_after.push_back(avail);
+    while (avail != 0) {
+        interface_conf conf{};
+        const int result = info ? ipconf_msg_parse_get_interface_from_info(&cursor, &avail, &conf)
+                                : ipconf_msg_parse_get_interface_from_conf(&cursor, &avail, &conf);
+        if (result != 0)
+            return -1;
+        out.interfaces.push_back(conf);
+        out.avail_after.push_back(avail);
+    }
+    return 0;
+}
+
+// Any received ipconf message, parsed by the parser for its envelope.
+int parse_any(bytes data, size_t received)
+{
+    if (received < 8)
+        return ipconf_msg_parse_look(data.data(), received);
+    char *a = nullptr, *b = nullptr, *c = nullptr;
+    whole_message whole;
+    switch (tlv_get_envelope_type(data.data())) {
+    case IPCONF_INFO:
+    case IPCONF_CONF:
+        return parse_whole(data, whole, received);
+    case IPCONF_OK:
+        return ipconf_msg_parse_ok(data.data(), received, &a, &b);
+    case IPCONF_ERR:
+        return ipconf_msg_parse_error(data.data(), received, &a, &b, &c);
+    case IPCONF_LOOK:
+        return ipconf_msg_parse_look(data.data(), received);
+    default:
+        return ipconf_msg_parse_get_puid(data.data(), received, &a);
+    }
+}
+
+int parse_any(const bytes &data)
+{
+    return parse_any(data, data.size());
+}
+
+bytes intf(const bytes &children, const bytes &ipv4 = {})
+{
+    return tlv("INTF", cat({children, tlv("IPV4", ipv4)}));
+}
+
+char c_puid[] = "00:11:22:33:44:55";
+char c_host[] = "host-a";
+char c_name[] = "Product";
+char c_id[] = "P-1";
+char c_hwid[] = "HW-9";
+char c_rev[] = "rev2";
+char c_ver[] = "4.1.0";
+char c_empty[] = "";
+
+interface_conf view_conf(char *mac, char *name, int32_t role, int32_t link, int32_t mode, char *ipv4)
+{
+    return interface_conf{name, mac, role, link, mode, ipv4, nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+
+} // namespace
+
+TEST(IpconfMsgBuild, ExactLayouts)
+{
+    EXPECT_EQ(wire(message_ptr(ipconf_msg_build_look())), tlv("LOOK"));
+
+    // The worked example, byte for byte: 55 bytes.
+    const bytes ok = cat({{0x4F, 0x4B, 0, 0, 0, 0, 0, 0x2F}, {0x50, 0x55, 0x49, 0x44, 0, 0, 0, 0x12}, text(puid_text),
+                          {0x41, 0x44, 0x44, 0x52, 0, 0, 0, 0x0D}, text("192.168.1.10")});
+    ASSERT_EQ(ok.size(), 55U);
+    EXPECT_EQ(wire(message_ptr(ipconf_msg_build_ok(puid_text.c_str(), "192.168.1.10"))), ok);
+    EXPECT_EQ(wire(message_ptr(ipconf_msg_build_ok(nullptr, ""))), tlv("OK"));
+    EXPECT_EQ(wire(message_ptr(ipconf_msg_build_error(puid_text.c_str(), "192.0.2.7", "bad"))),
+              tlv("ERR", cat({tlv("PUID", text(puid_text)), tlv("ADDR", text("192.0.2.7")), tlv("EMSG", text("bad"))})));
+
+    // Nothing set: INFO is STAT and PROT (length 18), an interface an empty IPV4.
+    product_info empty{c_empty, 1, c_empty, nullptr, c_empty, c_empty, c_empty, c_empty};
+    tlv_writer *writer = ipconf_msg_open_info(&empty, IPCONF_PROTOCOL);
+    const interface_conf nothing = view_conf(nullptr, c_empty, 3, 2, 3, nullptr);
+    writer = ipconf_msg_add_interface_to_info(writer, &nothing);
+    const bytes head = cat({tlv("STAT", {1}), tlv("PROT", {2})});
+    EXPECT_EQ(wire(message_ptr(ipconf_msg_close_info(&writer))), tlv("INFO", cat({head, intf({})})));
+    EXPECT_EQ(writer, nullptr);
+
+    // The same record gives NAME and ROLE in INFO only; MODE 0 is sent, 3 is not.
+    interface_conf conf = view_conf(c_puid, c_host, 0, 1, 0, c_id);
+    writer = ipconf_msg_add_interface_to_info(ipconf_msg_open_info(&empty, 2), &conf);
+    conf.ipv4_mode = 3;
+    writer = ipconf_msg_add_interface_to_info(writer, &conf);
+    const bytes mac = tlv("MAC", text(puid_text));
+    EXPECT_EQ(wire(message_ptr(ipconf_msg_close_info(&writer))),
+              tlv("INFO", cat({head,
+                               intf(cat({mac, tlv("NAME", text("host-a")), tlv("ROLE", {0}), tlv("STAT", {1})}),
+                                    cat({tlv("MODE", {0}), tlv("ADDR", text("P-1"))})),
+                               intf(cat({mac, tlv("NAME", text("host-a")), tlv("ROLE", {0}), tlv("STAT", {1})}),
+                                    tlv("ADDR", text("P-1")))})));
+
+    const uint8_t hash[20] = {1, 2, 3, 4, 5};
+    const uint8_t challenge[4] = {9, 8, 7, 6};
+    writer = ipconf_msg_open_conf(puid_text.c_str(), "admin", hash, challenge, 4);
+    writer = ipconf_msg_set_conf_hostname(writer, "");
+    writer = ipconf_msg_add_interface_to_conf(ipconf_msg_set_conf_hostname(writer, "new"), &conf);
+    message_ptr built(tlv_close_all(&writer));
+    bytes data = wire(built);
+    ASSERT_EQ(data.size(), 8 + 26 + 14 + 28 + 12 + (8 + 26 + 9 + 8 + 12));
+    // PASS sits at offset 8 + 26 + 14 + 8; the device's check accepts it.
+    EXPECT_EQ(check_password(challenge, 4, hash, data.data() + 56), 0);
+    EXPECT_EQ(bytes(data.begin() + 76, data.end()),
+              cat({tlv("HNAM", text("new")), intf(cat({mac, tlv("STAT", {1})}), tlv("ADDR", text("P-1")))}));
+}
+
+TEST(IpconfMsgParse, InfoAndConfRoundTrip)
+{
+    product_info info{c_puid, 3, c_host, c_name, c_id, c_hwid, c_rev, c_ver};
+    const interface_conf first = view_conf(c_puid, c_host, 1, 0, 2, c_id);
+    interface_conf second = view_conf(nullptr, nullptr, 3, 2, 3, nullptr);
+    second.dns = c_ver;
+    tlv_writer *writer = ipconf_msg_open_info(&info, 2);
+    writer = ipconf_msg_add_interface_to_info(ipconf_msg_add_interface_to_info(writer, &first), &second);
+    message_ptr message(ipconf_msg_close_info(&writer));
+    bytes data = wire(message);
+
+    whole_message got;
+    ASSERT_EQ(parse_whole(data, got, data.size()), 0);
+    EXPECT_EQ(str(got.info.puid) + str(got.info.host_name) + str(got.info.product_name) + str(got.info.product_id)
+                  + str(got.info.hardware_id) + str(got.info.hardware_revision) + str(got.info.system_version),
+              puid_text + "host-aProductP-1HW-9rev24.1.0");
+    EXPECT_EQ(got.info.mode, 3U);
+    EXPECT_EQ(got.protocol, 2);
+    ASSERT_EQ(got.interfaces.size(), 2U);
+    // INTF { MAC 26, NAME 15, ROLE 9, STAT 9, IPV4 { MODE 9, ADDR 12 } } and INTF { IPV4 { DNS 14 } }.
+    const size_t first_size = 8 + 26 + 15 + 9 + 9 + 8 + 9 + 12;
+    const size_t second_size = 8 + 8 + 14;
+    EXPECT_EQ(got.avail_after, (std::vector<size_t>{first_size + second_size, second_size, 0}));
+    const interface_conf &a = got.interfaces[0];
+    EXPECT_EQ(str(a.mac) + str(a.name) + str(a.ipv4), puid_text + "host-aP-1");
+    EXPECT_EQ(std::vector<int32_t>({a.role, a.link_state, a.ipv4_mode}), std::vector<int32_t>({1, 0, 2}));
+    const interface_conf &b = got.interfaces[1];
+    EXPECT_EQ(str(b.mac) + str(b.name) + str(b.ipv4) + str(b.dns) + str(b.wins), "(null)(null)(null)4.1.0(null)");
+    EXPECT_EQ(std::vector<int32_t>({b.role, b.link_state, b.ipv4_mode}), std::vector<int32_t>({3, 2, 3}));
+
+    // A CONF without interfaces ends after its envelope with nothing left.
+    const uint8_t hash[20] = {};
+    writer = ipconf_msg_set_conf_hostname(ipconf_msg_open_conf(c_puid, "admin", hash, nullptr, 0), "h");
+    message_ptr conf(tlv_close_all(&writer));
+    data = wire(conf);
+    whole_message c;
+    ASSERT_EQ(parse_whole(data, c, data.size()), 0);
+    EXPECT_EQ(c.avail_after, std::vector<size_t>{0});
+    EXPECT_EQ(str(c.auth.puid) + str(c.auth.user) + str(c.host_name), puid_text + "adminh");
+    EXPECT_EQ(c.auth.password, data.data() + 8 + 26 + 14 + 8);
+}
+
+TEST(IpconfMsgParse, FieldLimitsOnBothSides)
+{
+    const auto ok_with = [](const bytes &field) { return tlv("OK", field); };
+    struct limit_case {
+        const char *what;
+        bytes message;
+        int expected;
+    };
+    const limit_case cases[] = {
+        {"INFO PUID 17", tlv("INFO", tlv("PUID", bytes(17, 'A'))), -1},
+        {"INFO PUID 18", tlv("INFO", tlv("PUID", text_of_size(18))), 0},
+        {"INFO PUID 19", tlv("INFO", tlv("PUID", text_of_size(19))), -1},
+        {"CONF PUID 17", tlv("CONF", tlv("PUID", text_of_size(17))), -1},
+        {"CONF PUID 19", tlv("CONF", tlv("PUID", text_of_size(19))), -1},
+        {"OK PUID 17", ok_with(tlv("PUID", text_of_size(17))), -1},
+        {"ERR PUID 19", tlv("ERR", tlv("PUID", text_of_size(19))), -1},
+        {"CHRQ PUID 17", tlv("CHRQ", tlv("PUID", text_of_size(17))), -1},
+        {"CHRQ PUID 18", tlv("CHRQ", tlv("PUID", text_of_size(18))), 0},
+        {"INFO HNAM 64", tlv("INFO", tlv("HNAM", text_of_size(64))), 0},
+        {"INFO HNAM 65", tlv("INFO", tlv("HNAM", text_of_size(65))), -1},
+        {"CONF HNAM 65", tlv("CONF", tlv("HNAM", text_of_size(65))), -1},
+        {"INFO HWRV 32", tlv("INFO", tlv("HWRV", text_of_size(32))), 0},
+        {"INFO SVER 33", tlv("INFO", tlv("SVER", text_of_size(33))), -1},
+        {"IPV4 ADDR 46", tlv("INFO", intf({}, tlv("ADDR", text_of_size(46)))), 0},
+        {"IPV4 WINS 47", tlv("INFO", intf({}, tlv("WINS", text_of_size(47)))), -1},
+        {"OK ADDR 46", ok_with(tlv("ADDR", text_of_size(46))), 0},
+        {"OK ADDR 47", ok_with(tlv("ADDR", text_of_size(47))), -1},
+        {"ERR ADDR 47", tlv("ERR", tlv("ADDR", text_of_size(47))), -1},
+        {"MAC 17", tlv("CONF", intf(tlv("MAC", text_of_size(17)))), -1},
+        {"MAC 18", tlv("CONF", intf(tlv("MAC", text_of_size(18)))), 0},
+        {"NAME 16", tlv("INFO", intf(tlv("NAME", text_of_size(16)))), 0},
+        {"NAME 17", tlv("INFO", intf(tlv("NAME", text_of_size(17)))), -1},
+        {"CONF USER 256", tlv("CONF", tlv("USER", text_of_size(256))), 0},
+        {"CONF USER 257", tlv("CONF", tlv("USER", text_of_size(257))), -1},
+        {"CONF PASS 19", tlv("CONF", tlv("PASS", bytes(19))), -1},
+        {"CONF PASS 20", tlv("CONF", tlv("PASS", bytes(20))), 0},
+        {"CONF PASS 21", tlv("CONF", tlv("PASS", bytes(21))), -1},
+        {"NAME in a CONF interface", tlv("CONF", intf(tlv("NAME", text("eth0")))), -1},
+        {"ROLE in a CONF interface", tlv("CONF", intf(tlv("ROLE", {0}))), -1},
+        {"ROLE in an INFO interface", tlv("INFO", intf(tlv("ROLE", {0}))), 0},
+        {"text without its zero", tlv("INFO", tlv("HNAM", {'a', 'b'})), -1},
+        {"empty text", ok_with(tlv("ADDR")), -1},
+        {"EMSG without its zero", tlv("ERR", tlv("EMSG", {'x'})), -1},
+        {"empty STAT", tlv("INFO", tlv("STAT")), -1},
+        {"empty MODE", tlv("INFO", intf({}, tlv("MODE"))), -1},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(parse_any(c.message), c.expected) << c.what;
+}
+
+TEST(IpconfMsgParse, UnknownElementsOrderAndRepeats)
+{
+    const bytes unknown = tlv("XYZW", text("??"));
+    bytes data = tlv("INFO", cat({tlv("HNAM", text("h1")), unknown, tlv("PNAM", text("p")), tlv("HNAM", text("h2")),
+                                  intf(cat({unknown, tlv("MAC", text(puid_text))}), cat({unknown, tlv("MODE", {2})})),
+                                  intf(tlv("STAT", {1}))}));
+    whole_message got;
+    ASSERT_EQ(parse_whole(data, got, data.size()), 0);
+    EXPECT_EQ(str(got.info.host_name) + str(got.info.product_name), "h2p");  // the last HNAM wins
+    ASSERT_EQ(got.interfaces.size(), 2U);
+    EXPECT_EQ(str(got.interfaces[0].mac), puid_text);
+    EXPECT_EQ(got.interfaces[0].ipv4_mode, 2);
+    EXPECT_EQ(got.interfaces[1].link_state, 1);
+
+    char *puid = nullptr, *address = nullptr, *text_out = nullptr;
+    data = tlv("ERR", cat({unknown, tlv("EMSG", text("e")), tlv("LOOK"), tlv("ADDR", text("a"))}));
+    EXPECT_EQ(ipconf_msg_parse_error(data.data(), data.size(), &puid, &address, &text_out), 0);
+    EXPECT_EQ(str(puid) + str(address) + str(text_out), "(null)ae");
+
+    // The head stops at the first INTF: a field after it is not part of the
+    // head, and the interface walk refuses it.
+    data = tlv("INFO", cat({tlv("STAT", {0}), intf({}), tlv("HNAM", text("late"))}));
+    got = {};
+    EXPECT_EQ(parse_whole(data, got, data.size()), -1);
+    EXPECT_EQ(got.info.host_name, nullptr);
+    EXPECT_EQ(got.interfaces.size(), 1U);
+}
+
+TEST(IpconfMsgParse, TruncatedDatagramsFail)
+{
+    product_info info{c_puid, 0, c_host, nullptr, nullptr, nullptr, nullptr, nullptr};
+    const interface_conf conf = view_conf(c_puid, c_host, 0, 1, 0, c_id);
+    tlv_writer *writer = ipconf_msg_open_info(&info, 2);
+    writer = ipconf_msg_add_interface_to_info(ipconf_msg_add_interface_to_info(writer, &conf), &conf);
+    const bytes full = wire(message_ptr(ipconf_msg_close_info(&writer)));
+    const bytes error = wire(message_ptr(ipconf_msg_build_error(c_puid, "192.0.2.1", "refused")));
+    for (const bytes &message : {full, error}) {
+        ASSERT_EQ(parse_any(message), 0);
+        for (size_t received = 0; received < message.size(); ++received)
+            EXPECT_EQ(parse_any(message, received), -1) << received << " of " << message.size();
+    }
+
+    // The same through a real datagram socket: a receive buffer one byte too
+    // small cuts the datagram, and the cut datagram is refused.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
+    bytes received(full.size());
+    for (const size_t room : {full.size() - 1, full.size()}) {
+        ASSERT_EQ(send(pair[0], full.data(), full.size(), 0), static_cast<ssize_t>(full.size()));
+        const ssize_t n = recv(pair[1], received.data(), room, 0);
+        ASSERT_EQ(n, static_cast<ssize_t>(room));
+        EXPECT_EQ(parse_any(received, static_cast<size_t>(n)), room == full.size() ? 0 : -1);
+    }
+    close(pair[0]);
+    close(pair[1]);
+
+    // An OK envelope with no payload and nothing after it is entered and fails.
+    EXPECT_EQ(parse_any(tlv("OK")), -1);
+}
+
+TEST(IpconfMsgParse, LookAndPuid)
+{
+    EXPECT_EQ(parse_any(tlv("LOOK")), 0);
+    EXPECT_EQ(parse_any(tlv("LOOK", text("anything"))), 0);
+    EXPECT_EQ(parse_any(tlv("LOOK"), 7), -1);
+    EXPECT_EQ(parse_any(tlv("LOOK", text("anything")), 12), -1);
+    bytes info = tlv("INFO");
+    EXPECT_EQ(ipconf_msg_parse_look(info.data(), info.size()), -1);
+
+    char *puid = nullptr;
+    message_ptr request(auth_msg_build_challenge_request(c_puid));
+    EXPECT_EQ(ipconf_msg_parse_get_puid(request.get(), tlv_get_size(request.get()), &puid), 0);
+    EXPECT_EQ(str(puid), puid_text);
+    const uint8_t hash[20] = {};
+    tlv_writer *writer = ipconf_msg_open_conf(c_puid, "u", hash, nullptr, 0);
+    message_ptr conf(tlv_close_all(&writer));
+    EXPECT_EQ(ipconf_msg_parse_get_puid(conf.get(), tlv_get_size(conf.get()), &puid), 0);
+    EXPECT_EQ(puid, reinterpret_cast<char *>(conf.get()) + 16);
+    bytes look = tlv("LOOK");
+    EXPECT_EQ(ipconf_msg_parse_get_puid(look.data(), look.size(), &puid), -1);
+    EXPECT_EQ(puid, nullptr);
+}
+
+TEST(IpconfMsgDump, EntersInterfaces)
+{
+    char *text_out = nullptr;
+    size_t size = 0;
+    FILE *stream = open_memstream(&text_out, &size);
+    bytes data = tlv("INFO", intf({}, tlv("MODE", {0})));
+    ipconf_msg_dump(stream, data.data());
+    std::fclose(stream);
+    const std::string dump(text_out, size);
+    std::free(text_out);
+    // MODE sits three containers deep; its payload row one level further.
+    EXPECT_NE(dump.find("\n            MODE"), std::string::npos) << dump;
+    EXPECT_NE(dump.find("\n                .   "), std::string::npos) << dump;
+}
