@@ -1,5 +1,124 @@
 #include "net/socket.hpp"
 
+#include "net/address.hpp"
+
+#include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// Closes the descriptor unless released; errno survives the close so that
+// the caller still sees why the call failed.
+class fd_guard {
+public:
+    explicit fd_guard(int fd) : fd_(fd) {}
+    ~fd_guard()
+    {
+        if (fd_ >= 0) {
+            int saved = errno;
+            close(fd_);
+            errno = saved;
+        }
+    }
+    fd_guard(const fd_guard &) = delete;
+    fd_guard &operator=(const fd_guard &) = delete;
+    [[nodiscard]] int get() const { return fd_; }
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+struct free_deleter {
+    void operator()(void *block) const { std::free(block); }
+};
+
+} // namespace
+
+int ip_socket_new(int type, uint16_t port, const char *device)
+{
+    std::unique_ptr<sockaddr_storage, free_deleter> address(ip_address_new(nullptr, port));
+    if (!address)
+        return -1;
+    fd_guard fd(socket(address->ss_family, type, 0));
+    if (fd.get() < 0) {
+        std::perror("ip socket failed");
+        return -1;
+    }
+    int on = 1;
+    if (setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+        std::perror("set socket options failed");
+        return -1;
+    }
+    if (device != nullptr) {
+        ifreq request{};
+        if (std::strlen(device) >= sizeof request.ifr_name) {
+            errno = ENAMETOOLONG;
+            std::perror("bind to device failed");
+            return -1;
+        }
+        std::strcpy(request.ifr_name, device);
+        if (setsockopt(fd.get(), SOL_SOCKET, SO_BINDTODEVICE, &request, sizeof request) != 0) {
+            std::perror("bind to device failed");
+            return -1;
+        }
+    }
+    if (port != 0 && bind(fd.get(), reinterpret_cast<sockaddr *>(address.get()), sizeof(sockaddr_storage)) != 0) {
+        std::perror("bind to port failed");
+        return -1;
+    }
+    return fd.release();
+}
+
+int udp_socket_new(uint16_t port, const char *device)
+{
+    return ip_socket_new(SOCK_DGRAM, port, device);
+}
+
+int tcp_socket_new(uint16_t port, const char *device)
+{
+    return ip_socket_new(SOCK_STREAM, port, device);
+}
+
+int raw_socket_new(int cooked)
+{
+    int fd = cooked ? socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP)) : socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
+    if (fd < 0)
+        std::perror("raw socket failed");
+    return fd;
+}
+
+int unix_socket_new(int type, const char *name)
+{
+    fd_guard fd(socket(AF_UNIX, type, 0));
+    if (fd.get() < 0) {
+        std::perror("unix socket failed");
+        return -1;
+    }
+    std::unique_ptr<sockaddr_un, free_deleter> address(unix_abstract_address_new(name));
+    if (!address)
+        return -1;
+    if (bind(fd.get(), reinterpret_cast<sockaddr *>(address.get()), unix_address_length_get(address.get())) != 0) {
+        std::perror("bind to unix path failed");
+        return -1;
+    }
+    return fd.release();
+}
+
 void select_set_zero(select_set *set)
 {
     set->highest = 0;

@@ -1,0 +1,223 @@
+#include "net/if.hpp"
+
+#include "net/address.hpp"
+
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int entry_size = sizeof(ifreq);
+static_assert(entry_size == 40);
+
+ifreq *entry(const ifconf *list, int n)
+{
+    return reinterpret_cast<ifreq *>(list->ifc_buf + static_cast<std::ptrdiff_t>(n - 1) * entry_size);
+}
+
+// Opened ioctl socket and list, released on every way out.
+struct query_session {
+    int fd = -1;
+    ifconf list{};
+    ~query_session()
+    {
+        if (fd >= 0)
+            close(fd);
+        std::free(list.ifc_buf);
+    }
+};
+
+} // namespace
+
+int if_new()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0)
+        std::perror("socket failed");
+    return fd;
+}
+
+int if_list_get(int socket, ifconf *list)
+{
+    list->ifc_buf = nullptr;
+    int size = 120;
+    for (;;) {
+        size *= 2;
+        void *grown = std::realloc(list->ifc_buf, static_cast<size_t>(size));
+        if (grown == nullptr) {
+            std::perror("realloc failed");
+            return -1;
+        }
+        list->ifc_buf = static_cast<char *>(grown);
+        list->ifc_len = size;
+        if (ioctl(socket, SIOCGIFCONF, list) != 0) {
+            std::perror("SIOCGIFCONF failed");
+            return -1;
+        }
+        // A buffer that came back full may have been cut short.
+        if (size >= list->ifc_len + entry_size)
+            return 0;
+    }
+}
+
+int if_list_count_get(const ifconf *list)
+{
+    return list->ifc_len / entry_size;
+}
+
+char *if_name_get(const ifconf *list, int n)
+{
+    return entry(list, n)->ifr_name;
+}
+
+int if_is_up(int socket, ifconf *list, int n)
+{
+    uint16_t flags = 0;
+    if (ifr_flags_get(socket, entry(list, n), &flags) != 0)
+        return -1;
+    return (flags & IFF_UP) && !(flags & IFF_LOOPBACK) ? 1 : 0;
+}
+
+int if_first_up_get(int socket, ifconf *list, char *name)
+{
+    name[0] = '\0';
+    const int count = if_list_count_get(list);
+    for (int n = 1; n <= count; ++n) {
+        uint16_t flags = 0;
+        ifreq *record = entry(list, n);
+        if (ifr_flags_get(socket, record, &flags) != 0)
+            return -1;
+        if (flags & IFF_LOOPBACK)
+            continue;
+        if (flags & IFF_UP) {
+            std::memcpy(name, record->ifr_name, IFNAMSIZ);
+            name[IFNAMSIZ - 1] = '\0';
+            return 0;
+        }
+        if (name[0] == '\0') {
+            std::memcpy(name, record->ifr_name, IFNAMSIZ);
+            name[IFNAMSIZ - 1] = '\0';
+        }
+    }
+    return 0;
+}
+
+int if_main_get(char *name)
+{
+    query_session session;
+    session.fd = if_new();
+    if (session.fd < 0 || if_list_get(session.fd, &session.list) != 0 ||
+        if_first_up_get(session.fd, &session.list, name) != 0)
+        return -1;
+    return name[0] == '\0' ? -1 : 0;
+}
+
+int if_address_get(int socket, const char *name, char *text)
+{
+    ifreq record{};
+    if (if_name_set(record.ifr_name, name) != 0)
+        return -1;
+    return ifr_ip_get(socket, &record, SIOCGIFADDR, "SIOCGIFADDR failed", text);
+}
+
+int if_netmask_get(int socket, const char *name, char *text)
+{
+    ifreq record{};
+    if (if_name_set(record.ifr_name, name) != 0)
+        return -1;
+    return ifr_ip_get(socket, &record, SIOCGIFNETMASK, "SIOCGIFNETMASK failed", text);
+}
+
+int if_mac_get(int socket, const char *name, char *text)
+{
+    ifreq record{};
+    if (if_name_set(record.ifr_name, name) != 0)
+        return -1;
+    return ifr_mac_get(socket, &record, text);
+}
+
+int if_flags_get(int socket, const char *name, uint16_t *flags)
+{
+    ifreq record{};
+    if (if_name_set(record.ifr_name, name) != 0)
+        return -1;
+    return ifr_flags_get(socket, &record, flags);
+}
+
+int if_all_get(int socket, const char *name, char *address, char *netmask, char *mac, uint16_t *flags)
+{
+    ifreq record{};
+    if (if_name_set(record.ifr_name, name) != 0)
+        return -1;
+    int result = 0;
+    if (address != nullptr) {
+        address[0] = '\0';
+        if (ifr_ip_get(socket, &record, SIOCGIFADDR, "SIOCGIFADDR failed", address) != 0)
+            result = -1;
+    }
+    if (netmask != nullptr) {
+        netmask[0] = '\0';
+        if (ifr_ip_get(socket, &record, SIOCGIFNETMASK, "SIOCGIFNETMASK failed", netmask) != 0)
+            result = -1;
+    }
+    if (mac != nullptr) {
+        mac[0] = '\0';
+        if (ifr_mac_get(socket, &record, mac) != 0)
+            result = -1;
+    }
+    if (flags != nullptr && ifr_flags_get(socket, &record, flags) != 0)
+        result = -1;
+    return result;
+}
+
+int if_name_set(char *field, const char *name)
+{
+    const size_t length = strnlen(name, IFNAMSIZ);
+    if (length >= IFNAMSIZ) {
+        errno = ENAMETOOLONG;
+        std::perror("interface request failed");
+        return -1;
+    }
+    std::memcpy(field, name, length + 1);
+    return 0;
+}
+
+int ifr_flags_get(int socket, ifreq *record, uint16_t *flags)
+{
+    if (ioctl(socket, SIOCGIFFLAGS, record) != 0) {
+        std::perror("SIOCGIFFLAGS failed");
+        return -1;
+    }
+    *flags = static_cast<uint16_t>(record->ifr_flags);
+    return 0;
+}
+
+int ifr_ip_get(int socket, ifreq *record, unsigned long request, const char *message, char *text)
+{
+    if (ioctl(socket, request, record) != 0) {
+        std::perror(message);
+        return -1;
+    }
+    sockaddr_storage address{};
+    std::memcpy(&address, &record->ifr_addr, sizeof record->ifr_addr);
+    return ip_address_get(&address, text, nullptr);
+}
+
+int ifr_mac_get(int socket, ifreq *record, char *text)
+{
+    if (ioctl(socket, SIOCGIFHWADDR, record) != 0) {
+        std::perror("SIOCGIFHWADDR failed");
+        return -1;
+    }
+    const auto *bytes = reinterpret_cast<const unsigned char *>(record->ifr_hwaddr.sa_data);
+    std::snprintf(text, 18, "%02X:%02X:%02X:%02X:%02X:%02X", bytes[0], bytes[1], bytes[2], bytes[3], bytes[4],
+                  bytes[5]);
+    return 0;
+}

@@ -1,0 +1,224 @@
+#include "net/ip.hpp"
+
+#include "net/address.hpp"
+#include "net/if.hpp"
+
+#include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr size_t ip_header_size = 20;
+constexpr size_t udp_header_size = 8;
+constexpr uint8_t udp_protocol = 17;
+constexpr uint8_t time_to_live = 33;
+constexpr size_t max_payload = 0xFFFF - raw_udp_header_size;
+
+// The cached broadcast destination of udp_send_broadcast; never released.
+sockaddr_storage *broadcast_destination = nullptr;
+
+uint16_t read16(const uint8_t *at)
+{
+    return static_cast<uint16_t>((at[0] << 8) | at[1]);
+}
+
+void write16(uint8_t *at, uint16_t value)
+{
+    at[0] = static_cast<uint8_t>(value >> 8);
+    at[1] = static_cast<uint8_t>(value);
+}
+
+// Sum of big-endian 16-bit words; an odd last byte counts as its value * 256.
+uint32_t add_words(uint32_t sum, const uint8_t *bytes, size_t length)
+{
+    for (size_t i = 0; i + 1 < length; i += 2)
+        sum += read16(bytes + i);
+    if (length % 2 != 0)
+        sum += static_cast<uint32_t>(bytes[length - 1]) << 8;
+    return sum;
+}
+
+uint16_t fold_complement(uint32_t sum)
+{
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
+size_t header_length(const uint8_t *packet)
+{
+    return static_cast<size_t>(packet[0] & 0x0F) * 4;
+}
+
+struct free_deleter {
+    void operator()(void *block) const { std::free(block); }
+};
+
+struct ioctl_session {
+    int fd = -1;
+    ifconf list{};
+    ~ioctl_session()
+    {
+        if (fd >= 0)
+            close(fd);
+        std::free(list.ifc_buf);
+    }
+};
+
+} // namespace
+
+int udp_send_broadcast(int socket, uint16_t port, const void *payload, size_t size)
+{
+    if (broadcast_destination == nullptr) {
+        broadcast_destination = ip_address_new("255.255.255.255", port);
+        if (broadcast_destination == nullptr)
+            return -1;
+    } else if (ip_address_port_set(broadcast_destination, port) != 0) {
+        return -1;
+    }
+    if (sendto(socket, payload, size, 0, reinterpret_cast<sockaddr *>(broadcast_destination),
+               sizeof(sockaddr_storage)) > 0)
+        return 0;
+    std::perror("sendto failed");
+    return -1;
+}
+
+int raw_send(int socket, int ifindex, const uint8_t *hardware, const void *packet, size_t size)
+{
+    sockaddr_ll destination{};
+    destination.sll_family = AF_PACKET;
+    destination.sll_protocol = htons(ETH_P_IP);
+    destination.sll_ifindex = ifindex;
+    destination.sll_halen = 6;
+    if (hardware != nullptr)
+        std::memcpy(destination.sll_addr, hardware, 6);
+    else
+        std::memset(destination.sll_addr, 0xFF, 6);
+    if (sendto(socket, packet, size, 0, reinterpret_cast<sockaddr *>(&destination), sizeof destination) > 0)
+        return 0;
+    std::perror("sendto failed");
+    return -1;
+}
+
+int raw_send_udp_broadcast(int socket, uint16_t port, const void *payload, size_t size)
+{
+    if (size > max_payload) {
+        errno = EMSGSIZE;
+        return -1;
+    }
+    std::unique_ptr<uint8_t, free_deleter> packet(static_cast<uint8_t *>(std::malloc(size + raw_udp_header_size)));
+    if (!packet) {
+        std::perror("malloc failed");
+        return -1;
+    }
+    if (size != 0)
+        std::memcpy(packet.get() + raw_udp_header_size, payload, size);
+    raw_udp_set_broadcast_header(packet.get(), port, size);
+
+    ioctl_session session;
+    session.fd = if_new();
+    if (session.fd < 0 || if_list_get(session.fd, &session.list) != 0)
+        return -1;
+    int result = 0;
+    const int count = if_list_count_get(&session.list);
+    for (int n = 1; n <= count; ++n) {
+        // The list has one entry per address: an interface is sent to once.
+        const char *name = if_name_get(&session.list, n);
+        bool seen = false;
+        for (int earlier = 1; earlier < n && !seen; ++earlier)
+            seen = std::strncmp(if_name_get(&session.list, earlier), name, IFNAMSIZ) == 0;
+        if (seen || if_is_up(session.fd, &session.list, n) == 0)
+            continue;
+        char copy[IFNAMSIZ] = {};
+        std::memcpy(copy, name, IFNAMSIZ - 1);
+        const unsigned int index = if_nametoindex(copy);
+        if (index == 0 || raw_send(socket, static_cast<int>(index), nullptr, packet.get(),
+                                   size + raw_udp_header_size) != 0)
+            result = -1;
+    }
+    return result;
+}
+
+void raw_udp_set_broadcast_header(uint8_t *packet, uint16_t port, size_t size)
+{
+    std::memset(packet, 0, raw_udp_header_size);
+    packet[0] = 0x45;
+    write16(packet + 2, static_cast<uint16_t>(size + raw_udp_header_size));
+    packet[8] = time_to_live;
+    packet[9] = udp_protocol;
+    std::memset(packet + 16, 0xFF, 4);
+    write16(packet + 10, checksum_ip(packet));
+    uint8_t *udp = packet + ip_header_size;
+    write16(udp + 2, port);
+    write16(udp + 4, static_cast<uint16_t>(size + udp_header_size));
+    write16(udp + 6, checksum_udp(packet, udp));
+}
+
+uint16_t checksum_ip(const uint8_t *packet)
+{
+    const size_t h = header_length(packet);
+    uint32_t sum = add_words(0, packet, h);
+    if (h >= 12)
+        sum -= read16(packet + 10); // the stored checksum counts as 0
+    return fold_complement(sum);
+}
+
+uint16_t checksum_udp(const uint8_t *packet, const uint8_t *udp)
+{
+    const uint16_t length = read16(udp + 4);
+    uint32_t sum = add_words(0, packet + 12, 8); // source and destination
+    sum += packet[9];
+    sum += length;
+    sum = add_words(sum, udp, length);
+    if (length >= 8)
+        sum -= read16(udp + 6);
+    else if (length == 7)
+        sum -= static_cast<uint32_t>(udp[6]) << 8;
+    const uint16_t result = fold_complement(sum);
+    return result == 0 ? 0xFFFF : result;
+}
+
+int raw_udp_check(const uint8_t *packet, size_t length, uint16_t port)
+{
+    if (length < ip_header_size || packet[9] != udp_protocol)
+        return -1;
+    const size_t h = header_length(packet);
+    if (length < h + udp_header_size)
+        return -1;
+    const uint8_t *udp = packet + h;
+    const size_t udp_length = read16(udp + 4);
+    if (udp_length < udp_header_size || length < h + udp_length)
+        return -1;
+    if (read16(udp + 2) != port)
+        return -1;
+    if (checksum_ip(packet) != read16(packet + 10))
+        return -1;
+    if (checksum_udp(packet, udp) != read16(udp + 6))
+        return -1;
+    return 0;
+}
+
+const uint8_t *raw_udp_get_data(const uint8_t *packet)
+{
+    return packet + header_length(packet) + udp_header_size;
+}
+
+size_t raw_udp_get_data_size(const uint8_t *packet)
+{
+    return read16(packet + header_length(packet) + 4) - udp_header_size;
+}
+
+int raw_ipv4_get_sender_address(const uint8_t *packet, char *text)
+{
+    return inet_ntop(AF_INET, packet + 12, text, 16) == nullptr ? 1 : 0;
+}

@@ -1,0 +1,52 @@
+// UDP datagrams to the limited broadcast address 255.255.255.255: through a
+// UDP socket, or as IPv4/UDP packets built here and sent on a cooked packet
+// socket on every up interface (for a device without an IP address); and the
+// check of such packets received on a packet socket.
+// Ownership: payloads and packets stay the caller's. Low-level: failures are
+// reported with perror and errno.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Size of the IPv4 header (20) and UDP header (8) that precede the payload.
+inline constexpr size_t raw_udp_header_size = 28;
+
+// sendto 255.255.255.255:port on a UDP socket allowing broadcast. The
+// destination is made once and kept for the process's life. 0 when bytes were
+// sent; -1 after perror "sendto failed" (or the address's own message).
+[[nodiscard]] int udp_send_broadcast(int socket, uint16_t port, const void *payload, size_t size);
+
+// Builds one IPv4/UDP broadcast packet (source 0.0.0.0:0) and sends it to
+// ff:ff:ff:ff:ff:ff once on every up, non-loopback interface that has an IPv4
+// address. 0 when every send succeeded (also when none qualified); -1 when the
+// packet could not be built (perror "malloc failed"; EMSGSIZE beyond 65507
+// payload bytes), the interface list could not be read, or any send failed.
+[[nodiscard]] int raw_send_udp_broadcast(int socket, uint16_t port, const void *payload, size_t size);
+
+// sendto on a packet socket, to the given interface and hardware address
+// (6 bytes; null = broadcast). -1 after perror "sendto failed".
+[[nodiscard]] int raw_send(int socket, int ifindex, const uint8_t *hardware, const void *packet, size_t size);
+
+// Fills bytes 0..27 of packet (payload already at offset 28) with the
+// broadcast IPv4 and UDP headers and both checksums.
+void raw_udp_set_broadcast_header(uint8_t *packet, uint16_t port, size_t size);
+
+// IPv4 header checksum over (byte 0 & 0x0F) * 4 bytes, the stored checksum
+// counted as 0; host order.
+[[nodiscard]] uint16_t checksum_ip(const uint8_t *packet);
+
+// UDP checksum with the pseudo-header, over the UDP length (field at udp + 4)
+// bytes from udp, the stored checksum counted as 0; 0 is given as 0xFFFF.
+[[nodiscard]] uint16_t checksum_udp(const uint8_t *packet, const uint8_t *udp);
+
+// 0 when length bytes hold an IPv4/UDP packet to the port with correct
+// checksums and a UDP length from 8 to what was received; else -1. Never reads
+// beyond length bytes.
+[[nodiscard]] int raw_udp_check(const uint8_t *packet, size_t length, uint16_t port);
+
+// Accessors of a packet accepted by raw_udp_check.
+[[nodiscard]] const uint8_t *raw_udp_get_data(const uint8_t *packet);
+[[nodiscard]] size_t raw_udp_get_data_size(const uint8_t *packet);
+// Dotted source address into a 16-byte text: 0, or 1 when it failed.
+[[nodiscard]] int raw_ipv4_get_sender_address(const uint8_t *packet, char *text);
