@@ -1,16 +1,167 @@
 #include "platform/cendrix_comm.hpp"
 
-// Placeholder session: it opens, but the service is not reached yet, so no
-// primary interface is known and no product information is available.
+#include "ipconf/interface_conf.hpp"
+#include "lib/cendrix/cendrix.hpp"
+#include "net/address.hpp"
+#include "platform/product_info.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <syslog.h>
+#include <unistd.h>
 
 namespace {
+
+constexpr int connect_attempts = 100;
+constexpr unsigned retry_seconds = 3;
+
+constexpr uint32_t config_host = 17;
+constexpr uint32_t config_product = 18;
+constexpr uint32_t config_primary = 6;
+constexpr uint32_t class_account = 0;
+constexpr uint32_t class_interface = 6;
+constexpr uint32_t class_ipv4 = 26;
+
+constexpr size_t mac_length = 17;
+constexpr size_t interface_name_size = 16;
+constexpr size_t address_size = 46;
+
+cendrix_context context{};
 bool session_open = false;
+
+void real_sleep(unsigned seconds)
+{
+    // A stop signal ends the wait early; the next attempt then sees run == 0.
+    sleep(seconds);
 }
+
+void (*retry_sleep)(unsigned) = real_sleep;
+
+struct text_free {
+    void operator()(char *text) const { std::free(text); }
+};
+using owned_text = std::unique_ptr<char, text_free>;
+
+owned_text property_text(const char *key)
+{
+    return owned_text(cendrix_get_property_string(&context, key));
+}
+
+// Copies a text property into a buffer: an absent one gives the empty text;
+// one too long for the buffer gives -1 and leaves the buffer as it was.
+int copy_property(const char *key, char *buffer, size_t size)
+{
+    const owned_text text = property_text(key);
+    if (!text) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    const size_t length = std::strlen(text.get());
+    if (length >= size)
+        return -1;
+    std::memcpy(buffer, text.get(), length + 1);
+    return 0;
+}
+
+// Retries `attempt` while the daemon runs; the warning is logged per failure,
+// the error once all attempts failed.
+bool keep_trying(bool (*attempt)(), const char *warning, const char *error)
+{
+    for (int tries = 0; tries < connect_attempts; ++tries) {
+        if (run == 0)
+            return false;
+        if (attempt())
+            return true;
+        syslog(LOG_WARNING, "%s", warning);
+        retry_sleep(retry_seconds);
+    }
+    syslog(LOG_ERR, "%s", error);
+    return false;
+}
+
+bool connect_bus()
+{
+    return cendrix_init(&context) == 0;
+}
+
+bool probe_service()
+{
+    return cendrix_get_config(&context, config_host) == 0;
+}
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The resource of class 6 whose "mac" is the text, as given, in lower case
+// or in upper case.
+bool find_interface_by_mac(const char *mac)
+{
+    char variant[mac_length + 1];
+    std::memcpy(variant, mac, sizeof variant);
+    for (void (*convert)(char *) : {static_cast<void (*)(char *)>(nullptr), string_to_lower, string_to_upper}) {
+        if (convert != nullptr)
+            convert(variant);
+        cendrix_reset(&context);
+        cendrix_set_property_string(&context, "mac", variant);
+        if (cendrix_find_resource(&context, class_interface) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool find_interface_by_name(const char *name)
+{
+    cendrix_reset(&context);
+    cendrix_set_property_string(&context, "name", name);
+    return cendrix_find_resource(&context, class_interface) == 0;
+}
+
+// Moves from the interface held in the context to its IPv4 configuration,
+// whose id is written out.
+bool find_ipv4_config(uint32_t &config_id)
+{
+    if (cendrix_get_property_uint32(&context, "ip_config_id", &config_id) != 0 || config_id == 0)
+        return false;
+    cendrix_reset(&context);
+    cendrix_set_property_uint32(&context, "id", config_id);
+    return cendrix_find_resource(&context, class_ipv4) == 0;
+}
+
+int link_state_of(int32_t link_up)
+{
+    return link_up == 0 ? 0 : link_up == 1 ? 1 : 2;
+}
+
+int ipv4_mode_of(const uint32_t *mode)
+{
+    if (mode == nullptr)
+        return 3;
+    return *mode == 0 ? 2 : *mode == 1 ? 0 : 3;
+}
+
+} // namespace
 
 int cendrix_open_session()
 {
     if (session_open)
         return -1;
+    if (!keep_trying(connect_bus, "Connection to Dbus system bus failed, retrying",
+                     "Connection to Dbus system bus failed"))
+        return -1;
+    if (!keep_trying(probe_service, "Connection to Cendrix Dbus service failed, retrying",
+                     "Connection to Cendrix Dbus service failed")) {
+        cendrix_close(&context);
+        return -1;
+    }
     session_open = true;
     return 0;
 }
@@ -19,21 +170,173 @@ int cendrix_close_session()
 {
     if (!session_open)
         return -1;
+    cendrix_close(&context);
     session_open = false;
     return 0;
 }
 
-int cendrix_set_hostname(const char *)
+void cendrix_set_retry_sleep(void (*sleeper)(unsigned seconds))
 {
-    return -1;
+    retry_sleep = sleeper == nullptr ? real_sleep : sleeper;
 }
 
-int cendrix_get_product_info(product_info *)
+int cendrix_get_password_sha1(const char *login, uint8_t *hash)
 {
-    return -1;
+    if (!session_open)
+        return -1;
+    cendrix_reset(&context);
+    cendrix_set_property_string(&context, "login", login);
+    if (cendrix_find_resource(&context, class_account) != 0)
+        return -1;
+    const owned_text text = property_text("password_sha1");
+    if (!text || std::strlen(text.get()) < 2 * PASSWORD_HASH_SIZE)
+        return -1;
+    uint8_t bytes[PASSWORD_HASH_SIZE];
+    for (int index = 0; index < PASSWORD_HASH_SIZE; ++index) {
+        const int high = hex_value(text.get()[2 * index]);
+        const int low = hex_value(text.get()[2 * index + 1]);
+        if (high < 0 || low < 0)
+            return -1;
+        bytes[index] = static_cast<uint8_t>(high << 4 | low);
+    }
+    std::memcpy(hash, bytes, sizeof bytes);
+    return 0;
+}
+
+int cendrix_set_hostname(const char *host_name)
+{
+    if (!session_open || std::strlen(host_name) > PRODUCT_TEXT_SIZE - 1)
+        return -1;
+    cendrix_reset(&context);
+    cendrix_set_property_string(&context, "hostname", host_name);
+    return cendrix_set_config(&context, config_host) == 0 ? 0 : -1;
+}
+
+int cendrix_get_product_info(product_info *record)
+{
+    if (!session_open)
+        return -1;
+    cendrix_reset(&context);
+    if (cendrix_get_config(&context, config_host) != 0 ||
+        copy_property("hostname", record->host_name, PRODUCT_TEXT_SIZE) != 0)
+        return -1;
+    cendrix_reset(&context);
+    if (cendrix_get_config(&context, config_product) != 0)
+        return -1;
+    const struct {
+        const char *key;
+        char *buffer;
+        size_t size;
+    } fields[] = {
+        {"product_name", record->product_name, PRODUCT_TEXT_SIZE},
+        {"product_id", record->product_id, PRODUCT_TEXT_SIZE},
+        {"hardware_id", record->hardware_id, PRODUCT_TEXT_SIZE},
+        {"hardware_revision", record->hardware_revision, PRODUCT_SHORT_SIZE},
+        {"software_version", record->system_version, PRODUCT_SHORT_SIZE},
+    };
+    for (const auto &field : fields) {
+        if (copy_property(field.key, field.buffer, field.size) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+int cendrix_get_interface_name(const char *mac, char *name)
+{
+    if (!session_open || std::strlen(mac) != mac_length)
+        return -1;
+    if (!find_interface_by_mac(mac))
+        return -1;
+    return copy_property("name", name, interface_name_size);
+}
+
+int cendrix_get_interface_conf(const char *name, interface_conf *conf)
+{
+    if (!session_open)
+        return -1;
+    if (!find_interface_by_name(name))
+        return -1;
+    if (const owned_text mac = property_text("mac"); !mac) {
+        conf->mac[0] = '\0';
+    } else {
+        if (std::strlen(mac.get()) != mac_length)
+            return -1;
+        std::memcpy(conf->mac, mac.get(), mac_length + 1);
+        string_to_upper(conf->mac);
+    }
+    int32_t link_up = 0;
+    if (cendrix_get_property_boolean(&context, "link_up", &link_up) != 0)
+        return -1;
+    conf->link_state = link_state_of(link_up);
+    conf->role = 0;
+
+    uint32_t config_id = 0;
+    if (!find_ipv4_config(config_id))
+        return -1;
+    uint32_t mode = 0;
+    conf->ipv4_mode = ipv4_mode_of(cendrix_get_property_uint32(&context, "mode", &mode) == 0 ? &mode : nullptr);
+    if (copy_property("ipv4", conf->ipv4, address_size) != 0 ||
+        copy_property("netmask", conf->netmask, address_size) != 0 ||
+        copy_property("gateway", conf->gateway, address_size) != 0)
+        return -1;
+    std::strcpy(conf->broadcast, "0.0.0.0");
+
+    // Only the first of the service's DNS servers fits the record.
+    if (const owned_text servers = property_text("dns_servers"); !servers) {
+        conf->dns[0] = '\0';
+    } else {
+        const size_t length = std::strcspn(servers.get(), ",");
+        if (length >= address_size)
+            return -1;
+        std::memcpy(conf->dns, servers.get(), length);
+        conf->dns[length] = '\0';
+    }
+    return copy_property("wins", conf->wins, address_size);
+}
+
+int cendrix_set_interface_conf(const char *name, const interface_conf *conf)
+{
+    if (!session_open)
+        return -1;
+    uint32_t config_id = 0;
+    if (!find_interface_by_name(name) || !find_ipv4_config(config_id))
+        return -1;
+    if (conf->ipv4_mode == 0)
+        cendrix_set_property_uint32(&context, "mode", 1);
+    else if (conf->ipv4_mode == 2)
+        cendrix_set_property_uint32(&context, "mode", 0);
+    const struct {
+        const char *key;
+        const char *value;
+    } fields[] = {
+        {"ipv4", conf->ipv4}, {"netmask", conf->netmask}, {"gateway", conf->gateway},
+        {"dns_servers", conf->dns}, {"wins", conf->wins},
+    };
+    for (const auto &field : fields) {
+        if (field.value == nullptr)
+            continue;
+        if (std::strlen(field.value) > address_size - 1)
+            return -1;
+        cendrix_set_property_string(&context, field.key, field.value);
+    }
+    return cendrix_set_resource(&context, class_ipv4, config_id) == 0 ? 0 : -1;
 }
 
 char *cendrix_get_primary_interface_name()
 {
-    return nullptr;
+    if (!session_open)
+        return nullptr;
+    cendrix_reset(&context);
+    uint32_t interface_id = 0;
+    if (cendrix_get_config(&context, config_primary) != 0 ||
+        cendrix_get_property_uint32(&context, "primary_interface_id", &interface_id) != 0)
+        return nullptr;
+    cendrix_reset(&context);
+    cendrix_set_property_uint32(&context, "id", interface_id);
+    if (cendrix_find_resource(&context, class_interface) != 0)
+        return nullptr;
+    owned_text name = property_text("name");
+    if (!name || std::strlen(name.get()) > interface_name_size - 1)
+        return nullptr;
+    return name.release();
 }

@@ -1,7 +1,8 @@
 // The daemon's session with the device's configuration service, and the
 // operations the rest of the daemon needs from it, in the daemon's own terms.
 // Only cendrix_open_session logs; every other operation fails silently with
-// -1 or null and its caller reports the failure.
+// -1 or null and its caller reports the failure. Texts too long for their
+// buffers fail the operation; nothing is truncated.
 #pragma once
 
 #include <csignal>
@@ -11,6 +12,9 @@
 extern "C" volatile sig_atomic_t run;
 
 struct product_info;
+struct interface_conf;
+
+inline constexpr int PASSWORD_HASH_SIZE = 20;
 
 // Connects to the bus and probes the service, retrying while the daemon runs.
 [[nodiscard]] int cendrix_open_session();
@@ -18,11 +22,29 @@ struct product_info;
 // 0, or -1 when no session was open.
 int cendrix_close_session();
 
+// 0 with the 20 bytes of the login's password hash written; -1.
+[[nodiscard]] int cendrix_get_password_sha1(const char *login, uint8_t *hash);
+
 // 0 when the service stored the host name; -1.
 [[nodiscard]] int cendrix_set_hostname(const char *host_name);
 
 // 0 with the record's six identity texts rewritten; -1.
 [[nodiscard]] int cendrix_get_product_info(product_info *record);
 
+// 0 with the name (16-byte buffer) of the interface holding the MAC text,
+// possibly empty; -1.
+[[nodiscard]] int cendrix_get_interface_name(const char *mac, char *name);
+
+// 0 with every field but `name` filled from the service; -1.
+[[nodiscard]] int cendrix_get_interface_conf(const char *name, interface_conf *conf);
+
+// 0 when the service stored the present (non-null) fields of the record as
+// the named interface's IPv4 configuration; -1, and nothing stored.
+[[nodiscard]] int cendrix_set_interface_conf(const char *name, const interface_conf *conf);
+
 // A malloc'd text the caller frees, holding the primary interface's name; null.
 [[nodiscard]] char *cendrix_get_primary_interface_name();
+
+// Replaces the 3-second wait between connection attempts (tests); null
+// restores the real one.
+void cendrix_set_retry_sleep(void (*sleeper)(unsigned seconds));

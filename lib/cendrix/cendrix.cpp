@@ -1,0 +1,243 @@
+#include "lib/cendrix/cendrix.hpp"
+
+#include "lib/cendrix/property_map.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <systemd/sd-bus.h>
+
+using cendrix_wire::property_map;
+using cendrix_wire::property_value;
+
+struct cendrix_session {
+    sd_bus *bus = nullptr;
+    property_map properties;
+
+    ~cendrix_session() { sd_bus_flush_close_unref(bus); }
+};
+
+namespace {
+
+// Long enough for a loaded device, short enough that a hung service cannot
+// hold the caller for long.
+constexpr uint64_t call_timeout_usec = 5'000'000;
+
+struct message_unref {
+    void operator()(sd_bus_message *message) const { sd_bus_message_unref(message); }
+};
+using message_ptr = std::unique_ptr<sd_bus_message, message_unref>;
+
+struct error_guard {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    ~error_guard() { sd_bus_error_free(&error); }
+};
+
+cendrix_session *session_of(cendrix_context *context)
+{
+    return context == nullptr ? nullptr : context->session;
+}
+
+// Calls `method` with the arguments that `append` adds; the reply, if wanted,
+// goes to `reply`. 0 or -1.
+template <typename Append>
+int call(cendrix_session &session, const char *method, Append append, message_ptr *reply)
+{
+    sd_bus_message *raw = nullptr;
+    if (sd_bus_message_new_method_call(session.bus, &raw, cendrix_wire::bus_name, cendrix_wire::object_path,
+                                       cendrix_wire::interface_name, method) < 0)
+        return -1;
+    message_ptr request(raw);
+    if (append(request.get()) < 0)
+        return -1;
+    error_guard error;
+    sd_bus_message *answer = nullptr;
+    if (sd_bus_call(session.bus, request.get(), call_timeout_usec, &error.error, &answer) < 0)
+        return -1;
+    message_ptr answer_guard(answer);
+    if (reply != nullptr)
+        *reply = std::move(answer_guard);
+    return 0;
+}
+
+// Replaces the session's properties with the a{sv} of the reply.
+int take_properties(cendrix_session &session, sd_bus_message *reply)
+{
+    property_map received;
+    if (cendrix_wire::read_properties(reply, received) < 0)
+        return -1;
+    session.properties = std::move(received);
+    return 0;
+}
+
+const property_value *find_property(cendrix_context *context, const char *key)
+{
+    cendrix_session *session = session_of(context);
+    if (session == nullptr || key == nullptr)
+        return nullptr;
+    const auto entry = session->properties.find(key);
+    return entry == session->properties.end() ? nullptr : &entry->second;
+}
+
+template <typename Body>
+int guarded(Body body)
+{
+    try {
+        return body();
+    } catch (...) {
+        return -1;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+int cendrix_init(cendrix_context *context)
+{
+    if (context == nullptr || context->session != nullptr)
+        return -1;
+    auto *session = new (std::nothrow) cendrix_session;
+    if (session == nullptr)
+        return -1;
+    if (sd_bus_open_system(&session->bus) < 0) {
+        delete session;
+        return -1;
+    }
+    context->session = session;
+    return 0;
+}
+
+int cendrix_close(cendrix_context *context)
+{
+    if (context == nullptr || context->session == nullptr)
+        return -1;
+    delete context->session;
+    context->session = nullptr;
+    return 0;
+}
+
+int cendrix_reset(cendrix_context *context)
+{
+    cendrix_session *session = session_of(context);
+    if (session == nullptr)
+        return -1;
+    session->properties.clear();
+    return 0;
+}
+
+int cendrix_get_config(cendrix_context *context, uint32_t number)
+{
+    cendrix_session *session = session_of(context);
+    if (session == nullptr)
+        return -1;
+    return guarded([&] {
+        message_ptr reply;
+        const auto append = [&](sd_bus_message *m) { return sd_bus_message_append(m, "u", number); };
+        if (call(*session, "GetConfig", append, &reply) < 0)
+            return -1;
+        return take_properties(*session, reply.get());
+    });
+}
+
+int cendrix_set_config(cendrix_context *context, uint32_t number)
+{
+    cendrix_session *session = session_of(context);
+    if (session == nullptr)
+        return -1;
+    return guarded([&] {
+        const auto append = [&](sd_bus_message *m) {
+            const int result = sd_bus_message_append(m, "u", number);
+            return result < 0 ? result : cendrix_wire::append_properties(m, session->properties);
+        };
+        return call(*session, "SetConfig", append, nullptr);
+    });
+}
+
+int cendrix_find_resource(cendrix_context *context, uint32_t resource_class)
+{
+    cendrix_session *session = session_of(context);
+    if (session == nullptr)
+        return -1;
+    return guarded([&] {
+        message_ptr reply;
+        const auto append = [&](sd_bus_message *m) {
+            const int result = sd_bus_message_append(m, "u", resource_class);
+            return result < 0 ? result : cendrix_wire::append_properties(m, session->properties);
+        };
+        if (call(*session, "FindResource", append, &reply) < 0)
+            return -1;
+        return take_properties(*session, reply.get());
+    });
+}
+
+int cendrix_set_resource(cendrix_context *context, uint32_t resource_class, uint32_t id)
+{
+    cendrix_session *session = session_of(context);
+    if (session == nullptr)
+        return -1;
+    return guarded([&] {
+        const auto append = [&](sd_bus_message *m) {
+            const int result = sd_bus_message_append(m, "uu", resource_class, id);
+            return result < 0 ? result : cendrix_wire::append_properties(m, session->properties);
+        };
+        return call(*session, "SetResource", append, nullptr);
+    });
+}
+
+char *cendrix_get_property_string(cendrix_context *context, const char *key)
+{
+    const property_value *value = find_property(context, key);
+    const auto *text = value == nullptr ? nullptr : std::get_if<std::string>(value);
+    return text == nullptr ? nullptr : strdup(text->c_str());
+}
+
+int cendrix_get_property_uint32(cendrix_context *context, const char *key, uint32_t *value)
+{
+    const property_value *found = find_property(context, key);
+    const auto *number = found == nullptr ? nullptr : std::get_if<uint32_t>(found);
+    if (number == nullptr || value == nullptr)
+        return -1;
+    *value = *number;
+    return 0;
+}
+
+int cendrix_get_property_boolean(cendrix_context *context, const char *key, int32_t *value)
+{
+    const property_value *found = find_property(context, key);
+    if (found == nullptr || value == nullptr)
+        return -1;
+    if (const auto *flag = std::get_if<bool>(found)) {
+        *value = *flag ? 1 : 0;
+        return 0;
+    }
+    if (const auto *number = std::get_if<uint32_t>(found)) {
+        *value = static_cast<int32_t>(*number);
+        return 0;
+    }
+    return -1;
+}
+
+int cendrix_set_property_string(cendrix_context *context, const char *key, const char *value)
+{
+    cendrix_session *session = session_of(context);
+    if (session == nullptr || key == nullptr || value == nullptr)
+        return -1;
+    return guarded([&] {
+        session->properties.insert_or_assign(key, std::string(value));
+        return 0;
+    });
+}
+
+int cendrix_set_property_uint32(cendrix_context *context, const char *key, uint32_t value)
+{
+    cendrix_session *session = session_of(context);
+    if (session == nullptr || key == nullptr)
+        return -1;
+    return guarded([&] {
+        session->properties.insert_or_assign(key, value);
+        return 0;
+    });
+}
+}

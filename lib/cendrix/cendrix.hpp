@@ -1,0 +1,57 @@
+// Client library of the device's configuration service, which serves the
+// interface org.cendrix.Config1 on the D-Bus system bus. A context holds one
+// bus connection and a map of properties that the calls fill and send.
+// Every call is synchronous with a bounded time-out; results are 0 or -1, texts
+// are malloc'd and freed by the caller. Nothing throws, nothing starts a thread.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+
+struct cendrix_session;
+
+// Zero-initialise before cendrix_init; the session belongs to the library.
+typedef struct cendrix_context {
+    struct cendrix_session *session;
+} cendrix_context;
+
+// Connects to the system bus (DBUS_SYSTEM_BUS_ADDRESS is honoured); 0 or -1.
+// Whether the service answers is what the first cendrix_get_config finds out.
+[[nodiscard]] int cendrix_init(cendrix_context *context);
+
+// Drops the connection and the properties; the context may be initialised again.
+int cendrix_close(cendrix_context *context);
+
+// Empties the properties held in the context.
+int cendrix_reset(cendrix_context *context);
+
+// Replaces the context's properties with those of configuration `number`.
+[[nodiscard]] int cendrix_get_config(cendrix_context *context, uint32_t number);
+
+// Stores the context's properties into configuration `number`; the
+// configuration's other properties keep their values.
+[[nodiscard]] int cendrix_set_config(cendrix_context *context, uint32_t number);
+
+// Finds the first resource of the class whose properties equal those held in
+// the context; on success the context holds that resource's properties.
+[[nodiscard]] int cendrix_find_resource(cendrix_context *context, uint32_t resource_class);
+
+// Stores the context's properties into the resource of the class whose "id" is `id`.
+[[nodiscard]] int cendrix_set_resource(cendrix_context *context, uint32_t resource_class, uint32_t id);
+
+// A malloc'd copy of a text property, or null when it is absent or not a text.
+[[nodiscard]] char *cendrix_get_property_string(cendrix_context *context, const char *key);
+
+// 0 with an unsigned 32-bit property written; -1 when absent or of another type.
+[[nodiscard]] int cendrix_get_property_uint32(cendrix_context *context, const char *key, uint32_t *value);
+
+// 0 with a boolean property written as 0 or 1 (an unsigned property is given
+// as its value); -1 when absent or a text.
+[[nodiscard]] int cendrix_get_property_boolean(cendrix_context *context, const char *key, int32_t *value);
+
+// Set a property in the context, replacing one of the same key; 0, or -1
+// without an initialised context.
+int cendrix_set_property_string(cendrix_context *context, const char *key, const char *value);
+int cendrix_set_property_uint32(cendrix_context *context, const char *key, uint32_t value);
+}

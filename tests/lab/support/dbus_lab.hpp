@@ -1,0 +1,87 @@
+// A private "system" D-Bus bus for one test, with the reference configuration
+// service cendrixd on it, serving a store the test writes. The bus listens on a
+// socket path (never an abstract name, so it is reachable from every network
+// namespace) with a policy that allows everything; DBUS_SYSTEM_BUS_ADDRESS
+// points at it in the test process while the DbusLab lives, and env() gives
+// the same setting for processes started in a namespace.
+// Ownership: the DbusLab stops cendrixd and the bus when destroyed, also
+// after a failed assertion; a later DbusLab stops buses left by a killed run.
+// Errors: false / null with a GoogleTest failure saying what went wrong.
+//
+// Typical use:
+//   class MyTest : public lab::DbusLabTest {};   // a Lab, a bus, sample_store()
+//   TEST_F(MyTest, Something) {
+//       ASSERT_TRUE(bus->start_service());        // returns once it owns its name
+//       auto d = lab->start("dev", {ORV_BUILD_DIR "/daemon/orvaned", "-f"}, {.env = {bus->env()}, ...});
+//   }
+#pragma once
+
+#include "support/lab.hpp"
+
+#include <csignal>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lab {
+
+// A store with every object the daemon reads: host name "device-1", product
+// identity, account "admin" (password "secret"), the primary interface lab0
+// (id 1, MAC 02:00:00:00:00:01, IPv4 configuration 10, 192.0.2.10/24) and
+// lab1 (id 2, MAC held in lower case 02:00:00:00:00:0a, configuration 11).
+[[nodiscard]] std::string sample_store();
+
+class DbusLab {
+public:
+    // Files (configuration, socket folder, store, logs) go into `dir`.
+    explicit DbusLab(std::string dir);
+    ~DbusLab();
+    DbusLab(const DbusLab &) = delete;
+    DbusLab &operator=(const DbusLab &) = delete;
+
+    // Starts dbus-daemon and points DBUS_SYSTEM_BUS_ADDRESS at it.
+    [[nodiscard]] bool start_bus();
+    [[nodiscard]] const std::string &address() const { return address_; }
+    // "DBUS_SYSTEM_BUS_ADDRESS=<address>", for StartOptions::env.
+    [[nodiscard]] std::string env() const;
+    // The address a bus would have if it were started at this socket path:
+    // no bus answers there (for clients that must wait for the bus).
+    [[nodiscard]] std::string absent_bus_env() const;
+
+    [[nodiscard]] const std::string &store_path() const { return store_path_; }
+    [[nodiscard]] bool write_store(const std::string &json_text);
+    [[nodiscard]] std::string read_store() const;
+
+    // Starts cendrixd with --store and the options, then waits until it owns
+    // org.cendrix.Config1 (false if it exits or does not within timeout_ms).
+    [[nodiscard]] bool start_service(const std::vector<std::string> &options = {}, int timeout_ms = 10000);
+    // The running (or last) cendrixd, or null.
+    [[nodiscard]] Process *service() { return service_.get(); }
+    // Stops cendrixd with the signal; its status as Process::stop gives it.
+    int stop_service(int sig = SIGTERM);
+
+    // Whether org.cendrix.Config1 has an owner on the bus right now.
+    [[nodiscard]] bool name_owned() const;
+
+private:
+    std::string dir_;
+    std::string address_;
+    std::string store_path_;
+    std::string marker_;
+    std::string saved_address_;
+    bool had_address_ = false;
+    pid_t bus_pid_ = -1;
+    int service_runs_ = 0;
+    std::unique_ptr<Process> service_;
+};
+
+// Base fixture: a Lab (skips when not root), a running bus and the sample
+// store written; cendrixd is started by the test.
+class DbusLabTest : public LabTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::unique_ptr<DbusLab> bus;
+};
+
+} // namespace lab
