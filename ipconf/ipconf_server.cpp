@@ -425,11 +425,12 @@ int ipconf_server(select_set *registered, select_set *ready)
         return 0;
 
     uint8_t data[DATA_SIZE];
-    alignas(sockaddr_storage) uint8_t address[SOCKADDR_SIZE] = {};
+    sockaddr_storage address = {};
+    static_assert(sizeof address == SOCKADDR_SIZE);
     socklen_t address_length = sizeof address;
     char sender[ADDRESS_TEXT_SIZE] = {};
     const ssize_t received =
-        recvfrom(ipconf_socket, data, sizeof data, 0, reinterpret_cast<sockaddr *>(address), &address_length);
+        recvfrom(ipconf_socket, data, sizeof data, 0, reinterpret_cast<sockaddr *>(&address), &address_length);
     if (received <= 0) {
         std::perror("recv failed");
         syslog(LOG_ERR, "cannot receive UDP packet");
@@ -445,18 +446,17 @@ int ipconf_server(select_set *registered, select_set *ready)
     uint8_t *message = data;
     size_t size = length;
     if (has_ip) {
-        if (ip_address_get(address, sender, nullptr) != 0)
+        if (ip_address_get(&address, sender, nullptr) != 0)
             return 0;
     } else {
         if (raw_udp_check(data, length, IPCONF_PORT) != 0)
             return 0;
-        message = raw_udp_get_data(data);
         // A UDP length below its own header puts the payload past the data.
-        const auto offset = static_cast<size_t>(message - data);
-        const auto declared = static_cast<long>(raw_udp_get_data_size(data));
-        if (offset > length || declared < 0)
+        const auto offset = static_cast<size_t>(raw_udp_get_data(data) - data);
+        if (offset > length)
             return 0;
-        size = std::min(static_cast<size_t>(declared), length - offset);
+        message = data + offset;
+        size = std::min(raw_udp_get_data_size(data), length - offset);
         if (raw_ipv4_get_sender_address(data, sender) != 0)
             return 0;
     }

@@ -10,14 +10,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace lab {
 
@@ -46,28 +43,6 @@ char *text_or_null(const std::string &text)
     return text.empty() ? nullptr : const_cast<char *>(text.c_str());
 }
 
-bool write_text(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path);
-    out << text;
-    return static_cast<bool>(out);
-}
-
-constexpr const char *bus_config = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=@PATH@</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-)";
-
 } // namespace
 
 std::array<uint8_t, 20> password_hash()
@@ -90,7 +65,7 @@ Device::Device(Lab &lab, int index) : lab_(lab)
     addresses_.ipv4_0 = "192.0.2." + std::to_string(10 + index);
     addresses_.ipv4_1 = "198.51.100." + std::to_string(10 + index);
     dir_ = lab.dir() + "/" + addresses_.host;
-    std::filesystem::create_directories(dir_);
+    std::filesystem::create_directories(dir_ + "/tmp");
     EXPECT_TRUE(lab.add_host(addresses_.host));
     EXPECT_TRUE(lab.add_link(addresses_.host, "lab0", addresses_.mac0, {addresses_.ipv4_0 + "/24"}));
     EXPECT_TRUE(lab.add_link(addresses_.host, "lab1", addresses_.mac1, {addresses_.ipv4_1 + "/24"}));
@@ -101,18 +76,12 @@ Device::~Device()
     // The daemon goes before the service it talks to.
     if (daemon_)
         daemon_->stop(SIGKILL);
-    if (service_)
-        service_->stop();
-    if (bus_)
-        bus_->stop();
+    bus_.reset();
 }
 
 std::string Device::store_text() const
 {
-    std::ifstream in(store_path());
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return bus_ ? bus_->read_store() : "";
 }
 
 bool Device::start_service(const std::vector<std::string> &service_options)
@@ -143,40 +112,8 @@ bool Device::start_service(const std::vector<std::string> &service_options)
              {"wins", ""}},
             {{"id", 11}, {"mode", 0}, {"ipv4", ""}, {"netmask", ""}, {"gateway", ""}, {"dns_servers", ""},
              {"wins", "198.51.100.99"}}}}}}};
-    if (!write_text(store_path(), json.dump(2)))
-        return false;
-
-    const std::string socket_path = dir_ + "/bus";
-    std::string config = bus_config;
-    config.replace(config.find("@PATH@"), 6, socket_path);
-    if (!write_text(dir_ + "/bus.conf", config))
-        return false;
-    bus_address_ = "unix:path=" + socket_path;
-    bus_ = lab_.start(addresses_.host,
-                      {"/usr/bin/dbus-daemon", "--config-file=" + dir_ + "/bus.conf", "--nofork", "--nopidfile"});
-    for (int i = 0; i < 250 && !std::filesystem::exists(socket_path); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (!std::filesystem::exists(socket_path)) {
-        ADD_FAILURE() << "private bus did not come up";
-        return false;
-    }
-
-    std::vector<std::string> argv = {ORV_BUILD_DIR "/services/cendrixd/cendrixd", "--store", store_path()};
-    argv.insert(argv.end(), service_options.begin(), service_options.end());
-    StartOptions options;
-    options.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_};
-    service_ = lab_.start(addresses_.host, argv, options);
-    // The service answers once it owns its name on the bus.
-    const std::string probe = "dbus-send --address=" + bus_address_ +
-                              " --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner "
-                              "string:org.cendrix.Config1 2>/dev/null | grep -q 'boolean true'";
-    for (int i = 0; i < 100; ++i) {
-        if (std::system(probe.c_str()) == 0)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ADD_FAILURE() << "cendrixd did not take its name: " << service_->stderr_text();
-    return false;
+    bus_ = std::make_unique<DbusLab>(dir_);
+    return bus_->start_bus() && bus_->write_store(json.dump(2)) && bus_->start_service(service_options);
 }
 
 bool Device::start_daemon(const std::vector<std::string> &options, const std::vector<std::string> &wrapper)
@@ -188,8 +125,8 @@ bool Device::start_daemon(const std::vector<std::string> &options, const std::ve
     argv.push_back("lab0");
     argv.insert(argv.end(), options.begin(), options.end());
     StartOptions start_options;
-    start_options.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_};
-    start_options.tmp_dir = dir_;
+    start_options.env = {bus_->env()};
+    start_options.tmp_dir = dir_ + "/tmp";
     daemon_ = lab_.start(addresses_.host, argv, start_options);
     return daemon_ != nullptr;
 }

@@ -7,6 +7,7 @@
 // Errors: GoogleTest failures and false / empty results; nothing throws.
 #pragma once
 
+#include "support/dbus_lab.hpp"
 #include "support/ipconf_peer.hpp"
 #include "support/lab.hpp"
 
@@ -50,7 +51,6 @@ public:
     ~Device();
 
     [[nodiscard]] const DeviceAddresses &addresses() const { return addresses_; }
-    [[nodiscard]] std::string store_path() const { return dir_ + "/store.json"; }
     [[nodiscard]] std::string store_text() const;
 
     // Writes the store, starts the bus and the service (with extra options
@@ -73,9 +73,7 @@ private:
     Lab &lab_;
     DeviceAddresses addresses_;
     std::string dir_;
-    std::string bus_address_;
-    std::unique_ptr<Process> bus_;
-    std::unique_ptr<Process> service_;
+    std::unique_ptr<DbusLab> bus_;
     std::unique_ptr<Process> daemon_;
 };
 
