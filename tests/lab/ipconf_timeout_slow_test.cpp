@@ -37,10 +37,7 @@ protected:
 
     static std::string puid_of(const lab::Device &device)
     {
-        std::string puid = device.addresses().mac0;
-        for (char &c : puid)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        return puid;
+        return lab::upper_case(device.addresses().mac0);
     }
 
     // Asks the device for a new host name; false when no challenge came.
@@ -120,7 +117,7 @@ TEST_F(IpconfTimeout, WholeConfigurationUnderValgrindHasNoLeakOrError)
     EXPECT_TRUE(peer->receive(IPCONF_ERR, 10000, puid));
 
     lab::ConfRequest change{.puid = puid, .host_name = "valgrind-host"};
-    change.interfaces = {{.mac = device.addresses().mac1, .ipv4_mode = 0, .ipv4 = "198.51.100.88"}};
+    change.interfaces = {{.mac = lab::upper_case(device.addresses().mac1), .ipv4_mode = 0, .ipv4 = "198.51.100.88"}};
     change.challenge = lab::ask_challenge(*peer, puid, 8000);
     ASSERT_EQ(change.challenge.size(), 4u);
     ASSERT_TRUE(peer->send(lab::conf_message(change)));

@@ -31,19 +31,19 @@ std::string hex(const uint8_t *data, size_t count)
     return text;
 }
 
-std::string upper(std::string text)
-{
-    for (char &c : text)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
 char *text_or_null(const std::string &text)
 {
     return text.empty() ? nullptr : const_cast<char *>(text.c_str());
 }
 
 } // namespace
+
+std::string upper_case(std::string text)
+{
+    for (char &c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
 
 std::array<uint8_t, 20> password_hash()
 {
@@ -65,7 +65,7 @@ Device::Device(Lab &lab, int index) : lab_(lab)
     addresses_.ipv4_0 = "192.0.2." + std::to_string(10 + index);
     addresses_.ipv4_1 = "198.51.100." + std::to_string(10 + index);
     dir_ = lab.dir() + "/" + addresses_.host;
-    std::filesystem::create_directories(dir_ + "/tmp");
+    std::filesystem::create_directories(dir_);
     EXPECT_TRUE(lab.add_host(addresses_.host));
     EXPECT_TRUE(lab.add_link(addresses_.host, "lab0", addresses_.mac0, {addresses_.ipv4_0 + "/24"}));
     EXPECT_TRUE(lab.add_link(addresses_.host, "lab1", addresses_.mac1, {addresses_.ipv4_1 + "/24"}));
@@ -126,7 +126,6 @@ bool Device::start_daemon(const std::vector<std::string> &options, const std::ve
     argv.insert(argv.end(), options.begin(), options.end());
     StartOptions start_options;
     start_options.env = {bus_->env()};
-    start_options.tmp_dir = dir_ + "/tmp";
     daemon_ = lab_.start(addresses_.host, argv, start_options);
     return daemon_ != nullptr;
 }
@@ -153,8 +152,8 @@ bytes expected_info(const Device &device, const std::string &puid, uint32_t mode
                          text_or_null(device.store.software_version)};
     tlv_writer *writer = ipconf_msg_open_info(&info, 2);
 
-    const std::string mac0 = upper(device.addresses().mac0);
-    const std::string mac1 = upper(device.addresses().mac1);
+    const std::string mac0 = upper_case(device.addresses().mac0);
+    const std::string mac1 = upper_case(device.addresses().mac1);
     std::string ipv4_0 = device.addresses().ipv4_0;
     std::string netmask = "255.255.255.0", gateway = "192.0.2.1", dns = "192.0.2.53";
     std::string broadcast = "0.0.0.0", wins = "198.51.100.99";

@@ -40,6 +40,9 @@ struct DeviceStore {
     std::string software_version = "1.4.2";
 };
 
+// The text in upper case, as the device writes MACs and PUIDs.
+[[nodiscard]] std::string upper_case(std::string text);
+
 // The SHA-1 of the lab password, as the service holds it.
 [[nodiscard]] std::array<uint8_t, 20> password_hash();
 

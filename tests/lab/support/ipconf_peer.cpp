@@ -67,7 +67,10 @@ IpconfPeer::IpconfPeer(Lab &lab, const std::string &host)
     sockaddr_in any{};
     any.sin_family = AF_INET;
     any.sin_port = htons(ipconf_port);
+    // Tied to the lab link: a limited broadcast needs no route then.
+    const char device[] = "lab0";
     if (setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+        setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, device, sizeof device) != 0 ||
         bind(s, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0) {
         ADD_FAILURE() << "cannot bind the configurator's socket to port 4445";
         close(s);

@@ -1,5 +1,5 @@
-// A configurator on the lab network: a UDP socket on port 4445 opened inside
-// a host namespace, broadcasting requests and reading the devices' broadcast
+// A configurator on the lab network: a UDP socket on port 4445 tied to the
+// link lab0 of a host namespace, broadcasting requests and reading the devices' broadcast
 // replies, built and parsed with the project's own message modules.
 // Ownership: the peer owns its socket. Errors: false / empty results, never
 // exceptions; receive waits are bounded by their time-out.
