@@ -118,14 +118,18 @@ bool Device::start_service(const std::vector<std::string> &service_options)
 
 bool Device::start_daemon(const std::vector<std::string> &options, const std::vector<std::string> &wrapper)
 {
+    if (!bus_)
+        return false;
     std::vector<std::string> argv = wrapper;
     argv.push_back(ORV_BUILD_DIR "/daemon/orvaned");
     argv.push_back("-f");
     argv.push_back("-b");
     argv.push_back("lab0");
     argv.insert(argv.end(), options.begin(), options.end());
+    // Started processes inherit the test's environment, where the variable
+    // names the bus started last; this device's own bus must win.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_->address().c_str(), 1);
     StartOptions start_options;
-    start_options.env = {bus_->env()};
     daemon_ = lab_.start(addresses_.host, argv, start_options);
     return daemon_ != nullptr;
 }
