@@ -29,12 +29,11 @@ uint8_t *finish(tlv_writer *writer)
 
 // The walk shared by the three parsers. The handler sees the envelope, once
 // its type is right, and every element below it, and answers false to stop
-// the walk; on_done decides the result
-// of a complete walk. A stop, or an envelope of another type, returns
-// `*result` as reached so far with the position moved past the message.
+// the walk; on_done decides the result of a complete walk. A stop, or an
+// envelope of another type, returns `*result` as reached so far with the
+// position moved past the message.
 template <typename Handler, typename Done>
-int walk_message(uint8_t **cursor, size_t *avail, uint32_t envelope, const int *result, Handler handle,
-                 Done on_done)
+int walk_one(uint8_t **cursor, size_t *avail, uint32_t envelope, const int *result, Handler handle, Done on_done)
 {
     tlv_walk walk(cursor, avail);
     for (;;) {
@@ -52,6 +51,27 @@ int walk_message(uint8_t **cursor, size_t *avail, uint32_t envelope, const int *
             return *result;
         }
     }
+}
+
+// The walk sees only the bytes of the first message, so that one that ends
+// early (an empty container is entered like any other) cannot take the
+// messages behind it in a stream for its children.
+template <typename Handler, typename Done>
+int walk_message(uint8_t **cursor, size_t *avail, uint32_t envelope, const int *result, Handler handle,
+                 Done on_done)
+{
+    size_t behind = 0;
+    if (*avail >= TLV_HEADER_SIZE) {
+        const uint32_t length = tlv_get_size(*cursor) - TLV_HEADER_SIZE;
+        const uint64_t size = uint64_t{length} + TLV_HEADER_SIZE;
+        if (size < *avail) {
+            behind = *avail - size;
+            *avail = size;
+        }
+    }
+    const int outcome = walk_one(cursor, avail, envelope, result, handle, on_done);
+    *avail += behind;
+    return outcome;
 }
 
 bool usable(uint8_t **cursor, size_t *avail)

@@ -249,11 +249,13 @@ int on_stop(sd_event_source *source, const signalfd_siginfo *, void *)
     return sd_event_exit(sd_event_source_get_event(source), 0);
 }
 
-[[noreturn]] void refuse(const std::string &line)
+[[noreturn]] void refuse(const std::string &line, int status = 1)
 {
     std::fprintf(stderr, "cendrixd: %s\n", line.c_str());
-    std::exit(1);
+    std::exit(status);
 }
+
+constexpr int usage_status = 2;
 
 bool parse_seconds(const char *text, uint64_t &usec)
 {
@@ -283,7 +285,8 @@ void parse_command_line(int argc, char **argv, service &self)
             break;
         case 'd':
             if (!parse_seconds(optarg, self.apply_delay_usec))
-                refuse(std::string("--apply-delay wants whole seconds from 0 to 86400, not \"") + optarg + "\"");
+                refuse(std::string("--apply-delay wants whole seconds from 0 to 86400, not \"") + optarg + "\"",
+                       usage_status);
             break;
         case 'n':
             self.notify_writer = true;
@@ -293,12 +296,12 @@ void parse_command_line(int argc, char **argv, service &self)
             std::exit(0);
         default:
             std::fputs(usage_text, stderr);
-            std::exit(1);
+            std::exit(usage_status);
         }
     }
     if (self.store_path.empty() || optind != argc) {
         std::fputs(usage_text, stderr);
-        std::exit(1);
+        std::exit(usage_status);
     }
 }
 

@@ -1,5 +1,6 @@
 // Routing an event by its user: the copied name fits the area, is a text of
 // the input, and an event built for that user routes to it again.
+#include <algorithm>
 #include <memory>
 
 #include "check.hpp"

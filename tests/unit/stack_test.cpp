@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 
 namespace {
 
@@ -38,23 +37,6 @@ TEST(Stack, GrowsByDoublingWithoutLosingElements)
     }
     EXPECT_EQ(stack_pop(s), nullptr);
     EXPECT_EQ(stack_pop(nullptr), nullptr);
-}
-
-TEST(Stack, OddElementSizesStayApart)
-{
-    stack *s = nullptr;
-    for (int i = 0; i < 20; ++i) {
-        s = stack_push(s, 3);
-        ASSERT_NE(s, nullptr);
-        std::memset(stack_get(s, i, 3), 'a' + i, 3);
-    }
-    for (int i = 0; i < 20; ++i) {
-        const auto *bytes = static_cast<const unsigned char *>(stack_get(s, i, 3));
-        EXPECT_EQ(bytes[0], 'a' + i);
-        EXPECT_EQ(bytes[2], 'a' + i);
-    }
-    while (s)
-        s = stack_pop(s);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -66,27 +67,27 @@ bool is_dbus_daemon(pid_t pid)
     return command.find("dbus-daemon") != std::string::npos;
 }
 
-// Buses whose test process died without stopping them: markers are
-// /tmp/orvbus.<test pid>.<bus pid>.
+// Buses whose test process died without stopping them: their folders are
+// /run/orvbus.<test pid>.XXXXXX, holding the bus's pid in "pid".
 void sweep_buses()
 {
-    DIR *dir = opendir("/tmp");
-    if (dir == nullptr)
-        return;
-    std::vector<std::string> stale;
-    while (dirent *entry = readdir(dir)) {
-        long test_pid = 0, bus_pid = 0;
-        if (std::sscanf(entry->d_name, "orvbus.%ld.%ld", &test_pid, &bus_pid) != 2)
+    std::error_code error;
+    std::vector<std::filesystem::path> stale;
+    for (const auto &entry : std::filesystem::directory_iterator("/run", error)) {
+        long test_pid = 0;
+        const std::string name = entry.path().filename().string();
+        if (std::sscanf(name.c_str(), "orvbus.%ld.", &test_pid) != 1)
             continue;
         if (kill(static_cast<pid_t>(test_pid), 0) == 0 || errno != ESRCH)
             continue;
-        if (is_dbus_daemon(static_cast<pid_t>(bus_pid)))
+        std::ifstream in(entry.path() / "pid");
+        long bus_pid = 0;
+        if (in >> bus_pid && bus_pid > 0 && is_dbus_daemon(static_cast<pid_t>(bus_pid)))
             kill(static_cast<pid_t>(bus_pid), SIGKILL);
-        stale.emplace_back(std::string("/tmp/") + entry->d_name);
+        stale.push_back(entry.path());
     }
-    closedir(dir);
-    for (const auto &marker : stale)
-        unlink(marker.c_str());
+    for (const auto &folder : stale)
+        std::filesystem::remove_all(folder, error);
 }
 
 // Reads the two lines --print-address and --print-pid write, at most 10 s.
@@ -159,8 +160,9 @@ DbusLab::~DbusLab()
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         kill(bus_pid_, SIGKILL);
     }
-    if (!marker_.empty())
-        unlink(marker_.c_str());
+    std::error_code error;
+    if (!socket_dir_.empty())
+        std::filesystem::remove_all(socket_dir_, error);
     if (had_address_)
         setenv(address_variable, saved_address_.c_str(), 1);
     else
@@ -169,12 +171,16 @@ DbusLab::~DbusLab()
 
 bool DbusLab::start_bus()
 {
-    const std::string socket_dir = dir_ + "/bus";
-    const std::string config = dir_ + "/bus.conf";
-    if (mkdir(socket_dir.c_str(), 0755) != 0 && errno != EEXIST) {
-        ADD_FAILURE() << "dbus lab: cannot create " << socket_dir << ": " << std::strerror(errno);
+    // Outside /tmp: processes with a private /tmp reach the bus as well.
+    std::string folder = "/run/orvbus." + std::to_string(getpid()) + ".XXXXXX";
+    if (mkdtemp(folder.data()) == nullptr) {
+        ADD_FAILURE() << "dbus lab: cannot create " << folder << ": " << std::strerror(errno);
         return false;
     }
+    chmod(folder.c_str(), 0755);
+    socket_dir_ = folder;
+    const std::string &socket_dir = socket_dir_;
+    const std::string config = dir_ + "/bus.conf";
     if (!write_text(config, bus_config(socket_dir))) {
         ADD_FAILURE() << "dbus lab: cannot write " << config;
         return false;
@@ -201,8 +207,7 @@ bool DbusLab::start_bus()
         ADD_FAILURE() << "dbus lab: dbus-daemon did not start";
         return false;
     }
-    marker_ = "/tmp/orvbus." + std::to_string(getpid()) + "." + std::to_string(bus_pid_);
-    write_text(marker_, "");
+    write_text(socket_dir_ + "/pid", std::to_string(bus_pid_));
     setenv(address_variable, address_.c_str(), 1);
     return true;
 }
@@ -212,9 +217,9 @@ std::string DbusLab::env() const
     return std::string(address_variable) + "=" + address_;
 }
 
-std::string DbusLab::absent_bus_env() const
+std::string DbusLab::absent_address() const
 {
-    return std::string(address_variable) + "=unix:path=" + dir_ + "/bus/absent";
+    return "unix:path=" + dir_ + "/absent-bus";
 }
 
 bool DbusLab::write_store(const std::string &json_text)

@@ -4,6 +4,8 @@
 // namespace) with a policy that allows everything; DBUS_SYSTEM_BUS_ADDRESS
 // points at it in the test process while the DbusLab lives, and env() gives
 // the same setting for processes started in a namespace.
+// The bus socket lives in /run/orvbus.<pid>.XXXXXX, so that processes with a
+// private /tmp reach it too.
 // Ownership: the DbusLab stops cendrixd and the bus when destroyed, also
 // after a failed assertion; a later DbusLab stops buses left by a killed run.
 // Errors: false / null with a GoogleTest failure saying what went wrong.
@@ -44,9 +46,9 @@ public:
     [[nodiscard]] const std::string &address() const { return address_; }
     // "DBUS_SYSTEM_BUS_ADDRESS=<address>", for StartOptions::env.
     [[nodiscard]] std::string env() const;
-    // The address a bus would have if it were started at this socket path:
-    // no bus answers there (for clients that must wait for the bus).
-    [[nodiscard]] std::string absent_bus_env() const;
+    // An address in this lab where no bus answers (for clients that must
+    // wait for the bus): set it as DBUS_SYSTEM_BUS_ADDRESS before starting them.
+    [[nodiscard]] std::string absent_address() const;
 
     [[nodiscard]] const std::string &store_path() const { return store_path_; }
     [[nodiscard]] bool write_store(const std::string &json_text);
@@ -67,7 +69,7 @@ private:
     std::string dir_;
     std::string address_;
     std::string store_path_;
-    std::string marker_;
+    std::string socket_dir_;
     std::string saved_address_;
     bool had_address_ = false;
     pid_t bus_pid_ = -1;

@@ -392,7 +392,8 @@ Lab::Lab()
     crash_register_namespace(br);
     hosts_["br"] = br;
     ok_ = ipv6_off("br") && ip("br", {"link", "set", "lo", "up"}) &&
-          ip("br", {"link", "add", "name", "br0", "type", "bridge", "stp_state", "0", "forward_delay", "0"}) &&
+          ip("br", {"link", "add", "name", "br0", "address", "02:00:00:00:ff:ff", "type", "bridge", "stp_state", "0",
+                     "forward_delay", "0", "mcast_snooping", "0"}) &&
           ip("br", {"link", "set", "br0", "up"});
 }
 

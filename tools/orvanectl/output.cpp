@@ -1,0 +1,125 @@
+#include "tools/orvanectl/output.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstdio>
+
+namespace ctl {
+
+namespace {
+bool json_mode = false;
+} // namespace
+
+bool json_output()
+{
+    return json_mode;
+}
+
+void set_json(bool on)
+{
+    json_mode = on;
+}
+
+void print_json(const json &value)
+{
+    std::string text = value.dump(2, ' ', false, json::error_handler_t::replace);
+    std::fputs(text.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void print_json_line(const json &value)
+{
+    std::string text = value.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::fputs(text.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::string printable(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text)
+        out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
+    return out;
+}
+
+json text_or_null(const char *text)
+{
+    if (!text)
+        return nullptr;
+    return std::string(text);
+}
+
+std::string shown(const json &value)
+{
+    if (value.is_null())
+        return "-";
+    if (value.is_string())
+        return printable(value.get<std::string>());
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string mode_name(uint32_t mode)
+{
+    switch (mode) {
+    case 0:
+        return "normal";
+    case 1:
+        return "sleep";
+    case 2:
+        return "rescue";
+    case 3:
+        return "not-configurable";
+    default:
+        return "mode " + std::to_string(mode);
+    }
+}
+
+json link_name(int link_state)
+{
+    switch (link_state) {
+    case 0:
+        return "down";
+    case 1:
+        return "up";
+    case 2:
+        return nullptr;
+    default:
+        return "state " + std::to_string(link_state);
+    }
+}
+
+json method_name(int ipv4_mode)
+{
+    switch (ipv4_mode) {
+    case 0:
+        return "static";
+    case 2:
+        return "dhcp";
+    case 3:
+        return nullptr;
+    default:
+        return "method " + std::to_string(ipv4_mode);
+    }
+}
+
+std::string address_text(const sockaddr_storage &address)
+{
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address.ss_family == AF_INET) {
+        const auto *in = reinterpret_cast<const sockaddr_in *>(&address);
+        inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+    } else if (address.ss_family == AF_INET6) {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&address);
+        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr))
+            inet_ntop(AF_INET, &in6->sin6_addr.s6_addr[12], text, sizeof text);
+        else
+            inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+    }
+    return text;
+}
+
+} // namespace ctl

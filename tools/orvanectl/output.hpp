@@ -1,0 +1,42 @@
+// How orvanectl shows what it found: human text by default, JSON with
+// --json. Data is gathered as JSON objects first and printed by one of the
+// two writers, so both outputs always carry the same facts.
+// Texts from the network may be anything: JSON output replaces invalid UTF-8,
+// human output replaces control characters.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <sys/socket.h>
+
+namespace ctl {
+
+// Keys keep the order in which they were added.
+using json = nlohmann::ordered_json;
+
+[[nodiscard]] bool json_output();
+void set_json(bool on);
+
+// Pretty-printed document, or one compact line (for streams such as watch).
+void print_json(const json &value);
+void print_json_line(const json &value);
+
+// A text received from the network, made safe for a terminal.
+[[nodiscard]] std::string printable(std::string_view text);
+// The JSON value of an optional text: the text, or null.
+[[nodiscard]] json text_or_null(const char *text);
+// Human form of a JSON value: its text, "-" for null.
+[[nodiscard]] std::string shown(const json &value);
+
+// Names of the numbers that travel in messages.
+[[nodiscard]] std::string mode_name(uint32_t mode);    // normal, sleep, ...
+[[nodiscard]] json link_name(int link_state); // "up", "down", null
+[[nodiscard]] json method_name(int ipv4_mode); // "static", "dhcp", null
+
+// Numeric text of a socket address; an IPv4-mapped IPv6 address is shown as
+// the IPv4 address. Empty when the family is neither IPv4 nor IPv6.
+[[nodiscard]] std::string address_text(const sockaddr_storage &address);
+
+} // namespace ctl
