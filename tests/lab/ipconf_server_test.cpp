@@ -38,10 +38,8 @@ protected:
         if (IsSkipped() || HasFatalFailure())
             return;
         device = std::make_unique<lab::Device>(*lab);
-        ASSERT_TRUE(lab->add_host("cfg"));
-        ASSERT_TRUE(lab->add_link("cfg", "lab0", "02:00:00:00:0c:01", {std::string(lab::configurator_address) + "/24"}));
-        peer = std::make_unique<lab::IpconfPeer>(*lab, "cfg");
-        ASSERT_TRUE(peer->ok());
+        peer = lab::add_configurator(*lab);
+        ASSERT_TRUE(peer);
     }
 
     void TearDown() override

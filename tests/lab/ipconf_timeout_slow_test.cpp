@@ -21,14 +21,6 @@ using namespace std::chrono_literals;
 
 class IpconfTimeout : public lab::LabTest {
 protected:
-    void add_configurator()
-    {
-        ASSERT_TRUE(lab->add_host("cfg"));
-        ASSERT_TRUE(lab->add_link("cfg", "lab0", "02:00:00:00:0c:01", {std::string(lab::configurator_address) + "/24"}));
-        peer = std::make_unique<lab::IpconfPeer>(*lab, "cfg");
-        ASSERT_TRUE(peer->ok());
-    }
-
     void TearDown() override
     {
         peer.reset();
@@ -55,7 +47,8 @@ TEST_F(IpconfTimeout, UnconfirmedRequestsEndAtFortySecondsWithOkOrTimeout)
 {
     lab::Device applies(*lab, 0);
     lab::Device holds_back(*lab, 1);
-    add_configurator();
+    peer = lab::add_configurator(*lab);
+    ASSERT_TRUE(peer);
     ASSERT_TRUE(applies.start_service());
     ASSERT_TRUE(holds_back.start_service({"--apply-delay", "60"}));
     ASSERT_TRUE(applies.start_daemon());
@@ -101,7 +94,8 @@ TEST_F(IpconfTimeout, UnconfirmedRequestsEndAtFortySecondsWithOkOrTimeout)
 TEST_F(IpconfTimeout, WholeConfigurationUnderValgrindHasNoLeakOrError)
 {
     lab::Device device(*lab, 0);
-    add_configurator();
+    peer = lab::add_configurator(*lab);
+    ASSERT_TRUE(peer);
     const std::string report = lab->dir() + "/valgrind.txt";
     ASSERT_TRUE(device.start_service({"--notify-writer"}));
     ASSERT_TRUE(device.start_daemon({}, {"/usr/bin/valgrind", "--leak-check=full",

@@ -144,6 +144,15 @@ int Device::count_lines(const std::string &text) const
     return count;
 }
 
+std::unique_ptr<IpconfPeer> add_configurator(Lab &lab)
+{
+    if (!lab.add_host("cfg") ||
+        !lab.add_link("cfg", "lab0", "02:00:00:00:0c:01", {std::string(configurator_address) + "/24"}))
+        return nullptr;
+    auto peer = std::make_unique<IpconfPeer>(lab, "cfg");
+    return peer->ok() ? std::move(peer) : nullptr;
+}
+
 bytes expected_info(const Device &device, const std::string &puid, uint32_t mode)
 {
     product_info info = {text_or_null(puid),

@@ -80,6 +80,10 @@ private:
     std::unique_ptr<Process> daemon_;
 };
 
+// Adds the configurator host "cfg" (link lab0 at configurator_address) and
+// its peer; null (with a test failure) when that fails.
+[[nodiscard]] std::unique_ptr<IpconfPeer> add_configurator(Lab &lab);
+
 // The INFO the device should send: built with the message builders from the
 // store's values, the PUID and mode, and the interfaces as the service
 // describes them (lab0 up, lab1 down).
