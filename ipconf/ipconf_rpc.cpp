@@ -1,15 +1,185 @@
 #include "ipconf/ipconf_rpc.hpp"
 
-// No endpoint yet: nothing is opened, registered or served.
+#include "ipconf/libipconf.hpp"
+#include "lib/dorvik/rpc_server.hpp"
+#include "lib/mirel/log.hpp"
 
-int ipconf_rpc_open(int, select_set *)
+#include <dirent.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+constexpr int max_descriptors = 1024;
+constexpr uint32_t browse_signature = 0xb4d27370;
+constexpr uint32_t log_settings = 0x3805;
+
+RPCServer *server = nullptr;
+int descriptors[max_descriptors];
+int descriptor_count = 0;
+int browse_socket = -1;
+
+int add_rpc_sockets(select_set *set)
 {
+    if (server == nullptr)
+        return -1;
+    descriptor_count = RPCServer_GetAllIOSocket(server, descriptors, max_descriptors);
+    if (descriptor_count == -1) {
+        syslog(LOG_ERR, "Cannot get RPC server sockets");
+        descriptor_count = 0;
+        return -1;
+    }
+    for (int i = 0; i < descriptor_count; ++i)
+        socket_add(descriptors[i], set);
     return 0;
 }
 
-int ipconf_rpc_server(select_set *, select_set *)
+void remove_rpc_sockets(select_set *set)
 {
+    for (int i = 0; i < descriptor_count; ++i)
+        socket_remove(descriptors[i], set);
+    descriptor_count = 0;
+}
+
+void redirect_libmirel_log()
+{
+    LogDesc desc;
+    Log_Reset(&desc);
+    desc.settings = log_settings;
+    (void)Log_SetCallback(&desc, libmirel_log_callback, "[libmirel]");
+    (void)Log_SetDefault(&desc);
+}
+
+// The largest number N of a "/tmp/orvane_rpc_N..." entry, 0 when none; -1
+// when /tmp cannot be listed. Anyone may create names in /tmp: a number too
+// large to be followed by another is ignored rather than overflowing.
+int highest_server_number()
+{
+    constexpr std::string_view prefix = "orvane_rpc_";
+    DIR *dir = opendir("/tmp/");
+    if (dir == nullptr)
+        return -1;
+    long long highest = 0;
+    while (const dirent *entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, prefix.data(), prefix.size()) != 0)
+            continue;
+        const char *digits = entry->d_name + prefix.size();
+        char *end = nullptr;
+        errno = 0;
+        long long number = std::strtoll(digits, &end, 10);
+        if (end != digits && errno == 0 && number < INT_MAX && number > highest)
+            highest = number;
+    }
+    closedir(dir);
+    return static_cast<int>(highest);
+}
+
+void _RPCBind__ipconf_browse(RPCCall *call, RPCImplementation implementation, RPCMsg *request, RPCMsg *reply)
+{
+    if (RPCMsg_GetSignature(request) != browse_signature) {
+        call->status = 4;
+        return;
+    }
+    int32_t timeout = RPCMsg_Get_Int32(call, request, "timeout@0");
+    if (call->status != 0)
+        return;
+    Dictionary *dictionary = nullptr;
+    reinterpret_cast<decltype(&RPCBind__ipconf_browse)>(implementation)(call->context, timeout, &dictionary);
+    (void)RPCMsg_Set_Dictionary_ByRef(call, reply, "devices@1", dictionary);
+}
+
+}  // namespace
+
+extern "C" void libmirel_log_callback(const char *text, const char *context)
+{
+    syslog(LOG_INFO, "%s %s", context, text);
+}
+
+extern "C" void RPCBind__ipconf_browse(uint64_t, int32_t timeout, Dictionary **result)
+{
+    *result = Dictionary_CreateEx(0);
+    ipconf_device *devices = ipconf_browse(browse_socket, timeout);
+    if (devices == nullptr)
+        return;
+    char key[256];
+    for (int i = 0; devices[i].ip != nullptr; ++i) {
+        const ipconf_device &device = devices[i];
+        const char *values[] = {device.hostname, device.ip, device.product_id, device.product_name};
+        const char *formats[] = {"%.5d.hostname", "%.5d.ip", "%.5d.product-id", "%.5d.product-name"};
+        for (int field = 0; field < 4; ++field) {
+            std::snprintf(key, sizeof key, formats[field], i);
+            (void)Dictionary_Set(*result, key, values[field] != nullptr ? values[field] : "");
+        }
+    }
+    ipconf_free_device_list(devices);
+}
+
+int ipconf_rpc_open(int socket, select_set *registered)
+{
+    std::memset(descriptors, 0, sizeof descriptors);
+    redirect_libmirel_log();
+    (void)RPCServer_Init();
+
+    int highest = highest_server_number();
+    if (highest < 0) {
+        syslog(LOG_ERR, "Cannot open '/tmp/' directory");
+        return -1;
+    }
+    char address[64];
+    std::snprintf(address, sizeof address, "unix:/tmp/orvane_rpc_%d.sock", highest + 1);
+
+    server = RPCServer_Open(address, 0, 0);
+    if (server == nullptr) {
+        syslog(LOG_ERR, "Cannot open RPC server");
+        return -1;
+    }
+    (void)RPCServer_RegisterFunction(server, "ipconf_browse", _RPCBind__ipconf_browse,
+                                     reinterpret_cast<RPCImplementation>(RPCBind__ipconf_browse));
+    if (add_rpc_sockets(registered) == -1)
+        return -1;
+    browse_socket = socket;
+    syslog(LOG_INFO, "RPC server up");
     return 0;
 }
 
-void ipconf_rpc_close(select_set *) {}
+int ipconf_rpc_server(select_set *registered, select_set *ready)
+{
+    if (descriptor_count < 1)
+        return 0;
+    int found = -1;
+    for (int i = 0; i < descriptor_count && found < 0; ++i) {
+        int fd = descriptors[i];
+        if (fd < 0 || fd >= FD_SETSIZE)
+            continue;  // never registered, so never ready
+        if (FD_ISSET(fd, &ready->except)) {
+            syslog(LOG_ERR, "error on RPC socket: %d", fd);
+            return -1;
+        }
+        if (FD_ISSET(fd, &ready->read))
+            found = fd;
+    }
+    if (found < 0)
+        return 0;
+    int result = RPCServer_HandleRequest(server, 0);
+    if (result < 0) {
+        syslog(LOG_ERR, "RPC handle request failed: %d", result);
+        return -1;
+    }
+    remove_rpc_sockets(registered);
+    return add_rpc_sockets(registered) == -1 ? -1 : 0;
+}
+
+void ipconf_rpc_close(select_set *registered)
+{
+    RPCServer_Close(server);
+    server = nullptr;
+    RPCServer_Cleanup();
+    remove_rpc_sockets(registered);
+    syslog(LOG_INFO, "RPC server down");
+}

@@ -3,7 +3,10 @@
 // each of its passes, closed with it. Failures are logged to syslog.
 #pragma once
 
+#include "lib/mirel/dictionary.hpp"
 #include "net/socket.hpp"
+
+#include <cstdint>
 
 // Opens the endpoint, keeps socket for browsing and registers the endpoint's
 // descriptors. 0, or -1.
@@ -14,3 +17,12 @@ int ipconf_rpc_server(select_set *registered, select_set *ready);
 
 // Closes the endpoint; accepts one that was never opened.
 void ipconf_rpc_close(select_set *registered);
+
+// Looked up by name in the daemon's executable.
+extern "C" {
+// The RPC library's log output: one syslog line "<context> <text>".
+void libmirel_log_callback(const char *text, const char *context);
+// The browse behind "ipconf_browse": stores a new dictionary of the devices
+// found at *result.
+void RPCBind__ipconf_browse(uint64_t context, int32_t timeout, Dictionary **result);
+}

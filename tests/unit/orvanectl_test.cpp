@@ -109,7 +109,7 @@ TEST(Orvanectl, HelpNamesEveryCommandAndEachCommandHasItsOwn)
     outcome top = run({"--help"});
     EXPECT_EQ(top.status, 0);
     EXPECT_THAT(top.out, HasSubstr("dump"));
-    for (const char *command : {"dump"}) {
+    for (const char *command : {"configure", "discover", "dump", "watch"}) {
         outcome help = run({command, "--help"});
         EXPECT_EQ(help.status, 0) << command;
         EXPECT_THAT(help.out, HasSubstr(std::string("usage: orvanectl ") + command)) << command;
@@ -181,6 +181,31 @@ TEST(Orvanectl, DumpOfABrokenCaptureSaysWhereItBreaksOff)
     outcome bad_option = run({"dump", "--frob"});
     EXPECT_EQ(bad_option.status, 2);
     EXPECT_THAT(bad_option.err, HasSubstr("unknown option \"--frob\""));
+}
+
+TEST(Orvanectl, ConfigureRefusesAMissingOrUnreadablePasswordBeforeSendingAndNeverEchoesIt)
+{
+    const std::vector<std::string> base = {"configure", "02:00:00:00:00:01", "--user", "admin", "--hostname", "h"};
+    auto with = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    };
+    outcome empty = run(with({"--password-stdin"}), "\n");
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_THAT(empty.err, HasSubstr("no password in standard input"));
+    std::string secret_with_nul = std::string("s3cret\0tail\n", 12);
+    std::string path = write_temp(secret_with_nul);
+    outcome nul = run(with({"--password-file", path}));
+    std::remove(path.c_str());
+    EXPECT_EQ(nul.status, 2);
+    EXPECT_THAT(nul.err, HasSubstr("is not a line of text"));
+    EXPECT_THAT(nul.err, Not(HasSubstr("s3cret")));
+    outcome both = run(with({"--password-stdin", "--password-file", "/dev/null"}), "s3cret\n");
+    EXPECT_EQ(both.status, 2);
+    EXPECT_THAT(both.err, HasSubstr("exactly one of --password-file FILE and --password-stdin"));
+    outcome neither = run(with({}));
+    EXPECT_EQ(neither.status, 2);
 }
 
 TEST(Orvanectl, ManPagesNameEveryOptionThatTheHelpTextsName)
