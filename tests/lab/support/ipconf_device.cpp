@@ -65,7 +65,7 @@ Device::Device(Lab &lab, int index) : lab_(lab)
     addresses_.ipv4_0 = "192.0.2." + std::to_string(10 + index);
     addresses_.ipv4_1 = "198.51.100." + std::to_string(10 + index);
     dir_ = lab.dir() + "/" + addresses_.host;
-    std::filesystem::create_directories(dir_);
+    std::filesystem::create_directories(dir_ + "/tmp");
     EXPECT_TRUE(lab.add_host(addresses_.host));
     EXPECT_TRUE(lab.add_link(addresses_.host, "lab0", addresses_.mac0, {addresses_.ipv4_0 + "/24"}));
     EXPECT_TRUE(lab.add_link(addresses_.host, "lab1", addresses_.mac1, {addresses_.ipv4_1 + "/24"}));
@@ -130,6 +130,8 @@ bool Device::start_daemon(const std::vector<std::string> &options, const std::ve
     // names the bus started last; this device's own bus must win.
     setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_->address().c_str(), 1);
     StartOptions start_options;
+    // A /tmp of its own keeps the RPC endpoint's socket out of the host's.
+    start_options.tmp_dir = dir_ + "/tmp";
     daemon_ = lab_.start(addresses_.host, argv, start_options);
     return daemon_ != nullptr;
 }
