@@ -390,6 +390,16 @@ TEST_F(NotifierTest, EveryLoginErrorIsAnsweredAndTheConnectionStaysUsable)
     auto producer_end = producer();
     ASSERT_TRUE(producer_end->write(for_bob));
     EXPECT_EQ(p->message(), for_bob);
+
+    // A message longer than the receive buffer ends the connection.
+    auto greedy = peer();
+    bytes head = raw_element("LOGN", {});
+    uint32_t claimed = htonl(3000);
+    std::memcpy(head.data() + 4, &claimed, 4);
+    head.resize(2100, 'z');
+    ASSERT_TRUE(greedy->write(head));
+    EXPECT_TRUE(greedy->closed_by_peer());
+    EXPECT_TRUE(daemon->wait_for_line("connection closed by a remote peer"));
 }
 
 TEST_F(NotifierTest, EventsStreamInPiecesAndBackToBack)
@@ -451,6 +461,18 @@ TEST_F(NotifierTest, BusyPeerPostponesTheSecondProducer)
     EXPECT_EQ(p->read(e1.size() - 60), bytes(e1.begin() + 60, e1.end()));
     EXPECT_EQ(p->message(), e2);
     EXPECT_TRUE(p->quiet());
+
+    // A reserved peer is not read: its challenge request is answered only
+    // after the event it is receiving, never in the middle of it.
+    ASSERT_TRUE(first->write(bytes(e1.begin(), e1.begin() + 60)));
+    ASSERT_EQ(p->read(60), bytes(e1.begin(), e1.begin() + 60));
+    ASSERT_TRUE(p->write(take(auth_msg_build_challenge_request(nullptr))));
+    EXPECT_TRUE(p->quiet(300));
+    ASSERT_TRUE(first->write(bytes(e1.begin() + 60, e1.end())));
+    EXPECT_EQ(p->read(e1.size() - 60), bytes(e1.begin() + 60, e1.end()));
+    bytes reply = p->message();
+    ASSERT_GE(reply.size(), 8u);
+    EXPECT_EQ(tlv_get_envelope_type(reply.data()), tlv_stringtype("CHAL"));
 
     // Both producers go on working afterwards.
     bytes e3 = event("admin", {{"n", "3"}});
