@@ -1,6 +1,7 @@
 #include "notifier/notifier_input.hpp"
 
 #include "net/socket.hpp"
+#include "notifier/connection_list.hpp"
 #include "notifier/notif_msg.hpp"
 #include "notifier/notifier_output.hpp"
 #include "util/list.hpp"
@@ -38,15 +39,9 @@ list *connections = nullptr;
 // While the side closes, released peers do not resume anybody.
 bool closing = false;
 
-struct iterator_free {
-    void operator()(list_iterator *it) const { static_cast<void>(list_iterator_free(it)); }
-};
-using iterator_ptr = std::unique_ptr<list_iterator, iterator_free>;
-
-bool is_set(int fd, const fd_set *set)
-{
-    return fd >= 0 && fd < FD_SETSIZE && FD_ISSET(fd, set);
-}
+using notifier_detail::element_size;
+using notifier_detail::is_set;
+using notifier_detail::iterator_ptr;
 
 iterator_ptr iterate(int mode)
 {
@@ -59,11 +54,6 @@ iterator_ptr iterate(int mode)
 local_connection *current(const iterator_ptr &it)
 {
     return static_cast<local_connection *>(list_iterator_get(it.get()));
-}
-
-uint64_t element_size(const uint8_t *element)
-{
-    return uint64_t{static_cast<uint32_t>(tlv_get_size(element) - TLV_HEADER_SIZE)} + TLV_HEADER_SIZE;
 }
 
 int forward_stream(local_connection *c, size_t count, select_set *set);

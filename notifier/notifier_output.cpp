@@ -3,6 +3,7 @@
 #include "ipconf/auth.hpp"
 #include "ipconf/auth_msg.hpp"
 #include "net/socket.hpp"
+#include "notifier/connection_list.hpp"
 #include "platform/cendrix_comm.hpp"
 #include "util/list.hpp"
 #include "util/tlv_ez.hpp"
@@ -36,20 +37,14 @@ struct remote_connection {
 int listen_socket = -1;
 list *connections = nullptr;
 
-struct iterator_free {
-    void operator()(list_iterator *it) const { static_cast<void>(list_iterator_free(it)); }
-};
-using iterator_ptr = std::unique_ptr<list_iterator, iterator_free>;
+using notifier_detail::element_size;
+using notifier_detail::is_set;
+using notifier_detail::iterator_ptr;
 
 struct malloc_free {
     void operator()(void *p) const { free(p); }
 };
 using message_ptr = std::unique_ptr<uint8_t, malloc_free>;
-
-bool is_set(int fd, const fd_set *set)
-{
-    return fd >= 0 && fd < FD_SETSIZE && FD_ISSET(fd, set);
-}
 
 iterator_ptr iterate(int mode)
 {
@@ -107,11 +102,6 @@ void connection_delete(list_iterator *it, select_set *set)
 
 // The element size as a 64-bit number: a length field near 2^32 must not
 // wrap into a small size.
-uint64_t element_size(const uint8_t *element)
-{
-    return uint64_t{static_cast<uint32_t>(tlv_get_size(element) - TLV_HEADER_SIZE)} + TLV_HEADER_SIZE;
-}
-
 uint32_t read_be32(const uint8_t *p)
 {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
