@@ -51,9 +51,10 @@ TEST_F(IpconfTimeout, UnconfirmedRequestsEndAtFortySecondsWithOkOrTimeout)
     ASSERT_TRUE(peer);
     ASSERT_TRUE(applies.start_service());
     ASSERT_TRUE(holds_back.start_service({"--apply-delay", "60"}));
+    // One after the other: the peer passes over replies it is not waiting for.
     ASSERT_TRUE(applies.start_daemon());
-    ASSERT_TRUE(holds_back.start_daemon());
     ASSERT_TRUE(peer->receive(IPCONF_INFO, 10000, puid_of(applies)));
+    ASSERT_TRUE(holds_back.start_daemon());
     ASSERT_TRUE(peer->receive(IPCONF_INFO, 10000, puid_of(holds_back)));
 
     const auto start = std::chrono::steady_clock::now();
@@ -96,11 +97,12 @@ TEST_F(IpconfTimeout, WholeConfigurationUnderValgrindHasNoLeakOrError)
     lab::Device device(*lab, 0);
     peer = lab::add_configurator(*lab);
     ASSERT_TRUE(peer);
-    const std::string report = lab->dir() + "/valgrind.txt";
+    // Written in the daemon's private /tmp.
+    const std::string report = device.private_tmp() + "/valgrind.txt";
     ASSERT_TRUE(device.start_service({"--notify-writer"}));
     ASSERT_TRUE(device.start_daemon({}, {"/usr/bin/valgrind", "--leak-check=full",
                                          "--errors-for-leak-kinds=definite,indirect", "--error-exitcode=99",
-                                         "--log-file=" + report}));
+                                         "--log-file=/tmp/valgrind.txt"}));
     const std::string puid = puid_of(device);
     ASSERT_TRUE(peer->receive(IPCONF_INFO, 30000, puid)) << device.daemon_log();
 

@@ -131,7 +131,7 @@ bool Device::start_daemon(const std::vector<std::string> &options, const std::ve
     setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_->address().c_str(), 1);
     StartOptions start_options;
     // A /tmp of its own keeps the RPC endpoint's socket out of the host's.
-    start_options.tmp_dir = dir_ + "/tmp";
+    start_options.tmp_dir = private_tmp();
     daemon_ = lab_.start(addresses_.host, argv, start_options);
     return daemon_ != nullptr;
 }

@@ -55,6 +55,8 @@ public:
 
     [[nodiscard]] const DeviceAddresses &addresses() const { return addresses_; }
     [[nodiscard]] std::string store_text() const;
+    // The folder the daemon sees as its /tmp.
+    [[nodiscard]] std::string private_tmp() const { return dir_ + "/tmp"; }
 
     // Writes the store, starts the bus and the service (with extra options
     // such as "--apply-delay", "5") and waits until it answers.
