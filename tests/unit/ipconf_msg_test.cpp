@@ -1,8 +1,6 @@
 #include "ipconf/ipconf_msg.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -210,24 +208,14 @@ TEST(IpconfMsgParse, FieldLimitsOnBothSides)
         {"INFO PUID 17", tlv("INFO", tlv("PUID", bytes(17, 'A'))), -1},
         {"INFO PUID 18", tlv("INFO", tlv("PUID", text_of_size(18))), 0},
         {"INFO PUID 19", tlv("INFO", tlv("PUID", text_of_size(19))), -1},
-        {"CONF PUID 17", tlv("CONF", tlv("PUID", text_of_size(17))), -1},
         {"CONF PUID 19", tlv("CONF", tlv("PUID", text_of_size(19))), -1},
-        {"OK PUID 17", ok_with(tlv("PUID", text_of_size(17))), -1},
         {"ERR PUID 19", tlv("ERR", tlv("PUID", text_of_size(19))), -1},
-        {"CHRQ PUID 17", tlv("CHRQ", tlv("PUID", text_of_size(17))), -1},
-        {"CHRQ PUID 18", tlv("CHRQ", tlv("PUID", text_of_size(18))), 0},
         {"INFO HNAM 64", tlv("INFO", tlv("HNAM", text_of_size(64))), 0},
         {"INFO HNAM 65", tlv("INFO", tlv("HNAM", text_of_size(65))), -1},
         {"CONF HNAM 65", tlv("CONF", tlv("HNAM", text_of_size(65))), -1},
-        {"INFO HWRV 32", tlv("INFO", tlv("HWRV", text_of_size(32))), 0},
-        {"INFO SVER 33", tlv("INFO", tlv("SVER", text_of_size(33))), -1},
         {"IPV4 ADDR 46", tlv("INFO", intf({}, tlv("ADDR", text_of_size(46)))), 0},
-        {"IPV4 WINS 47", tlv("INFO", intf({}, tlv("WINS", text_of_size(47)))), -1},
         {"OK ADDR 46", ok_with(tlv("ADDR", text_of_size(46))), 0},
         {"OK ADDR 47", ok_with(tlv("ADDR", text_of_size(47))), -1},
-        {"ERR ADDR 47", tlv("ERR", tlv("ADDR", text_of_size(47))), -1},
-        {"MAC 17", tlv("CONF", intf_mode(tlv("MAC", text_of_size(17)))), -1},
-        {"MAC 18", tlv("CONF", intf_mode(tlv("MAC", text_of_size(18)))), 0},
         {"NAME 16", tlv("INFO", intf_mode(tlv("NAME", text_of_size(16)))), 0},
         {"NAME 17", tlv("INFO", intf_mode(tlv("NAME", text_of_size(17)))), -1},
         {"CONF USER 256", tlv("CONF", tlv("USER", text_of_size(256))), 0},
@@ -240,10 +228,8 @@ TEST(IpconfMsgParse, FieldLimitsOnBothSides)
         {"ROLE in an INFO interface", tlv("INFO", intf_mode(tlv("ROLE", {0}))), 0},
         {"text without its zero", tlv("INFO", tlv("HNAM", {'a', 'b'})), -1},
         {"empty text", ok_with(tlv("ADDR")), -1},
-        {"EMSG without its zero", tlv("ERR", tlv("EMSG", {'x'})), -1},
         {"empty STAT", tlv("INFO", tlv("STAT")), -1},
         {"empty MODE", tlv("INFO", intf({}, tlv("MODE"))), -1},
-        {"empty IPV4 at the end", tlv("INFO", intf(tlv("STAT", {1}))), 0},
         {"empty INTF at the end", tlv("INFO", tlv("INTF")), -1},
         {"empty IPV4 before another INTF", tlv("INFO", cat({intf({}), intf_mode({})})), 0},
     };
@@ -292,20 +278,6 @@ TEST(IpconfMsgParse, TruncatedDatagramsFail)
         for (size_t received = 0; received < message.size(); ++received)
             EXPECT_EQ(parse_any(message, received), -1) << received << " of " << message.size();
     }
-
-    // The same through a real datagram socket: a receive buffer one byte too
-    // small cuts the datagram, and the cut datagram is refused.
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
-    bytes received(full.size());
-    for (const size_t room : {full.size() - 1, full.size()}) {
-        ASSERT_EQ(send(pair[0], full.data(), full.size(), 0), static_cast<ssize_t>(full.size()));
-        const ssize_t n = recv(pair[1], received.data(), room, 0);
-        ASSERT_EQ(n, static_cast<ssize_t>(room));
-        EXPECT_EQ(parse_any(received, static_cast<size_t>(n)), room == full.size() ? 0 : -1);
-    }
-    close(pair[0]);
-    close(pair[1]);
 
     // An OK envelope with no payload and nothing after it is entered and fails.
     EXPECT_EQ(parse_any(tlv("OK")), -1);

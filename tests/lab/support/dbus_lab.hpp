@@ -1,13 +1,12 @@
 // A private "system" D-Bus bus for one test, with the reference configuration
-// service cendrixd on it, serving a store the test writes. The bus listens on a
-// socket path (never an abstract name, so it is reachable from every network
-// namespace) with a policy that allows everything; DBUS_SYSTEM_BUS_ADDRESS
-// points at it in the test process while the DbusLab lives, and env() gives
-// the same setting for processes started in a namespace.
-// The bus socket lives in /run/orvbus.<pid>.XXXXXX, so that processes with a
-// private /tmp reach it too.
-// Ownership: the DbusLab stops cendrixd and the bus when destroyed, also
-// after a failed assertion; a later DbusLab stops buses left by a killed run.
+// service cendrixd on it, serving a store the test writes. The bus listens on
+// a socket in the given folder (a path, reachable from every network
+// namespace; the lab's folders are outside /tmp, so processes with a private
+// /tmp reach it too) with a policy that allows everything;
+// DBUS_SYSTEM_BUS_ADDRESS points at it in the test process while the DbusLab
+// lives, and env() gives the same setting for processes started in a namespace.
+// Ownership: the DbusLab stops cendrixd and the bus when destroyed; both die
+// with the test process as every process the lab starts.
 // Errors: false / null with a GoogleTest failure saying what went wrong.
 //
 // Typical use:
@@ -46,9 +45,6 @@ public:
     [[nodiscard]] const std::string &address() const { return address_; }
     // "DBUS_SYSTEM_BUS_ADDRESS=<address>", for StartOptions::env.
     [[nodiscard]] std::string env() const;
-    // An address in this lab where no bus answers (for clients that must
-    // wait for the bus): set it as DBUS_SYSTEM_BUS_ADDRESS before starting them.
-    [[nodiscard]] std::string absent_address() const;
 
     [[nodiscard]] const std::string &store_path() const { return store_path_; }
     [[nodiscard]] bool write_store(const std::string &json_text);
@@ -62,18 +58,14 @@ public:
     // Stops cendrixd with the signal; its status as Process::stop gives it.
     int stop_service(int sig = SIGTERM);
 
-    // Whether org.cendrix.Config1 has an owner on the bus right now.
-    [[nodiscard]] bool name_owned() const;
-
 private:
     std::string dir_;
     std::string address_;
     std::string store_path_;
-    std::string socket_dir_;
     std::string saved_address_;
     bool had_address_ = false;
-    pid_t bus_pid_ = -1;
     int service_runs_ = 0;
+    std::unique_ptr<Process> bus_;
     std::unique_ptr<Process> service_;
 };
 

@@ -14,26 +14,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 
 namespace lab {
 
 namespace {
 
-std::string hex(const uint8_t *data, size_t count)
-{
-    std::string text;
-    char pair[3];
-    for (size_t i = 0; i < count; ++i) {
-        std::snprintf(pair, sizeof pair, "%02x", data[i]);
-        text += pair;
-    }
-    return text;
-}
-
 char *text_or_null(const std::string &text)
 {
     return text.empty() ? nullptr : const_cast<char *>(text.c_str());
+}
+
+std::array<uint8_t, 20> sha1_of(const std::string &text)
+{
+    std::array<uint8_t, 20> hash{};
+    if (uint8_t *digest = sha1_hash(text.data(), text.size())) {
+        std::memcpy(hash.data(), digest, hash.size());
+        std::free(digest);
+    }
+    return hash;
 }
 
 } // namespace
@@ -47,13 +45,7 @@ std::string upper_case(std::string text)
 
 std::array<uint8_t, 20> password_hash()
 {
-    std::array<uint8_t, 20> hash{};
-    uint8_t *digest = sha1_hash(reinterpret_cast<const uint8_t *>(password), std::strlen(password));
-    if (digest != nullptr) {
-        std::memcpy(hash.data(), digest, hash.size());
-        std::free(digest);
-    }
-    return hash;
+    return sha1_of(password);
 }
 
 Device::Device(Lab &lab, int index) : lab_(lab)
@@ -86,32 +78,19 @@ std::string Device::store_text() const
 
 bool Device::start_service(const std::vector<std::string> &service_options)
 {
-    const auto hash = password_hash();
-    nlohmann::json json = {
-        {"configurations",
-         {{"17", {{"hostname", store.host_name}}},
-          {"18",
-           {{"product_name", store.product_name},
-            {"product_id", store.product_id},
-            {"hardware_id", store.hardware_id},
-            {"hardware_revision", store.hardware_revision},
-            {"software_version", store.software_version}}},
-          {"6", {{"primary_interface_id", 1}}}}},
-        {"resources",
-         {{"0", {{{"id", 1}, {"login", login}, {"password_sha1", hex(hash.data(), hash.size())}}}},
-          {"6",
-           {{{"id", 1}, {"name", "lab0"}, {"mac", addresses_.mac0}, {"link_up", true}, {"ip_config_id", 10}},
-            {{"id", 2}, {"name", "lab1"}, {"mac", addresses_.mac1}, {"link_up", false}, {"ip_config_id", 11}}}},
-          {"26",
-           {{{"id", 10},
-             {"mode", 1},
-             {"ipv4", addresses_.ipv4_0},
-             {"netmask", "255.255.255.0"},
-             {"gateway", "192.0.2.1"},
-             {"dns_servers", "192.0.2.53,192.0.2.54"},
-             {"wins", ""}},
-            {{"id", 11}, {"mode", 0}, {"ipv4", ""}, {"netmask", ""}, {"gateway", ""}, {"dns_servers", ""},
-             {"wins", "198.51.100.99"}}}}}}};
+    // The sample store (whose account has the lab password) with this
+    // device's identity, MACs and address.
+    nlohmann::json json = nlohmann::json::parse(sample_store());
+    json["configurations"]["17"]["hostname"] = store.host_name;
+    json["configurations"]["18"] = {{"product_name", store.product_name},
+                                    {"product_id", store.product_id},
+                                    {"hardware_id", store.hardware_id},
+                                    {"hardware_revision", store.hardware_revision},
+                                    {"software_version", store.software_version}};
+    json["resources"]["6"][0]["mac"] = addresses_.mac0;
+    json["resources"]["6"][1]["mac"] = addresses_.mac1;
+    json["resources"]["26"][0]["ipv4"] = addresses_.ipv4_0;
+    json["resources"]["26"][1]["wins"] = "198.51.100.99";
     bus_ = std::make_unique<DbusLab>(dir_);
     return bus_->start_bus() && bus_->write_store(json.dump(2)) && bus_->start_service(service_options);
 }
@@ -121,29 +100,17 @@ bool Device::start_daemon(const std::vector<std::string> &options, const std::ve
     if (!bus_)
         return false;
     std::vector<std::string> argv = wrapper;
-    argv.push_back(ORV_BUILD_DIR "/daemon/orvaned");
-    argv.push_back("-f");
-    argv.push_back("-b");
-    argv.push_back("lab0");
+    argv.insert(argv.end(), {ORV_BUILD_DIR "/daemon/orvaned", "-f", "-b", "lab0"});
     argv.insert(argv.end(), options.begin(), options.end());
-    // Started processes inherit the test's environment, where the variable
-    // names the bus started last; this device's own bus must win.
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_->address().c_str(), 1);
-    StartOptions start_options;
-    // A /tmp of its own keeps the RPC endpoint's socket out of the host's.
-    start_options.tmp_dir = private_tmp();
-    daemon_ = lab_.start(addresses_.host, argv, start_options);
+    // This device's own bus; a /tmp of its own keeps the RPC endpoint's
+    // socket out of the host's.
+    daemon_ = lab_.start(addresses_.host, argv, {.env = {bus_->env()}, .tmp_dir = private_tmp(), .stdin_data = {}});
     return daemon_ != nullptr;
 }
 
 int Device::count_lines(const std::string &text) const
 {
-    std::istringstream log(daemon_log());
-    int count = 0;
-    for (std::string line; std::getline(log, line);)
-        if (line.find(text) != std::string::npos)
-            ++count;
-    return count;
+    return lab::count_lines(daemon_log(), text);
 }
 
 std::unique_ptr<IpconfPeer> add_configurator(Lab &lab)
@@ -189,13 +156,7 @@ bytes challenge_request(const std::string &puid)
 
 bytes conf_message(const ConfRequest &request)
 {
-    const auto hash = request.secret == password ? password_hash() : std::array<uint8_t, 20>{};
-    std::array<uint8_t, 20> secret_hash = hash;
-    if (request.secret != password) {
-        uint8_t *digest = sha1_hash(reinterpret_cast<const uint8_t *>(request.secret.data()), request.secret.size());
-        std::memcpy(secret_hash.data(), digest, 20);
-        std::free(digest);
-    }
+    const auto secret_hash = sha1_of(request.secret);
     tlv_writer *writer =
         ipconf_msg_open_conf(text_or_null(request.puid), text_or_null(request.user), secret_hash.data(),
                              request.challenge.data(), request.challenge.size());

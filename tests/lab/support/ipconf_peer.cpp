@@ -4,12 +4,14 @@
 #include "util/tlv_ez.hpp"
 
 #include <arpa/inet.h>
+#include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 
 namespace lab {
@@ -28,7 +30,7 @@ int remaining_ms(steady::time_point deadline)
 
 bool matches(const bytes &message, uint32_t type, const std::string &puid)
 {
-    if (message.size() < 8 || tlv_get_envelope_type(message.data()) != type)
+    if (message.size() < 8 || (type != 0 && tlv_get_envelope_type(message.data()) != type))
         return false;
     return puid.empty() || puid_of(message) == puid;
 }
@@ -42,6 +44,29 @@ bytes take_message(uint8_t *message)
     bytes copy(message, message + tlv_get_size(message));
     std::free(message);
     return copy;
+}
+
+std::vector<std::pair<std::string, bytes>> drain_socket(int fd, int quiet_ms)
+{
+    std::vector<std::pair<std::string, bytes>> got;
+    pollfd pfd{fd, POLLIN, 0};
+    for (int rounds = 0; rounds < 64 && poll(&pfd, 1, quiet_ms) == 1; ++rounds) {
+        bytes buffer(65536);
+        sockaddr_ll from{};
+        socklen_t length = sizeof from;
+        const ssize_t n = recvfrom(fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr *>(&from), &length);
+        if (n < 0)
+            break;
+        buffer.resize(static_cast<size_t>(n));
+        char mac[18];
+        std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", from.sll_addr[0], from.sll_addr[1],
+                      from.sll_addr[2], from.sll_addr[3], from.sll_addr[4], from.sll_addr[5]);
+        if (from.sll_family != AF_PACKET)
+            got.emplace_back("", std::move(buffer));
+        else if (from.sll_pkttype != PACKET_OUTGOING && n >= 28 && buffer[9] == IPPROTO_UDP)
+            got.emplace_back(mac, std::move(buffer));
+    }
+    return got;
 }
 
 std::string puid_of(const bytes &message)

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lab {
@@ -32,7 +33,7 @@ public:
     // Broadcasts the bytes to 255.255.255.255 port 4445.
     bool send(const bytes &message) const;
 
-    // The next datagram whose envelope type is `type` (and, when puid is not
+    // The next datagram whose envelope type is `type` (any for 0; and, when puid is not
     // empty, whose PUID is puid), read within timeout_ms; other datagrams are
     // passed over.
     [[nodiscard]] std::optional<bytes> receive(uint32_t type, int timeout_ms, const std::string &puid = "") const;
@@ -46,6 +47,11 @@ public:
 private:
     int socket_ = -1;
 };
+
+// What arrives on a socket until nothing comes for quiet_ms (at most 64
+// reads): from a UDP socket its datagrams (sender ""), from a packet socket
+// the incoming UDP/IPv4 packets with the sender's MAC ("02:00:...").
+[[nodiscard]] std::vector<std::pair<std::string, bytes>> drain_socket(int fd, int quiet_ms = 400);
 
 // PUID of a received ipconf or challenge message; empty when it has none.
 [[nodiscard]] std::string puid_of(const bytes &message);

@@ -28,7 +28,6 @@
 
 #include <sys/types.h>
 
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -55,7 +54,6 @@ public:
     // Waits until a line of stderr (or stdout) contains the text; false after
     // timeout_ms or when the process ended without writing it.
     [[nodiscard]] bool wait_for_line(const std::string &text, int timeout_ms = 5000) const;
-    [[nodiscard]] bool wait_for_stdout_line(const std::string &text, int timeout_ms = 5000) const;
 
     // Sends a signal (false if the process is already reaped).
     bool signal(int sig) const;
@@ -86,17 +84,18 @@ struct StartOptions {
     // share it.
     std::string tmp_dir;
     // Data written to the process's standard input (then closed); without it
-    // stdin is /dev/null.
+    // stdin is empty.
     std::string stdin_data;
 };
 
-// Result of a function run in a namespace: the function's return value (its
-// exit status, 0..255; 128 + signal if it crashed, -1 on a time-out) and the
-// text it put in its output.
-struct RunResult {
-    int status = -1;
-    std::string output;
-};
+// Starts argv[0] (a path) with stdout and stderr in log_base + ".out" / ".err",
+// inside the named network namespace when `netns` is not empty. The process
+// is killed when the test process dies.
+[[nodiscard]] std::unique_ptr<Process> spawn(const std::vector<std::string> &argv, const std::string &log_base,
+                                             const StartOptions &options = {}, const std::string &netns = "");
+
+// Lines of the text that contain the needle.
+[[nodiscard]] int count_lines(const std::string &text, const std::string &needle);
 
 // Entered namespace: the calling thread lives in a host namespace until the
 // guard goes out of scope. Sockets opened meanwhile stay in that namespace.
@@ -142,12 +141,6 @@ public:
     // fails.
     [[nodiscard]] bool ip(const std::string &host, const std::vector<std::string> &args);
 
-    // Runs fn in a forked child that joined the host's namespace. GoogleTest
-    // assertions inside fn do not reach the test: return a status and write
-    // what the test should check into the output text.
-    [[nodiscard]] RunResult run_in(const std::string &host, const std::function<int(std::string &output)> &fn,
-                                   int timeout_ms = 10000);
-
     // Moves the calling thread into the host namespace for the guard's life.
     [[nodiscard]] Inside enter(const std::string &host);
 
@@ -155,22 +148,22 @@ public:
     [[nodiscard]] std::unique_ptr<Process> start(const std::string &host, const std::vector<std::string> &argv,
                                                  const StartOptions &options = {});
 
-    // A folder for this lab's files (logs, stores, sockets), removed with it.
+    // A folder for this lab's files (logs, stores, sockets), removed with it;
+    // under /run, so that processes with a private /tmp reach it too.
     [[nodiscard]] const std::string &dir() const { return dir_; }
 
 private:
-    bool command(const std::vector<std::string> &argv);
     bool offloads_off(const std::string &host, const std::string &link);
-    bool ipv6_off(const std::string &host);
 
     bool ok_ = false;
     std::string prefix_;
     std::string dir_;
     std::map<std::string, std::string> hosts_;
     int next_port_ = 0;
+    int next_process_ = 0;
 };
 
-// Removes namespaces "orv<pid>..." and folders /tmp/orvlab.<pid>.* whose
+// Removes namespaces "orv<pid>..." and folders /run/orvlab.<pid>.* whose
 // process no longer exists.
 void sweep();
 
