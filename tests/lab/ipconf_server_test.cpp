@@ -319,72 +319,53 @@ TEST_F(IpconfServer, ChallengeAndEveryRefusalOfAConfLeaveTheStoreAlone)
     EXPECT_EQ(device->daemon().stop(), 0);
 }
 
-TEST_F(IpconfServer, RequestAlreadyInEffectGetsOkAfterItsTwoWaits)
+TEST_F(IpconfServer, RequestInEffectGetsOkAndARealChangeIsConfirmedWhenTheServiceSignalsIt)
 {
-    ASSERT_TRUE(start()) << device->daemon_log();
+    // The service applies writes after 5 seconds and then signals the writer.
+    ASSERT_TRUE(start({}, {"--apply-delay", "5", "--notify-writer"})) << device->daemon_log();
     const std::string store_before = device->store_text();
     lab::ConfRequest same{.puid = device_puid, .host_name = "device-1"};
     same.interfaces = {{.mac = lab::upper_case(device->addresses().mac0), .ipv4 = device->addresses().ipv4_0}};
     same.challenge = lab::ask_challenge(*peer, device_puid);
-    ASSERT_EQ(same.challenge.size(), 4u);
     peer->drain();
-    const auto sent = std::chrono::steady_clock::now();
+    auto sent = std::chrono::steady_clock::now();
     ASSERT_TRUE(peer->send(lab::conf_message(same)));
     auto ok = peer->receive(IPCONF_OK, 6000, device_puid);
     ASSERT_TRUE(ok) << device->daemon_log();
-    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2));
-    bytes copy = *ok;
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2)) << "two one-second waits";
     char *puid = nullptr, *address = nullptr;
-    ASSERT_EQ(ipconf_msg_parse_ok(copy.data(), copy.size(), &puid, &address), 0);
+    ASSERT_EQ(ipconf_msg_parse_ok(ok->data(), ok->size(), &puid, &address), 0);
     EXPECT_STREQ(address, lab::configurator_address);
-    EXPECT_TRUE(device->daemon().wait_for_line("sent OK message", 2000));
     EXPECT_EQ(device->store_text(), store_before);
-    expect_answers_look();
-}
 
-TEST_F(IpconfServer, RealChangeIsStoredAndConfirmedWhenTheServiceSignalsIt)
-{
-    // The service applies writes after 5 seconds and then signals the writer.
-    ASSERT_TRUE(start({}, {"--apply-delay", "5", "--notify-writer"})) << device->daemon_log();
     lab::ConfRequest change{.puid = device_puid, .host_name = "device-2"};
     change.interfaces = {{.mac = lab::upper_case(device->addresses().mac1), .ipv4_mode = 0, .ipv4 = "198.51.100.77",
                           .netmask = "255.255.255.0"}};
     change.challenge = lab::ask_challenge(*peer, device_puid);
-    ASSERT_EQ(change.challenge.size(), 4u);
     peer->drain();
-    const auto sent = std::chrono::steady_clock::now();
+    sent = std::chrono::steady_clock::now();
     ASSERT_TRUE(peer->send(lab::conf_message(change)));
-
     // While it is pending, any other request is refused.
     lab::ConfRequest other{.puid = device_puid, .host_name = "device-3"};
     other.challenge = lab::ask_challenge(*peer, device_puid);
-    ASSERT_EQ(other.challenge.size(), 4u);
     ASSERT_TRUE(peer->send(lab::conf_message(other)));
     EXPECT_EQ(next_error(), "a configuration request is already in progress");
 
-    auto ok = peer->receive(IPCONF_OK, 20000, device_puid);
+    ok = peer->receive(IPCONF_OK, 20000, device_puid);
     ASSERT_TRUE(ok) << device->daemon_log();
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(30));
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(30)) << "not at the time-out";
     EXPECT_GE(device->count_lines("received SIGHUP"), 1);
     const std::string store = device->store_text();
     EXPECT_NE(store.find("device-2"), std::string::npos);
     EXPECT_NE(store.find("198.51.100.77"), std::string::npos);
     EXPECT_EQ(store.find("device-3"), std::string::npos);
 
-    // The device now describes itself with the new host name, and no
-    // time-out follows once the 40 seconds would have passed.
-    device->store.host_name = "device-2";
+    // The device now describes itself with the new host name.
     peer->drain();
     ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
     auto info = peer->receive(IPCONF_INFO, 3000, device_puid);
     ASSERT_TRUE(info);
-    bytes copy = *info;
-    uint8_t *cursor = copy.data();
-    size_t avail = copy.size();
-    product_info parsed{};
-    uint8_t protocol = 0;
-    ASSERT_EQ(ipconf_msg_parse_info(&cursor, &avail, &parsed, &protocol), 0);
-    EXPECT_STREQ(parsed.host_name, "device-2");
+    EXPECT_NE(std::string(info->begin(), info->end()).find(std::string("device-2") + '\0'), std::string::npos);
     EXPECT_EQ(thread_count(device->daemon().pid()), 1);
 }
 

@@ -1,11 +1,7 @@
-// The lab itself: traffic crosses the bridge between hosts, processes run in
-// their namespace, and nothing outlives the test, also when it crashes.
+// The lab itself: a private /tmp, and nothing outlives the test, also when
+// it crashes or is killed.
 #include "support/lab.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,57 +34,19 @@ bool alive(pid_t pid)
     return in >> id >> name >> state && state != "Z";
 }
 
-TEST_F(LabSelfTest, DatagramCrossesTheBridgeAndProcessesRunInTheirNamespace)
+// Traffic between hosts, environment, input and exit status are what every
+// other lab test relies on; here what they do not show.
+TEST_F(LabSelfTest, PrivateTmpStaysInItsFolder)
 {
     ASSERT_TRUE(lab->add_host("a"));
-    ASSERT_TRUE(lab->add_host("b"));
-    ASSERT_TRUE(lab->add_link("a", "lab0", "02:00:00:00:0a:01", {"192.0.2.1/24"}));
-    ASSERT_TRUE(lab->add_link("b", "lab7", "02:00:00:00:0b:01", {"192.0.2.2/24"}));
-    int receiver = -1, sender = -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(5000);
-    {
-        auto in = lab->enter("b");
-        receiver = socket(AF_INET, SOCK_DGRAM, 0);
-        ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    }
-    {
-        auto in = lab->enter("a");
-        sender = socket(AF_INET, SOCK_DGRAM, 0);
-    }
-    inet_pton(AF_INET, "192.0.2.2", &address.sin_addr);
-    ASSERT_EQ(sendto(sender, "hello", 5, 0, reinterpret_cast<sockaddr *>(&address), sizeof address), 5);
-    pollfd pfd{receiver, POLLIN, 0};
-    ASSERT_EQ(poll(&pfd, 1, 3000), 1);
-    char buffer[16] = {};
-    socklen_t length = sizeof address;
-    EXPECT_EQ(recvfrom(receiver, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&address), &length), 5);
-    EXPECT_STREQ(buffer, "hello");
-    EXPECT_EQ(address.sin_addr.s_addr, inet_addr("192.0.2.1"));
-    close(receiver);
-    close(sender);
-
-    // In b's namespace, with its environment, input, private /tmp and status.
     const std::string tmp = lab->dir() + "/tmp";
     std::filesystem::create_directory(tmp);
-    auto p = lab->start("b",
-                        {"/bin/sh", "-c", "ip -o link show lab7 >&2; echo \"$ORV_X\"; read line; "
-                                          "echo \"got $line\" >&2; echo x > /tmp/orvlab-marker; exit 3"},
-                        {.env = {"ORV_X=from-env"}, .tmp_dir = tmp, .stdin_data = "input\n"});
+    auto p = lab->start("a", {"/bin/sh", "-c", "echo x > /tmp/orvlab-marker"},
+                        {.env = {}, .tmp_dir = tmp, .stdin_data = {}});
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->wait(), 3);
-    EXPECT_TRUE(p->wait_for_line("02:00:00:00:0b:01"));
-    EXPECT_TRUE(p->wait_for_line("got input"));
-    EXPECT_EQ(p->stdout_text(), "from-env\n");
-    EXPECT_FALSE(p->wait_for_line("never written", 100));
+    EXPECT_EQ(p->wait(), 0);
     EXPECT_TRUE(std::filesystem::exists(tmp + "/orvlab-marker"));
     EXPECT_FALSE(std::filesystem::exists("/tmp/orvlab-marker"));
-
-    auto sleeper = lab->start("a", {"/bin/sleep", "30"});
-    ASSERT_NE(sleeper, nullptr);
-    EXPECT_TRUE(sleeper->running());
-    EXPECT_EQ(sleeper->stop(SIGTERM), 128 + SIGTERM);
 }
 
 TEST_F(LabSelfTest, NothingOutlivesDestructionCrashOrKill)

@@ -1,6 +1,7 @@
 // The interface enumeration in a device namespace of its own, against the real
 // configuration service: which of the kernel's interfaces are reported and
-// with what, and requested configurations applied by MAC address.
+// with what. (Requests applied by MAC address are seen end to end in the
+// daemon's configuration tests.)
 
 #include "ipconf/interface_conf.hpp"
 #include "platform/cendrix_comm.hpp"
@@ -8,14 +9,11 @@
 #include "support/dbus_lab.hpp"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
 
 namespace {
-
-using nlohmann::json;
 
 class InterfaceEnumeration : public lab::DbusLabTest {
 protected:
@@ -80,44 +78,6 @@ TEST_F(InterfaceEnumeration, ListsTheNamespacesAddressedInterfacesExceptLoAsTheS
         "lo0  1 3 192.0.2.99  0.0.0.0",
     };
     EXPECT_EQ(walk, expected);
-}
-
-TEST_F(InterfaceEnumeration, RequestedConfigurationIsAppliedThroughTheMacAddress)
-{
-    ASSERT_TRUE(bus->start_service());
-    ASSERT_EQ(cendrix_open_session(), 0);
-    const std::string untouched = bus->read_store();
-
-    // Refused before anything is stored: a 16-character MAC, an unknown MAC,
-    // an address with the dynamic method.
-    char short_mac[] = "02:00:00:00:00:0", unknown_mac[] = "02:00:00:00:00:77", mac[] = "02:00:00:00:00:0A";
-    char address[] = "198.51.100.10", netmask[] = "255.255.255.0";
-    interface_conf request{nullptr, short_mac, 3, 2, 0, address, netmask, nullptr, nullptr, nullptr, nullptr};
-    EXPECT_EQ(interface_conf_set(&request), -1);
-    request.mac = unknown_mac;
-    EXPECT_EQ(interface_conf_set(&request), -1);
-    request.mac = mac;
-    request.ipv4_mode = 2;
-    EXPECT_EQ(interface_conf_set(&request), -1);
-    request.ipv4 = nullptr;
-    request.netmask = netmask;
-    EXPECT_EQ(interface_conf_set(&request), -1);
-    EXPECT_EQ(bus->read_store(), untouched);
-
-    // Static addressing for lab1, whose MAC the service holds in lower case.
-    request = {nullptr, mac, 3, 2, 0, address, netmask, nullptr, nullptr, nullptr, nullptr};
-    ASSERT_EQ(interface_conf_set(&request), 0);
-    json lab1 = json::parse(bus->read_store())["resources"]["26"][1];
-    EXPECT_EQ(lab1["mode"], 1);
-    EXPECT_EQ(lab1["ipv4"], "198.51.100.10");
-    EXPECT_EQ(lab1["netmask"], "255.255.255.0");
-
-    // Back to the dynamic method: the addresses stay as they were.
-    request = {nullptr, mac, 3, 2, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-    ASSERT_EQ(interface_conf_set(&request), 0);
-    lab1 = json::parse(bus->read_store())["resources"]["26"][1];
-    EXPECT_EQ(lab1["mode"], 0);
-    EXPECT_EQ(lab1["ipv4"], "198.51.100.10");
 }
 
 } // namespace

@@ -16,12 +16,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -75,22 +75,12 @@ public:
     // Exactly n bytes, or what arrived before the time-out or the close.
     bytes read(size_t n, int timeout_ms = 3000)
     {
-        bytes out;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (out.size() < n) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{fd_, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                break;
-            uint8_t chunk[4096];
-            const ssize_t got = recv(fd_, chunk, std::min(sizeof chunk, n - out.size()), 0);
-            if (got <= 0) {
-                closed_ = true;
-                break;
-            }
-            out.insert(out.end(), chunk, chunk + got);
-        }
+        const timeval limit{timeout_ms / 1000, timeout_ms % 1000 * 1000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        bytes out(n);
+        const ssize_t got = recv(fd_, out.data(), n, MSG_WAITALL);
+        closed_ = got == 0 || (got < 0 && errno != EAGAIN);
+        out.resize(got > 0 ? static_cast<size_t>(got) : 0);
         return out;
     }
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "ipconf/auth.hpp"
@@ -304,19 +303,4 @@ TEST(IpconfMsgParse, LookAndPuid)
     bytes look = tlv("LOOK");
     EXPECT_EQ(ipconf_msg_parse_get_puid(look.data(), look.size(), &puid), -1);
     EXPECT_EQ(puid, nullptr);
-}
-
-TEST(IpconfMsgDump, EntersInterfaces)
-{
-    char *text_out = nullptr;
-    size_t size = 0;
-    FILE *stream = open_memstream(&text_out, &size);
-    bytes data = tlv("INFO", intf({}, tlv("MODE", {0})));
-    ipconf_msg_dump(stream, data.data());
-    std::fclose(stream);
-    const std::string dump(text_out, size);
-    std::free(text_out);
-    // MODE sits three containers deep; its payload row one level further.
-    EXPECT_NE(dump.find("\n            MODE"), std::string::npos) << dump;
-    EXPECT_NE(dump.find("\n                .   "), std::string::npos) << dump;
 }

@@ -151,9 +151,7 @@ std::vector<bytes> IpconfPeer::collect(uint32_t type, int window_ms, const std::
 
 void IpconfPeer::drain() const
 {
-    bytes data(65536);
-    while (recv(socket_, data.data(), data.size(), MSG_DONTWAIT) >= 0) {
-    }
+    (void)drain_socket(socket_, 0);
 }
 
 } // namespace lab

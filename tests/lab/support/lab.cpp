@@ -239,12 +239,15 @@ std::unique_ptr<Process> spawn(const std::vector<std::string> &argv, const std::
     }
     auto envp = c_argv(env_strings);
 
+    const pid_t parent = getpid();
     pid_t pid = -1;
     if (!argv.empty() && (netns.empty() || ns_fd >= 0) && out_fd >= 0 && err_fd >= 0 && pipe2(in_fds, O_CLOEXEC) == 0)
         pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         setpgid(0, 0);
+        if (getppid() != parent) // the test died before the line above
+            _exit(126);
         if (ns_fd >= 0 && setns(ns_fd, CLONE_NEWNET) != 0)
             _exit(126);
         if (!options.tmp_dir.empty() &&
@@ -285,11 +288,8 @@ Inside::Inside(int ns_fd, int home_fd) : home_fd_(home_fd)
     }
     if (ns_fd >= 0)
         close(ns_fd);
-}
-
-Inside::Inside(Inside &&other) noexcept : home_fd_(other.home_fd_)
-{
-    other.home_fd_ = -1;
+    if (home_fd_ < 0)
+        ADD_FAILURE() << "lab: cannot enter a namespace";
 }
 
 Inside::~Inside()
@@ -438,11 +438,8 @@ bool Lab::set_up(const std::string &host, const std::string &link, bool up)
 Inside Lab::enter(const std::string &host)
 {
     const std::string name = netns(host);
-    const int ns_fd = name.empty() ? -1 : open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-    Inside inside(ns_fd, open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
-    if (!inside.ok())
-        ADD_FAILURE() << "lab: cannot enter " << host;
-    return inside;
+    return Inside(name.empty() ? -1 : open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC),
+                  open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
 }
 
 std::unique_ptr<Process> Lab::start(const std::string &host, const std::vector<std::string> &argv,
