@@ -1,7 +1,8 @@
-// orvanectl as a person runs it, without any network: help texts, the dump
-// of captured messages, and refusals of malformed arguments. Nothing here
-// may reach a socket: every command line either asks for help, dumps a file,
-// or is refused before the command opens its port.
+// orvanectl as a person runs it, without any network: the dump of captured
+// messages, password refusals that never show the password, and help texts
+// that the man pages keep up with. Nothing here may reach a socket: every
+// command line asks for help, dumps a file, or is refused before the command
+// opens its port.
 
 #include "util/tlv_ez.hpp"
 
@@ -104,26 +105,7 @@ const std::string ok_message = std::string("OK\0\0\0\0\0\x2f", 8) + std::string(
                                std::string("00:11:22:33:44:55\0", 18) + std::string("ADDR\0\0\0\x0d", 8) +
                                std::string("192.168.1.10\0", 13);
 
-TEST(Orvanectl, HelpNamesEveryCommandAndEachCommandHasItsOwn)
-{
-    outcome top = run({"--help"});
-    EXPECT_EQ(top.status, 0);
-    EXPECT_THAT(top.out, HasSubstr("dump"));
-    for (const char *command : {"configure", "discover", "dump", "watch"}) {
-        outcome help = run({command, "--help"});
-        EXPECT_EQ(help.status, 0) << command;
-        EXPECT_THAT(help.out, HasSubstr(std::string("usage: orvanectl ") + command)) << command;
-        EXPECT_THAT(help.out, HasSubstr("--json")) << command;
-        EXPECT_EQ(help.err, "") << command;
-    }
-    outcome unknown = run({"frobnicate"});
-    EXPECT_EQ(unknown.status, 2);
-    EXPECT_THAT(unknown.err, HasSubstr("unknown command \"frobnicate\""));
-    outcome none = run({});
-    EXPECT_EQ(none.status, 2);
-}
-
-TEST(Orvanectl, DumpPrintsACapturedMessageFromFileOrStdinAndDecodesItAsJson)
+TEST(Orvanectl, DumpPrintsACaptureFromFileOrStdinAsTheLibraryDoesAndDecodesItAsJson)
 {
     std::string path = write_temp(ok_message);
     outcome from_file = run({"dump", path});
@@ -153,59 +135,35 @@ TEST(Orvanectl, DumpPrintsACapturedMessageFromFileOrStdinAndDecodesItAsJson)
     };
     EXPECT_EQ(compact(decoded.out), "{\"type\":\"OK\",\"size\":55,\"fields\":[{\"type\":\"PUID\",\"text\":\"00:11:22:33:"
                                     "44:55\"},{\"type\":\"ADDR\",\"text\":\"192.168.1.10\"}]}");
-}
 
-TEST(Orvanectl, DumpOfABrokenCaptureSaysWhereItBreaksOff)
-{
-    // Truncated inside ADDR, a byte field of the wrong size, an empty OK.
+    // A capture cut inside ADDR: decoded up to where it breaks off, and said so.
     outcome cut = run({"dump", "--json"}, ok_message.substr(0, 40));
     EXPECT_EQ(cut.status, 0);
-    EXPECT_THAT(cut.out, HasSubstr("\"error\""));
     EXPECT_THAT(cut.out, HasSubstr("claims 47 bytes"));
-
-    std::string info = std::string("INFO\0\0\0\x0a", 8) + std::string("STAT\0\0\0\x02\x01\x02", 10);
-    outcome odd = run({"dump", "--json"}, info);
-    EXPECT_THAT(odd.out, HasSubstr("\"hex\": \"0102\""));
-
-    outcome empty_ok = run({"dump", "--json"}, std::string("OK\0\0\0\0\0\0", 8));
-    EXPECT_THAT(empty_ok.out, Not(HasSubstr("error")));
-
     outcome nothing = run({"dump"}, "");
     EXPECT_EQ(nothing.status, 2);
     EXPECT_THAT(nothing.err, HasSubstr("standard input is empty"));
-    outcome missing = run({"dump", "/nonexistent/capture"});
-    EXPECT_EQ(missing.status, 2);
-    EXPECT_THAT(missing.err, HasSubstr("/nonexistent/capture"));
-    outcome two = run({"dump", "a", "b"});
-    EXPECT_EQ(two.status, 2);
-    outcome bad_option = run({"dump", "--frob"});
-    EXPECT_EQ(bad_option.status, 2);
-    EXPECT_THAT(bad_option.err, HasSubstr("unknown option \"--frob\""));
 }
 
-TEST(Orvanectl, ConfigureRefusesAMissingOrUnreadablePasswordBeforeSendingAndNeverEchoesIt)
+TEST(Orvanectl, ConfigureRefusesAnUnusablePasswordBeforeSendingAndNeverEchoesIt)
 {
-    const std::vector<std::string> base = {"configure", "02:00:00:00:00:01", "--user", "admin", "--hostname", "h"};
-    auto with = [&](std::vector<std::string> extra) {
-        std::vector<std::string> args = base;
+    auto with = [](std::vector<std::string> extra) {
+        std::vector<std::string> args = {"configure", "02:00:00:00:00:01", "--user", "admin", "--hostname", "h"};
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     };
-    outcome empty = run(with({"--password-stdin"}), "\n");
-    EXPECT_EQ(empty.status, 2);
-    EXPECT_THAT(empty.err, HasSubstr("no password in standard input"));
-    std::string secret_with_nul = std::string("s3cret\0tail\n", 12);
-    std::string path = write_temp(secret_with_nul);
+    std::string path = write_temp(std::string("s3cret\0tail\n", 12));
     outcome nul = run(with({"--password-file", path}));
     std::remove(path.c_str());
-    EXPECT_EQ(nul.status, 2);
     EXPECT_THAT(nul.err, HasSubstr("is not a line of text"));
-    EXPECT_THAT(nul.err, Not(HasSubstr("s3cret")));
     outcome both = run(with({"--password-stdin", "--password-file", "/dev/null"}), "s3cret\n");
-    EXPECT_EQ(both.status, 2);
     EXPECT_THAT(both.err, HasSubstr("exactly one of --password-file FILE and --password-stdin"));
-    outcome neither = run(with({}));
-    EXPECT_EQ(neither.status, 2);
+    outcome empty = run(with({"--password-stdin"}), "\n");
+    EXPECT_THAT(empty.err, HasSubstr("no password in standard input"));
+    for (const outcome &refused : {nul, both, empty}) {
+        EXPECT_EQ(refused.status, 2) << refused.err;
+        EXPECT_THAT(refused.out + refused.err, Not(HasSubstr("s3cret")));
+    }
 }
 
 TEST(Orvanectl, ManPagesNameEveryOptionThatTheHelpTextsName)
