@@ -410,6 +410,21 @@ TEST_F(Dorvik, HandleRequestServesOneDescriptorPerCallWithoutWaiting)
     raw.close();
     EXPECT_EQ(RPCServer_HandleRequest(server_, 0), 1);  // the end of the connection
     EXPECT_EQ(RPCServer_GetAllIOSocket(server_, descriptors, 4), 1);
+
+    // The caller may drop a connection it found unusable, never the listener.
+    RawClient other(path_);
+    EXPECT_EQ(RPCServer_HandleRequest(server_, 0), 1);
+    ASSERT_EQ(RPCServer_GetAllIOSocket(server_, descriptors, 4), 2);
+    EXPECT_EQ(RPCServer_CloseConnection(server_, descriptors[0]), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(RPCServer_CloseConnection(server_, -1), -1);
+    EXPECT_EQ(RPCServer_CloseConnection(nullptr, descriptors[1]), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(RPCServer_CloseConnection(server_, descriptors[1]), 0);
+    EXPECT_TRUE(other.closed_by_server());
+    EXPECT_EQ(RPCServer_GetAllIOSocket(server_, descriptors, 4), 1);
+    start();
+    expect_sum_works(3, 4);  // the listener still serves
 }
 
 TEST_F(Dorvik, OpeningRefusesBadAddressesAndLiveSocketsButReplacesStaleOnes)

@@ -8,13 +8,18 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
+#include <dirent.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -246,6 +251,77 @@ TEST_F(IpconfRpc, ExceptionOnADescriptorStopsTheTurnBeforeAnyRequest)
     ipconf_rpc_close(&registered_);
     ipconf_rpc_close(&registered_);  // closing twice is harmless
     EXPECT_NE(log().find("orvaned: error on RPC socket: " + std::to_string(listener) + "\n"), std::string::npos);
+}
+
+// A local client that sends an out-of-band byte leaves an exception
+// condition on its connection until someone reads that byte: the turn that
+// sees it is reported as an error, but the connection is gone afterwards, so
+// the next select is calm and the endpoint still serves.
+TEST_F(IpconfRpc, UrgentDataDropsThatConnectionAndTheNextTurnIsCalm)
+{
+    auto descriptors_open = [] {
+        int count = 0;
+        if (DIR *dir = opendir("/proc/self/fd")) {
+            while (dirent *entry = readdir(dir))
+                count += entry->d_name[0] != '.' ? 1 : 0;
+            closedir(dir);
+        }
+        return count;
+    };
+    ASSERT_EQ(ipconf_rpc_open(9, &registered_), 0);
+    int baseline = descriptors_open();
+
+    int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un name{};
+    name.sun_family = AF_UNIX;
+    std::strcpy(name.sun_path, "/tmp/orvane_rpc_1.sock");
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&name), sizeof name), 0);
+    auto one_turn = [&](select_set &ready) {
+        ready = registered_;
+        timeval wait{0, 200000};
+        return select(ready.highest + 1, &ready.read, &ready.write, &ready.except, &wait);
+    };
+    select_set ready{};
+    ASSERT_EQ(one_turn(ready), 1);  // the listener
+    ASSERT_EQ(ipconf_rpc_server(&registered_, &ready), 0);
+    ASSERT_EQ(registered_count(), 2);
+    int connection = -1;
+    for (int fd = 0; fd < FD_SETSIZE; ++fd) {
+        if (FD_ISSET(fd, &registered_.read) && !FD_ISSET(fd, &ready.read))
+            connection = fd;  // registered now, but not the one that was ready
+    }
+    ASSERT_GE(connection, 0);
+
+    if (send(client, "!", 1, MSG_OOB | MSG_NOSIGNAL) != 1) {
+        close(client);
+        ipconf_rpc_close(&registered_);
+        GTEST_SKIP() << "no out-of-band data on unix sockets in this kernel";
+    }
+    ASSERT_GE(one_turn(ready), 1);
+    ASSERT_TRUE(FD_ISSET(connection, &ready.except));
+    EXPECT_EQ(ipconf_rpc_server(&registered_, &ready), -1);
+    EXPECT_NE(log().find("orvaned: error on RPC socket: " + std::to_string(connection) + "\n"), std::string::npos);
+
+    // The daemon side holds only its listener again, in the select set and
+    // in the process; the client sees its connection closed.
+    EXPECT_EQ(registered_count(), 1);
+    EXPECT_FALSE(FD_ISSET(connection, &registered_.read) || FD_ISSET(connection, &registered_.except));
+    EXPECT_EQ(descriptors_open(), baseline + 1);  // the test's own client end
+    char byte;
+    pollfd closed{client, POLLIN, 0};
+    EXPECT_EQ(poll(&closed, 1, 2000), 1);
+    errno = 0;
+    ssize_t got = recv(client, &byte, 1, MSG_DONTWAIT);
+    EXPECT_TRUE(got == 0 || (got < 0 && errno == ECONNRESET)) << got << " " << std::strerror(errno);
+    close(client);
+    EXPECT_EQ(one_turn(ready), 0);  // calm: nothing ready, no exception
+
+    uint32_t status = 99;
+    fake_devices = {{"dev-2", "192.0.2.2", "PX-2", "Two"}};
+    EXPECT_EQ(call("unix:/tmp/orvane_rpc_1.sock", 0xb4d27370, true, 1, status),
+              "00000.hostname=dev-2;00000.ip=192.0.2.2;00000.product-id=PX-2;00000.product-name=Two;");
+    EXPECT_EQ(status, 0u);
+    ipconf_rpc_close(&registered_);
 }
 
 }  // namespace
