@@ -4,14 +4,13 @@
 #include "ipconf/ipconf_rpc.hpp"
 #include "ipconf/libipconf.hpp"
 #include "lib/dorvik/rpc_client.hpp"
+#include "tests/unit/support/private_tmp.hpp"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <dirent.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/stat.h>
@@ -68,34 +67,11 @@ void ipconf_free_device_list(ipconf_device *list)
 
 namespace {
 
-// A private mount namespace with an empty tmpfs on /tmp, for the whole program.
-bool private_tmp()
-{
-    static int state = 0;  // 0 not tried, 1 ready, -1 unavailable
-    if (state != 0)
-        return state > 0;
-    state = -1;
-    uid_t uid = getuid();
-    gid_t gid = getgid();
-    if (unshare(CLONE_NEWNS) != 0) {
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-            return false;
-        std::ofstream("/proc/self/setgroups") << "deny";
-        std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
-        std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-        return false;
-    state = 1;
-    return true;
-}
-
 class IpconfRpc : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!private_tmp())
+        if (!orv_test::private_tmp())
             GTEST_SKIP() << "no private /tmp (mount namespaces unavailable)";
         ASSERT_EQ(std::system("rm -rf /tmp/* /tmp/.[!.]* 2>/dev/null; true"), 0);
         fake_devices.clear();

@@ -1,9 +1,14 @@
 // orvanectl as a person runs it, without any network: help texts, the dump
-// of captured messages, and refusals of malformed arguments. Nothing here
-// may reach a socket: every command line either asks for help, dumps a file,
-// or is refused before the command opens its port.
+// of captured messages, refusals of malformed arguments, and browse against
+// an RPC server on a unix socket in a private /tmp. Nothing here may reach a
+// network socket: every other command line either asks for help, dumps a
+// file, or is refused before the command opens its port.
 
+#include "lib/dorvik/rpc_server.hpp"
+#include "tests/unit/support/private_tmp.hpp"
 #include "util/tlv_ez.hpp"
+
+#include <nlohmann/json.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -19,6 +25,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using ::testing::HasSubstr;
@@ -109,7 +116,7 @@ TEST(Orvanectl, HelpNamesEveryCommandAndEachCommandHasItsOwn)
     outcome top = run({"--help"});
     EXPECT_EQ(top.status, 0);
     EXPECT_THAT(top.out, HasSubstr("dump"));
-    for (const char *command : {"configure", "discover", "dump", "watch"}) {
+    for (const char *command : {"browse", "configure", "discover", "dump", "watch"}) {
         outcome help = run({command, "--help"});
         EXPECT_EQ(help.status, 0) << command;
         EXPECT_THAT(help.out, HasSubstr(std::string("usage: orvanectl ") + command)) << command;
@@ -242,6 +249,123 @@ TEST(Orvanectl, ManPagesNameEveryOptionThatTheHelpTextsName)
                     << p.man << " does not describe " << option << " (from " << p.program << " " << args[0] << ")";
         }
     }
+}
+
+// A stand-in for the daemon's RPC endpoint: ipconf_browse answers with a
+// prepared dictionary (or a status) and records what it was called with.
+struct browse_stub {
+    static inline std::atomic<uint32_t> signature{0};
+    static inline std::atomic<int32_t> timeout{-1};
+    static inline std::vector<std::pair<std::string, std::string>> entries;
+    static inline uint32_t refuse_with = 0;
+
+    static void binding(RPCCall *call, RPCImplementation, RPCMsg *request, RPCMsg *reply)
+    {
+        signature = RPCMsg_GetSignature(request);
+        timeout = RPCMsg_Get_Int32(call, request, "timeout@0");
+        if (refuse_with != 0)
+            call->status = refuse_with;
+        if (call->status != 0)
+            return;
+        Dictionary *devices = Dictionary_CreateEx(0);
+        for (const auto &[key, value] : entries)
+            (void)Dictionary_Set(devices, key.c_str(), value.c_str());
+        (void)RPCMsg_Set_Dictionary_ByRef(call, reply, "devices@1", devices);
+    }
+};
+
+// Serves the socket from a thread while it lives.
+class stub_server {
+public:
+    explicit stub_server(const std::string &path)
+    {
+        EXPECT_EQ(RPCServer_Init(), 0);
+        server_ = RPCServer_Open(("unix:" + path).c_str(), 0, 0);
+        EXPECT_NE(server_, nullptr) << path;
+        if (server_ == nullptr)
+            return;
+        EXPECT_EQ(RPCServer_RegisterFunction(server_, "ipconf_browse", browse_stub::binding, nullptr), 0);
+        thread_ = std::thread([this] {
+            while (running_)
+                (void)RPCServer_HandleRequest(server_, 10);
+        });
+    }
+    ~stub_server()
+    {
+        running_ = false;
+        if (thread_.joinable())
+            thread_.join();
+        RPCServer_Close(server_);
+        RPCServer_Cleanup();
+    }
+    stub_server(const stub_server &) = delete;
+    stub_server &operator=(const stub_server &) = delete;
+
+private:
+    RPCServer *server_ = nullptr;
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+};
+
+TEST(Orvanectl, BrowseCallsTheNewestDaemonSocketAndListsEveryEntryItGot)
+{
+    if (!orv_test::private_tmp())
+        GTEST_SKIP() << "no private /tmp (mount namespaces unavailable)";
+    outcome none = run({"browse"});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_THAT(none.err, HasSubstr("no daemon socket /tmp/orvane_rpc_N.sock found"));
+
+    // Number 12 is the newest daemon; 30 is no socket, 4 an older daemon.
+    std::ofstream("/tmp/orvane_rpc_30.sock") << "";
+    stub_server older("/tmp/orvane_rpc_4.sock");
+    stub_server newest("/tmp/orvane_rpc_12.sock");
+    browse_stub::entries = {{"00000.hostname", "dev-2"},
+                            {"00000.ip", "192.0.2.20,198.51.100.20"},
+                            {"00000.product-id", "PX-2"},
+                            {"00000.product-name", "Example Two"},
+                            {"00001.hostname", ""},
+                            {"00001.ip", ""},
+                            {"00001.product-id", "PX-\x1b[31m"},
+                            {"00001.product-name", ""},
+                            {"junk", "left out"}};
+    outcome human = run({"browse", "-t", "3"});
+    EXPECT_EQ(human.status, 0) << human.err;
+    EXPECT_EQ(browse_stub::signature, 0xb4d27370u);
+    EXPECT_EQ(browse_stub::timeout, 3);
+    EXPECT_EQ(human.out, "HOST NAME  ADDRESSES                 PRODUCT ID  PRODUCT NAME\n"
+                         "dev-2      192.0.2.20,198.51.100.20  PX-2        Example Two\n"
+                         "-          -                         PX-?[31m    -\n");
+
+    outcome as_json = run({"--json", "browse", "--socket", "/tmp/orvane_rpc_4.sock"});
+    EXPECT_EQ(as_json.status, 0) << as_json.err;
+    EXPECT_EQ(browse_stub::timeout, 2);  // the default
+    EXPECT_EQ(nlohmann::json::parse(as_json.out, nullptr, false),
+              nlohmann::json::parse(R"([{"host_name": "dev-2", "addresses": ["192.0.2.20", "198.51.100.20"],
+                                         "product_id": "PX-2", "product_name": "Example Two"},
+                                        {"host_name": "", "addresses": [], "product_id": "PX-\u001b[31m",
+                                         "product_name": ""}])"));
+
+    browse_stub::entries.clear();
+    outcome empty = run({"browse", "--json"});
+    EXPECT_EQ(empty.status, 0);
+    EXPECT_EQ(nlohmann::json::parse(empty.out, nullptr, false), nlohmann::json::array());
+    EXPECT_THAT(empty.err, HasSubstr("found no device within 2 s"));
+
+    browse_stub::refuse_with = 4;
+    outcome refused = run({"browse"});
+    browse_stub::refuse_with = 0;
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_THAT(refused.err, HasSubstr("refused the call with status 4"));
+    EXPECT_EQ(refused.out, "");
+
+    for (const char *bad : {"0", "1.5", "301", "-1", "x"}) {
+        outcome wrong = run({"browse", "-t", bad});
+        EXPECT_EQ(wrong.status, 2) << bad;
+        EXPECT_THAT(wrong.err, HasSubstr("-t wants a whole number of seconds")) << bad;
+    }
+    outcome gone = run({"browse", "--socket", "/tmp/orvane_rpc_30.sock"});
+    EXPECT_EQ(gone.status, 2);
+    EXPECT_THAT(gone.err, HasSubstr("cannot connect to /tmp/orvane_rpc_30.sock"));
 }
 
 } // namespace
