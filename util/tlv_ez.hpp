@@ -1,7 +1,7 @@
 // Convenience layer over the TLV writer and reader: whole leaf elements and
 // one-element messages, the element-by-element walk every message parser
 // uses, reading a message's type and size, and a hex dump for diagnostics.
-// Failures give null or -1 with the writer or reader released (the Part 3.1
+// Failures give null or -1 with the writer or reader released (as in tlv.hpp);
 // rules); positive tlv_parse results count bytes still missing.
 #pragma once
 

@@ -55,11 +55,12 @@ public:
         FUZZ_CHECK(length >= 1 && length <= max && text[length - 1] == '\0');
     }
 
-    // A parser that advances the caller's position keeps cursor and count in step.
+    // A parser that advances the caller's position keeps cursor and count in
+    // step, except that a read that runs out of data leaves the count at 0.
     void check_position(const uint8_t *cursor, size_t avail)
     {
         FUZZ_CHECK(cursor >= bytes_.data() && cursor <= bytes_.data() + bytes_.size());
-        FUZZ_CHECK(static_cast<size_t>(cursor - bytes_.data()) + avail == bytes_.size());
+        FUZZ_CHECK(avail == 0 || static_cast<size_t>(cursor - bytes_.data()) + avail == bytes_.size());
     }
 
 private:
@@ -80,7 +81,7 @@ inline bool writes_back(const char *text)
     if (text == nullptr)
         return true;
     const uint32_t length = tlv_get_size(text - TLV_HEADER_SIZE) - TLV_HEADER_SIZE;
-    return length >= 1 && std::strlen(text) + 1 == length;
+    return length >= 1 && strnlen(text, length) + 1 == length;
 }
 
 // An exact-size text (PUID, MAC) comes back from the builders only when it

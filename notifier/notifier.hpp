@@ -1,0 +1,17 @@
+// The event notifier: events written by local processes to the unix socket
+// "Tazul_notifier" are forwarded to the remote peers logged in over TCP port
+// 4445. Open, serve and close follow the select-set convention of the other
+// servers; results are 0 or -1 (the server's is the or of both sides').
+#pragma once
+
+struct select_set;
+
+// Opens the input side, then the output side; on a failure both are closed
+// and the result is -1.
+[[nodiscard]] int notifier_open(select_set *set);
+
+// Serves both sides, the input side first, both always.
+[[nodiscard]] int notifier_server(select_set *set, const select_set *ready);
+
+// Closes the input side, then the output side.
+void notifier_close(select_set *set);

@@ -1,0 +1,31 @@
+// Input side of the event notifier: local processes connect to the abstract
+// unix stream socket "Tazul_notifier" and write events; each event is routed
+// by its user and streamed, piece by piece as it arrives, to the peers that
+// the output side reserves for it. A connection whose peers are busy with
+// another event is postponed (its socket leaves the read set) and resumed as
+// soon as a reservation is released. The module owns its listening socket and
+// every local connection. Failures are logged to syslog (and failed system
+// calls through perror); results are 0 or -1.
+//
+// An event of at most 16 bytes has no whole first child to route by: it is
+// held until complete and then forwarded to every peer.
+#pragma once
+
+#include <cstddef>
+
+struct select_set;
+
+inline constexpr const char *NOTIFIER_UNIX_NAME = "Tazul_notifier";
+inline constexpr size_t NOTIFIER_LOCAL_BUFFER = 2048;
+
+// Listens on the unix socket and registers it: 0, or -1 after undoing
+// everything.
+[[nodiscard]] int notifier_input_open(select_set *set);
+
+// One turn of the main loop: exceptions, a new local connection, then the
+// bytes of every readable local connection. 0, or -1 when something failed.
+[[nodiscard]] int notifier_input_server(select_set *set, const select_set *ready);
+
+// Closes every local connection (releasing its peers) and the listening
+// socket. Accepts a side that was never or only partly opened.
+void notifier_input_close(select_set *set);

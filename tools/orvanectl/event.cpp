@@ -1,0 +1,513 @@
+// orvanectl event: talks to the event notifier. "event send" builds an event
+// and hands it to the notifier's local socket, as a program on the device
+// does; "event listen" logs in to a notifier over TCP like a remote peer and
+// prints every event it receives until interrupted. The password is read from
+// a file or standard input, never from the command line, and is never shown.
+
+#include "tools/orvanectl/cli.hpp"
+#include "tools/orvanectl/output.hpp"
+
+#include "ipconf/auth_msg.hpp"
+#include "net/address.hpp"
+#include "notifier/notif_msg.hpp"
+#include "util/sha1.hpp"
+#include "util/tlv_ez.hpp"
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr const char *notifier_socket_name = "Tazul_notifier";
+constexpr const char *notifier_port = "4445";
+constexpr int login_timeout_ms = 10000;
+// Far above any event a device sends; a bigger one is a broken stream.
+constexpr size_t max_message = 1 << 20;
+constexpr size_t password_hash_size = 20;
+
+constexpr uint32_t type_chal = tlv_stringtype("CHAL");
+constexpr uint32_t type_ok = tlv_stringtype("OK");
+constexpr uint32_t type_err = tlv_stringtype("ERR");
+constexpr uint32_t type_evnt = tlv_stringtype("EVNT");
+
+struct malloc_free {
+    void operator()(void *p) const { std::free(p); }
+};
+template <typename T> using heap_ptr = std::unique_ptr<T, malloc_free>;
+
+class descriptor {
+public:
+    explicit descriptor(int fd = -1) : fd_(fd) {}
+    ~descriptor()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    descriptor(const descriptor &) = delete;
+    descriptor &operator=(const descriptor &) = delete;
+    [[nodiscard]] int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool send_all(int fd, const uint8_t *data, size_t count)
+{
+    while (count > 0) {
+        ssize_t n = send(fd, data, count, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return ctl::refuse(std::string("cannot send: ") + std::strerror(errno));
+        }
+        data += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A text field as received: up to its zero or the end of its payload, whose
+// length lies in the header just before it.
+std::string field_text(const char *value)
+{
+    if (value == nullptr)
+        return {};
+    auto header = reinterpret_cast<const uint8_t *>(value) - 4;
+    size_t length = uint32_t{header[0]} << 24 | uint32_t{header[1]} << 16 | uint32_t{header[2]} << 8 | header[3];
+    return std::string(value, strnlen(value, length));
+}
+
+std::string now_text()
+{
+    char text[32];
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+// ---- event send ----
+
+int run_send(int argc, char **argv);
+
+const ctl::command send_command{
+    "event send", "[--user NAME] [--module M] [--id ID] [--time T] [KEY=VALUE]...",
+    "Build an event and hand it to the notifier on this device (unix socket \"Tazul_notifier\").",
+    "The event goes to the peers logged in as NAME, or to every connected peer without --user.\n"
+    "--time defaults to the current UTC time; --time \"\" leaves the time out.\n"
+    "Every KEY=VALUE becomes one INFO pair, in the order given.",
+    run_send};
+
+int run_send(int argc, char **argv)
+{
+    std::string user, module, id, time = now_text();
+    std::vector<ctl::option> options{
+        {"user", 'u', "NAME", "the user the event is meant for",
+         [&](const char *v) { return ctl::parse_user_name("--user", v, user); }},
+        {"module", 'm', "M", "the module that raised the event",
+         [&](const char *v) {
+             module = v;
+             return true;
+         }},
+        {"id", 0, "ID", "the event's identifier",
+         [&](const char *v) {
+             id = v;
+             return true;
+         }},
+        {"time", 't', "T", "the event's time text",
+         [&](const char *v) {
+             time = v;
+             return true;
+         }},
+    };
+    std::vector<std::string> positional;
+    int status = ctl::parse_options(send_command, argc, argv, options, positional);
+    if (status != ctl::go_on)
+        return status;
+
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const auto &word : positional) {
+        size_t equals = word.find('=');
+        if (equals == std::string::npos || equals == 0) {
+            ctl::refuse("wants KEY=VALUE, not \"" + ctl::printable(word) + "\"");
+            return ctl::exit_failed;
+        }
+        pairs.emplace_back(word.substr(0, equals), word.substr(equals + 1));
+    }
+
+    tlv_writer *writer = notif_msg_open_event(module.c_str(), id.c_str(), time.c_str(), user.c_str());
+    for (const auto &[key, value] : pairs) {
+        if (writer == nullptr)
+            break;
+        writer = notif_msg_add_info(writer, key.c_str(), value.c_str());
+    }
+    heap_ptr<uint8_t> event(writer ? notif_msg_close_event(writer) : nullptr);
+    if (!event) {
+        ctl::refuse("cannot build the event");
+        return ctl::exit_failed;
+    }
+
+    descriptor fd(socket(AF_UNIX, SOCK_STREAM, 0));
+    heap_ptr<sockaddr_un> address(unix_abstract_address_new(notifier_socket_name));
+    if (fd.get() < 0 || !address) {
+        ctl::refuse(std::string("cannot make a unix socket: ") + std::strerror(errno));
+        return ctl::exit_failed;
+    }
+    if (connect(fd.get(), reinterpret_cast<sockaddr *>(address.get()), unix_address_length_get(address.get())) != 0) {
+        ctl::refuse(std::string("cannot reach the notifier on this device: ") + std::strerror(errno));
+        return ctl::exit_failed;
+    }
+    size_t size = tlv_get_size(event.get());
+    if (!send_all(fd.get(), event.get(), size))
+        return ctl::exit_failed;
+    if (ctl::json_output())
+        ctl::print_json_line({{"sent", size}});
+    return ctl::exit_ok;
+}
+
+// ---- event listen ----
+
+volatile sig_atomic_t interrupted = 0;
+
+void on_interrupt(int)
+{
+    interrupted = 1;
+}
+
+int run_listen(int argc, char **argv);
+
+const ctl::command listen_command{
+    "event listen", "ADDRESS --user NAME (--password-file FILE | --password-stdin) [--port PORT] [--count N]",
+    "Log in to the notifier at ADDRESS (TCP port 4445) and print every event received, until interrupted.",
+    "The password is the first line of FILE or of standard input. Events without a user arrive also\n"
+    "before the login completes. Exit status 1 when the notifier refuses the login (its error text is\n"
+    "shown), 2 when it cannot be reached or closes the connection.",
+    run_listen};
+
+bool read_password(FILE *in, const std::string &name, std::string &password)
+{
+    char *line = nullptr;
+    size_t room = 0;
+    ssize_t length = getline(&line, &room, in);
+    heap_ptr<char> owned(line);
+    if (length < 0)
+        return ctl::refuse("cannot read a password from " + name);
+    password.assign(line, static_cast<size_t>(length));
+    while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
+        password.pop_back();
+    return true;
+}
+
+int connect_to(const std::string &host, const std::string &port)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    int error = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    if (error != 0) {
+        ctl::refuse("cannot resolve " + ctl::printable(host) + ": " + gai_strerror(error));
+        return -1;
+    }
+    std::unique_ptr<addrinfo, void (*)(addrinfo *)> list(found, freeaddrinfo);
+    int last_errno = 0;
+    for (addrinfo *ai = found; ai != nullptr; ai = ai->ai_next) {
+        int fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+        if (fd < 0) {
+            last_errno = errno;
+            continue;
+        }
+        // Bounds the connect as well as every later blocking send.
+        timeval limit{login_timeout_ms / 1000, 0};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0)
+            return fd;
+        last_errno = errno;
+        close(fd);
+    }
+    ctl::refuse("cannot connect to " + ctl::printable(host) + " port " + port + ": " + std::strerror(last_errno));
+    return -1;
+}
+
+void print_event(const uint8_t *message, size_t size)
+{
+    auto cursor = const_cast<uint8_t *>(message);
+    size_t avail = size;
+    char *modl = nullptr, *id = nullptr, *time = nullptr, *user = nullptr;
+    if (notif_msg_parse_event(&cursor, &avail, &modl, &id, &time, &user) != 0) {
+        ctl::refuse("received an event that cannot be decoded (" + std::to_string(size) + " bytes)");
+        return;
+    }
+    nlohmann::json pairs = nlohmann::json::array();
+    while (avail > 0) {
+        char *key = nullptr, *value = nullptr;
+        if (notif_msg_parse_get_info(&cursor, &avail, &key, &value) != 0)
+            break;
+        pairs.push_back({{"key", key ? nlohmann::json(field_text(key)) : nlohmann::json()},
+                         {"value", value ? nlohmann::json(field_text(value)) : nlohmann::json()}});
+    }
+    auto optional = [](const char *text) { return text ? nlohmann::json(field_text(text)) : nlohmann::json(); };
+    nlohmann::json event{{"user", optional(user)},
+                         {"module", optional(modl)},
+                         {"id", optional(id)},
+                         {"time", optional(time)},
+                         {"info", pairs}};
+    if (ctl::json_output()) {
+        ctl::print_json_line(event);
+        return;
+    }
+    std::string line = "event";
+    for (const char *name : {"user", "module", "id", "time"}) {
+        if (!event[name].is_null())
+            line += std::string(" ") + name + "=" + ctl::printable(event[name].get<std::string>());
+    }
+    std::printf("%s\n", line.c_str());
+    for (const auto &pair : pairs)
+        std::printf("    %s=%s\n", ctl::shown(pair["key"]).c_str(), ctl::shown(pair["value"]).c_str());
+    std::fflush(stdout);
+}
+
+class listener {
+public:
+    listener(int fd, std::string user, const uint8_t *hash) : fd_(fd), user_(std::move(user))
+    {
+        std::memcpy(hash_, hash, password_hash_size);
+    }
+
+    // 0 after `count` events (0: never) or an interrupt, else the exit status.
+    int run(long count)
+    {
+        heap_ptr<uint8_t> request(auth_msg_build_challenge_request(nullptr));
+        if (!request || !send_all(fd_, request.get(), tlv_get_size(request.get())))
+            return ctl::exit_failed;
+        timespec started{};
+        clock_gettime(CLOCK_MONOTONIC, &started);
+        while (!interrupted) {
+            int wait = -1;
+            if (!logged_in_) {
+                timespec now{};
+                clock_gettime(CLOCK_MONOTONIC, &now);
+                long spent = (now.tv_sec - started.tv_sec) * 1000 + (now.tv_nsec - started.tv_nsec) / 1000000;
+                if (spent >= login_timeout_ms) {
+                    ctl::refuse("no answer to the login within " + std::to_string(login_timeout_ms / 1000) + " s");
+                    return ctl::exit_failed;
+                }
+                wait = static_cast<int>(login_timeout_ms - spent);
+            }
+            pollfd watched{fd_, POLLIN, 0};
+            int ready = poll(&watched, 1, wait);
+            if (ready < 0 && errno != EINTR) {
+                ctl::refuse(std::string("cannot wait: ") + std::strerror(errno));
+                return ctl::exit_failed;
+            }
+            if (ready <= 0)
+                continue;
+            uint8_t chunk[4096];
+            ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                ctl::refuse(n == 0 ? "the notifier closed the connection"
+                                   : std::string("cannot receive: ") + std::strerror(errno));
+                return ctl::exit_failed;
+            }
+            buffer_.insert(buffer_.end(), chunk, chunk + n);
+            int status = handle_messages(count);
+            if (status >= 0)
+                return status;
+        }
+        return ctl::exit_ok;
+    }
+
+private:
+    // -1 to go on, else the exit status.
+    int handle_messages(long count)
+    {
+        size_t offset = 0;
+        int status = -1;
+        while (status < 0 && buffer_.size() - offset >= TLV_HEADER_SIZE) {
+            uint8_t *message = buffer_.data() + offset;
+            uint64_t size = uint64_t{static_cast<uint32_t>(tlv_get_size(message) - TLV_HEADER_SIZE)} + TLV_HEADER_SIZE;
+            if (size > max_message) {
+                ctl::refuse("the notifier sent a message of " + std::to_string(size) + " bytes; giving up");
+                return ctl::exit_failed;
+            }
+            if (buffer_.size() - offset < size)
+                break;
+            status = handle_message(message, size, count);
+            offset += size;
+        }
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(offset));
+        return status;
+    }
+
+    int handle_message(uint8_t *message, size_t size, long count)
+    {
+        switch (tlv_get_envelope_type(message)) {
+        case type_chal: {
+            uint8_t *cursor = message;
+            size_t avail = size;
+            uint8_t *challenge = nullptr;
+            size_t challenge_size = 0;
+            if (auth_msg_parse_challenge(&cursor, &avail, &challenge, &challenge_size, nullptr, nullptr) != 0) {
+                ctl::refuse("the notifier sent a challenge that cannot be decoded");
+                return ctl::exit_failed;
+            }
+            heap_ptr<uint8_t> login(auth_msg_build_login(user_.c_str(), challenge, challenge_size, hash_));
+            if (!login || !send_all(fd_, login.get(), tlv_get_size(login.get())))
+                return ctl::exit_failed;
+            return -1;
+        }
+        case type_ok:
+            logged_in_ = true;
+            if (!ctl::json_output())
+                std::fprintf(stderr, "orvanectl event listen: logged in as %s\n", ctl::printable(user_).c_str());
+            return -1;
+        case type_err: {
+            std::string text(reinterpret_cast<const char *>(message) + TLV_HEADER_SIZE, size - TLV_HEADER_SIZE);
+            text.resize(strnlen(text.c_str(), text.size()));
+            ctl::refuse("login refused: " + ctl::printable(text));
+            return ctl::exit_refused;
+        }
+        case type_evnt:
+            print_event(message, size);
+            if (count > 0 && ++received_ >= count)
+                return ctl::exit_ok;
+            return -1;
+        default:
+            ctl::refuse("ignoring an unexpected message of " + std::to_string(size) + " bytes");
+            return -1;
+        }
+    }
+
+    int fd_;
+    std::string user_;
+    uint8_t hash_[password_hash_size];
+    std::vector<uint8_t> buffer_;
+    bool logged_in_ = false;
+    long received_ = 0;
+};
+
+int run_listen(int argc, char **argv)
+{
+    std::string user, password_file, port = notifier_port;
+    bool password_stdin = false;
+    long count = 0;
+    std::vector<ctl::option> options{
+        {"user", 'u', "NAME", "the user to log in as",
+         [&](const char *v) { return ctl::parse_user_name("--user", v, user); }},
+        {"password-file", 0, "FILE", "read the password from the first line of FILE",
+         [&](const char *v) {
+             password_file = v;
+             return true;
+         }},
+        {"password-stdin", 0, nullptr, "read the password from the first line of standard input",
+         [&](const char *) {
+             password_stdin = true;
+             return true;
+         }},
+        {"port", 'p', "PORT", "the notifier's TCP port (4445)",
+         [&](const char *v) {
+             char *end = nullptr;
+             long value = std::strtol(v, &end, 10);
+             if (*v == '\0' || *end != '\0' || value < 1 || value > 65535)
+                 return ctl::refuse("--port wants a number from 1 to 65535, not \"" + ctl::printable(v) + "\"");
+             port = v;
+             return true;
+         }},
+        {"count", 'n', "N", "stop after N events",
+         [&](const char *v) {
+             char *end = nullptr;
+             count = std::strtol(v, &end, 10);
+             if (*v == '\0' || *end != '\0' || count < 1)
+                 return ctl::refuse("--count wants a positive number, not \"" + ctl::printable(v) + "\"");
+             return true;
+         }},
+    };
+    std::vector<std::string> positional;
+    int status = ctl::parse_options(listen_command, argc, argv, options, positional);
+    if (status != ctl::go_on)
+        return status;
+    if (positional.size() != 1) {
+        ctl::refuse("wants one ADDRESS");
+        return ctl::exit_failed;
+    }
+    if (user.empty()) {
+        ctl::refuse("wants --user NAME");
+        return ctl::exit_failed;
+    }
+    if (password_stdin == !password_file.empty()) {
+        ctl::refuse("wants exactly one of --password-file FILE and --password-stdin");
+        return ctl::exit_failed;
+    }
+
+    std::string password;
+    if (password_stdin) {
+        if (!read_password(stdin, "standard input", password))
+            return ctl::exit_failed;
+    } else {
+        std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(password_file.c_str(), "r"), std::fclose);
+        if (!file) {
+            ctl::refuse("cannot open " + ctl::printable(password_file) + ": " + std::strerror(errno));
+            return ctl::exit_failed;
+        }
+        if (!read_password(file.get(), ctl::printable(password_file), password))
+            return ctl::exit_failed;
+    }
+    heap_ptr<uint8_t> hash(sha1_hash(reinterpret_cast<const uint8_t *>(password.data()), password.size()));
+    // The password is no longer needed; do not leave it lying in memory.
+    explicit_bzero(password.data(), password.size());
+    if (!hash) {
+        ctl::refuse("cannot hash the password");
+        return ctl::exit_failed;
+    }
+
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    descriptor fd(connect_to(positional[0], port));
+    if (fd.get() < 0)
+        return ctl::exit_failed;
+    listener peer(fd.get(), user, hash.get());
+    return peer.run(count);
+}
+
+// ---- event ----
+
+int run_event(int argc, char **argv)
+{
+    if (argc >= 2 && std::strcmp(argv[1], "send") == 0)
+        return run_send(argc - 1, argv + 1);
+    if (argc >= 2 && std::strcmp(argv[1], "listen") == 0)
+        return run_listen(argc - 1, argv + 1);
+    bool asked = argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
+    FILE *out = asked ? stdout : stderr;
+    std::fprintf(out, "usage: orvanectl event send %s\n       orvanectl event listen %s\n\n"
+                      "'orvanectl event send --help' and 'orvanectl event listen --help' describe them.\n",
+                 send_command.synopsis, listen_command.synopsis);
+    return asked ? ctl::exit_ok : ctl::exit_failed;
+}
+
+const ctl::registration registered{
+    {"event", "send|listen ...", "Send an event to this device's notifier, or listen to a notifier's events.",
+     nullptr, run_event}};
+
+} // namespace
