@@ -2,7 +2,6 @@
 
 #include "lib/cendrix/cendrix.hpp"
 
-#include <cstdlib>
 #include <cstring>
 
 struct cendrix_session {
@@ -11,14 +10,23 @@ struct cendrix_session {
 
 namespace cendrix_fake {
 
+service state;
+
+std::vector<std::string> calls_of(const std::string &kind)
+{
+    std::vector<std::string> lines;
+    for (const auto &line : state.calls)
+        if (line.rfind(kind + " ", 0) == 0)
+            lines.push_back(line);
+    return lines;
+}
+
 namespace {
 
-service the_service;
-
-std::string describe(const property_map &properties)
+void record(cendrix_context *context, const std::string &call)
 {
-    std::string text;
-    for (const auto &[key, value] : properties) {
+    std::string text = call;
+    for (const auto &[key, value] : context->session->properties) {
         text += " " + key + "=";
         if (const auto *s = std::get_if<std::string>(&value))
             text += *s;
@@ -27,7 +35,7 @@ std::string describe(const property_map &properties)
         else
             text += std::get<bool>(value) ? "true" : "false";
     }
-    return text;
+    state.calls.push_back(text);
 }
 
 bool matches(const property_map &resource, const property_map &match)
@@ -46,48 +54,31 @@ void merge(property_map &into, const property_map &properties)
         into.insert_or_assign(key, value);
 }
 
-} // namespace
-
-service &state()
+const property_map::mapped_type *property(cendrix_context *context, const char *key)
 {
-    return the_service;
+    const auto found = context->session->properties.find(key);
+    return found == context->session->properties.end() ? nullptr : &found->second;
 }
 
-void reset()
-{
-    the_service = service{};
-}
+}  // namespace
+}  // namespace cendrix_fake
 
-std::vector<std::string> calls_of(const std::string &kind)
-{
-    std::vector<std::string> lines;
-    for (const auto &line : the_service.calls) {
-        if (line.rfind(kind + " ", 0) == 0)
-            lines.push_back(line);
-    }
-    return lines;
-}
-
-} // namespace cendrix_fake
-
-using cendrix_fake::the_service;
+using namespace cendrix_fake;
 
 extern "C" {
 
 int cendrix_init(cendrix_context *context)
 {
-    ++the_service.init_calls;
-    if (the_service.init_failures > 0) {
-        --the_service.init_failures;
+    ++state.init_calls;
+    if (state.init_failures > 0 && state.init_failures--)
         return -1;
-    }
     context->session = new cendrix_session;
     return 0;
 }
 
 int cendrix_close(cendrix_context *context)
 {
-    ++the_service.close_calls;
+    ++state.close_calls;
     delete context->session;
     context->session = nullptr;
     return 0;
@@ -101,13 +92,9 @@ int cendrix_reset(cendrix_context *context)
 
 int cendrix_get_config(cendrix_context *context, uint32_t number)
 {
-    the_service.calls.push_back("get_config " + std::to_string(number));
-    if (the_service.get_config_failures > 0) {
-        --the_service.get_config_failures;
-        return -1;
-    }
-    const auto config = the_service.configurations.find(number);
-    if (config == the_service.configurations.end())
+    state.calls.push_back("get_config " + std::to_string(number));
+    const auto config = state.configurations.find(number);
+    if ((state.get_config_failures > 0 && state.get_config_failures--) || config == state.configurations.end())
         return -1;
     context->session->properties = config->second;
     return 0;
@@ -115,21 +102,19 @@ int cendrix_get_config(cendrix_context *context, uint32_t number)
 
 int cendrix_set_config(cendrix_context *context, uint32_t number)
 {
-    the_service.calls.push_back("set_config " + std::to_string(number) +
-                                cendrix_fake::describe(context->session->properties));
-    const auto config = the_service.configurations.find(number);
-    if (config == the_service.configurations.end())
+    record(context, "set_config " + std::to_string(number));
+    const auto config = state.configurations.find(number);
+    if (config == state.configurations.end())
         return -1;
-    cendrix_fake::merge(config->second, context->session->properties);
+    merge(config->second, context->session->properties);
     return 0;
 }
 
 int cendrix_find_resource(cendrix_context *context, uint32_t resource_class)
 {
-    the_service.calls.push_back("find " + std::to_string(resource_class) +
-                                cendrix_fake::describe(context->session->properties));
-    for (const auto &resource : the_service.resources[resource_class]) {
-        if (cendrix_fake::matches(resource, context->session->properties)) {
+    record(context, "find " + std::to_string(resource_class));
+    for (const auto &resource : state.resources[resource_class]) {
+        if (matches(resource, context->session->properties)) {
             context->session->properties = resource;
             return 0;
         }
@@ -139,11 +124,10 @@ int cendrix_find_resource(cendrix_context *context, uint32_t resource_class)
 
 int cendrix_set_resource(cendrix_context *context, uint32_t resource_class, uint32_t id)
 {
-    the_service.calls.push_back("set_resource " + std::to_string(resource_class) + " " + std::to_string(id) +
-                                cendrix_fake::describe(context->session->properties));
-    for (auto &resource : the_service.resources[resource_class]) {
-        if (cendrix_fake::matches(resource, {{"id", id}})) {
-            cendrix_fake::merge(resource, context->session->properties);
+    record(context, "set_resource " + std::to_string(resource_class) + " " + std::to_string(id));
+    for (auto &resource : state.resources[resource_class]) {
+        if (matches(resource, {{"id", id}})) {
+            merge(resource, context->session->properties);
             return 0;
         }
     }
@@ -152,34 +136,26 @@ int cendrix_set_resource(cendrix_context *context, uint32_t resource_class, uint
 
 char *cendrix_get_property_string(cendrix_context *context, const char *key)
 {
-    const auto found = context->session->properties.find(key);
-    if (found == context->session->properties.end())
-        return nullptr;
-    const auto *text = std::get_if<std::string>(&found->second);
-    return text == nullptr ? nullptr : strdup(text->c_str());
+    const auto *value = property(context, key);
+    const auto *text = value ? std::get_if<std::string>(value) : nullptr;
+    return text ? strdup(text->c_str()) : nullptr;
 }
 
-int cendrix_get_property_uint32(cendrix_context *context, const char *key, uint32_t *value)
+int cendrix_get_property_uint32(cendrix_context *context, const char *key, uint32_t *out)
 {
-    const auto found = context->session->properties.find(key);
-    if (found == context->session->properties.end() || !std::holds_alternative<uint32_t>(found->second))
-        return -1;
-    *value = std::get<uint32_t>(found->second);
-    return 0;
+    const auto *value = property(context, key);
+    const auto *number = value ? std::get_if<uint32_t>(value) : nullptr;
+    return number ? (*out = *number, 0) : -1;
 }
 
-int cendrix_get_property_boolean(cendrix_context *context, const char *key, int32_t *value)
+int cendrix_get_property_boolean(cendrix_context *context, const char *key, int32_t *out)
 {
-    const auto found = context->session->properties.find(key);
-    if (found == context->session->properties.end())
-        return -1;
-    if (const auto *flag = std::get_if<bool>(&found->second))
-        *value = *flag ? 1 : 0;
-    else if (const auto *number = std::get_if<uint32_t>(&found->second))
-        *value = static_cast<int32_t>(*number);
-    else
-        return -1;
-    return 0;
+    const auto *value = property(context, key);
+    if (const auto *flag = value ? std::get_if<bool>(value) : nullptr)
+        return *out = *flag, 0;
+    if (const auto *number = value ? std::get_if<uint32_t>(value) : nullptr)
+        return *out = static_cast<int32_t>(*number), 0;
+    return -1;
 }
 
 int cendrix_set_property_string(cendrix_context *context, const char *key, const char *value)
