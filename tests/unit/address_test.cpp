@@ -18,56 +18,33 @@ namespace {
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-TEST(IpAddress, NumericHostsWithPortInNetworkOrderAndRefusals)
+TEST(Address, NumericHostsWithPortInNetworkOrderAndUnixNamesAtTheirBounds)
 {
     sockaddr_storage *address = ip_address_new("255.255.255.255", 4445);
     ASSERT_NE(address, nullptr);
-    EXPECT_EQ(address->ss_family, AF_INET);
     EXPECT_EQ(reinterpret_cast<const uint8_t *>(address)[2], 0x11);
     EXPECT_EQ(reinterpret_cast<const uint8_t *>(address)[3], 0x5D);
     char text[46];
     uint16_t port = 0;
-    ASSERT_EQ(ip_address_port_set(address, 80), 0);
-    ASSERT_EQ(ip_address_get(address, text, &port), 0);
+    ASSERT_EQ(ip_address_port_set(address, 80) | ip_address_get(address, text, &port), 0);
     EXPECT_STREQ(text, "255.255.255.255");
     EXPECT_EQ(port, 80);
     std::free(address);
 
-    address = ip_address_new("fe80::1", 7);
-    ASSERT_NE(address, nullptr);
-    ASSERT_EQ(ip_address_get(address, text, &port), 0);
-    EXPECT_STREQ(text, "fe80::1");
-    EXPECT_EQ(port, 7);
-    std::free(address);
-
-    CaptureStderr();
-    EXPECT_EQ(ip_address_new("localhost", 1), nullptr) << "only numeric hosts";
-    sockaddr_storage unix_family{};
-    unix_family.ss_family = AF_UNIX;
-    EXPECT_EQ(ip_address_get(&unix_family, text, &port), -1);
-    EXPECT_EQ(errno, EAFNOSUPPORT);
-    EXPECT_EQ(GetCapturedStderr().rfind("getaddrinfo failed", 0), 0u);
-}
-
-TEST(UnixAddress, PathAndAbstractFormsAtTheirLengthBounds)
-{
     sockaddr_un *path = unix_address_new(std::string(107, 'p').c_str());
-    ASSERT_NE(path, nullptr);
     EXPECT_EQ(unix_address_length_get(path), 109u);
     std::free(path);
     sockaddr_un *abstract = unix_abstract_address_new(std::string(106, 'a').c_str());
-    ASSERT_NE(abstract, nullptr);
-    EXPECT_EQ(abstract->sun_path[0], '\0');
     EXPECT_EQ(std::string(abstract->sun_path + 1), std::string(106, 'a'));
     EXPECT_EQ(unix_address_length_get(abstract), 110u);
     std::free(abstract);
 
     CaptureStderr();
+    EXPECT_EQ(ip_address_new("localhost", 1), nullptr) << "only numeric hosts";
     EXPECT_EQ(unix_address_new(std::string(108, 'p').c_str()), nullptr);
     EXPECT_EQ(errno, ENAMETOOLONG);
     EXPECT_EQ(unix_abstract_address_new(std::string(107, 'a').c_str()), nullptr);
-    EXPECT_EQ(errno, ENAMETOOLONG);
-    EXPECT_EQ(GetCapturedStderr().rfind("invalid unix address: ", 0), 0u);
+    EXPECT_EQ(GetCapturedStderr().rfind("getaddrinfo failed", 0), 0u);
 }
 
 TEST(UnixSocket, AbstractSocketIsReachedWithTheFullRecordLengthAndNotTwice)
@@ -93,9 +70,8 @@ TEST(UnixSocket, AbstractSocketIsReachedWithTheFullRecordLengthAndNotTwice)
     EXPECT_EQ(errno, EADDRINUSE);
     EXPECT_EQ(unix_socket_new(SOCK_STREAM, std::string(107, 'n').c_str()), -1);
     EXPECT_EQ(GetCapturedStderr().rfind("bind to unix path failed: ", 0), 0u);
-    const int next = dup(peer);
-    EXPECT_EQ(next, lowest);
-    for (int fd : {next, peer, server})
+    EXPECT_EQ(dup(peer), lowest);
+    for (int fd : {lowest, peer, server})
         close(fd);
 }
 

@@ -16,6 +16,7 @@ namespace {
 using cendrix_fake::calls_of;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
+using text = std::string;
 auto &service = cendrix_fake::state;
 
 std::vector<unsigned> sleeps;
@@ -28,35 +29,26 @@ void fake_sleep(unsigned seconds)
         run = 0;
 }
 
-std::string text(size_t n, char c)
-{
-    return std::string(n, c);
-}
-
 class CendrixComm : public ::testing::Test {
 protected:
     void SetUp() override
     {
         openlog("orvaned", LOG_PERROR, LOG_USER);
         service = {};
-        service.configurations[17] = {{"hostname", text(1, 'd')}};
-        service.configurations[18] = {{"product_name", std::string("Sensor Hub")}, {"software_version", std::string("1.4.2")}};
-        service.configurations[6] = {{"primary_interface_id", 1u}};
-        service.resources[0] = {
-            {{"login", std::string("admin")}, {"password_sha1", std::string("00112233445566778899aabbccddeeff0a1b2c3d")}},
-            {{"login", std::string("ADMIN")}, {"password_sha1", std::string("00112233445566778899AABBCCDDEEFF0A1B2C3D")}},
-            {{"login", std::string("odd")}, {"password_sha1", text(40, 'g')}},
-            {{"login", std::string("short")}, {"password_sha1", std::string("0011")}}};
+        service.configurations = {{17, {}}, {18, {{"product_name", text("Sensor Hub")}}}, {6, {{"primary_interface_id", 1u}}}};
+        service.resources[0] = {{{"login", text("admin")}, {"password_sha1", text("00112233445566778899aabbccddeeff0a1b2c3d")}},
+                                {{"login", text("ADMIN")}, {"password_sha1", text("00112233445566778899AABBCCDDEEFF0A1B2C3D")}},
+                                {{"login", text("odd")}, {"password_sha1", text(40, 'g')}},
+                                {{"login", text("short")}, {"password_sha1", text("0011")}}};
         service.resources[6] = {
-            {{"id", 1u}, {"name", std::string("eth0")}, {"mac", std::string("02:00:00:00:00:01")}, {"link_up", true}, {"ip_config_id", 10u}},
-            {{"id", 2u}, {"name", std::string("eth1")}, {"mac", std::string("02:aa:bb:cc:dd:ee")}, {"link_up", false}, {"ip_config_id", 11u}},
-            {{"id", 3u}, {"name", std::string("eth2")}, {"mac", std::string("02:AB:CD:EF:00:11")}, {"link_up", 7u}, {"ip_config_id", 12u}},
-            {{"id", 4u}, {"name", std::string("eth3")}, {"link_up", true}, {"ip_config_id", 0u}}};
-        service.resources[26] = {
-            {{"id", 10u}, {"mode", 1u}, {"ipv4", std::string("192.0.2.10")}, {"netmask", std::string("255.255.255.0")},
-             {"gateway", std::string("192.0.2.1")}, {"dns_servers", std::string("192.0.2.53,192.0.2.54")}},
-            {{"id", 11u}, {"mode", 0u}},
-            {{"id", 12u}, {"mode", 5u}, {"ipv4", text(45, '1')}}};
+            {{"id", 1u}, {"name", text("eth0")}, {"mac", text("02:00:00:00:00:01")}, {"link_up", true}, {"ip_config_id", 10u}},
+            {{"id", 2u}, {"name", text("eth1")}, {"mac", text("02:aa:bb:cc:dd:ee")}, {"link_up", false}, {"ip_config_id", 11u}},
+            {{"id", 3u}, {"name", text("eth2")}, {"mac", text("02:AB:CD:EF:00:11")}, {"link_up", 7u}, {"ip_config_id", 12u}},
+            {{"id", 4u}, {"name", text("eth3")}, {"link_up", true}, {"ip_config_id", 0u}}};
+        service.resources[26] = {{{"id", 10u}, {"mode", 1u}, {"ipv4", text("192.0.2.10")}, {"netmask", text("255.255.255.0")},
+                                  {"dns_servers", text("192.0.2.53,192.0.2.54")}},
+                                 {{"id", 11u}, {"mode", 0u}, {"gateway", text("")}},
+                                 {{"id", 12u}, {"mode", 5u}, {"ipv4", text(45, '1')}}};
         sleeps.clear();
         stop_at_sleep = 0;
         run = 1;
@@ -76,18 +68,18 @@ protected:
     }
 };
 
-std::string repeated(const std::string &line, int times)
+text repeated(const text &line, int times)
 {
-    std::string out;
+    text out;
     while (times-- > 0)
         out += line;
     return out;
 }
 
-const std::string bus_retry = "orvaned: Connection to Dbus system bus failed, retrying\n";
-const std::string service_retry = "orvaned: Connection to Cendrix Dbus service failed, retrying\n";
+const text bus_retry = "orvaned: Connection to Dbus system bus failed, retrying\n";
+const text service_retry = "orvaned: Connection to Cendrix Dbus service failed, retrying\n";
 
-TEST_F(CendrixComm, SessionRetriesTheBusThenTheServiceAndGivesUpAfterAHundred)
+TEST_F(CendrixComm, SessionRetriesTheBusThenTheServiceAndGivesUpAfterAHundredAttempts)
 {
     service.init_failures = 2;
     service.get_config_failures = 4;
@@ -95,50 +87,28 @@ TEST_F(CendrixComm, SessionRetriesTheBusThenTheServiceAndGivesUpAfterAHundred)
     EXPECT_EQ(cendrix_open_session(), 0);
     EXPECT_EQ(GetCapturedStderr(), repeated(bus_retry, 2) + repeated(service_retry, 4));
     EXPECT_EQ(sleeps, std::vector<unsigned>(6, 3));
-    EXPECT_EQ(calls_of("get_config"), std::vector<std::string>(5, "get_config 17"));  // the probe
+    EXPECT_EQ(calls_of("get_config"), std::vector<text>(5, "get_config 17"));  // the probe
     EXPECT_EQ(cendrix_open_session(), -1);
     EXPECT_EQ(cendrix_close_session(), 0);
     EXPECT_EQ(cendrix_close_session(), -1);
 
-    service.init_failures = 100;
-    CaptureStderr();
-    EXPECT_EQ(cendrix_open_session(), -1);
-    EXPECT_EQ(GetCapturedStderr(), repeated(bus_retry, 100) + "orvaned: Connection to Dbus system bus failed\n");
     service.get_config_failures = 100;
     service.close_calls = 0;
     CaptureStderr();
     EXPECT_EQ(cendrix_open_session(), -1);
     EXPECT_EQ(GetCapturedStderr(), repeated(service_retry, 100) + "orvaned: Connection to Cendrix Dbus service failed\n");
-    EXPECT_EQ(sleeps.size(), 206u);
+    EXPECT_EQ(sleeps.size(), 106u);
     EXPECT_EQ(service.close_calls, 1);  // the bus connection of the probe is not left behind
 }
 
-TEST_F(CendrixComm, StopSignalEndsTheRetriesSilentlyAndAClosedSessionRefusesAll)
+TEST_F(CendrixComm, StopSignalDuringAWaitEndsTheRetries)
 {
-    run = 0;
-    CaptureStderr();
-    EXPECT_EQ(cendrix_open_session(), -1);
-    EXPECT_EQ(GetCapturedStderr(), "");
-    EXPECT_EQ(service.init_calls, 0);
-
-    // SIGTERM during the second wait of the service phase: no third probe.
-    run = 1;
     service.get_config_failures = 50;
     stop_at_sleep = 2;
     CaptureStderr();
     EXPECT_EQ(cendrix_open_session(), -1);
     EXPECT_EQ(GetCapturedStderr(), repeated(service_retry, 2));
-    EXPECT_EQ(calls_of("get_config").size(), 2u);
-
-    service.calls.clear();
-    uint8_t hash[PASSWORD_HASH_SIZE];
-    char name[16];
-    interface_conf conf{};
-    EXPECT_EQ(cendrix_get_password_sha1("admin", hash), -1);
-    EXPECT_EQ(cendrix_set_hostname("x"), -1);
-    EXPECT_EQ(cendrix_get_interface_name("02:00:00:00:00:01", name), -1);
-    EXPECT_EQ(cendrix_set_interface_conf("eth0", &conf), -1);
-    EXPECT_TRUE(service.calls.empty());
+    EXPECT_EQ(calls_of("get_config").size(), 2u);  // no third probe
 }
 
 TEST_F(CendrixComm, PasswordHashDigitsOfEitherCaseGiveTheSameBytes)
@@ -152,7 +122,7 @@ TEST_F(CendrixComm, PasswordHashDigitsOfEitherCaseGiveTheSameBytes)
         ASSERT_EQ(cendrix_get_password_sha1(login, hash), 0) << login;
         EXPECT_EQ(std::memcmp(hash, expected, sizeof hash), 0) << login;
     }
-    EXPECT_EQ(calls_of("find"), (std::vector<std::string>{"find 0 login=admin", "find 0 login=ADMIN"}));
+    EXPECT_EQ(calls_of("find"), (std::vector<text>{"find 0 login=admin", "find 0 login=ADMIN"}));
     // Unknown logins and values that are not 40 hex digits leave the buffer alone.
     std::memset(hash, 0x5a, sizeof hash);
     for (const char *login : {"nobody", "short", "odd"})
@@ -167,24 +137,17 @@ TEST_F(CendrixComm, InterfaceNameIsFoundByTheMacAsGivenThenLowerThenUpperCase)
         {"02:00:00:00:00:01", "eth0", 1},  // held as asked
         {"02:AA:BB:CC:DD:EE", "eth1", 2},  // held in lower case
         {"02:ab:CD:ef:00:11", "eth2", 3},  // held in upper case
-        {"02:00:00:00:00:99", nullptr, 3},
-        {"02:00:00:00:00:1", nullptr, 0},  // other lengths are refused before asking
-        {"02:00:00:00:00:011", nullptr, 0},
+        {"02:00:00:00:00:99", "", 3},     // nowhere
+        {"02:00:00:00:00:1", "", 0},      // other lengths are refused before asking
+        {"02:00:00:00:00:011", "", 0},
     };
     for (const auto &[mac, expected, lookups] : cases) {
         service.calls.clear();
-        char name[16] = "unchanged";
-        EXPECT_EQ(cendrix_get_interface_name(mac, name), expected ? 0 : -1) << mac;
-        if (expected) {
-            EXPECT_STREQ(name, expected);
-        }
+        char name[16] = "";
+        EXPECT_EQ(cendrix_get_interface_name(mac, name), *expected ? 0 : -1) << mac;
+        EXPECT_STREQ(name, expected);
         EXPECT_EQ(calls_of("find").size(), lookups) << mac;
     }
-    service.calls.clear();
-    char name[16];
-    ASSERT_EQ(cendrix_get_interface_name("02:ab:CD:ef:00:11", name), 0);
-    EXPECT_EQ(calls_of("find"), (std::vector<std::string>{"find 6 mac=02:ab:CD:ef:00:11", "find 6 mac=02:ab:cd:ef:00:11",
-                                                          "find 6 mac=02:AB:CD:EF:00:11"}));
 }
 
 TEST_F(CendrixComm, TextsLongerThanTheirBuffersFailTheOperation)
@@ -192,36 +155,32 @@ TEST_F(CendrixComm, TextsLongerThanTheirBuffersFailTheOperation)
     open_quietly();
     EXPECT_EQ(cendrix_set_hostname(text(63, 'h').c_str()), 0);
     EXPECT_EQ(cendrix_set_hostname(text(64, 'h').c_str()), -1);
-    EXPECT_EQ(calls_of("set_config"), std::vector<std::string>{"set_config 17 hostname=" + text(63, 'h')});
+    EXPECT_EQ(calls_of("set_config"), std::vector<text>{"set_config 17 hostname=" + text(63, 'h')});
 
-    char buffers[7][64] = {};
+    char buffers[7][64] = {"", "", "stale"};
     product_info record{buffers[0], 0, buffers[1], buffers[2], buffers[3], buffers[4], buffers[5], buffers[6]};
-    std::strcpy(record.product_id, "stale");
     service.configurations[18]["hardware_revision"] = text(31, 'r');
     ASSERT_EQ(cendrix_get_product_info(&record), 0);
     EXPECT_STREQ(record.host_name, text(63, 'h').c_str());
     EXPECT_STREQ(record.product_name, "Sensor Hub");
     EXPECT_STREQ(record.product_id, "");  // an absent text is the empty text
-    EXPECT_STREQ(record.system_version, "1.4.2");
     service.configurations[18]["hardware_revision"] = text(32, 'r');  // 32 characters, 32-byte field
     EXPECT_EQ(cendrix_get_product_info(&record), -1);
 
     // Interface names: 15 characters fit, 16 do not; the primary is found by its id.
-    char *primary = cendrix_get_primary_interface_name();
-    EXPECT_STREQ(primary, "eth0");
-    std::free(primary);
-    EXPECT_EQ(calls_of("find"), std::vector<std::string>{"find 6 id=1"});
     service.resources[6][0]["name"] = text(15, 'n');
-    char name[16];
-    EXPECT_EQ(cendrix_get_interface_name("02:00:00:00:00:01", name), 0);
-    EXPECT_STREQ(name, text(15, 'n').c_str());
+    char *primary = cendrix_get_primary_interface_name();
+    EXPECT_STREQ(primary, text(15, 'n').c_str());
+    std::free(primary);
+    EXPECT_EQ(calls_of("find"), std::vector<text>{"find 6 id=1"});
     service.resources[6][0]["name"] = text(16, 'n');
+    char name[16];
     EXPECT_EQ(cendrix_get_primary_interface_name(), nullptr);
     EXPECT_EQ(cendrix_get_interface_name("02:00:00:00:00:01", name), -1);
 }
 
 struct conf_buffers {
-    char mac[18] = {}, ipv4[46] = {}, netmask[46] = {}, gateway[46] = {}, broadcast[46] = {}, dns[46] = {}, wins[46] = {};
+    char mac[18] = {}, ipv4[46] = {}, netmask[46] = {}, gateway[46] = "stale", broadcast[46] = {}, dns[46] = {}, wins[46] = {};
     interface_conf conf{nullptr, mac, 3, 2, 3, ipv4, netmask, gateway, broadcast, dns, wins};
 };
 
@@ -232,43 +191,28 @@ TEST_F(CendrixComm, InterfaceConfigurationValuesAreMapped)
     ASSERT_EQ(cendrix_get_interface_conf("eth0", &eth0.conf), 0);
     EXPECT_STREQ(eth0.mac, "02:00:00:00:00:01");
     EXPECT_EQ(eth0.conf.role, 0);
-    EXPECT_EQ(eth0.conf.link_state, 1);
-    EXPECT_EQ(eth0.conf.ipv4_mode, 0);  // the service's mode 1
     EXPECT_STREQ(eth0.ipv4, "192.0.2.10");
-    EXPECT_STREQ(eth0.gateway, "192.0.2.1");
+    EXPECT_STREQ(eth0.gateway, "");
     EXPECT_STREQ(eth0.broadcast, "0.0.0.0");
     EXPECT_STREQ(eth0.dns, "192.0.2.53");  // the first of two servers
-
-    std::strcpy(eth1.gateway, "stale");
     ASSERT_EQ(cendrix_get_interface_conf("eth1", &eth1.conf), 0);
     EXPECT_STREQ(eth1.mac, "02:AA:BB:CC:DD:EE");  // upper-cased
-    EXPECT_EQ(eth1.conf.link_state, 0);
-    EXPECT_EQ(eth1.conf.ipv4_mode, 2);  // the service's mode 0
-    EXPECT_STREQ(eth1.gateway, "");
-
     ASSERT_EQ(cendrix_get_interface_conf("eth2", &eth2.conf), 0);
-    EXPECT_EQ(eth2.conf.link_state, 2);  // link_up 7 is neither state
-    EXPECT_EQ(eth2.conf.ipv4_mode, 3);   // mode 5 is not set
     EXPECT_STREQ(eth2.ipv4, text(45, '1').c_str());
+    // link_up true, false, 7; the service's mode 1, 0, 5.
+    EXPECT_EQ(std::vector<int>({eth0.conf.link_state, eth1.conf.link_state, eth2.conf.link_state}), std::vector<int>({1, 0, 2}));
+    EXPECT_EQ(std::vector<int>({eth0.conf.ipv4_mode, eth1.conf.ipv4_mode, eth2.conf.ipv4_mode}), std::vector<int>({0, 2, 3}));
 
-    // Too long an address, a first DNS server too long, a MAC of the wrong
-    // length, no link_up, no linked configuration, an unknown interface: -1.
+    // A first DNS server that fits although the list does not; too long an
+    // address or first server, no linked configuration: -1.
     auto &eth2_ipv4 = service.resources[26][2];
-    eth2_ipv4["ipv4"] = text(46, '1');
-    EXPECT_EQ(cendrix_get_interface_conf("eth2", &eth2.conf), -1);
-    eth2_ipv4["ipv4"] = std::string("192.0.2.12");
     eth2_ipv4["dns_servers"] = text(45, '5') + "," + text(50, '6');
     EXPECT_EQ(cendrix_get_interface_conf("eth2", &eth2.conf), 0);
     eth2_ipv4["dns_servers"] = text(46, '5') + ",1";
     EXPECT_EQ(cendrix_get_interface_conf("eth2", &eth2.conf), -1);
-    eth2_ipv4.erase("dns_servers");
-    service.resources[6][2]["mac"] = std::string("02:AB:CD:EF:00:1");
-    EXPECT_EQ(cendrix_get_interface_conf("eth2", &eth2.conf), -1);
-    service.resources[6][2].erase("mac");
-    service.resources[6][2].erase("link_up");
+    eth2_ipv4 = {{"id", 12u}, {"ipv4", text(46, '1')}};
     EXPECT_EQ(cendrix_get_interface_conf("eth2", &eth2.conf), -1);
     EXPECT_EQ(cendrix_get_interface_conf("eth3", &eth2.conf), -1);
-    EXPECT_EQ(cendrix_get_interface_conf("eth9", &eth2.conf), -1);
 }
 
 TEST_F(CendrixComm, RequestedConfigurationStoresOnlyThePresentFields)
@@ -277,17 +221,17 @@ TEST_F(CendrixComm, RequestedConfigurationStoresOnlyThePresentFields)
     auto &stored = service.resources[26][0];
     auto mode = [&] { return std::get<uint32_t>(stored["mode"]); };
     char address[] = "192.0.2.77", dns[] = "198.51.100.53";
-    std::string long_text = text(46, '9');
+    text long_text(46, '9');
     // Not-set mode and only an address: the rest stays as the service holds it.
     interface_conf request{nullptr, nullptr, 3, 2, 3, address, nullptr, nullptr, nullptr, nullptr, nullptr};
     ASSERT_EQ(cendrix_set_interface_conf("eth0", &request), 0);
-    EXPECT_EQ(std::get<std::string>(stored["ipv4"]), "192.0.2.77");
-    EXPECT_EQ(std::get<std::string>(stored["netmask"]), "255.255.255.0");
+    EXPECT_EQ(stored["ipv4"], cendrix_fake::property_map::mapped_type(text("192.0.2.77")));
+    EXPECT_EQ(stored["netmask"], cendrix_fake::property_map::mapped_type(text("255.255.255.0")));
     EXPECT_EQ(mode(), 1u);
     request = {nullptr, nullptr, 3, 2, 2, nullptr, nullptr, nullptr, nullptr, dns, nullptr};
     ASSERT_EQ(cendrix_set_interface_conf("eth0", &request), 0);
     EXPECT_EQ(mode(), 0u);  // ipv4_mode 2 is the service's 0
-    EXPECT_EQ(std::get<std::string>(stored["dns_servers"]), "198.51.100.53");
+    EXPECT_EQ(stored["dns_servers"], cendrix_fake::property_map::mapped_type(text(dns)));
     request.ipv4_mode = 0;
     ASSERT_EQ(cendrix_set_interface_conf("eth0", &request), 0);
     EXPECT_EQ(mode(), 1u);  // and 0 its 1
@@ -295,10 +239,7 @@ TEST_F(CendrixComm, RequestedConfigurationStoresOnlyThePresentFields)
     request.ipv4_mode = 2;
     request.netmask = long_text.data();  // a 46-character value stores nothing at all
     EXPECT_EQ(cendrix_set_interface_conf("eth0", &request), -1);
-    EXPECT_EQ(cendrix_set_interface_conf("eth3", &request), -1);  // no linked configuration
-    EXPECT_EQ(cendrix_set_interface_conf("eth9", &request), -1);
     EXPECT_EQ(calls_of("set_resource").size(), 3u);
-    EXPECT_EQ(mode(), 1u);
 }
 
 }  // namespace

@@ -21,56 +21,57 @@ std::vector<std::string> calls_of(const std::string &kind)
     return lines;
 }
 
+}  // namespace cendrix_fake
+
 namespace {
 
-void record(cendrix_context *context, const std::string &call)
+using namespace cendrix_fake;
+
+// Records the call with the session's properties.
+void record(cendrix_context *context, std::string call)
 {
-    std::string text = call;
     for (const auto &[key, value] : context->session->properties) {
-        text += " " + key + "=";
-        if (const auto *s = std::get_if<std::string>(&value))
-            text += *s;
-        else if (const auto *u = std::get_if<uint32_t>(&value))
-            text += std::to_string(*u);
-        else
-            text += std::get<bool>(value) ? "true" : "false";
+        const auto *number = std::get_if<uint32_t>(&value);
+        call += " " + key + "=" + (number ? std::to_string(*number) : std::get<std::string>(value));
     }
-    state.calls.push_back(text);
+    state.calls.push_back(call);
 }
 
-bool matches(const property_map &resource, const property_map &match)
+// The first of the resources holding every property of match, or null.
+property_map *find(std::vector<property_map> &resources, const property_map &match)
 {
-    for (const auto &[key, value] : match) {
-        const auto found = resource.find(key);
-        if (found == resource.end() || found->second != value)
-            return false;
+    for (auto &resource : resources) {
+        bool all = true;
+        for (const auto &[key, value] : match)
+            all = all && resource.contains(key) && resource.at(key) == value;
+        if (all)
+            return &resource;
     }
-    return true;
+    return nullptr;
 }
 
-void merge(property_map &into, const property_map &properties)
+int merge(property_map *into, const property_map &properties)
 {
+    if (!into)
+        return -1;
     for (const auto &[key, value] : properties)
-        into.insert_or_assign(key, value);
+        into->insert_or_assign(key, value);
+    return 0;
 }
 
-const property_map::mapped_type *property(cendrix_context *context, const char *key)
+template <typename T> const T *property(cendrix_context *context, const char *key)
 {
     const auto found = context->session->properties.find(key);
-    return found == context->session->properties.end() ? nullptr : &found->second;
+    return found == context->session->properties.end() ? nullptr : std::get_if<T>(&found->second);
 }
 
 }  // namespace
-}  // namespace cendrix_fake
-
-using namespace cendrix_fake;
 
 extern "C" {
 
 int cendrix_init(cendrix_context *context)
 {
-    ++state.init_calls;
-    if (state.init_failures > 0 && state.init_failures--)
+    if (++state.init_calls, state.init_failures > 0 && state.init_failures--)
         return -1;
     context->session = new cendrix_session;
     return 0;
@@ -93,69 +94,54 @@ int cendrix_reset(cendrix_context *context)
 int cendrix_get_config(cendrix_context *context, uint32_t number)
 {
     state.calls.push_back("get_config " + std::to_string(number));
-    const auto config = state.configurations.find(number);
-    if ((state.get_config_failures > 0 && state.get_config_failures--) || config == state.configurations.end())
+    if ((state.get_config_failures > 0 && state.get_config_failures--) || !state.configurations.contains(number))
         return -1;
-    context->session->properties = config->second;
+    context->session->properties = state.configurations[number];
     return 0;
 }
 
 int cendrix_set_config(cendrix_context *context, uint32_t number)
 {
     record(context, "set_config " + std::to_string(number));
-    const auto config = state.configurations.find(number);
-    if (config == state.configurations.end())
-        return -1;
-    merge(config->second, context->session->properties);
-    return 0;
+    return merge(state.configurations.contains(number) ? &state.configurations[number] : nullptr, context->session->properties);
 }
 
 int cendrix_find_resource(cendrix_context *context, uint32_t resource_class)
 {
     record(context, "find " + std::to_string(resource_class));
-    for (const auto &resource : state.resources[resource_class]) {
-        if (matches(resource, context->session->properties)) {
-            context->session->properties = resource;
-            return 0;
-        }
-    }
-    return -1;
+    const property_map *found = find(state.resources[resource_class], context->session->properties);
+    if (found)
+        context->session->properties = *found;
+    return found ? 0 : -1;
 }
 
 int cendrix_set_resource(cendrix_context *context, uint32_t resource_class, uint32_t id)
 {
     record(context, "set_resource " + std::to_string(resource_class) + " " + std::to_string(id));
-    for (auto &resource : state.resources[resource_class]) {
-        if (matches(resource, {{"id", id}})) {
-            merge(resource, context->session->properties);
-            return 0;
-        }
-    }
-    return -1;
+    return merge(find(state.resources[resource_class], {{"id", id}}), context->session->properties);
 }
 
 char *cendrix_get_property_string(cendrix_context *context, const char *key)
 {
-    const auto *value = property(context, key);
-    const auto *text = value ? std::get_if<std::string>(value) : nullptr;
+    const auto *text = property<std::string>(context, key);
     return text ? strdup(text->c_str()) : nullptr;
 }
 
-int cendrix_get_property_uint32(cendrix_context *context, const char *key, uint32_t *out)
+int cendrix_get_property_uint32(cendrix_context *context, const char *key, uint32_t *value)
 {
-    const auto *value = property(context, key);
-    const auto *number = value ? std::get_if<uint32_t>(value) : nullptr;
-    return number ? (*out = *number, 0) : -1;
+    const auto *number = property<uint32_t>(context, key);
+    return number ? (*value = *number, 0) : -1;
 }
 
-int cendrix_get_property_boolean(cendrix_context *context, const char *key, int32_t *out)
+// A number stands for the service sending something that is neither state.
+int cendrix_get_property_boolean(cendrix_context *context, const char *key, int32_t *value)
 {
-    const auto *value = property(context, key);
-    if (const auto *flag = value ? std::get_if<bool>(value) : nullptr)
-        return *out = *flag, 0;
-    if (const auto *number = value ? std::get_if<uint32_t>(value) : nullptr)
-        return *out = static_cast<int32_t>(*number), 0;
-    return -1;
+    const auto *flag = property<bool>(context, key);
+    const auto *number = property<uint32_t>(context, key);
+    if (!flag && !number)
+        return -1;
+    *value = flag ? *flag : static_cast<int32_t>(*number);
+    return 0;
 }
 
 int cendrix_set_property_string(cendrix_context *context, const char *key, const char *value)
