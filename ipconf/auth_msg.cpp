@@ -54,23 +54,23 @@ int walk_one(uint8_t **cursor, size_t *avail, uint32_t envelope, const int *resu
 }
 
 // The walk sees only the bytes of the first message, so that one that ends
-// early (an empty container is entered like any other) cannot take the
-// messages behind it in a stream for its children.
+// early cannot take the messages behind it in a stream for its children; the
+// position then always ends just past that message.
 template <typename Handler, typename Done>
 int walk_message(uint8_t **cursor, size_t *avail, uint32_t envelope, const int *result, Handler handle,
                  Done on_done)
 {
-    size_t behind = 0;
-    if (*avail >= TLV_HEADER_SIZE) {
-        const uint32_t length = tlv_get_size(*cursor) - TLV_HEADER_SIZE;
-        const uint64_t size = uint64_t{length} + TLV_HEADER_SIZE;
-        if (size < *avail) {
-            behind = *avail - size;
-            *avail = size;
-        }
-    }
+    uint64_t size = 0;
+    if (*avail >= TLV_HEADER_SIZE)
+        size = uint64_t{tlv_get_size(*cursor) - TLV_HEADER_SIZE} + TLV_HEADER_SIZE;
+    if (size == 0 || size >= *avail)
+        return walk_one(cursor, avail, envelope, result, handle, on_done);
+    uint8_t *const next = *cursor + size;
+    const size_t behind = *avail - size;
+    *avail = size;
     const int outcome = walk_one(cursor, avail, envelope, result, handle, on_done);
-    *avail += behind;
+    *cursor = next;
+    *avail = behind;
     return outcome;
 }
 

@@ -109,7 +109,9 @@ void ipconf_msg_dump(FILE *stream, const uint8_t *message);
 // received data, a wrong envelope, a field breaking its size rule (PUID and MAC
 // exactly 18, PASS exactly 20, texts at most their limit and ending with a zero
 // byte, byte fields not empty), NAME or ROLE in a CONF interface.
-// Outputs written before a failure must not be used.
+// Outputs written before a failure must not be used. Containers are entered
+// wherever they occur, except empty ones below the envelope, which are stepped
+// over (an interface without IPv4 settings ends with an empty IPV4).
 
 // INFO head into `info` (texts are views; mode and *protocol are written only
 // when STAT and PROT are present). Leaves the cursor on the first INTF, or

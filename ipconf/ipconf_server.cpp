@@ -1,35 +1,491 @@
 #include "ipconf/ipconf_server.hpp"
 
-#include <csignal>
+#include "ipconf/auth.hpp"
+#include "ipconf/auth_msg.hpp"
+#include "ipconf/ipconf_backend.hpp"
+#include "ipconf/ipconf_msg.hpp"
+#include "ipconf/ipconf_rpc.hpp"
+#include "net/address.hpp"
+#include "net/ip.hpp"
+#include "platform/cendrix_comm.hpp"
+#include "platform/product_info.hpp"
+#include "util/list.hpp"
+#include "util/tlv_ez.hpp"
 
-// Placeholder server: it opens nothing, so the loop waits with an empty set.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
 
 namespace {
 
-sigset_t signal_set;
+constexpr uint16_t IPCONF_PORT = 4445;
+constexpr size_t DATA_SIZE = 4096;
+constexpr size_t SOCKADDR_SIZE = 128;
+constexpr size_t ADDRESS_TEXT_SIZE = 46;
+constexpr size_t HEADER_SIZE = 8;
+constexpr int COOKED = 1;
 
-void fill_signal_set()
+// Replies that devices broadcast; the server reads them on its own socket too.
+constexpr char tolvane_prefix[] = "TOLVANE";
+
+// Error texts sent to a configurator.
+constexpr const char *cannot_be_configured = "cannot be configured";
+constexpr const char *no_challenge = "no challenge requested, cannot authenticate";
+constexpr const char *parsing_error = "configuration message parsing error";
+constexpr const char *invalid_message = "invalid configuration message";
+constexpr const char *authentication_error = "authentication error: invalid password or user name";
+constexpr const char *in_progress = "a configuration request is already in progress";
+constexpr const char *no_parameters = "no configuration parameters";
+constexpr const char *cannot_set_hostname = "cannot set hostname";
+constexpr const char *cannot_set_interface = "cannot set interface configuration";
+constexpr const char *timeout_error = "timeout: the new configuration is not set";
+
+// One configurator address that asked for a challenge.
+struct connection {
+    char address[ADDRESS_TEXT_SIZE];
+    uint32_t challenge;
+};
+
+int has_ip = 1;
+int can_set_conf = 1;
+int ipconf_socket = -1;
+int ipconf_fallback_socket = -1;
+list *connection_list = nullptr;
+sigset_t signal_set;
+struct sigaction sighup_act;
+struct sigaction sigalrm_act;
+sigset_t pending_signals;
+uint8_t password_hash[20];
+
+struct malloc_deleter {
+    void operator()(void *p) const { std::free(p); }
+};
+using message_ptr = std::unique_ptr<uint8_t, malloc_deleter>;
+
+// ---- connections -------------------------------------------------------------
+
+// The connection for the address with *it standing on it, or null. *it is
+// always the caller's to release; null only when it could not be made.
+connection *connection_get(const char *address, list_iterator **it)
 {
-    sigemptyset(&signal_set);
-    sigaddset(&signal_set, SIGHUP);
-    sigaddset(&signal_set, SIGALRM);
+    *it = list_iterator_new(connection_list, LIST_REMOVING);
+    if (*it == nullptr) {
+        syslog(LOG_ERR, "cannot list ipconf connections");
+        return nullptr;
+    }
+    while (list_iterator_next(*it) == 0) {
+        auto *c = static_cast<connection *>(list_iterator_get(*it));
+        if (std::strncmp(c->address, address, ADDRESS_TEXT_SIZE) == 0)
+            return c;
+    }
+    return nullptr;
+}
+
+void connection_free(list_iterator *it)
+{
+    void *c = list_iterator_get(it);
+    (void)list_iterator_remove(it);
+    std::free(c);
+}
+
+void connection_remove(const char *address)
+{
+    list_iterator *it = nullptr;
+    if (connection_get(address, &it) != nullptr)
+        connection_free(it);
+    list_iterator_free(it);
+}
+
+// Uses up the connection a CONF answered, whatever the outcome.
+struct connection_consumer {
+    list_iterator *it;
+    ~connection_consumer()
+    {
+        connection_free(it);
+        list_iterator_free(it);
+    }
+};
+
+// ---- replies -----------------------------------------------------------------
+
+int error_send(const char *text, const char *address)
+{
+    message_ptr message(ipconf_msg_build_error(product_info_get_puid(), address, text));
+    if (!message) {
+        syslog(LOG_ERR, "cannot create error message");
+        return -1;
+    }
+    const int result = ipconf_send(message.get(), tlv_get_size(message.get()));
+    if (result == 0)
+        syslog(LOG_INFO, "sent ERROR message");
+    else
+        syslog(LOG_ERR, "cannot send error message");
+    return result;
+}
+
+// 0 only when the pending request is applied and OK went out (it is then
+// cleared); otherwise non-zero and the request stays pending.
+int reply_if_conf_applied()
+{
+    if (ipconf_is_pending_conf_applied() == 0)
+        return -1;
+    message_ptr message(ipconf_msg_build_ok(product_info_get_puid(), ipconf_get_configurator_address()));
+    if (!message) {
+        syslog(LOG_ERR, "cannot create OK message");
+        return -1;
+    }
+    const int result = ipconf_send(message.get(), tlv_get_size(message.get()));
+    if (result == 0) {
+        syslog(LOG_INFO, "sent OK message");
+        ipconf_clear_pending_conf();
+    } else {
+        syslog(LOG_ERR, "cannot send OK message");
+    }
+    return result;
+}
+
+// ---- signals -----------------------------------------------------------------
+
+// Both handlers run only while the main loop waits or at the delivery point of
+// ipconf_server, with both signals blocked, so they may do real work.
+void on_sighup(int, siginfo_t *, void *)
+{
+    const int saved_errno = errno;
+    syslog(LOG_INFO, "received SIGHUP");
+    if (ipconf_socket >= 0) {
+        (void)broadcast_info();
+        if (ipconf_has_pending_conf())
+            (void)reply_if_conf_applied();
+    }
+    errno = saved_errno;
+}
+
+void on_sigalrm(int, siginfo_t *, void *)
+{
+    const int saved_errno = errno;
+    syslog(LOG_INFO, "received SIGALRM");
+    if (ipconf_has_pending_conf()) {
+        if (reply_if_conf_applied() == 0) {
+            (void)broadcast_info();
+        } else {
+            (void)error_send(timeout_error, ipconf_get_configurator_address());
+            ipconf_clear_pending_conf();
+        }
+    }
+    errno = saved_errno;
+}
+
+int install(int signal_number, struct sigaction *action, void (*handler)(int, siginfo_t *, void *))
+{
+    std::memset(action, 0, sizeof *action);
+    action->sa_sigaction = handler;
+    action->sa_flags = SA_SIGINFO;
+    action->sa_mask = signal_set;
+    return sigaction(signal_number, action, nullptr);
+}
+
+// Lets a SIGHUP or SIGALRM that fell due while the daemon worked run now,
+// before the next datagram is handled.
+void deliver_pending_signals()
+{
+    while (sigpending(&pending_signals) == 0 &&
+           (sigismember(&pending_signals, SIGALRM) == 1 || sigismember(&pending_signals, SIGHUP) == 1)) {
+        ipconf_unblock_signals();
+        ipconf_block_signals();
+    }
+}
+
+// ---- requests ----------------------------------------------------------------
+
+void handle_challenge_request(uint8_t *message, size_t size, const char *sender)
+{
+    if (ipconf_check_puid(message, size) != 0)
+        return;
+    syslog(LOG_INFO, "Received CHALLENGE REQUEST");
+    if (can_set_conf == 0) {
+        (void)error_send(cannot_be_configured, sender);
+        return;
+    }
+    connection_remove(sender);
+    auto *c = static_cast<connection *>(std::malloc(sizeof(connection)));
+    if (c == nullptr) {
+        std::perror("malloc failed");
+        syslog(LOG_ERR, "cannot create new ipconf connection");
+        return;
+    }
+    c->challenge = get_random_challenge();
+    if (c->challenge == 0) {
+        syslog(LOG_ERR, "cannot get a random challenge");
+        std::free(c);
+        return;
+    }
+    std::snprintf(c->address, sizeof c->address, "%s", sender);
+    if (list_add(connection_list, c, nullptr) != 0) {
+        syslog(LOG_ERR, "cannot add a new ipconf connection");
+        std::free(c);
+        return;
+    }
+    // The challenge travels as its bytes in memory order, the same bytes the
+    // password check hashes, so no byte order needs agreeing on.
+    message_ptr challenge(auth_msg_build_challenge(reinterpret_cast<const uint8_t *>(&c->challenge),
+                                                   sizeof c->challenge, product_info_get_puid(), sender));
+    if (!challenge) {
+        syslog(LOG_ERR, "cannot build a challenge message");
+        connection_remove(sender);
+        return;
+    }
+    if (ipconf_send(challenge.get(), tlv_get_size(challenge.get())) != 0)
+        connection_remove(sender);
+}
+
+void handle_conf(uint8_t *message, size_t size, const char *sender)
+{
+    if (ipconf_check_puid(message, size) != 0)
+        return;
+    syslog(LOG_INFO, "Received CONF");
+    if (can_set_conf == 0) {
+        (void)error_send(cannot_be_configured, sender);
+        return;
+    }
+    list_iterator *it = nullptr;
+    connection *c = connection_get(sender, &it);
+    if (c == nullptr) {
+        (void)error_send(no_challenge, sender);
+        list_iterator_free(it);
+        return;
+    }
+    connection_consumer consume{it};
+
+    uint8_t *cursor = message;
+    size_t avail = size;
+    conf_auth auth = {};
+    char *host_name = nullptr;
+    if (ipconf_msg_parse_conf(&cursor, &avail, &auth, &host_name) != 0) {
+        (void)error_send(parsing_error, sender);
+        return;
+    }
+    if (auth.user == nullptr || auth.password == nullptr) {
+        (void)error_send(invalid_message, sender);
+        return;
+    }
+    sleep(1);
+    if (cendrix_get_password_sha1(auth.user, password_hash) != 0 ||
+        check_password(reinterpret_cast<const uint8_t *>(&c->challenge), sizeof c->challenge, password_hash,
+                       auth.password) != 0) {
+        (void)error_send(authentication_error, sender);
+        return;
+    }
+    if (ipconf_has_pending_conf()) {
+        (void)error_send(in_progress, sender);
+        return;
+    }
+    // An empty host name asks for nothing, as in the pending request.
+    const bool has_host_name = host_name != nullptr && host_name[0] != '\0';
+    if (!has_host_name && avail == 0) {
+        (void)error_send(no_parameters, sender);
+        return;
+    }
+    if (ipconf_set_pending_conf(message, size, sender) != 0)
+        return;
+    if (reply_if_conf_applied() == 0)
+        return;
+    if (has_host_name && product_info_set_host_name(host_name) != 0) {
+        (void)error_send(cannot_set_hostname, sender);
+        ipconf_clear_pending_conf();
+        return;
+    }
+    if (avail != 0 && ipconf_set_interfaces(cursor, avail) != 0) {
+        (void)error_send(cannot_set_interface, sender);
+        ipconf_clear_pending_conf();
+    }
+}
+
+// ---- receive path ------------------------------------------------------------
+
+// The envelope type; a message shorter than a header is read as if padded
+// with zero bytes.
+uint32_t envelope_type(const uint8_t *message, size_t size)
+{
+    uint8_t header[HEADER_SIZE] = {};
+    std::memcpy(header, message, std::min(size, HEADER_SIZE));
+    return tlv_get_envelope_type(header);
+}
+
+// The envelope's declared size capped at what was received.
+size_t message_size(const uint8_t *message, size_t size)
+{
+    if (size < HEADER_SIZE)
+        return size;
+    return std::min<size_t>(size, tlv_get_size(message));
+}
+
+void dispatch(uint8_t *message, size_t size, const char *sender)
+{
+    const uint32_t type = envelope_type(message, size);
+    const size_t capped = message_size(message, size);
+    switch (type) {
+    case IPCONF_LOOK:
+        (void)broadcast_info();
+        return;
+    case IPCONF_CHRQ:
+        handle_challenge_request(message, capped, sender);
+        return;
+    case IPCONF_CONF:
+        handle_conf(message, capped, sender);
+        return;
+    case IPCONF_CHAL:
+    case IPCONF_INFO:
+    case IPCONF_OK:
+    case IPCONF_ERR:
+        return;
+    default:
+        if (size >= sizeof tolvane_prefix - 1 && std::memcmp(message, tolvane_prefix, sizeof tolvane_prefix - 1) == 0)
+            return;
+        syslog(LOG_WARNING, "unknown request type: %u", type);
+    }
 }
 
 } // namespace
 
-int ipconf_open(const char *, select_set *)
+int ipconf_open(const char *interface, select_set *registered)
 {
-    fill_signal_set();
+    const uint32_t mode = product_info_get_mode();
+    has_ip = 1;
+    can_set_conf = 1;
+    if (mode == PRODUCT_MODE_SLEEP)
+        has_ip = 0;
+    if (mode != PRODUCT_MODE_NORMAL && mode != PRODUCT_MODE_RESCUE)
+        can_set_conf = 0;
+
+    if (has_ip) {
+        ipconf_socket = udp_socket_new(IPCONF_PORT, interface);
+        if (ipconf_socket < 0) {
+            syslog(LOG_ERR, "cannot open UDP socket for ipconf broadcast");
+            return -1;
+        }
+        syslog(LOG_INFO, "Ipconf socket bound to %s", interface);
+        ipconf_fallback_socket = raw_socket_new(COOKED);
+        if (ipconf_fallback_socket < 0)
+            syslog(LOG_WARNING, "cannot open fallback RAW socket for ipconf broadcast");
+    } else {
+        ipconf_socket = raw_socket_new(COOKED);
+        if (ipconf_socket < 0) {
+            syslog(LOG_ERR, "cannot open RAW socket for ipconf broadcast");
+            return -1;
+        }
+    }
+    socket_add(ipconf_socket, registered);
+
+    if (product_info_get_puid()[0] == '\0' && ipconf_retrieve_puid(nullptr) != 0) {
+        syslog(LOG_ERR, "cannot retrieve puid");
+        return -1;
+    }
+    connection_list = list_new();
+    if (connection_list == nullptr) {
+        syslog(LOG_ERR, "cannot create list of ipconf connections");
+        return -1;
+    }
+    if (ipconf_open_pending_conf() != 0)
+        return -1;
+
+    sigemptyset(&signal_set);
+    sigaddset(&signal_set, SIGHUP);
+    sigaddset(&signal_set, SIGALRM);
     ipconf_block_signals();
-    return 0;
+    if (install(SIGHUP, &sighup_act, on_sighup) != 0) {
+        std::perror("SIGHUP sigaction");
+        return -1;
+    }
+    if (install(SIGALRM, &sigalrm_act, on_sigalrm) != 0) {
+        std::perror("SIGALRM sigaction");
+        return -1;
+    }
+    (void)broadcast_info();
+    return ipconf_rpc_open(ipconf_socket, registered);
 }
 
-int ipconf_server(select_set *, select_set *)
+int ipconf_server(select_set *registered, select_set *ready)
 {
+    deliver_pending_signals();
+    (void)ipconf_rpc_server(registered, ready);
+    if (ipconf_socket < 0)
+        return 0;
+    if (FD_ISSET(ipconf_socket, &ready->except)) {
+        syslog(LOG_ERR, "error on ipconf socket");
+        return -1;
+    }
+    if (!FD_ISSET(ipconf_socket, &ready->read))
+        return 0;
+
+    uint8_t data[DATA_SIZE];
+    sockaddr_storage address = {};
+    static_assert(sizeof address == SOCKADDR_SIZE);
+    socklen_t address_length = sizeof address;
+    char sender[ADDRESS_TEXT_SIZE] = {};
+    const ssize_t received =
+        recvfrom(ipconf_socket, data, sizeof data, 0, reinterpret_cast<sockaddr *>(&address), &address_length);
+    if (received <= 0) {
+        std::perror("recv failed");
+        syslog(LOG_ERR, "cannot receive UDP packet");
+        return -1;
+    }
+    const auto length = static_cast<size_t>(received);
+    if (length == DATA_SIZE) {
+        syslog(LOG_WARNING, "packet too long");
+        return 0;
+    }
+    data[length] = 0;
+
+    uint8_t *message = data;
+    size_t size = length;
+    if (has_ip) {
+        if (ip_address_get(&address, sender, nullptr) != 0)
+            return 0;
+    } else {
+        if (raw_udp_check(data, length, IPCONF_PORT) != 0)
+            return 0;
+        // A UDP length below its own header puts the payload past the data.
+        const auto offset = static_cast<size_t>(raw_udp_get_data(data) - data);
+        if (offset > length)
+            return 0;
+        message = data + offset;
+        size = std::min(raw_udp_get_data_size(data), length - offset);
+        if (raw_ipv4_get_sender_address(data, sender) != 0)
+            return 0;
+    }
+    dispatch(message, size, sender);
     return 0;
 }
 
-void ipconf_close(select_set *) {}
+void ipconf_close(select_set *registered)
+{
+    if (ipconf_socket >= 0) {
+        socket_remove(ipconf_socket, registered);
+        close(ipconf_socket);
+        ipconf_socket = -1;
+    }
+    if (ipconf_fallback_socket >= 0) {
+        close(ipconf_fallback_socket);
+        ipconf_fallback_socket = -1;
+    }
+    if (connection_list != nullptr) {
+        list_iterator *it = list_iterator_new(connection_list, LIST_REMOVING);
+        while (it != nullptr && list_iterator_next(it) == 0)
+            connection_free(it);
+        list_iterator_free(it);
+        (void)list_free_all(connection_list, nullptr);
+        connection_list = nullptr;
+    }
+    ipconf_close_pending_conf();
+    ipconf_rpc_close(registered);
+}
 
 void ipconf_block_signals()
 {
@@ -39,4 +495,32 @@ void ipconf_block_signals()
 void ipconf_unblock_signals()
 {
     sigprocmask(SIG_UNBLOCK, &signal_set, nullptr);
+}
+
+int ipconf_send(const uint8_t *message, size_t size)
+{
+    if (!has_ip)
+        return raw_send_udp_broadcast(ipconf_socket, IPCONF_PORT, message, size);
+    const int result = udp_send_broadcast(ipconf_socket, IPCONF_PORT, message, size);
+    if (result == 0)
+        return 0;
+    syslog(LOG_WARNING, "UDP send broadcast failed, sending RAW");
+    if (ipconf_fallback_socket < 0)
+        return result;
+    const int raw_result = raw_send_udp_broadcast(ipconf_fallback_socket, IPCONF_PORT, message, size);
+    if (raw_result != 0)
+        syslog(LOG_ERR, "RAW broadcast send failed");
+    return raw_result;
+}
+
+int broadcast_info()
+{
+    message_ptr message(ipconf_build_info(IPCONF_PROTOCOL));
+    if (!message) {
+        syslog(LOG_ERR, "cannot create info message");
+        return -1;
+    }
+    if (ipconf_send(message.get(), tlv_get_size(message.get())) != 0)
+        syslog(LOG_ERR, "cannot send info reply message");
+    return 0;
 }

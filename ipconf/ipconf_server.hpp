@@ -1,7 +1,9 @@
-// The ipconf service on UDP port 4445: its sockets, the receive path and the
-// dispatch of each datagram, discovery replies, and the masking of SIGHUP and
-// SIGALRM around the main loop's wait.
-// Failures are logged to syslog; open/serve return 0 or -1.
+// The ipconf service on UDP port 4445: its sockets (UDP on the bound interface,
+// a packet socket as fallback sender or, in sleep mode, as the only socket),
+// the receive path and dispatch of each datagram, discovery replies, the
+// challenge and CONF exchange, and SIGHUP/SIGALRM with their masking.
+// Failures are logged to syslog; open/serve return 0 or -1. Every reply is a
+// broadcast to port 4445; messages sent are freed here.
 #pragma once
 
 #include "net/socket.hpp"
@@ -9,15 +11,25 @@
 #include <cstddef>
 #include <cstdint>
 
-// Opens the server on the interface and registers its socket. What was opened
-// stays open until ipconf_close, also when this fails.
+// Opens the server on the interface, registers its socket, installs the signal
+// actions and announces the device. What was opened stays open until
+// ipconf_close, also when this fails.
 [[nodiscard]] int ipconf_open(const char *interface, select_set *registered);
 
-// Serves what select reported ready. -1 when the daemon must stop.
+// Delivers pending SIGHUP/SIGALRM, serves the RPC endpoint, then at most one
+// datagram. -1 when the daemon must stop.
 [[nodiscard]] int ipconf_server(select_set *registered, select_set *ready);
 
 // Closes whatever was opened; accepts a server that was never or partly opened.
 void ipconf_close(select_set *registered);
 
+// SIGHUP and SIGALRM are deliverable only between unblock and block.
 void ipconf_block_signals();
 void ipconf_unblock_signals();
+
+// Broadcasts size bytes to port 4445, falling back to the packet socket when
+// the UDP broadcast fails. 0, or the failing sender's non-zero result.
+int ipconf_send(const uint8_t *message, size_t size);
+
+// Builds and broadcasts an INFO. 0, or -1 when it could not be built.
+int broadcast_info();

@@ -51,7 +51,9 @@ inline constexpr uint32_t NOTIF_USER_MAX = 256;
 [[nodiscard]] int notif_msg_parse_event(uint8_t **cursor, size_t *avail, char **modl, char **id, char **time,
                                         char **user);
 // One INFO pair from the cursor (null when absent); the cursor ends on the
-// next INFO. Call until it fails or *avail is 0.
+// next INFO. Call until it fails or *avail is 0. When more bytes follow the
+// event (a stream), start with *avail = tlv_get_size(event) so that the pairs
+// end with the event.
 [[nodiscard]] int notif_msg_parse_get_info(uint8_t **cursor, size_t *avail, char **key, char **value);
 
 // Hex dump of a whole event.

@@ -45,9 +45,12 @@ public:
     // True when the current element's payload lies within the received data.
     [[nodiscard]] bool whole() const { return tlv_can_reach_end(reader_, *avail_); }
 
-    // Whether the next step enters the current element (a container) or
-    // moves past it.
-    void descend(bool enter) { next_ = enter ? 0 : 1; }
+    // Whether the next step enters the current element or moves past it. A
+    // container is entered, except an empty one below the envelope: entering
+    // that would take the elements after it for its children, and fail at the
+    // end of the data for want of a header (an interface with no IPv4 settings
+    // carries an empty IPV4, often as the last element of a message).
+    void descend(bool container) { next_ = container && (level() == 0 || length() > 0) ? 0 : 1; }
 
     [[nodiscard]] int level() const { return tlv_get_level(reader_); }
     [[nodiscard]] uint32_t type() const { return tlv_get_parent_type(reader_, tlv_get_level(reader_)); }

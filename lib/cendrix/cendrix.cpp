@@ -30,7 +30,7 @@ struct message_unref {
 using message_ptr = std::unique_ptr<sd_bus_message, message_unref>;
 
 struct error_guard {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error = {};  // SD_BUS_ERROR_NULL, which clang -Wpedantic refuses as a C99 compound literal
     ~error_guard() { sd_bus_error_free(&error); }
 };
 

@@ -60,11 +60,12 @@ public:
         FUZZ_CHECK(length >= 1 && length <= max && text[length - 1] == '\0');
     }
 
-    // A parser that advances the caller's position keeps cursor and count in step.
+    // A parser that advances the caller's position keeps cursor and count in
+    // step, except that a read that runs out of data leaves the count at 0.
     void check_position(const uint8_t *cursor, size_t avail)
     {
         FUZZ_CHECK(cursor >= bytes_.data() && cursor <= bytes_.data() + bytes_.size());
-        FUZZ_CHECK(static_cast<size_t>(cursor - bytes_.data()) + avail == bytes_.size());
+        FUZZ_CHECK(avail == 0 || static_cast<size_t>(cursor - bytes_.data()) + avail == bytes_.size());
     }
 
 private:
@@ -82,7 +83,7 @@ inline std::string seen(const char *text)
 // zero byte before its last one.
 inline bool writes_back(const char *text)
 {
-    return text == nullptr || (field_length(text) >= 1 && std::strlen(text) + 1 == field_length(text));
+    return text == nullptr || (field_length(text) >= 1 && strnlen(text, field_length(text)) + 1 == field_length(text));
 }
 
 // An exact-size text (PUID, MAC) comes back from the builders only when it

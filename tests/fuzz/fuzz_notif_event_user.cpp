@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const size_t length = strnlen(user, sizeof user);
     FUZZ_CHECK(length < sizeof user);
-    FUZZ_CHECK(std::search(data, data + size, user, user + length + 1) != data + size);
+    const auto *text = reinterpret_cast<const uint8_t *>(user);
+    FUZZ_CHECK(std::search(data, data + size, text, text + length + 1) != data + size);
     std::unique_ptr<uint8_t, free_message> built(
         notif_msg_close_event(notif_msg_open_event("m", nullptr, nullptr, user)));
     FUZZ_CHECK(built != nullptr);

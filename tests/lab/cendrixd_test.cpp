@@ -128,7 +128,7 @@ std::string error_of(const char *method, const char *signature, auto... argument
     sd_bus *raw = nullptr;
     if (sd_bus_open_system(&raw) < 0)
         return "<no bus>";
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error = {};  // SD_BUS_ERROR_NULL, which clang -Wpedantic refuses as a C99 compound literal
     const int result = sd_bus_call_method(raw, "org.cendrix.Config1", "/org/cendrix/Config1",
                                           "org.cendrix.Config1", method, &error, nullptr, signature, arguments...);
     std::string name = result >= 0 ? "<none>" : error.name;

@@ -2,6 +2,8 @@
 // standard output and error, exit statuses, daemonising and stopping.
 // Every run happens in a network namespace of its own, never in the host's.
 
+#include "support/dbus_lab.hpp"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -167,9 +169,15 @@ TEST_F(DaemonProcess, UnknownOptionAndMissingArgumentGiveUsageAndStatusOne)
 
 TEST_F(DaemonProcess, ForegroundDaemonLogsToStderrAndStopsOnSigterm)
 {
+    // The configuration service on a private bus, which the daemon inherits.
+    lab::DbusLab bus(scratch);
+    ASSERT_TRUE(bus.start_bus());
+    ASSERT_TRUE(bus.write_store(lab::sample_store()));
+    ASSERT_TRUE(bus.start_service());
     // A 15-character name is the longest accepted; a refused PUID does not stop the daemon.
     const pid_t pid = start({"-f", "-u", "too-short", "-b", "lab0"});
-    ASSERT_TRUE(wait_for([&] { return err().find("Trying to bind to lab0\n") != std::string::npos; })) << err();
+    ASSERT_TRUE(wait_for([&] { return err().find("Ipconf socket bound to lab0\n") != std::string::npos; })) << err();
+    EXPECT_NE(err().find("Trying to bind to lab0\n"), std::string::npos) << err();
     EXPECT_NE(err().find("orvaned: start\n"), std::string::npos) << err();
     // One process and one thread, waiting in select.
     ASSERT_EQ(kill(pid, SIGTERM), 0);

@@ -85,8 +85,7 @@ bytes intf(const bytes &children, const bytes &ipv4 = {})
     return tlv("INTF", cat({children, tlv("IPV4", ipv4)}));
 }
 
-// An interface whose IPV4 is not empty: an empty container is entered like
-// any other, so an empty IPV4 at the very end of a datagram cannot be read.
+// An interface whose IPV4 is not empty.
 bytes intf_mode(const bytes &children)
 {
     return intf(children, tlv("MODE", {2}));
@@ -244,7 +243,8 @@ TEST(IpconfMsgParse, FieldLimitsOnBothSides)
         {"EMSG without its zero", tlv("ERR", tlv("EMSG", {'x'})), -1},
         {"empty STAT", tlv("INFO", tlv("STAT")), -1},
         {"empty MODE", tlv("INFO", intf({}, tlv("MODE"))), -1},
-        {"empty IPV4 at the end", tlv("INFO", intf(tlv("STAT", {1}))), -1},
+        {"empty IPV4 at the end", tlv("INFO", intf(tlv("STAT", {1}))), 0},
+        {"empty INTF at the end", tlv("INFO", tlv("INTF")), -1},
         {"empty IPV4 before another INTF", tlv("INFO", cat({intf({}), intf_mode({})})), 0},
     };
     for (const auto &c : cases)

@@ -295,7 +295,7 @@ bool DbusLab::name_owned() const
     std::unique_ptr<sd_bus, bus_unref> bus(raw);
     if (sd_bus_set_address(raw, address_.c_str()) < 0 || sd_bus_set_bus_client(raw, 1) < 0 || sd_bus_start(raw) < 0)
         return false;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error = {};  // SD_BUS_ERROR_NULL, which clang -Wpedantic refuses as a C99 compound literal
     sd_bus_message *reply = nullptr;
     int owned = 0;
     const int result = sd_bus_call_method(raw, "org.freedesktop.DBus", "/org/freedesktop/DBus",

@@ -1,0 +1,487 @@
+// The daemon on a lab network, seen from a configurator on the same bridge:
+// discovery, the receive path, sleep and not-configurable modes, and the
+// configuration exchange with every refusal it answers. The device runs the
+// configuration service on a private bus and orvaned -f; the configurator
+// speaks through a UDP socket on port 4445 in its own namespace.
+#include "support/ipconf_device.hpp"
+#include "support/ipconf_peer.hpp"
+#include "support/lab.hpp"
+
+#include "ipconf/ipconf_msg.hpp"
+#include "net/ip.hpp"
+#include "util/tlv_ez.hpp"
+
+#include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace {
+
+using lab::bytes;
+
+constexpr const char *device_puid = "02:00:00:00:0D:01";
+
+class IpconfServer : public lab::LabTest {
+protected:
+    void SetUp() override
+    {
+        LabTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        device = std::make_unique<lab::Device>(*lab);
+        peer = lab::add_configurator(*lab);
+        ASSERT_TRUE(peer);
+    }
+
+    void TearDown() override
+    {
+        peer.reset();
+        device.reset();
+        LabTest::TearDown();
+    }
+
+    // Starts service and daemon and waits for the INFO it announces itself with.
+    std::optional<bytes> start(const std::vector<std::string> &options = {},
+                               const std::vector<std::string> &service_options = {})
+    {
+        if (!device->start_service(service_options) || !device->start_daemon(options))
+            return std::nullopt;
+        return peer->receive(IPCONF_INFO, 10000);
+    }
+
+    // LOOK answered by exactly one INFO for the device.
+    void expect_answers_look(const std::string &puid = device_puid)
+    {
+        peer->drain();
+        ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
+        EXPECT_EQ(peer->collect(IPCONF_INFO, 1500, puid).size(), 1u) << device->daemon_log();
+    }
+
+    // The ERR for the device that follows, with its text; it must name the configurator.
+    std::string next_error(int timeout_ms = 6000)
+    {
+        auto err = peer->receive(IPCONF_ERR, timeout_ms, device_puid);
+        if (!err)
+            return "(no ERR)";
+        std::string text, address;
+        EXPECT_TRUE(lab::error_of(*err, &text, &address));
+        EXPECT_EQ(address, lab::configurator_address);
+        return text;
+    }
+
+    static bytes take(uint8_t *message) { return lab::take_message(message); }
+
+    std::unique_ptr<lab::Device> device;
+    std::unique_ptr<lab::IpconfPeer> peer;
+};
+
+int thread_count(pid_t pid)
+{
+    const auto task = std::filesystem::path("/proc") / std::to_string(pid) / "task";
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator(task), {}));
+}
+
+TEST_F(IpconfServer, AnnouncesItselfAndAnswersEveryLookWithTheStoreInfo)
+{
+    auto announced = start();
+    ASSERT_TRUE(announced) << device->daemon_log();
+    // Without -u the PUID is the MAC of the first up interface other than lo.
+    const bytes expected = lab::expected_info(*device, device_puid, 0);
+    EXPECT_EQ(*announced, expected);
+
+    // One INFO per LOOK, whatever PUID the LOOK carries, each equal to the store's.
+    peer->drain();
+    const bytes look = take(ipconf_msg_build_look());
+    bytes look_with_puid = take(ipconf_msg_build_ok("02:00:00:00:99:99", nullptr));
+    const uint32_t look_type = htonl(IPCONF_LOOK);
+    std::memcpy(look_with_puid.data(), &look_type, 4);
+    ASSERT_TRUE(peer->send(look));
+    ASSERT_TRUE(peer->send(look));
+    ASSERT_TRUE(peer->send(look_with_puid));
+    const auto replies = peer->collect(IPCONF_INFO, 2000);
+    ASSERT_EQ(replies.size(), 3u);
+    for (const auto &reply : replies)
+        EXPECT_EQ(reply, expected);
+
+    // SIGHUP: one log line and one INFO.
+    ASSERT_TRUE(device->daemon().signal(SIGHUP));
+    EXPECT_EQ(peer->collect(IPCONF_INFO, 1500).size(), 1u);
+    EXPECT_EQ(device->count_lines("received SIGHUP"), 1);
+
+    EXPECT_EQ(thread_count(device->daemon().pid()), 1);
+    EXPECT_EQ(device->daemon().stop(), 0);
+    EXPECT_NE(device->daemon_log().find("orvaned: stop"), std::string::npos);
+}
+
+TEST_F(IpconfServer, ReceivePathChecksSizeTypeAndStopsOnAnEmptyDatagram)
+{
+    // With both device links on the bridge the fragments of a large datagram
+    // arrive twice and overlap, and the kernel drops them: one link only.
+    ASSERT_TRUE(lab->set_up(device->addresses().host, "lab1", false));
+    ASSERT_TRUE(start()) << device->daemon_log();
+    peer->drain();
+
+    // The largest datagram handled: a LOOK whose payload fills 4095 bytes.
+    bytes big(4095, 'x');
+    const uint32_t header[2] = {htonl(IPCONF_LOOK), htonl(4095 - 8)};
+    std::memcpy(big.data(), header, sizeof header);
+    ASSERT_TRUE(peer->send(big));
+    EXPECT_TRUE(peer->receive(IPCONF_INFO, 2000, device_puid));
+
+    // One byte more is dropped with a warning and gets no answer.
+    bytes too_big(4096, 'x');
+    const uint32_t too_big_header[2] = {htonl(IPCONF_LOOK), htonl(4096 - 8)};
+    std::memcpy(too_big.data(), too_big_header, sizeof too_big_header);
+    ASSERT_TRUE(peer->send(too_big));
+    EXPECT_FALSE(peer->receive(IPCONF_INFO, 1000));
+    EXPECT_EQ(device->count_lines("packet too long"), 1);
+
+    // Replies of devices and the TOLVANE prefix pass silently; another type
+    // is one warning with its number.
+    const std::string before = device->daemon_log();
+    ASSERT_TRUE(peer->send(take(ipconf_msg_build_ok(device_puid, "192.0.2.1"))));
+    ASSERT_TRUE(peer->send(take(ipconf_msg_build_error(device_puid, "192.0.2.1", "x"))));
+    ASSERT_TRUE(peer->send(take(tlv_single_raw(IPCONF_CHAL, nullptr, 0))));
+    ASSERT_TRUE(peer->send(lab::expected_info(*device, "02:00:00:00:99:99", 0)));
+    const std::string tolvane = "TOLVANE and whatever follows";
+    ASSERT_TRUE(peer->send(bytes(tolvane.begin(), tolvane.end())));
+    // A LOOK after them: its answer shows that all of them were read.
+    ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
+    EXPECT_TRUE(peer->receive(IPCONF_INFO, 2000, device_puid));
+    EXPECT_EQ(device->daemon_log(), before);
+
+    ASSERT_TRUE(peer->send(take(tlv_single_raw(tlv_stringtype("WHAT"), "?", 1))));
+    expect_answers_look();
+    EXPECT_EQ(device->count_lines("unknown request type: " + std::to_string(tlv_stringtype("WHAT"))), 1);
+    EXPECT_EQ(device->count_lines("unknown request type"), 1);
+
+    // An empty datagram stops the daemon like a failed receive.
+    ASSERT_TRUE(peer->send(bytes{}));
+    EXPECT_EQ(device->daemon().wait(5000), 1);
+    const std::string log = device->daemon_log();
+    EXPECT_NE(log.find("recv failed"), std::string::npos) << log;
+    EXPECT_NE(log.find("cannot receive UDP packet"), std::string::npos) << log;
+    EXPECT_NE(log.find("orvaned: stop"), std::string::npos) << log;
+}
+
+// A cooked packet socket in the configurator's namespace: the frames a device
+// sends without an IP stack, exactly as they arrive.
+class FrameCapture {
+public:
+    explicit FrameCapture(lab::Lab &lab)
+    {
+        auto in = lab.enter("cfg");
+        socket_ = socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP));
+    }
+    ~FrameCapture()
+    {
+        if (socket_ >= 0)
+            close(socket_);
+    }
+    [[nodiscard]] bool ok() const { return socket_ >= 0; }
+
+    // IPv4 packets to UDP port 4445 whose source is 0.0.0.0, read within the
+    // window, with the sender's MAC.
+    std::vector<std::pair<bytes, std::string>> collect(int window_ms) const
+    {
+        std::vector<std::pair<bytes, std::string>> frames;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(window_ms);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            pollfd p{socket_, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+                return frames;
+            bytes packet(65536);
+            sockaddr_ll from{};
+            socklen_t length = sizeof from;
+            const ssize_t n = recvfrom(socket_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr *>(&from),
+                                       &length);
+            if (n < 28)
+                continue;
+            packet.resize(static_cast<size_t>(n));
+            const bool zero_source = packet[12] == 0 && packet[13] == 0 && packet[14] == 0 && packet[15] == 0;
+            if (packet[9] != 17 || !zero_source || from.sll_pkttype == PACKET_OUTGOING)
+                continue;
+            char mac[18];
+            std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", from.sll_addr[0], from.sll_addr[1],
+                          from.sll_addr[2], from.sll_addr[3], from.sll_addr[4], from.sll_addr[5]);
+            frames.emplace_back(std::move(packet), mac);
+        }
+    }
+
+private:
+    int socket_ = -1;
+};
+
+bool has_udp_socket(pid_t pid)
+{
+    for (const char *table : {"udp", "udp6"}) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/net/" + table);
+        std::string line;
+        std::getline(in, line); // header
+        if (std::getline(in, line))
+            return true;
+    }
+    return false;
+}
+
+TEST_F(IpconfServer, SleepModeAnswersWithRawFramesOnEveryInterfaceAndRefusesConfiguration)
+{
+    FrameCapture capture(*lab);
+    ASSERT_TRUE(capture.ok());
+    // A lower-case PUID is taken upper-cased.
+    const std::string puid = "02:00:00:00:AA:BB";
+    auto announced = start({"-m", "sleep", "-u", "02:00:00:00:aa:bb"});
+    ASSERT_TRUE(announced) << device->daemon_log();
+    EXPECT_EQ(*announced, lab::expected_info(*device, puid, 1));
+    // No UDP socket in the device's namespace, where only the daemon and the
+    // service run.
+    EXPECT_FALSE(has_udp_socket(device->daemon().pid()));
+    (void)capture.collect(300);
+
+    // A LOOK sent as an ordinary UDP broadcast: raw frames from each up
+    // interface of the device, with hand-built headers. Both device links are
+    // on the bridge, so the packet socket reads the LOOK twice and each
+    // interface sends twice.
+    peer->drain();
+    ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
+    const auto frames = capture.collect(1500);
+    std::multiset<std::string> senders;
+    for (const auto &[packet, mac] : frames) {
+        senders.insert(mac);
+        EXPECT_EQ(packet[8], 33) << "time to live";
+        EXPECT_EQ(packet[20], 0);
+        EXPECT_EQ(packet[21], 0) << "source port";
+        bytes copy = packet;
+        EXPECT_EQ(raw_udp_check(copy.data(), copy.size(), 4445), 0) << "checksums";
+        const bytes payload(packet.begin() + 28, packet.end());
+        EXPECT_EQ(payload, lab::expected_info(*device, puid, 1));
+    }
+    EXPECT_EQ(frames.size(), 4u);
+    EXPECT_EQ(senders.count(device->addresses().mac0), 2u);
+    EXPECT_EQ(senders.count(device->addresses().mac1), 2u);
+    // The kernel takes them as ordinary broadcasts as well.
+    EXPECT_EQ(peer->collect(IPCONF_INFO, 500, puid).size(), 4u);
+
+    // Configuration requests for it are refused; others are not its business.
+    ASSERT_TRUE(peer->send(lab::challenge_request(puid)));
+    auto err = peer->receive(IPCONF_ERR, 3000, puid);
+    ASSERT_TRUE(err);
+    std::string text, address;
+    ASSERT_TRUE(lab::error_of(*err, &text, &address));
+    EXPECT_EQ(text, "cannot be configured");
+    EXPECT_EQ(address, lab::configurator_address);
+
+    lab::ConfRequest request{.puid = puid, .challenge = {1, 2, 3, 4}, .host_name = "other"};
+    ASSERT_TRUE(peer->send(lab::conf_message(request)));
+    err = peer->receive(IPCONF_ERR, 3000, puid);
+    ASSERT_TRUE(err);
+    ASSERT_TRUE(lab::error_of(*err, &text, &address));
+    EXPECT_EQ(text, "cannot be configured");
+
+    (void)peer->collect(IPCONF_ERR, 500);
+    ASSERT_TRUE(peer->send(lab::challenge_request("02:00:00:00:99:99")));
+    EXPECT_FALSE(peer->receive(IPCONF_ERR, 1000));
+    EXPECT_FALSE(peer->receive(IPCONF_CHAL, 10));
+    EXPECT_EQ(thread_count(device->daemon().pid()), 1);
+    EXPECT_EQ(device->daemon().stop(), 0);
+}
+
+TEST_F(IpconfServer, NotConfigurableModeAnswersLookAndRefusesChallenges)
+{
+    auto announced = start({"-m", "not-configurable"});
+    ASSERT_TRUE(announced) << device->daemon_log();
+    EXPECT_EQ(*announced, lab::expected_info(*device, device_puid, 3));
+    ASSERT_TRUE(peer->send(lab::challenge_request(device_puid)));
+    EXPECT_EQ(next_error(), "cannot be configured");
+    EXPECT_FALSE(peer->receive(IPCONF_CHAL, 500));
+    expect_answers_look();
+}
+
+TEST_F(IpconfServer, ChallengeAndEveryRefusalOfAConfLeaveTheStoreAlone)
+{
+    ASSERT_TRUE(start()) << device->daemon_log();
+    const std::string store_before = device->store_text();
+    ASSERT_FALSE(store_before.empty());
+    peer->drain();
+
+    // CHRQ for another device: nothing. For this one: CHAL with PUID, the
+    // configurator's address and 4 challenge bytes.
+    ASSERT_TRUE(peer->send(lab::challenge_request("02:00:00:00:99:99")));
+    EXPECT_FALSE(peer->receive(IPCONF_CHAL, 800));
+    ASSERT_TRUE(peer->send(lab::challenge_request(device_puid)));
+    auto chal = peer->receive(IPCONF_CHAL, 3000);
+    ASSERT_TRUE(chal);
+    std::string address;
+    const auto challenge = lab::challenge_of(*chal, &address);
+    EXPECT_EQ(challenge.size(), 4u);
+    EXPECT_EQ(address, lab::configurator_address);
+    EXPECT_EQ(lab::puid_of(*chal), device_puid);
+
+    lab::ConfRequest good{.puid = device_puid, .challenge = challenge, .host_name = "device-9"};
+
+    // A CONF for another device is ignored and does not use up the challenge.
+    lab::ConfRequest elsewhere = good;
+    elsewhere.puid = "02:00:00:00:99:99";
+    ASSERT_TRUE(peer->send(lab::conf_message(elsewhere)));
+    EXPECT_FALSE(peer->receive(IPCONF_ERR, 800));
+
+    // Wrong password: refused, and the connection is used up.
+    lab::ConfRequest wrong = good;
+    wrong.secret = "guess";
+    ASSERT_TRUE(peer->send(lab::conf_message(wrong)));
+    EXPECT_EQ(next_error(), "authentication error: invalid password or user name");
+    ASSERT_TRUE(peer->send(lab::conf_message(good)));
+    EXPECT_EQ(next_error(), "no challenge requested, cannot authenticate");
+    expect_answers_look();
+
+    // Unknown user.
+    lab::ConfRequest stranger = good;
+    stranger.user = "mallory";
+    stranger.challenge = lab::ask_challenge(*peer, device_puid);
+    ASSERT_EQ(stranger.challenge.size(), 4u);
+    ASSERT_TRUE(peer->send(lab::conf_message(stranger)));
+    EXPECT_EQ(next_error(), "authentication error: invalid password or user name");
+
+    // Stale challenge: a newer CHRQ from the same address replaced it.
+    const auto first = lab::ask_challenge(*peer, device_puid);
+    const auto second = lab::ask_challenge(*peer, device_puid);
+    ASSERT_EQ(first.size(), 4u);
+    ASSERT_EQ(second.size(), 4u);
+    ASSERT_NE(first, second);
+    lab::ConfRequest stale = good;
+    stale.challenge = first;
+    ASSERT_TRUE(peer->send(lab::conf_message(stale)));
+    EXPECT_EQ(next_error(), "authentication error: invalid password or user name");
+    expect_answers_look();
+
+    // The head does not parse: a PASS of 19 bytes after a valid PUID.
+    ASSERT_EQ(lab::ask_challenge(*peer, device_puid).size(), 4u);
+    {
+        tlv_writer *writer = tlv_write_open(nullptr, IPCONF_CONF);
+        writer = tlv_nest_raw(writer, IPCONF_PUID, device_puid, 18);
+        writer = tlv_nest_raw(writer, IPCONF_USER, "admin", 6);
+        writer = tlv_nest_raw(writer, IPCONF_PASS, "0123456789012345678", 19);
+        ASSERT_TRUE(peer->send(take(tlv_close_all(&writer))));
+    }
+    EXPECT_EQ(next_error(), "configuration message parsing error");
+
+    // No login.
+    lab::ConfRequest anonymous = good;
+    anonymous.user.clear();
+    anonymous.challenge = lab::ask_challenge(*peer, device_puid);
+    ASSERT_TRUE(peer->send(lab::conf_message(anonymous)));
+    EXPECT_EQ(next_error(), "invalid configuration message");
+
+    // Nothing asked for.
+    lab::ConfRequest empty = good;
+    empty.host_name.clear();
+    empty.challenge = lab::ask_challenge(*peer, device_puid);
+    ASSERT_TRUE(peer->send(lab::conf_message(empty)));
+    EXPECT_EQ(next_error(), "no configuration parameters");
+    expect_answers_look();
+
+    // A host name the service refuses (not UTF-8).
+    lab::ConfRequest bad_name = good;
+    bad_name.host_name = "dev\xff\xfe";
+    bad_name.challenge = lab::ask_challenge(*peer, device_puid);
+    ASSERT_TRUE(peer->send(lab::conf_message(bad_name)));
+    EXPECT_EQ(next_error(), "cannot set hostname");
+
+    // An interface the service does not know.
+    lab::ConfRequest bad_interface = good;
+    bad_interface.host_name.clear();
+    bad_interface.interfaces = {{.mac = "02:00:00:00:77:77", .ipv4 = "192.0.2.77"}};
+    bad_interface.challenge = lab::ask_challenge(*peer, device_puid);
+    ASSERT_TRUE(peer->send(lab::conf_message(bad_interface)));
+    EXPECT_EQ(next_error(), "cannot set interface configuration");
+    expect_answers_look();
+
+    // After all of these no request is pending and nothing was written.
+    EXPECT_EQ(device->store_text(), store_before);
+    EXPECT_EQ(peer->collect(IPCONF_OK, 300).size(), 0u);
+    EXPECT_EQ(thread_count(device->daemon().pid()), 1);
+    EXPECT_EQ(device->daemon().stop(), 0);
+}
+
+TEST_F(IpconfServer, RequestAlreadyInEffectGetsOkAfterItsTwoWaits)
+{
+    ASSERT_TRUE(start()) << device->daemon_log();
+    const std::string store_before = device->store_text();
+    lab::ConfRequest same{.puid = device_puid, .host_name = "device-1"};
+    same.interfaces = {{.mac = lab::upper_case(device->addresses().mac0), .ipv4 = device->addresses().ipv4_0}};
+    same.challenge = lab::ask_challenge(*peer, device_puid);
+    ASSERT_EQ(same.challenge.size(), 4u);
+    peer->drain();
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(peer->send(lab::conf_message(same)));
+    auto ok = peer->receive(IPCONF_OK, 6000, device_puid);
+    ASSERT_TRUE(ok) << device->daemon_log();
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2));
+    bytes copy = *ok;
+    char *puid = nullptr, *address = nullptr;
+    ASSERT_EQ(ipconf_msg_parse_ok(copy.data(), copy.size(), &puid, &address), 0);
+    EXPECT_STREQ(address, lab::configurator_address);
+    EXPECT_TRUE(device->daemon().wait_for_line("sent OK message", 2000));
+    EXPECT_EQ(device->store_text(), store_before);
+    expect_answers_look();
+}
+
+TEST_F(IpconfServer, RealChangeIsStoredAndConfirmedWhenTheServiceSignalsIt)
+{
+    // The service applies writes after 5 seconds and then signals the writer.
+    ASSERT_TRUE(start({}, {"--apply-delay", "5", "--notify-writer"})) << device->daemon_log();
+    lab::ConfRequest change{.puid = device_puid, .host_name = "device-2"};
+    change.interfaces = {{.mac = lab::upper_case(device->addresses().mac1), .ipv4_mode = 0, .ipv4 = "198.51.100.77",
+                          .netmask = "255.255.255.0"}};
+    change.challenge = lab::ask_challenge(*peer, device_puid);
+    ASSERT_EQ(change.challenge.size(), 4u);
+    peer->drain();
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(peer->send(lab::conf_message(change)));
+
+    // While it is pending, any other request is refused.
+    lab::ConfRequest other{.puid = device_puid, .host_name = "device-3"};
+    other.challenge = lab::ask_challenge(*peer, device_puid);
+    ASSERT_EQ(other.challenge.size(), 4u);
+    ASSERT_TRUE(peer->send(lab::conf_message(other)));
+    EXPECT_EQ(next_error(), "a configuration request is already in progress");
+
+    auto ok = peer->receive(IPCONF_OK, 20000, device_puid);
+    ASSERT_TRUE(ok) << device->daemon_log();
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(30));
+    EXPECT_GE(device->count_lines("received SIGHUP"), 1);
+    const std::string store = device->store_text();
+    EXPECT_NE(store.find("device-2"), std::string::npos);
+    EXPECT_NE(store.find("198.51.100.77"), std::string::npos);
+    EXPECT_EQ(store.find("device-3"), std::string::npos);
+
+    // The device now describes itself with the new host name, and no
+    // time-out follows once the 40 seconds would have passed.
+    device->store.host_name = "device-2";
+    peer->drain();
+    ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
+    auto info = peer->receive(IPCONF_INFO, 3000, device_puid);
+    ASSERT_TRUE(info);
+    bytes copy = *info;
+    uint8_t *cursor = copy.data();
+    size_t avail = copy.size();
+    product_info parsed{};
+    uint8_t protocol = 0;
+    ASSERT_EQ(ipconf_msg_parse_info(&cursor, &avail, &parsed, &protocol), 0);
+    EXPECT_STREQ(parsed.host_name, "device-2");
+    EXPECT_EQ(thread_count(device->daemon().pid()), 1);
+}
+
+} // namespace

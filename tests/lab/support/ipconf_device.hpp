@@ -1,0 +1,129 @@
+// A device and a configurator on one lab bridge, for end-to-end tests of the
+// daemon: the device host runs the configuration service on a private bus
+// with a store written here, then `orvaned -f`; the configurator host holds an
+// IpconfPeer on UDP port 4445. Also the messages a configurator builds and
+// what the device's store makes the INFO reply look like.
+// Ownership: everything started is stopped and removed with the Lab.
+// Errors: GoogleTest failures and false / empty results; nothing throws.
+#pragma once
+
+#include "support/dbus_lab.hpp"
+#include "support/ipconf_peer.hpp"
+#include "support/lab.hpp"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lab {
+
+// Addresses and identity of the lab's device and configurator.
+struct DeviceAddresses {
+    std::string host;          // lab host name of the device
+    std::string mac0, mac1;    // MACs of links lab0 and lab1 (lower case)
+    std::string ipv4_0, ipv4_1;
+};
+
+inline constexpr const char *configurator_address = "192.0.2.20";
+inline constexpr const char *login = "admin";
+inline constexpr const char *password = "secret";
+
+// Settings of the configuration service the device starts with.
+struct DeviceStore {
+    std::string host_name = "device-1";
+    std::string product_name = "Sensor Hub";
+    std::string product_id = "SH-200";
+    std::string hardware_id = "HW-7";
+    std::string hardware_revision = "B";
+    std::string software_version = "1.4.2";
+};
+
+// The text in upper case, as the device writes MACs and PUIDs.
+[[nodiscard]] std::string upper_case(std::string text);
+
+// The SHA-1 of the lab password, as the service holds it.
+[[nodiscard]] std::array<uint8_t, 20> password_hash();
+
+class Device {
+public:
+    // Adds the device host with links lab0 and lab1 (both up and addressed)
+    // to the lab; a second device gets other MACs and addresses (index 1).
+    Device(Lab &lab, int index = 0);
+    ~Device();
+
+    [[nodiscard]] const DeviceAddresses &addresses() const { return addresses_; }
+    [[nodiscard]] std::string store_text() const;
+    // The folder the daemon sees as its /tmp.
+    [[nodiscard]] std::string private_tmp() const { return dir_ + "/tmp"; }
+
+    // Writes the store, starts the bus and the service (with extra options
+    // such as "--apply-delay", "5") and waits until it answers.
+    [[nodiscard]] bool start_service(const std::vector<std::string> &service_options = {});
+    // Starts orvaned -f -b lab0 with the options; `wrapper` (e.g. valgrind
+    // and its options) goes in front when given.
+    [[nodiscard]] bool start_daemon(const std::vector<std::string> &options = {},
+                                    const std::vector<std::string> &wrapper = {});
+
+    Process &daemon() { return *daemon_; }
+    [[nodiscard]] std::string daemon_log() const { return daemon_ ? daemon_->stderr_text() : ""; }
+
+    // Lines of the daemon's log that contain the text.
+    [[nodiscard]] int count_lines(const std::string &text) const;
+
+    DeviceStore store;
+
+private:
+    Lab &lab_;
+    DeviceAddresses addresses_;
+    std::string dir_;
+    std::unique_ptr<DbusLab> bus_;
+    std::unique_ptr<Process> daemon_;
+};
+
+// Adds the configurator host "cfg" (link lab0 at configurator_address) and
+// its peer; null (with a test failure) when that fails.
+[[nodiscard]] std::unique_ptr<IpconfPeer> add_configurator(Lab &lab);
+
+// The INFO the device should send: built with the message builders from the
+// store's values, the PUID and mode, and the interfaces as the service
+// describes them (lab0 up, lab1 down).
+[[nodiscard]] bytes expected_info(const Device &device, const std::string &puid, uint32_t mode);
+
+// A configurator's requests.
+[[nodiscard]] bytes challenge_request(const std::string &puid);
+
+struct ConfInterface {
+    std::string mac{};
+    int32_t ipv4_mode = 3;
+    std::string ipv4{};
+    std::string netmask{};
+    std::string gateway{};
+    std::string dns{};
+};
+
+struct ConfRequest {
+    std::string puid{};
+    std::string user = login;
+    std::string secret = password;   // the password whose hash is proven
+    std::vector<uint8_t> challenge{};  // as received in CHAL
+    std::string host_name{};           // empty: none
+    std::vector<ConfInterface> interfaces{};
+};
+
+[[nodiscard]] bytes conf_message(const ConfRequest &request);
+
+// The 4 challenge bytes of a CHAL (empty when it does not parse), and the
+// ADDR it names.
+[[nodiscard]] std::vector<uint8_t> challenge_of(const bytes &chal, std::string *address = nullptr);
+
+// Sends CHRQ for puid and returns the challenge of the CHAL that answers it
+// (empty when none came within timeout_ms).
+[[nodiscard]] std::vector<uint8_t> ask_challenge(const IpconfPeer &peer, const std::string &puid,
+                                                 int timeout_ms = 5000);
+
+// Text and address of a received ERR; false when it does not parse.
+bool error_of(const bytes &err, std::string *text, std::string *address);
+
+} // namespace lab

@@ -1,0 +1,134 @@
+#include "support/ipconf_peer.hpp"
+
+#include "ipconf/ipconf_msg.hpp"
+#include "util/tlv_ez.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+namespace lab {
+
+namespace {
+
+constexpr uint16_t ipconf_port = 4445;
+
+using steady = std::chrono::steady_clock;
+
+int remaining_ms(steady::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+bool matches(const bytes &message, uint32_t type, const std::string &puid)
+{
+    if (message.size() < 8 || tlv_get_envelope_type(message.data()) != type)
+        return false;
+    return puid.empty() || puid_of(message) == puid;
+}
+
+} // namespace
+
+bytes take_message(uint8_t *message)
+{
+    if (message == nullptr)
+        return {};
+    bytes copy(message, message + tlv_get_size(message));
+    std::free(message);
+    return copy;
+}
+
+std::string puid_of(const bytes &message)
+{
+    bytes copy = message;
+    char *puid = nullptr;
+    if (ipconf_msg_parse_get_puid(copy.data(), copy.size(), &puid) != 0 || puid == nullptr)
+        return "";
+    return puid;
+}
+
+IpconfPeer::IpconfPeer(Lab &lab, const std::string &host)
+{
+    auto in = lab.enter(host);
+    if (!in.ok())
+        return;
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0) {
+        ADD_FAILURE() << "socket failed";
+        return;
+    }
+    const int on = 1;
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(ipconf_port);
+    // Tied to the lab link: a limited broadcast needs no route then.
+    const char device[] = "lab0";
+    if (setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+        setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, device, sizeof device) != 0 ||
+        bind(s, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0) {
+        ADD_FAILURE() << "cannot bind the configurator's socket to port 4445";
+        close(s);
+        return;
+    }
+    socket_ = s;
+}
+
+IpconfPeer::~IpconfPeer()
+{
+    if (socket_ >= 0)
+        close(socket_);
+}
+
+bool IpconfPeer::send(const bytes &message) const
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(ipconf_port);
+    to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    return sendto(socket_, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
+           static_cast<ssize_t>(message.size());
+}
+
+std::optional<bytes> IpconfPeer::receive(uint32_t type, int timeout_ms, const std::string &puid) const
+{
+    const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        pollfd p{socket_, POLLIN, 0};
+        if (poll(&p, 1, remaining_ms(deadline)) <= 0)
+            return std::nullopt;
+        bytes data(65536);
+        const ssize_t n = recv(socket_, data.data(), data.size(), 0);
+        if (n < 0)
+            return std::nullopt;
+        data.resize(static_cast<size_t>(n));
+        if (matches(data, type, puid))
+            return data;
+    }
+}
+
+std::vector<bytes> IpconfPeer::collect(uint32_t type, int window_ms, const std::string &puid) const
+{
+    std::vector<bytes> found;
+    const auto deadline = steady::now() + std::chrono::milliseconds(window_ms);
+    while (remaining_ms(deadline) > 0) {
+        auto message = receive(type, remaining_ms(deadline), puid);
+        if (message)
+            found.push_back(std::move(*message));
+    }
+    return found;
+}
+
+void IpconfPeer::drain() const
+{
+    bytes data(65536);
+    while (recv(socket_, data.data(), data.size(), MSG_DONTWAIT) >= 0) {
+    }
+}
+
+} // namespace lab
