@@ -31,23 +31,4 @@ TEST(InterfaceConf, CopyKeepsUnsetTextsTruncatesAndResetEmpties)
     EXPECT_EQ(copy_interface_conf(&conf, &view), -1);  // no buffers: never written to
 }
 
-TEST(InterfaceConf, ListHoldsOwnedCopiesAndReleasesThem)
-{
-    list *confs = list_new();
-    char names[2][8] = {"eth0", "wlan0"};
-    for (char *name : names) {
-        interface_conf view{};
-        view.name = name;
-        interface_conf *added = interface_conf_add(confs, &view);
-        ASSERT_NE(added, nullptr);
-        EXPECT_STREQ(added->ipv4, "");
-    }
-    std::strcpy(names[0], "gone");
-    EXPECT_STREQ(static_cast<interface_conf *>(confs->first->element)->name, "eth0");
-    EXPECT_STREQ(static_cast<interface_conf *>(confs->last->element)->name, "wlan0");
-    interface_conf_remove_all(confs);  // the leak checker counts records and buffers
-    EXPECT_EQ(confs->count, 0u);
-    EXPECT_EQ(list_free(confs), 0);
-}
-
 }  // namespace

@@ -130,16 +130,13 @@ TEST(IpconfRpc, OpensAboveEveryNumberInTmpServesBrowseAndCleansUp)
               "00000.product-name=Example Two;00001.hostname=;00001.ip=;00001.product-id=;00001.product-name=;");
     EXPECT_EQ(status, 0u);
     EXPECT_EQ(browse_calls, (std::vector<std::pair<int, int>>{{77, 3}}));
-    fake_devices.clear();
-    EXPECT_EQ(call(registered, 0xb4d27370, true, status), "");
-    EXPECT_EQ(status, 0u);
 
     // Refused calls never reach the browse.
     EXPECT_EQ(call(registered, 0xb4d27371, true, status), "");
     EXPECT_EQ(status, 4u);
     EXPECT_EQ(call(registered, 0xb4d27370, false, status), "");
     EXPECT_NE(status, 0u);
-    EXPECT_EQ(browse_calls.size(), 2u);
+    EXPECT_EQ(browse_calls.size(), 1u);
 
     ipconf_rpc_close(&registered);
     EXPECT_NE(lstat("/tmp/orvane_rpc_13.sock", &info), 0);
