@@ -187,7 +187,10 @@ TEST_F(DaemonProcess, ForegroundDaemonLogsToStderrAndStopsOnSigterm)
 
 TEST_F(DaemonProcess, BackgroundDaemonDetachesAndStopsOnSigterm)
 {
+    // No bus at all: the detached daemon waits for one, and SIGTERM ends the wait.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (scratch / "no-bus").string()).c_str(), 1);
     const pid_t launcher = start({"-b", "lab0"});
+    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     EXPECT_EQ(wait_status(launcher), 0);
 
     pid_t daemon = 0;

@@ -100,6 +100,10 @@ private:
 
     void send(int fd, message m)
     {
+        // The sender keeps one process-wide destination and is not meant for
+        // threads: the scripted devices take turns.
+        static std::mutex sender;
+        std::lock_guard<std::mutex> hold(sender);
         if (m)
             (void)udp_send_broadcast(fd, 4445, m.get(), tlv_get_size(m.get()));
     }
