@@ -110,6 +110,7 @@ TEST_F(Browse, CollectsEveryInfoInArrivalOrderAndDropsTheRest)
     wrapped[4] = wrapped[5] = wrapped[6] = 0xff;
     wrapped[7] = 0xfc;
     bytes broken = one;  // an ADDR text without its zero
+    ASSERT_GT(broken.size(), 8u);
     broken.back() = 'x';
     for (const bytes &datagram : {one, bytes{'L', 'O'}, bytes(one.begin(), one.begin() + 40), wrapped, broken,
                                   info(nullptr, nullptr, {}), one})
