@@ -23,10 +23,8 @@ TEST(TlvWriter, NestedElementsGrowthAndOneElementMessages)
     // that reallocate while ENV and Q stay open.
     const bytes first(232, 0xA5), second(728, 0x5A);
     tlv_writer *w = tlv_write_open(tlv_write_open(nullptr, ENV), Q);
-    uint8_t *q = tlv_get_buffer(w);
     w = tlv_nest_raw(w, P, first.data(), first.size());
     w = tlv_nest_raw(tlv_nest_raw(w, tlv_stringtype("B"), nullptr, 0), tlv_stringtype("D"), second.data(), second.size());
-    EXPECT_NE(tlv_get_buffer(w), q);  // moved
     bytes deep = tlv("Z");
     for (int depth = 0; depth < 9; ++depth) {
         w = tlv_write_open(w, tlv_stringtype("Z"));
@@ -35,7 +33,7 @@ TEST(TlvWriter, NestedElementsGrowthAndOneElementMessages)
     for (int depth = 0; depth < 9; ++depth)
         w = tlv_write_close(w);
     ASSERT_NE(w, nullptr);
-    q = tlv_get_buffer(w);
+    uint8_t *q = tlv_get_buffer(w);
     uint8_t *message = tlv_close_all(&w);
     EXPECT_EQ(q, message + 8);
     EXPECT_EQ(taken(message), tlv("ENV", tlv("Q", cat({tlv("P", first), tlv("B"), tlv("D", second), deep}))));
