@@ -159,6 +159,14 @@ int ipconf_rpc_server(select_set *registered, select_set *ready)
             continue;  // never registered, so never ready
         if (FD_ISSET(fd, &ready->except)) {
             syslog(LOG_ERR, "error on RPC socket: %d", fd);
+            // An exception stays until the byte behind it is read, which no
+            // request handling here does: without dropping the connection
+            // every later turn would end the same way. The listener is never
+            // dropped, so the endpoint keeps serving.
+            if (RPCServer_CloseConnection(server, fd) == 0) {
+                remove_rpc_sockets(registered);
+                (void)add_rpc_sockets(registered);
+            }
             return -1;
         }
         if (FD_ISSET(fd, &ready->read))

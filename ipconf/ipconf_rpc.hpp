@@ -12,7 +12,9 @@
 // descriptors. 0, or -1.
 [[nodiscard]] int ipconf_rpc_open(int socket, select_set *registered);
 
-// Serves one request on a ready descriptor. 0, or -1 on an error.
+// Serves one request on a ready descriptor. 0, or -1 on an error. A
+// connection with an exception condition is dropped instead (-1, no request
+// served in that turn), so that it cannot be reported again.
 int ipconf_rpc_server(select_set *registered, select_set *ready);
 
 // Closes the endpoint; accepts one that was never opened.

@@ -385,6 +385,22 @@ int RPCServer_HandleRequest(RPCServer *server, int timeout_ms)
     return 0;
 }
 
+int RPCServer_CloseConnection(RPCServer *server, int descriptor)
+{
+    if (server == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    auto found = std::find_if(server->connections.begin(), server->connections.end(),
+                              [&](const Connection &c) { return c.fd.get() == descriptor; });
+    if (descriptor < 0 || found == server->connections.end()) {
+        errno = EBADF;
+        return -1;
+    }
+    server->drop(static_cast<size_t>(found - server->connections.begin()), "closed by the caller");
+    return 0;
+}
+
 void RPCServer_Close(RPCServer *server)
 {
     if (server == nullptr)

@@ -47,6 +47,13 @@ void RPCServer_Cleanup(void);
 // client sends never makes it fail: a bad client is answered and dropped.
 [[nodiscard]] int RPCServer_HandleRequest(RPCServer *server, int timeout_ms);
 
+// Closes one connection that the caller found unusable (one that reports an
+// exception condition, say), as if its client had gone; the caller fetches
+// the descriptors again afterwards. Only a connection is closed this way,
+// never the listening socket. 0, or -1: EINVAL when the server is null,
+// EBADF when the descriptor is not one of its connections.
+[[nodiscard]] int RPCServer_CloseConnection(RPCServer *server, int descriptor);
+
 // Closes the connections and the listening socket, removes the socket file
 // if it is still the one this server created, and releases the server.
 // Accepts null.

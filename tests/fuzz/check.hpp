@@ -13,6 +13,12 @@
 #include "util/tlv.hpp"
 #include "util/tlv_ez.hpp"
 
+// Payload length of the field whose value starts at the address.
+inline uint32_t field_length(const void *value)
+{
+    return tlv_get_size(static_cast<const uint8_t *>(value) - TLV_HEADER_SIZE) - TLV_HEADER_SIZE;
+}
+
 #define FUZZ_CHECK(condition)                                                                              \
     do {                                                                                                   \
         if (!(condition)) {                                                                                \
@@ -38,10 +44,9 @@ public:
     // whole payload lies inside the input. Returns the payload length.
     uint32_t check_field(const void *value) const
     {
-        const auto *p = static_cast<const uint8_t *>(value);
-        FUZZ_CHECK(holds(p - TLV_HEADER_SIZE, TLV_HEADER_SIZE));
-        const uint32_t length = tlv_get_size(p - TLV_HEADER_SIZE) - TLV_HEADER_SIZE;
-        FUZZ_CHECK(holds(p, length));
+        FUZZ_CHECK(holds(static_cast<const uint8_t *>(value) - TLV_HEADER_SIZE, TLV_HEADER_SIZE));
+        const uint32_t length = field_length(value);
+        FUZZ_CHECK(holds(value, length));
         return length;
     }
 
@@ -78,10 +83,7 @@ inline std::string seen(const char *text)
 // zero byte before its last one.
 inline bool writes_back(const char *text)
 {
-    if (text == nullptr)
-        return true;
-    const uint32_t length = tlv_get_size(text - TLV_HEADER_SIZE) - TLV_HEADER_SIZE;
-    return length >= 1 && strnlen(text, length) + 1 == length;
+    return text == nullptr || (field_length(text) >= 1 && strnlen(text, field_length(text)) + 1 == field_length(text));
 }
 
 // An exact-size text (PUID, MAC) comes back from the builders only when it
@@ -95,10 +97,7 @@ inline bool exact_writes_back(const char *text)
 // its field, so it can be read as a C string.
 inline bool terminated(const char *text)
 {
-    if (text == nullptr)
-        return true;
-    const uint32_t length = tlv_get_size(text - TLV_HEADER_SIZE) - TLV_HEADER_SIZE;
-    return std::memchr(text, 0, length) != nullptr;
+    return text == nullptr || std::memchr(text, 0, field_length(text)) != nullptr;
 }
 
 struct free_message {

@@ -23,12 +23,12 @@ inline bool read_interfaces(fuzz_input &in, uint8_t **cursor, size_t *avail, int
         if (result != 0)
             return false;
         in.check_text(conf.mac, IPCONF_MAC_SIZE);
-        FUZZ_CHECK(conf.mac == nullptr || tlv_get_size(conf.mac - TLV_HEADER_SIZE) == TLV_HEADER_SIZE + IPCONF_MAC_SIZE);
+        FUZZ_CHECK(conf.mac == nullptr || field_length(conf.mac) == IPCONF_MAC_SIZE);
         in.check_text(conf.name, IPCONF_NAME_MAX);
         for (const char *text : {conf.ipv4, conf.netmask, conf.gateway, conf.broadcast, conf.dns, conf.wins})
             in.check_text(text, IPCONF_ADDRESS_MAX);
-        FUZZ_CHECK(conf.role >= 0 && conf.role <= 255 && conf.link_state >= 0 && conf.link_state <= 255);
-        FUZZ_CHECK(conf.ipv4_mode >= 0 && conf.ipv4_mode <= 255);
+        for (int32_t number : {conf.role, conf.link_state, conf.ipv4_mode})
+            FUZZ_CHECK(number >= 0 && number <= 255);
         out.push_back(conf);
     }
     return true;

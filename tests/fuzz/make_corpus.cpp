@@ -38,32 +38,10 @@ void seed(const std::string &target, const std::string &name, uint8_t *message)
     std::free(message);
 }
 
-char puid[] = "02:00:5E:10:00:01";
-char mac2[] = "02:00:5E:10:00:02";
-char host[] = "cam-hall";
-char product[] = "Orvane Camera";
-char product_id[] = "OC-200";
-char hardware[] = "HW-7";
-char revision[] = "B";
-char version[] = "2.4.1";
-char eth0[] = "eth0";
-char eth1[] = "eth1";
-char address[] = "192.0.2.10";
-char netmask[] = "255.255.255.0";
-char gateway[] = "192.0.2.1";
-char broadcast[] = "192.0.2.255";
-char dns[] = "198.51.100.53";
-char empty[] = "";
-
-interface_conf full_interface()
-{
-    return {eth0, puid, 0, 1, 0, address, netmask, gateway, broadcast, dns, dns};
-}
-
-interface_conf dhcp_interface()
-{
-    return {eth1, mac2, 3, 0, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-}
+char puid[] = "02:00:5E:10:00:01", mac2[] = "02:00:5E:10:00:02", host[] = "cam-hall", product[] = "Orvane Camera",
+     product_id[] = "OC-200", hardware[] = "HW-7", revision[] = "B", version[] = "2.4.1", eth0[] = "eth0",
+     eth1[] = "eth1", address[] = "192.0.2.10", netmask[] = "255.255.255.0", gateway[] = "192.0.2.1",
+     broadcast[] = "192.0.2.255", dns[] = "198.51.100.53", empty[] = "";
 
 void ipconf_seeds()
 {
@@ -73,7 +51,9 @@ void ipconf_seeds()
 
     product_info info{puid, 0, host, product, product_id, hardware, revision, version};
     product_info bare{empty, 1, empty, empty, empty, empty, empty, empty};
-    const interface_conf interfaces[] = {full_interface(), dhcp_interface(), full_interface()};
+    const interface_conf full = {eth0, puid, 0, 1, 0, address, netmask, gateway, broadcast, dns, dns};
+    const interface_conf dhcp = {eth1, mac2, 3, 0, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    const interface_conf interfaces[] = {full, dhcp, full};
     for (size_t count = 0; count <= 3; ++count) {
         tlv_writer *writer = ipconf_msg_open_info(count % 2 == 0 ? &info : &bare, IPCONF_PROTOCOL);
         for (size_t i = 0; i < count; ++i)

@@ -1,230 +1,149 @@
+// The TLV writer and reader against hand-made bytes (tlv_bytes.hpp). Cut
+// inputs are vectors of exactly their size: ASan sees any read past them.
+#include "tlv_bytes.hpp"
 #include "util/tlv.hpp"
-#include "util/tlv_ez.hpp"
 
 #include <gtest/gtest.h>
 
-#include <malloc.h>
-
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
+#include <cstdio>
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
+constexpr uint32_t ENV = tlv_stringtype("ENV"), P = tlv_stringtype("P"), Q = tlv_stringtype("Q");
 
-// A reference encoding, written independently of the writer.
-void put_header(bytes &out, uint32_t type, uint32_t length)
+bytes taken(uint8_t *message)
 {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<uint8_t>(type >> shift));
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<uint8_t>(length >> shift));
+    return wire(message_ptr(message));
 }
 
-bytes leaf(uint32_t type, const bytes &payload)
+TEST(TlvWriter, NestedElementsGrowthAndOneElementMessages)
 {
-    bytes out;
-    put_header(out, type, static_cast<uint32_t>(payload.size()));
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
-}
-
-bytes container(uint32_t type, const std::vector<bytes> &children)
-{
-    bytes payload;
-    for (const bytes &child : children)
-        payload.insert(payload.end(), child.begin(), child.end());
-    return leaf(type, payload);
-}
-
-bytes message_bytes(const uint8_t *message)
-{
-    return bytes(message, message + tlv_get_size(message));
-}
-
-constexpr uint32_t INFO = 0x494E464F, INTF = 0x494E5446, NAME = 0x4E414D45, LOOK = 0x4C4F4F4B;
-
-tlv_writer *write_leaf(tlv_writer *w, uint32_t type, const bytes &payload)
-{
-    w = tlv_write_open(w, type);
-    EXPECT_NE(w, nullptr);
-    if (!payload.empty()) {
-        EXPECT_EQ(tlv_memcpy(w, payload.data(), payload.size()), 0);
+    // Exactly the initial 256 bytes, then a header, a payload and nine levels
+    // that reallocate while ENV and Q stay open.
+    const bytes first(232, 0xA5), second(728, 0x5A);
+    tlv_writer *w = tlv_write_open(tlv_write_open(nullptr, ENV), Q);
+    w = tlv_nest_raw(w, P, first.data(), first.size());
+    w = tlv_nest_raw(tlv_nest_raw(w, tlv_stringtype("B"), nullptr, 0), tlv_stringtype("D"), second.data(), second.size());
+    bytes deep = tlv("Z");
+    for (int depth = 0; depth < 9; ++depth) {
+        w = tlv_write_open(w, tlv_stringtype("Z"));
+        deep = depth ? tlv("Z", deep) : deep;
     }
-    return tlv_write_close(w);
-}
-
-TEST(TlvWriter, EmptyEnvelopeAndNestedChildren)
-{
-    tlv_writer *w = tlv_write_open(nullptr, LOOK);
+    for (int depth = 0; depth < 9; ++depth)
+        w = tlv_write_close(w);
     ASSERT_NE(w, nullptr);
-    uint8_t *look = tlv_get_buffer(w);
-    EXPECT_EQ(tlv_write_close(w), nullptr);
-    EXPECT_EQ(message_bytes(look), (bytes{0x4C, 0x4F, 0x4F, 0x4B, 0, 0, 0, 0}));
-    std::free(look);
-
-    w = tlv_write_open(nullptr, INFO);
-    uint8_t *envelope = tlv_get_buffer(w);
-    w = write_leaf(w, NAME, {'a', 'b', 0});
-    w = tlv_write_open(w, INTF);
-    // The child's header sits right after what its parent holds so far.
-    EXPECT_EQ(tlv_get_buffer(w), envelope + 8 + 11);
-    w = write_leaf(w, 0x4D414300, {1, 2, 3, 4, 5, 6});
-    w = tlv_write_close(w);
-    ASSERT_NE(w, nullptr);
+    uint8_t *q = tlv_get_buffer(w);
     uint8_t *message = tlv_close_all(&w);
-    EXPECT_EQ(w, nullptr);
-    ASSERT_EQ(message, envelope);
-    const bytes expected = container(INFO, {leaf(NAME, {'a', 'b', 0}),
-                                            container(INTF, {leaf(0x4D414300, {1, 2, 3, 4, 5, 6})})});
-    EXPECT_EQ(message_bytes(message), expected);
-    EXPECT_EQ(tlv_get_size(message), (8u + 3u) + (8u + 14u) + 8u);
-    std::free(message);
-}
+    EXPECT_EQ(q, message + 8);
+    EXPECT_EQ(taken(message), tlv("ENV", tlv("Q", cat({tlv("P", first), tlv("B"), tlv("D", second), deep}))));
 
-TEST(TlvWriter, BufferGrowthKeepsOpenFramesAndBytes)
-{
-    // The allocator may round a request up a little, never to the next size.
-    auto allocated = [](const uint8_t *buffer) { return malloc_usable_size(const_cast<uint8_t *>(buffer)); };
-    tlv_writer *w = tlv_write_open(nullptr, INFO);
-    ASSERT_NE(w, nullptr);
-    EXPECT_GE(allocated(tlv_get_buffer(w)), 256u);
-    EXPECT_LT(allocated(tlv_get_buffer(w)), 512u);
-
-    // Exactly 256 bytes in all: INFO header, INTF header, leaf of 8 + 232.
-    w = tlv_write_open(w, INTF);
-    const bytes first(232, 0xA5);
-    w = write_leaf(w, NAME, first);
-    EXPECT_LT(allocated(tlv_get_buffer(w) - 8), 512u);
-
-    // The next header needs 264 bytes: 512, while INFO and INTF are open.
-    w = tlv_write_open(w, 0x42000000);
-    uint8_t *start = tlv_get_buffer(w) - 8 - 8 - 240;
-    EXPECT_GE(allocated(start), 512u);
-    EXPECT_LT(allocated(start), 1024u);
-    w = tlv_write_close(w);
-
-    // A payload that makes the message 1000 bytes: 1024.
-    const bytes second(1000 - 264 - 8, 0x5A);
-    w = write_leaf(w, 0x44000000, second);
-    uint8_t *intf = tlv_get_buffer(w);
-    w = tlv_write_close(w);
-    ASSERT_NE(w, nullptr);
-    uint8_t *message = tlv_close_all(&w);
-    EXPECT_EQ(intf, message + 8);
-    EXPECT_GE(allocated(message), 1024u);
-    EXPECT_LT(allocated(message), 2048u);
-
-    const bytes expected =
-        container(INFO, {container(INTF, {leaf(NAME, first), leaf(0x42000000, {}), leaf(0x44000000, second)})});
-    ASSERT_EQ(expected.size(), 1000u);
-    EXPECT_EQ(message_bytes(message), expected);
-    std::free(message);
-}
-
-TEST(TlvWriter, DeepNestingGrowsTheFrameStack)
-{
-    tlv_writer *w = nullptr;
-    for (uint32_t depth = 0; depth < 9; ++depth) {
-        w = tlv_write_open(w, 0x41000000 + (depth << 16));
-        ASSERT_NE(w, nullptr);
-    }
-    EXPECT_EQ(tlv_memcpy(w, "z", 1), 0);
-    uint8_t *message = tlv_close_all(&w);
-    bytes expected = leaf(0x41080000, {'z'});
-    for (int depth = 7; depth >= 0; --depth)
-        expected = container(0x41000000 + (static_cast<uint32_t>(depth) << 16), {expected});
-    EXPECT_EQ(message_bytes(message), expected);
-    std::free(message);
-}
-
-TEST(TlvWriter, OversizedPayloadIsRefused)
-{
-    tlv_writer *w = tlv_write_open(nullptr, INFO);
-    w = tlv_write_open(w, NAME);
+    EXPECT_EQ(taken(tlv_single_raw(tlv_stringtype("LOOK"), nullptr, 0)), tlv("LOOK"));
+    EXPECT_EQ(taken(tlv_single_raw(tlv_stringtype("ERR"), "no", 3)), tlv("ERR", text("no")));
     // A 32-bit overflow of the element's size is refused before any copy.
-    static const uint8_t byte = 0;
-    errno = 0;
-    EXPECT_EQ(tlv_memcpy(w, &byte, 0xFFFFFFFFu), -1);
-    EXPECT_EQ(errno, EMSGSIZE);  // the writer is gone; nothing to release
-    w = tlv_write_open(nullptr, INFO);
-    errno = 0;
-    EXPECT_EQ(tlv_memcpy(w, &byte, size_t{1} << 32), -1);
+    EXPECT_EQ(tlv_memcpy(tlv_write_open(tlv_write_open(nullptr, ENV), P), "", 0xFFFFFFFFu), -1);
+    EXPECT_EQ(errno, EMSGSIZE);  // the writer is gone
+    w = tlv_write_open(nullptr, ENV);
+    EXPECT_EQ(tlv_memcpy(w, "", size_t{1} << 32), -1);
     EXPECT_EQ(errno, EOVERFLOW);  // the writer is left to us
     std::free(tlv_close_all(&w));
 }
 
-TEST(TlvReader, WalksChildrenAndTracksRemaining)
+// The parse loop every message parser runs: "type@level" per element, then
+// the result ("-2": an element runs past the data) and the bytes consumed.
+std::string walk(bytes data, bool enter_containers = true)
 {
-    bytes msg = container(INFO, {leaf(0x4D414300, {1, 2}), container(INTF, {leaf(NAME, {'e', 0})})});
-    uint8_t *cursor = msg.data();
-    size_t avail = msg.size();
-
-    tlv_reader *r = tlv_read_open(nullptr, &cursor, &avail);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(tlv_get_level(r), 0);
-    EXPECT_EQ(tlv_get_length(r), msg.size() - 8);
-    EXPECT_EQ(avail, msg.size() - 8);
-
-    r = tlv_read_open(r, &cursor, &avail);
-    EXPECT_EQ(tlv_get_parent_type(r, 1), 0x4D414300u);  // byte order survives
-    EXPECT_EQ(tlv_get_length(r), 2u);
-    EXPECT_EQ(cursor, msg.data() + 16);  // the value is read in place
-    r = tlv_read_close(r, &cursor, &avail);
-    EXPECT_EQ(tlv_get_level(r), 0);
-    EXPECT_TRUE(tlv_has_next(r));
-    EXPECT_TRUE(tlv_can_reach_end(r, avail));
-    EXPECT_FALSE(tlv_can_reach_end(r, avail - 1));
-
-    r = tlv_read_open(r, &cursor, &avail);
-    r = tlv_read_open(r, &cursor, &avail);
-    EXPECT_EQ(tlv_get_level(r), 2);
-    EXPECT_EQ(tlv_get_parent_type(r, 0), INFO);
-    EXPECT_EQ(tlv_get_parent_type(r, 1), INTF);
-    EXPECT_EQ(tlv_get_parent_type(r, 2), NAME);
-    r = tlv_read_close(r, &cursor, &avail);
-    EXPECT_FALSE(tlv_has_next(r));  // NAME was INTF's last child
-    r = tlv_read_close(r, &cursor, &avail);
-    EXPECT_FALSE(tlv_has_next(r));
-    EXPECT_EQ(tlv_read_close(r, &cursor, &avail), nullptr);  // envelope closed
-    EXPECT_EQ(cursor, msg.data() + msg.size());
-    EXPECT_EQ(avail, 0u);
+    std::string out;
+    tlv_reader *reader = nullptr;
+    uint8_t *cursor = data.data();
+    size_t avail = data.size();
+    int64_t result;
+    for (int next = 0; (result = tlv_parse(&reader, &cursor, &avail, next)) == 0 && reader;) {
+        if (!tlv_can_reach_end(reader, avail)) {
+            result = -2;
+            break;
+        }
+        const uint32_t type = tlv_get_parent_type(reader, tlv_get_level(reader));
+        out += std::string(1, static_cast<char>(type >> 24)) + "@" + std::to_string(tlv_get_level(reader)) + " ";
+        next = enter_containers && (type == ENV || type == Q) ? 0 : 1;
+    }
+    tlv_skip(reader, nullptr, nullptr);
+    return out + std::to_string(result) + " " + std::to_string(cursor - data.data());
 }
 
-TEST(TlvReader, ShortDataIsRefusedWithoutReadingPastIt)
+TEST(TlvParse, WalksInDocumentOrderAndCountsMissingBytes)
 {
-    // Heap copies so that the address checker sees any read past the end.
-    bytes msg = leaf(NAME, {1, 2, 3, 4});
-    auto *seven = static_cast<uint8_t *>(std::malloc(7));
-    std::memcpy(seven, msg.data(), 7);
-    uint8_t *cursor = seven;
-    size_t avail = 7;
-    errno = 0;
+    const bytes msg = tlv("ENV", cat({tlv("P", {1, 2, 3}), tlv("Q", tlv("R", text("r")))}));
+    EXPECT_EQ(walk(cat({msg, {0xEE}})), "E@0 P@1 Q@1 R@2 0 37");  // a byte after the message is not consumed
+    EXPECT_EQ(walk(msg, false), "E@0 0 37");                       // the envelope stepped over whole
+    EXPECT_EQ(walk(bytes(msg.begin(), msg.end() - 1)), "-2 8");     // ends inside the envelope
+    // A child claiming 8 bytes of which only 4 lie inside its parent.
+    bytes liar = cat({tlv("ENV", tlv("P", {1, 2, 3, 4})), {5, 6, 7, 8}});
+    liar[15] = 8;
+    EXPECT_EQ(walk(liar), "E@0 P@1 8 24");
+    // Missing bytes of a header, then of a payload; the reader stays open.
+    EXPECT_EQ(walk(bytes(msg.begin(), msg.begin() + 5)), "3 0");
+    const bytes big = tlv("ENV", tlv("P", bytes(20, 0x11)));
+    uint8_t *cursor = const_cast<uint8_t *>(big.data());
+    size_t avail = 28;
+    tlv_reader *reader = nullptr;
+    ASSERT_EQ(tlv_parse(&reader, &cursor, &avail, 0) | tlv_parse(&reader, &cursor, &avail, 0), 0);
+    EXPECT_EQ(tlv_parse(&reader, &cursor, &avail, 1), 8);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(cursor, big.data() + 16);
+    avail = big.size() - 16;  // the rest arrived: tlv_skip consumes to the end
+    tlv_skip(reader, &cursor, &avail);
+    EXPECT_EQ(cursor, big.data() + big.size());
+    EXPECT_EQ(avail, 0u);
+
+    // The plain reader: a 7-byte header, a payload one byte short.
+    bytes seven(big.begin(), big.begin() + 7), short_one(big.begin(), big.end() - 1);
+    cursor = seven.data();
+    avail = 7;
     EXPECT_EQ(tlv_read_open(nullptr, &cursor, &avail), nullptr);
     EXPECT_EQ(errno, ENODATA);
-    EXPECT_EQ(avail, 0u);
-    std::free(seven);
+    cursor = short_one.data();
+    avail = short_one.size();
+    EXPECT_EQ(tlv_read_close(tlv_read_open(nullptr, &cursor, &avail), &cursor, &avail), nullptr);
+    EXPECT_EQ(errno, ENODATA);
+    EXPECT_FALSE(tlv_is_complete(seven.data(), 7));
+    EXPECT_FALSE(tlv_is_complete(short_one.data(), short_one.size()));
+    EXPECT_TRUE(tlv_is_complete(big.data(), big.size()));
+}
 
-    // Payload one byte short: the close fails; exactly enough empties avail.
-    for (size_t have : {msg.size() - 1, msg.size()}) {
-        auto *copy = static_cast<uint8_t *>(std::malloc(have));
-        std::memcpy(copy, msg.data(), have);
-        cursor = copy;
-        avail = have;
-        tlv_reader *r = tlv_read_open(nullptr, &cursor, &avail);
-        ASSERT_NE(r, nullptr);
-        errno = 0;
-        EXPECT_EQ(tlv_read_close(r, &cursor, &avail), nullptr);
-        EXPECT_EQ(avail, 0u);
-        if (have < msg.size()) {
-            EXPECT_EQ(errno, ENODATA);
-        } else {
-            EXPECT_EQ(cursor, copy + have);
-        }
-        std::free(copy);
-    }
+// One dump row: indent, 16 text columns, two spaces, up to 16 hex bytes.
+std::string row(int depth, const std::string &shown, const std::string &hex)
+{
+    return std::string(4 * depth, ' ') + shown + std::string(16 - shown.size(), ' ') + "  " + hex +
+           std::string(48 - hex.size(), ' ') + "\n";
+}
+
+std::string dump(const bytes &data, tlv_container_fn is_container)
+{
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *stream = open_memstream(&text, &size);
+    tlv_dump(stream, data.data(), data.size(), is_container);
+    std::fclose(stream);
+    std::string out(text, size);
+    std::free(text);
+    return out;
+}
+
+TEST(TlvDump, RowsAreByteExact)
+{
+    const auto chal_container = [](uint32_t type) { return type == tlv_stringtype("CHAL") ? 1 : 0; };
+    const bytes msg = tlv("CHAL", cat({tlv("PUID", text("01:02:03:04:05:06")), tlv("CHA", {0x00, 0x7F, 0x41, 0xFF})}));
+    const std::string chal = row(0, "CHAL", " 43 48 41 4c 00 00 00 26");
+    EXPECT_EQ(dump(msg, chal_container),
+              chal + row(1, "PUID", " 50 55 49 44 00 00 00 12") +
+                  row(2, "01:02:03:04:05:0", " 30 31 3a 30 32 3a 30 33 3a 30 34 3a 30 35 3a 30") +
+                  row(2, "6.", " 36 00") + row(1, "CHA.", " 43 48 41 00 00 00 00 04") + row(2, "..A.", " 00 7f 41 ff"));
+    // Cut inside PUID's header: the part that is there, then nothing; two
+    // messages one after the other are both shown.
+    EXPECT_EQ(dump(bytes(msg.begin(), msg.begin() + 13), chal_container), chal + row(1, "PUID", " 50 55 49 44 00"));
+    const std::string look = row(0, "LOOK", " 4c 4f 4f 4b 00 00 00 00");
+    EXPECT_EQ(dump(cat({tlv("LOOK"), tlv("LOOK")}), nullptr), look + look);
 }
 
 }  // namespace

@@ -1,0 +1,433 @@
+// Browsing through the daemon, end to end: devices on one bridge, each with
+// its own configuration service on a private bus, orvaned -f and a private
+// /tmp, and a configurator host that also plays a scripted device answering
+// LOOK twice. orvanectl browse runs on device 1; calls and misbehaving
+// clients reach the daemon's RPC socket through its file, as local programs
+// on the device would.
+#include "support/ipconf_device.hpp"
+#include "support/ipconf_peer.hpp"
+#include "support/lab.hpp"
+
+#include "ipconf/interface_conf.hpp"
+#include "ipconf/ipconf_msg.hpp"
+#include "lib/dorvik/rpc_client.hpp"
+#include "platform/product_info.hpp"
+#include "util/tlv_ez.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+using ::testing::HasSubstr;
+
+namespace {
+
+using lab::bytes;
+
+constexpr uint32_t browse_signature = 0xb4d27370;
+const std::string orvanectl = ORV_BUILD_DIR "/tools/orvanectl/orvanectl";
+
+// What the scripted device on the configurator host says about itself.
+constexpr const char *scripted_name = "scripted";
+constexpr const char *scripted_addresses = "192.0.2.20,198.51.100.20";
+
+using Record = std::vector<std::string>;  // host name, addresses, product id, product name
+
+struct BrowseReply {
+    int outcome = -1;     // of RPCClient_Call
+    uint32_t status = 99;
+    std::vector<std::string> keys;  // in the order received
+    std::vector<Record> records;    // by index
+};
+
+// Calls ipconf_browse through the RPC library's client, as a program on the
+// device does; with_timeout false leaves the argument out.
+BrowseReply call_browse(const std::string &socket_path, int32_t timeout, uint32_t signature = browse_signature,
+                        bool with_timeout = true)
+{
+    BrowseReply result;
+    RPCClient *client = RPCClient_Open(("unix:" + socket_path).c_str());
+    if (client == nullptr)
+        return result;
+    RPCCall call{};
+    RPCMsg *request = RPCMsg_Create();
+    RPCMsg *reply = RPCMsg_Create();
+    if (with_timeout)
+        (void)RPCMsg_Set_Int32(&call, request, "timeout@0", timeout);
+    result.outcome = RPCClient_Call(client, &call, "ipconf_browse", signature, request, reply, (timeout + 10) * 1000);
+    result.status = call.status;
+    if (result.outcome == 0 && call.status == 0) {
+        Dictionary *devices = RPCMsg_Get_Dictionary(&call, reply, "devices@1");
+        for (size_t i = 0; i < Dictionary_Count(devices); ++i) {
+            std::string key = Dictionary_KeyAt(devices, i);
+            result.keys.push_back(key);
+            size_t index = std::stoul(key.substr(0, key.find('.')));
+            result.records.resize(std::max(result.records.size(), index + 1), Record(4));
+            const std::vector<std::string> fields = {"hostname", "ip", "product-id", "product-name"};
+            auto field = std::find(fields.begin(), fields.end(), key.substr(key.find('.') + 1));
+            if (field != fields.end())
+                result.records[index][static_cast<size_t>(field - fields.begin())] = Dictionary_ValueAt(devices, i);
+        }
+        Dictionary_Destroy(devices);
+    }
+    RPCMsg_Destroy(request);
+    RPCMsg_Destroy(reply);
+    RPCClient_Close(client);
+    return result;
+}
+
+// The keys of `count` devices, in the order the daemon sets them.
+std::vector<std::string> keys_of(int count)
+{
+    std::vector<std::string> keys;
+    char key[64];
+    for (int i = 0; i < count; ++i) {
+        for (const char *field : {"hostname", "ip", "product-id", "product-name"}) {
+            std::snprintf(key, sizeof key, "%.5d.%s", i, field);
+            keys.emplace_back(key);
+        }
+    }
+    return keys;
+}
+
+// The INFO of the scripted device: two interfaces, both addressed.
+bytes scripted_info()
+{
+    std::string puid = "02:00:00:00:0C:01", name = scripted_name, id = "PX-9", product = "Scripted";
+    product_info info = {puid.data(), 0, name.data(), product.data(), id.data(), nullptr, nullptr, nullptr};
+    tlv_writer *writer = ipconf_msg_open_info(&info, 2);
+    std::string lab0 = "lab0", lab1 = "lab1", mac0 = "02:00:00:00:0C:01", mac1 = "02:00:00:00:0C:02";
+    std::string ip0 = "192.0.2.20", ip1 = "198.51.100.20", mask = "255.255.255.0";
+    interface_conf first = {lab0.data(), mac0.data(), 0, 1, 0, ip0.data(), mask.data(), nullptr, nullptr, nullptr, nullptr};
+    interface_conf second = {lab1.data(), mac1.data(), 0, 1, 0, ip1.data(), mask.data(), nullptr, nullptr, nullptr, nullptr};
+    writer = ipconf_msg_add_interface_to_info(writer, &first);
+    writer = ipconf_msg_add_interface_to_info(writer, &second);
+    return lab::take_message(ipconf_msg_close_info(&writer));
+}
+
+// Plays the scripted device for one browse: waits for the LOOK and for the
+// real device's INFO (so that it comes first), then answers twice.
+bool answer_look_twice(const lab::IpconfPeer &peer, const std::string &other_puid)
+{
+    if (!peer.receive(IPCONF_LOOK, 8000))
+        return false;
+    if (!other_puid.empty() && !peer.receive(IPCONF_INFO, 3000, other_puid))
+        return false;
+    const bytes info = scripted_info();
+    return peer.send(info) && peer.send(info);
+}
+
+// The daemon's open descriptors: number → what it refers to.
+std::map<int, std::string> descriptors_of(pid_t pid)
+{
+    std::map<int, std::string> open;
+    const auto dir = std::filesystem::path("/proc") / std::to_string(pid) / "fd";
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, error)) {
+        std::error_code ignored;
+        open[std::stoi(entry.path().filename())] = std::filesystem::read_symlink(entry.path(), ignored).string();
+    }
+    return open;
+}
+
+// Waits (at most 5 s) until the daemon holds exactly the expected descriptors.
+bool descriptors_settle(pid_t pid, const std::map<int, std::string> &expected)
+{
+    for (int turns = 0; turns < 100 && descriptors_of(pid) != expected; ++turns)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return descriptors_of(pid) == expected;
+}
+
+// Processor time (user + system, in clock ticks) the process has used.
+long cpu_ticks(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int number = 3; fields >> field; ++number) {  // field 3 is the state
+        if (number == 14)
+            utime = std::stol(field);
+        if (number == 15) {
+            stime = std::stol(field);
+            break;
+        }
+    }
+    return utime + stime;
+}
+
+bool is_socket(const std::string &path)
+{
+    struct stat info{};
+    return lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+// A local client that speaks raw bytes on the daemon's RPC socket.
+class RawClient {
+public:
+    explicit RawClient(const std::string &path)
+    {
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un name{};
+        name.sun_family = AF_UNIX;
+        std::strncpy(name.sun_path, path.c_str(), sizeof name.sun_path - 1);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&name), sizeof name) == 0;
+    }
+    ~RawClient() { close(); }
+    RawClient(const RawClient &) = delete;
+    RawClient &operator=(const RawClient &) = delete;
+
+    [[nodiscard]] bool connected() const { return connected_; }
+    void close()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+    bool send_bytes(const std::string &data, int flags = 0) const
+    {
+        return send(fd_, data.data(), data.size(), flags | MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+    }
+    // What the daemon sent until it closed the connection (within 5 s);
+    // nothing when it kept it open.
+    std::optional<std::string> until_closed() const
+    {
+        std::string got;
+        for (int turns = 0; turns < 50; ++turns) {
+            pollfd watched{fd_, POLLIN, 0};
+            if (poll(&watched, 1, 100) <= 0)
+                continue;
+            char chunk[512];
+            ssize_t n = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno == ECONNRESET))
+                return got;
+            if (n > 0)
+                got.append(chunk, static_cast<size_t>(n));
+        }
+        return std::nullopt;
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+class Browse : public lab::LabTest {
+protected:
+    void SetUp() override
+    {
+        LabTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        first = std::make_unique<lab::Device>(*lab, 0);
+        peer = lab::add_configurator(*lab);
+        ASSERT_TRUE(peer);
+    }
+    void TearDown() override
+    {
+        peer.reset();
+        second.reset();
+        first.reset();
+        LabTest::TearDown();
+    }
+
+    static bool start(lab::Device &device)
+    {
+        return device.start_service() && device.start_daemon() &&
+               device.daemon().wait_for_line("RPC server up", 10000);
+    }
+    static std::string socket_of(const lab::Device &device, int number)
+    {
+        return device.private_tmp() + "/orvane_rpc_" + std::to_string(number) + ".sock";
+    }
+    // Runs orvanectl on the device, seeing its /tmp; exit status and output.
+    lab::RunResult orvanectl_on(const lab::Device &device, const std::vector<std::string> &args,
+                                std::string *errors = nullptr)
+    {
+        std::vector<std::string> argv = {orvanectl};
+        argv.insert(argv.end(), args.begin(), args.end());
+        lab::StartOptions options;
+        options.tmp_dir = device.private_tmp();
+        auto process = lab->start(device.addresses().host, argv, options);
+        if (!process)
+            return {};
+        lab::RunResult result{process->wait(20000), ""};
+        result.output = process->stdout_text();
+        if (errors != nullptr)
+            *errors = process->stderr_text();
+        return result;
+    }
+    // A LOOK from the configurator gets the device's INFO.
+    bool answers_look(const lab::Device &device) const
+    {
+        peer->drain();
+        return peer->send(lab::take_message(ipconf_msg_build_look())) &&
+               peer->receive(IPCONF_INFO, 3000, lab::upper_case(device.addresses().mac0)).has_value();
+    }
+
+    std::unique_ptr<lab::Device> first, second;
+    std::unique_ptr<lab::IpconfPeer> peer;
+};
+
+TEST_F(Browse, OrvanectlOnOneDeviceListsTheOtherDevicesAndEveryReply)
+{
+    ASSERT_TRUE(start(*first)) << first->daemon_log();
+    EXPECT_TRUE(is_socket(socket_of(*first, 1)));
+
+    // Alone on the bridge (the configurator stays silent): an empty dictionary.
+    std::string errors;
+    lab::RunResult alone = orvanectl_on(*first, {"--json", "browse", "-t", "1"}, &errors);
+    EXPECT_EQ(alone.status, 0) << errors;
+    EXPECT_EQ(nlohmann::json::parse(alone.output, nullptr, false), nlohmann::json::array()) << alone.output;
+    EXPECT_THAT(errors, HasSubstr("found no device"));
+    BrowseReply empty = call_browse(socket_of(*first, 1), 1);
+    EXPECT_EQ(empty.outcome, 0);
+    EXPECT_EQ(empty.status, 0u);
+    EXPECT_TRUE(empty.keys.empty());
+
+    // The second device's /tmp holds names from earlier daemons: it takes the
+    // number above the highest of them.
+    second = std::make_unique<lab::Device>(*lab, 1);
+    second->store.host_name = "device-2";
+    second->store.product_id = "SH-300";
+    second->store.product_name = "Sensor Hub Two";
+    std::ofstream(second->private_tmp() + "/orvane_rpc_3.sock") << "";
+    std::ofstream(second->private_tmp() + "/orvane_rpc_12.old") << "";
+    ASSERT_TRUE(start(*second)) << second->daemon_log();
+    EXPECT_TRUE(is_socket(socket_of(*second, 13))) << second->daemon_log();
+    const std::string second_puid = lab::upper_case(second->addresses().mac0);
+    const Record device_2 = {"device-2", second->addresses().ipv4_0, "SH-300", "Sensor Hub Two"};
+    const Record scripted = {scripted_name, scripted_addresses, "PX-9", "Scripted"};
+
+    // orvanectl browse on device 1: device 2 once, the scripted device twice.
+    peer->drain();
+    auto answered = std::async(std::launch::async, answer_look_twice, std::cref(*peer), second_puid);
+    lab::RunResult listed = orvanectl_on(*first, {"browse", "-t", "2"}, &errors);
+    EXPECT_TRUE(answered.get());
+    EXPECT_EQ(listed.status, 0) << errors;
+    std::istringstream lines(listed.output);
+    std::vector<std::vector<std::string>> rows;  // each line split into columns (two or more spaces)
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> columns;
+        for (size_t start = 0; start < line.size();) {
+            size_t gap = line.find("  ", start);
+            columns.push_back(line.substr(start, gap - start));
+            start = gap == std::string::npos ? line.size() : line.find_first_not_of(' ', gap);
+        }
+        rows.push_back(columns);
+    }
+    std::vector<std::vector<std::string>> expected_rows = {{"HOST NAME", "ADDRESSES", "PRODUCT ID", "PRODUCT NAME"},
+                                                           device_2, scripted, scripted};
+    std::sort(rows.begin() + (rows.empty() ? 0 : 1), rows.end());
+    std::sort(expected_rows.begin() + 1, expected_rows.end());
+    EXPECT_EQ(rows, expected_rows) << listed.output;
+
+    // The dictionary itself: exactly four keys per reply, numbered in order
+    // of arrival.
+    peer->drain();
+    answered = std::async(std::launch::async, answer_look_twice, std::cref(*peer), second_puid);
+    BrowseReply reply = call_browse(socket_of(*first, 1), 2);
+    EXPECT_TRUE(answered.get());
+    EXPECT_EQ(reply.status, 0u);
+    EXPECT_EQ(reply.keys, keys_of(3));
+    EXPECT_EQ(reply.records, (std::vector<Record>{device_2, scripted, scripted}));
+
+    // Device 2 browses too, through its own socket: it finds device 1.
+    BrowseReply from_second = call_browse(socket_of(*second, 13), 1);
+    ASSERT_EQ(from_second.records.size(), 1u) << second->daemon_log();
+    EXPECT_EQ(from_second.records[0], (Record{"device-1", first->addresses().ipv4_0, "SH-200", "Sensor Hub"}));
+
+    // A clean stop removes the socket file and says so.
+    for (lab::Device *device : {first.get(), second.get()}) {
+        EXPECT_EQ(device->daemon().stop(), 0);
+        EXPECT_EQ(device->count_lines("RPC server up"), 1);
+        EXPECT_EQ(device->count_lines("RPC server down"), 1) << device->daemon_log();
+    }
+    EXPECT_FALSE(std::filesystem::exists(socket_of(*first, 1)));
+    EXPECT_FALSE(std::filesystem::exists(socket_of(*second, 13)));
+    EXPECT_TRUE(std::filesystem::exists(second->private_tmp() + "/orvane_rpc_3.sock"));
+}
+
+TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothingBehind)
+{
+    ASSERT_TRUE(start(*first)) << first->daemon_log();
+    const std::string path = socket_of(*first, 1);
+    const pid_t pid = first->daemon().pid();
+
+    // Refused calls never run the browse: no LOOK reaches the segment.
+    peer->drain();
+    BrowseReply wrong = call_browse(path, 1, browse_signature ^ 1);
+    EXPECT_EQ(wrong.outcome, 0);
+    EXPECT_EQ(wrong.status, 4u);
+    BrowseReply missing = call_browse(path, 1, browse_signature, false);
+    EXPECT_EQ(missing.outcome, 0);
+    EXPECT_NE(missing.status, 0u);
+    EXPECT_TRUE(peer->collect(IPCONF_LOOK, 1000).empty());
+    BrowseReply sound = call_browse(path, 1);
+    EXPECT_EQ(sound.status, 0u);
+    EXPECT_EQ(peer->collect(IPCONF_LOOK, 1000).size(), 1u);
+
+    const auto baseline = descriptors_of(pid);
+    {
+        RawClient silent(path);  // connects and says nothing throughout
+        ASSERT_TRUE(silent.connected());
+
+        RawClient malformed(path);
+        ASSERT_TRUE(malformed.send_bytes("{\"function\": \"ipconf_browse\", \"signature\": \n"));
+        EXPECT_EQ(malformed.until_closed(), "{\"status\":1}\n");
+
+        RawClient too_long(path);
+        ASSERT_TRUE(too_long.send_bytes("{\"function\": \"ipconf_browse\", \"pad\": \"" + std::string(70000, 'x')));
+        EXPECT_EQ(too_long.until_closed(), "{\"status\":2}\n");
+
+        RawClient halfway(path);
+        ASSERT_TRUE(halfway.send_bytes("{\"function\": \"ipconf_br"));
+        halfway.close();
+
+        RawClient urgent(path);
+        ASSERT_TRUE(urgent.send_bytes("!", MSG_OOB));
+        EXPECT_TRUE(urgent.until_closed().has_value());
+
+        // With the silent client still connected, the daemon serves both sides.
+        EXPECT_TRUE(answers_look(*first)) << first->daemon_log();
+        BrowseReply meanwhile = call_browse(path, 1);
+        EXPECT_EQ(meanwhile.outcome, 0);
+        EXPECT_EQ(meanwhile.status, 0u);
+    }
+    // Every connection is gone again, and idle means idle.
+    EXPECT_TRUE(descriptors_settle(pid, baseline)) << "baseline " << baseline.size() << ", now "
+                                                   << descriptors_of(pid).size() << "\n"
+                                                   << first->daemon_log();
+    long before = cpu_ticks(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    long spent = cpu_ticks(pid) - before;
+    EXPECT_LE(spent, 5) << "clock ticks spent in an idle second";
+    EXPECT_EQ(first->count_lines("error on RPC socket"), 1) << first->daemon_log();
+
+    EXPECT_TRUE(answers_look(*first));
+    EXPECT_EQ(call_browse(path, 1).status, 0u);
+    EXPECT_EQ(first->daemon().stop(), 0);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(first->count_lines("RPC server down"), 1);
+}
+
+}  // namespace
