@@ -88,6 +88,13 @@ struct StartOptions {
     std::string stdin_data;
 };
 
+// What a run produced: its status (0..255; 128 + signal; -1 on a time-out)
+// and its output text.
+struct RunResult {
+    int status = -1;
+    std::string output;
+};
+
 // Starts argv[0] (a path) with stdout and stderr in log_base + ".out" / ".err",
 // inside the named network namespace when `netns` is not empty. The process
 // is killed when the test process dies.
