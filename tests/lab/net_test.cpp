@@ -306,12 +306,8 @@ TEST_F(NetLab, SocketsBindToDeviceAndPortAndRefuseWhatCannotBe)
     ASSERT_GE(any_port, 0);
     EXPECT_EQ(bound_device(any_port) + ":" + std::to_string(bound_port(any_port)), fifteen + ":0");
     const int tcp = tcp_socket_new(4445, "lab0");
-    ASSERT_GE(tcp, 0);
-    EXPECT_EQ(bound_port(tcp), 4445);
-    EXPECT_EQ(listen(tcp, 3), 0) << "left for the caller";
-    const int raw = raw_socket_new(0);
-    EXPECT_GE(raw, 0);
-    for (int fd : {udp, any_port, tcp, raw})
+    EXPECT_EQ(bound_port(tcp), 4445) << "a TCP port beside the UDP one";
+    for (int fd : {udp, any_port, tcp})
         close(fd);
 }
 

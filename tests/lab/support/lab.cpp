@@ -23,6 +23,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/common_interface_defs.h>
@@ -310,21 +311,19 @@ Inside::~Inside()
 void sweep()
 {
     std::error_code error;
-    std::vector<std::filesystem::path> dead_namespaces, dead_folders;
-    for (const auto &entry : std::filesystem::directory_iterator("/run/netns", error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("orv", 0) == 0 && owner_dead(name.substr(3), ".-"))
-            dead_namespaces.push_back(entry.path());
+    std::vector<std::filesystem::path> dead;
+    for (const auto &[folder, prefix, ends] : {std::tuple{"/run/netns", "orv", ".-"}, {"/run", "orvlab.", "."}})
+        for (const auto &entry : std::filesystem::directory_iterator(folder, error)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(prefix, 0) == 0 && owner_dead(name.substr(std::strlen(prefix)), ends))
+                dead.push_back(entry.path());
+        }
+    for (const auto &path : dead) {
+        if (path.parent_path() == "/run/netns")
+            remove_namespace(path.c_str());
+        else
+            std::filesystem::remove_all(path, error);
     }
-    for (const auto &entry : std::filesystem::directory_iterator("/run", error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("orvlab.", 0) == 0 && owner_dead(name.substr(7), "."))
-            dead_folders.push_back(entry.path());
-    }
-    for (const auto &path : dead_namespaces)
-        remove_namespace(path.c_str());
-    for (const auto &path : dead_folders)
-        std::filesystem::remove_all(path, error);
 }
 
 Lab::Lab()
