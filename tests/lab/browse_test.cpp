@@ -161,17 +161,12 @@ long cpu_ticks(pid_t pid)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
+    std::istringstream fields(text.substr(text.rfind(')') + 2));  // from field 3, the state
+    std::string skipped;
     long utime = 0, stime = 0;
-    for (int number = 3; fields >> field; ++number) {  // field 3 is the state
-        if (number == 14)
-            utime = std::stol(field);
-        if (number == 15) {
-            stime = std::stol(field);
-            break;
-        }
-    }
+    for (int number = 3; number < 14; ++number)
+        fields >> skipped;
+    fields >> utime >> stime;
     return utime + stime;
 }
 
@@ -314,6 +309,8 @@ TEST_F(Browse, OrvanectlOnOneDeviceListsTheOtherDevicesAndEveryReply)
     std::ofstream(second->private_tmp() + "/orvane_rpc_12.old") << "";
     ASSERT_TRUE(start(*second)) << second->daemon_log();
     EXPECT_TRUE(is_socket(socket_of(*second, 13))) << second->daemon_log();
+    // The RPC library's own lines reach the daemon's log with their prefix.
+    EXPECT_EQ(second->count_lines("[libmirel] notice: listening on unix:/tmp/orvane_rpc_13.sock"), 1);
     const std::string second_puid = lab::upper_case(second->addresses().mac0);
     const Record device_2 = {"device-2", second->addresses().ipv4_0, "SH-300", "Sensor Hub Two"};
     const Record scripted = {scripted_name, scripted_addresses, "PX-9", "Scripted"};
@@ -350,11 +347,6 @@ TEST_F(Browse, OrvanectlOnOneDeviceListsTheOtherDevicesAndEveryReply)
     EXPECT_EQ(reply.status, 0u);
     EXPECT_EQ(reply.keys, keys_of(3));
     EXPECT_EQ(reply.records, (std::vector<Record>{device_2, scripted, scripted}));
-
-    // Device 2 browses too, through its own socket: it finds device 1.
-    BrowseReply from_second = call_browse(socket_of(*second, 13), 1);
-    ASSERT_EQ(from_second.records.size(), 1u) << second->daemon_log();
-    EXPECT_EQ(from_second.records[0], (Record{"device-1", first->addresses().ipv4_0, "SH-200", "Sensor Hub"}));
 
     // A clean stop removes the socket file and says so.
     for (lab::Device *device : {first.get(), second.get()}) {

@@ -144,26 +144,4 @@ TEST_F(DaemonStartUp, SigtermDuringEitherWaitEndsWithStatusOneAfterStop)
     }
 }
 
-TEST_F(DaemonStartUp, ServiceWithoutAPrimaryInterfaceEndsTheDaemonWithStatusZero)
-{
-    std::string store = lab::sample_store();
-    store.replace(store.find("\"primary_interface_id\": 1"), 25, "\"primary_interface_id\": 9");
-    ASSERT_TRUE(bus->write_store(store));
-    ASSERT_TRUE(bus->start_service());
-    auto daemon = start_daemon(bus->address());
-    ASSERT_NE(daemon, nullptr);
-    EXPECT_EQ(daemon->wait(10000), 0) << daemon->stderr_text();
-    // Closing the server that never opened still reports its RPC endpoint down.
-    EXPECT_NE(daemon->stderr_text().find("orvaned: Could not get primary network interface\norvaned: RPC server "
-                                         "down\norvaned: stop\n"),
-              std::string::npos)
-        << daemon->stderr_text();
-
-    // With -b the service's primary interface is not asked for.
-    auto bound = start_daemon(bus->address(), {"-b", "lab0"});
-    ASSERT_NE(bound, nullptr);
-    EXPECT_TRUE(bound->wait_for_line("Trying to bind to lab0", 5000)) << bound->stderr_text();
-    EXPECT_EQ(bound->stop(), 0);
-}
-
 } // namespace

@@ -230,17 +230,6 @@ TEST_F(IpconfServer, SleepModeAnswersWithRawFramesOnEveryInterfaceAndRefusesConf
     EXPECT_EQ(device->daemon().stop(), 0);
 }
 
-TEST_F(IpconfServer, NotConfigurableModeAnswersLookAndRefusesChallenges)
-{
-    auto announced = start({"-m", "not-configurable"});
-    ASSERT_TRUE(announced) << device->daemon_log();
-    EXPECT_EQ(*announced, lab::expected_info(*device, device_puid, 3));
-    ASSERT_TRUE(peer->send(lab::challenge_request(device_puid)));
-    EXPECT_EQ(next_error(), "cannot be configured");
-    EXPECT_FALSE(peer->receive(IPCONF_CHAL, 500));
-    expect_answers_look();
-}
-
 TEST_F(IpconfServer, ChallengeAndEveryRefusalOfAConfLeaveTheStoreAlone)
 {
     ASSERT_TRUE(start()) << device->daemon_log();

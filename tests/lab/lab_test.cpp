@@ -1,5 +1,6 @@
-// The lab itself: a private /tmp, and nothing outlives the test, also when
-// it crashes or is killed.
+// The lab itself: nothing outlives the test, also when it crashes or is
+// killed. Traffic between hosts, environment, input, exit status and the
+// private /tmp are what every other lab test relies on.
 #include "support/lab.hpp"
 
 #include <sys/wait.h>
@@ -32,21 +33,6 @@ bool alive(pid_t pid)
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string id, name, state;
     return in >> id >> name >> state && state != "Z";
-}
-
-// Traffic between hosts, environment, input and exit status are what every
-// other lab test relies on; here what they do not show.
-TEST_F(LabSelfTest, PrivateTmpStaysInItsFolder)
-{
-    ASSERT_TRUE(lab->add_host("a"));
-    const std::string tmp = lab->dir() + "/tmp";
-    std::filesystem::create_directory(tmp);
-    auto p = lab->start("a", {"/bin/sh", "-c", "echo x > /tmp/orvlab-marker"},
-                        {.env = {}, .tmp_dir = tmp, .stdin_data = {}});
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->wait(), 0);
-    EXPECT_TRUE(std::filesystem::exists(tmp + "/orvlab-marker"));
-    EXPECT_FALSE(std::filesystem::exists("/tmp/orvlab-marker"));
 }
 
 TEST_F(LabSelfTest, NothingOutlivesDestructionCrashOrKill)

@@ -16,7 +16,6 @@ struct challenge_result {
     bytes challenge;
     std::string puid;
     std::string address;
-    size_t consumed;
 };
 
 // Parses a challenge; PUID and address are asked for when `ask` is true.
@@ -29,8 +28,7 @@ challenge_result parse_challenge(bytes data, bool ask, size_t received)
     char *puid = nullptr, *address = nullptr;
     const int result = auth_msg_parse_challenge(&cursor, &avail, &cha, &length, ask ? &puid : nullptr,
                                                 ask ? &address : nullptr);
-    return {result, result == 0 ? bytes(cha, cha + length) : bytes{}, puid ? puid : "", address ? address : "",
-            received - avail};
+    return {result, result == 0 ? bytes(cha, cha + length) : bytes{}, puid ? puid : "", address ? address : ""};
 }
 
 int parse_request(bytes data, bool ask)
@@ -121,34 +119,4 @@ TEST(AuthMsg, LoginLimitsAndMissingFields)
     EXPECT_EQ(parse_login(tlv("LOGN", tlv("USER", text("u")))), 1);
     EXPECT_EQ(parse_login(tlv("LOGN", cat({tlv("ZZZZ", text("skipped")), pass}))), 1);
     EXPECT_EQ(parse_login(tlv("CHAL", cat({tlv("USER", text("u")), pass}))), -1);
-}
-
-TEST(AuthMsg, PositionAfterEachMessageOfAStream)
-{
-    // Three messages of one stream: each parse, good or bad, leaves the
-    // position on the next one.
-    const uint8_t cha[4] = {1, 1, 1, 1};
-    bytes received = cat({wire(message_ptr(auth_msg_build_challenge_request(nullptr))),
-                          tlv("LOGN", cat({tlv("PASS", bytes(5)), tlv("USER", text("x"))})),
-                          wire(message_ptr(auth_msg_build_challenge(cha, 4, nullptr, nullptr)))});
-    const size_t total = received.size();
-    uint8_t *cursor = received.data();
-    size_t avail = total;
-    EXPECT_EQ(auth_msg_parse_challenge_request(&cursor, &avail, nullptr), 0);
-    EXPECT_EQ(avail, total - 8);
-    char *user = nullptr;
-    uint8_t *password = nullptr;
-    EXPECT_EQ(auth_msg_parse_login(&cursor, &avail, &user, &password), -1);
-    EXPECT_EQ(avail, total - 8 - 8 - 13 - 10);
-    uint8_t *value = nullptr;
-    size_t length = 0;
-    EXPECT_EQ(auth_msg_parse_challenge(&cursor, &avail, &value, &length, nullptr, nullptr), 0);
-    EXPECT_EQ(length, 4U);
-    EXPECT_EQ(avail, 0U);
-    EXPECT_EQ(cursor, received.data() + total);
-
-    // A message longer than what has arrived leaves nothing available.
-    const bytes challenge = wire(message_ptr(auth_msg_build_challenge(cha, 4, puid_text.c_str(), nullptr)));
-    const challenge_result cut = parse_challenge(challenge, true, challenge.size() - 1);
-    EXPECT_EQ(cut.consumed, challenge.size() - 1);
 }

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -30,14 +29,6 @@ TEST(MirelLog, ThresholdContextControlCharactersAndLength)
     EXPECT_EQ(received[0], "[libmirel]|notice: listening on unix:/x");
     EXPECT_EQ(received[1], "[libmirel]|error: bad line from 7:?evil??[2Jtext");
     EXPECT_EQ(received[2], "[libmirel]|error: " + std::string(1023 - 7 - 3, 'x') + "...");
-
-    Log_Reset(&desc);
-    EXPECT_EQ(Log_SetDefault(&desc), 0);
-    std::string context(LOG_CONTEXT_SIZE, 'c');
-    EXPECT_EQ(Log_SetCallback(&desc, nullptr, context.c_str()), -1);
-    EXPECT_EQ(errno, ENAMETOOLONG);
-    context.pop_back();
-    EXPECT_EQ(Log_SetCallback(&desc, nullptr, context.c_str()), 0);
 }
 
 TEST(MirelDictionary, StoresCopiesInInsertionOrder)
