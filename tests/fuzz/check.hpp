@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,12 +29,15 @@ inline uint32_t field_length(const void *value)
     } while (0)
 
 // A writable copy of the input of exactly its size, so that ASan sees any
-// read past its end. The parsers take non-const buffers.
+// read past its end. The parsers take non-const buffers; those that advance
+// the caller's position get cursor and avail, which start at the beginning.
 class fuzz_input {
 public:
-    fuzz_input(const uint8_t *data, size_t size) : bytes_(data, data + size) {}
+    fuzz_input(const uint8_t *data, size_t size) : bytes_(data, data + size) { rewind(); }
+    fuzz_input(const fuzz_input &) = delete;
     [[nodiscard]] uint8_t *begin() { return bytes_.data(); }
     [[nodiscard]] size_t size() const { return bytes_.size(); }
+    void rewind() { cursor = bytes_.data(), avail = bytes_.size(); }
     [[nodiscard]] bool holds(const void *value, size_t length) const
     {
         const auto *p = static_cast<const uint8_t *>(value);
@@ -60,13 +64,16 @@ public:
         FUZZ_CHECK(length >= 1 && length <= max && text[length - 1] == '\0');
     }
 
-    // A parser that advances the caller's position keeps cursor and count in
-    // step, except that a read that runs out of data leaves the count at 0.
-    void check_position(const uint8_t *cursor, size_t avail)
+    // A parser that advances the position keeps cursor and count in step,
+    // except that a read that runs out of data leaves the count at 0.
+    void check_position() const
     {
         FUZZ_CHECK(cursor >= bytes_.data() && cursor <= bytes_.data() + bytes_.size());
         FUZZ_CHECK(avail == 0 || static_cast<size_t>(cursor - bytes_.data()) + avail == bytes_.size());
     }
+
+    uint8_t *cursor = nullptr;
+    size_t avail = 0;
 
 private:
     std::vector<uint8_t> bytes_;
@@ -100,6 +107,17 @@ inline bool terminated(const char *text)
     return text == nullptr || std::memchr(text, 0, field_length(text)) != nullptr;
 }
 
-struct free_message {
-    void operator()(uint8_t *message) const { std::free(message); }
-};
+// Texts of two records that compare equal field by field.
+template <typename T, typename... Fields> bool same_texts(const T &a, const T &b, Fields... fields)
+{
+    return ((seen(a.*fields) == seen(b.*fields)) && ...);
+}
+
+// A message the builders made from parsed values, as a new input to parse
+// again; the builders must not fail on what parsed.
+inline fuzz_input rebuilt(uint8_t *message)
+{
+    FUZZ_CHECK(message != nullptr);
+    const std::unique_ptr<uint8_t, decltype(&std::free)> owner(message, &std::free);
+    return fuzz_input(message, tlv_get_size(message));
+}

@@ -11,29 +11,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz_input in(data, size);
     if (in.size() == 0)
         return 0;
-    uint8_t *cursor = in.begin();
-    size_t avail = in.size();
     char *user = nullptr;
     uint8_t *password = nullptr;
-    const int result = auth_msg_parse_login(&cursor, &avail, &user, &password);
-    in.check_position(cursor, avail);
+    const int result = auth_msg_parse_login(&in.cursor, &in.avail, &user, &password);
+    in.check_position();
     FUZZ_CHECK(result >= -1 && result <= 1);
     if (user != nullptr)
         FUZZ_CHECK(in.check_field(user) <= AUTH_USER_MAX);
     if (password != nullptr)
         FUZZ_CHECK(in.check_field(password) == AUTH_PASSWORD_SIZE);
-    if (result != 0)
-        return 0;
-    if (!writes_back(user))
+    if (result != 0 || !writes_back(user))
         return 0;
     const uint8_t challenge[4] = {9, 9, 9, 9};
-    std::unique_ptr<uint8_t, free_message> built(auth_msg_build_login(user, challenge, 4, password));
-    FUZZ_CHECK(built != nullptr);
-    uint8_t *again = built.get();
-    size_t left = tlv_get_size(again);
+    fuzz_input again = rebuilt(auth_msg_build_login(user, challenge, 4, password));
     char *user2 = nullptr;
     uint8_t *password2 = nullptr;
-    FUZZ_CHECK(auth_msg_parse_login(&again, &left, &user2, &password2) == 0 && left == 0);
+    FUZZ_CHECK(auth_msg_parse_login(&again.cursor, &again.avail, &user2, &password2) == 0 && again.avail == 0);
     FUZZ_CHECK(seen(user) == seen(user2));
     return 0;
 }

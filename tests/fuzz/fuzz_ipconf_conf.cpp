@@ -1,22 +1,18 @@
 // A whole CONF as the daemon reads it: the head, then interfaces until no
 // bytes remain. What parses is built again (with a fresh challenged password)
 // and must parse to the same values.
-#include <memory>
-
 #include "ipconf_check.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz_input in(data, size);
-    uint8_t *cursor = in.begin();
-    size_t avail = in.size();
     conf_auth auth{};
     char *host_name = nullptr;
-    const int head = ipconf_msg_parse_conf(&cursor, &avail, &auth, &host_name);
+    const int head = ipconf_msg_parse_conf(&in.cursor, &in.avail, &auth, &host_name);
     if (in.size() != 0)
-        in.check_position(cursor, avail);
+        in.check_position();
     std::vector<interface_conf> interfaces;
-    if (head != 0 || !read_interfaces(in, &cursor, &avail, ipconf_msg_parse_get_interface_from_conf, interfaces))
+    if (head != 0 || !read_interfaces(in, ipconf_msg_parse_get_interface_from_conf, interfaces))
         return 0;
     in.check_text(auth.puid, IPCONF_PUID_SIZE);
     in.check_text(auth.user, IPCONF_USER_MAX);
@@ -33,20 +29,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     writer = ipconf_msg_set_conf_hostname(writer, host_name);
     for (const auto &conf : interfaces)
         writer = ipconf_msg_add_interface_to_conf(writer, &conf);
-    std::unique_ptr<uint8_t, free_message> built(ipconf_msg_close_info(&writer));
-    FUZZ_CHECK(built != nullptr);
-    uint8_t *again = built.get();
-    size_t left = tlv_get_size(again);
+    fuzz_input again = rebuilt(ipconf_msg_close_info(&writer));
     conf_auth auth2{};
     char *host_name2 = nullptr;
-    FUZZ_CHECK(ipconf_msg_parse_conf(&again, &left, &auth2, &host_name2) == 0);
+    FUZZ_CHECK(ipconf_msg_parse_conf(&again.cursor, &again.avail, &auth2, &host_name2) == 0);
     FUZZ_CHECK(seen(auth.puid) == seen(auth2.puid) && seen(auth.user) == seen(auth2.user));
     FUZZ_CHECK(seen(host_name) == seen(host_name2) && auth2.password != nullptr);
     for (const auto &conf : interfaces) {
         interface_conf back{};
-        FUZZ_CHECK(ipconf_msg_parse_get_interface_from_conf(&again, &left, &back) == 0);
+        FUZZ_CHECK(ipconf_msg_parse_get_interface_from_conf(&again.cursor, &again.avail, &back) == 0);
         check_same_interface(conf, back, false);
     }
-    FUZZ_CHECK(left == 0);
+    FUZZ_CHECK(again.avail == 0);
     return 0;
 }

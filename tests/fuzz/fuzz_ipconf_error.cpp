@@ -15,11 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     in.check_text(text, UINT32_MAX);
     if (!exact_writes_back(puid))
         return 0;
-    std::unique_ptr<uint8_t, free_message> built(ipconf_msg_build_error(puid, address, text));
-    FUZZ_CHECK(built != nullptr);
+    fuzz_input again = rebuilt(ipconf_msg_build_error(puid, address, text));
     char *puid2 = nullptr, *address2 = nullptr, *text2 = nullptr;
-    const int again = ipconf_msg_parse_error(built.get(), tlv_get_size(built.get()), &puid2, &address2, &text2);
-    FUZZ_CHECK(again == (tlv_get_size(built.get()) == TLV_HEADER_SIZE ? -1 : 0));
+    const int result = ipconf_msg_parse_error(again.begin(), again.size(), &puid2, &address2, &text2);
+    FUZZ_CHECK(result == (again.size() == TLV_HEADER_SIZE ? -1 : 0));
     FUZZ_CHECK(seen(puid) == seen(puid2) && seen(address) == seen(address2) && seen(text) == seen(text2));
     return 0;
 }

@@ -18,10 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(in.check_field(puid) == IPCONF_PUID_SIZE);
     if (!writes_back(puid))
         return 0;
-    std::unique_ptr<uint8_t, free_message> request(auth_msg_build_challenge_request(puid));
-    FUZZ_CHECK(request != nullptr);
+    fuzz_input request = rebuilt(auth_msg_build_challenge_request(puid));
     char *again = nullptr;
-    FUZZ_CHECK(ipconf_msg_parse_get_puid(request.get(), tlv_get_size(request.get()), &again) == 0);
+    FUZZ_CHECK(ipconf_msg_parse_get_puid(request.begin(), request.size(), &again) == 0);
     FUZZ_CHECK(seen(again) == seen(puid));
     return 0;
 }

@@ -7,13 +7,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz_input in(data, size);
     if (in.size() == 0)
         return 0;
-    uint8_t *cursor = in.begin();
-    size_t avail = in.size();
     event_fields fields;
-    const int result = notif_msg_parse_event(&cursor, &avail, &fields.modl, &fields.id, &fields.time, &fields.user);
-    in.check_position(cursor, avail);
+    const int result = notif_msg_parse_event(&in.cursor, &in.avail, &fields.modl, &fields.id, &fields.time, &fields.user);
+    in.check_position();
     pairs read;
-    if (result != 0 || !read_pairs(in, &cursor, &avail, read))
+    if (result != 0 || !read_pairs(in, read))
         return 0;
     for (const char *text : {fields.modl, fields.id, fields.time})
         if (text != nullptr)

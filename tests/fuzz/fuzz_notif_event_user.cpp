@@ -16,11 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(length < sizeof user);
     const auto *text = reinterpret_cast<const uint8_t *>(user);
     FUZZ_CHECK(std::search(data, data + size, text, text + length + 1) != data + size);
-    std::unique_ptr<uint8_t, free_message> built(
-        notif_msg_close_event(notif_msg_open_event("m", nullptr, nullptr, user)));
-    FUZZ_CHECK(built != nullptr);
+    fuzz_input built = rebuilt(notif_msg_close_event(notif_msg_open_event("m", nullptr, nullptr, user)));
     char again[NOTIF_USER_MAX];
-    const int result = notif_msg_parse_event_user(built.get(), tlv_get_size(built.get()), again);
+    const int result = notif_msg_parse_event_user(built.begin(), built.size(), again);
     // An empty user is left out of the event, which then has none.
     FUZZ_CHECK(length == 0 ? result == -1 : result == 0 && std::strcmp(user, again) == 0);
     return 0;

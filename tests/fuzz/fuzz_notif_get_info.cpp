@@ -7,10 +7,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz_input in(data, size);
     if (in.size() == 0)
         return 0;
-    uint8_t *cursor = in.begin();
-    size_t avail = in.size();
     pairs read;
-    if (!read_pairs(in, &cursor, &avail, read) || read.empty() || !all_terminated(read))
+    if (!read_pairs(in, read) || read.empty() || !all_terminated(read))
         return 0;
     char module[] = "m";
     event_fields fields;

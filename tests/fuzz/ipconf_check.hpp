@@ -11,15 +11,14 @@ using interface_parser = int (*)(uint8_t **, size_t *, interface_conf *);
 
 // Reads interfaces while bytes remain; each success must consume bytes, and every
 // text must lie inside the input. False when one is refused.
-inline bool read_interfaces(fuzz_input &in, uint8_t **cursor, size_t *avail, interface_parser parse,
-                            std::vector<interface_conf> &out)
+inline bool read_interfaces(fuzz_input &in, interface_parser parse, std::vector<interface_conf> &out)
 {
-    while (*avail != 0) {
-        const size_t before = *avail;
+    while (in.avail != 0) {
+        const size_t before = in.avail;
         interface_conf conf{};
-        const int result = parse(cursor, avail, &conf);
-        in.check_position(*cursor, *avail);
-        FUZZ_CHECK(result != 0 || *avail < before);
+        const int result = parse(&in.cursor, &in.avail, &conf);
+        in.check_position();
+        FUZZ_CHECK(result != 0 || in.avail < before);
         if (result != 0)
             return false;
         in.check_text(conf.mac, IPCONF_MAC_SIZE);
@@ -45,13 +44,9 @@ inline bool interfaces_write_back(const std::vector<interface_conf> &interfaces)
 // Same values as a consumer sees them; NAME and ROLE only where they travel.
 inline void check_same_interface(const interface_conf &a, const interface_conf &b, bool with_name_and_role)
 {
-    FUZZ_CHECK(seen(a.mac) == seen(b.mac));
-    if (with_name_and_role) {
-        FUZZ_CHECK(seen(a.name) == seen(b.name));
-        FUZZ_CHECK(a.role == b.role);
-    }
+    using c = interface_conf;
+    FUZZ_CHECK(same_texts(a, b, &c::mac, &c::ipv4, &c::netmask, &c::gateway, &c::broadcast, &c::dns, &c::wins));
+    FUZZ_CHECK(!with_name_and_role || (seen(a.name) == seen(b.name) && a.role == b.role));
     FUZZ_CHECK(a.link_state == b.link_state && a.ipv4_mode == b.ipv4_mode);
-    FUZZ_CHECK(seen(a.ipv4) == seen(b.ipv4) && seen(a.netmask) == seen(b.netmask));
-    FUZZ_CHECK(seen(a.gateway) == seen(b.gateway) && seen(a.broadcast) == seen(b.broadcast));
-    FUZZ_CHECK(seen(a.dns) == seen(b.dns) && seen(a.wins) == seen(b.wins));
 }
+

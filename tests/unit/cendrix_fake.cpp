@@ -2,6 +2,7 @@
 
 #include "lib/cendrix/cendrix.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 struct cendrix_session {
@@ -40,13 +41,9 @@ void record(cendrix_context *context, std::string call)
 // The first of the resources holding every property of match, or null.
 property_map *find(std::vector<property_map> &resources, const property_map &match)
 {
-    for (auto &resource : resources) {
-        bool all = true;
-        for (const auto &[key, value] : match)
-            all = all && resource.contains(key) && resource.at(key) == value;
-        if (all)
+    for (auto &resource : resources)
+        if (std::ranges::all_of(match, [&](const auto &p) { return resource.contains(p.first) && resource.at(p.first) == p.second; }))
             return &resource;
-    }
     return nullptr;
 }
 
@@ -136,12 +133,10 @@ int cendrix_get_property_uint32(cendrix_context *context, const char *key, uint3
 // A number stands for the service sending something that is neither state.
 int cendrix_get_property_boolean(cendrix_context *context, const char *key, int32_t *value)
 {
-    const auto *flag = property<bool>(context, key);
+    if (const auto *flag = property<bool>(context, key))
+        return *value = *flag, 0;
     const auto *number = property<uint32_t>(context, key);
-    if (!flag && !number)
-        return -1;
-    *value = flag ? *flag : static_cast<int32_t>(*number);
-    return 0;
+    return number ? (*value = static_cast<int32_t>(*number), 0) : -1;
 }
 
 int cendrix_set_property_string(cendrix_context *context, const char *key, const char *value)

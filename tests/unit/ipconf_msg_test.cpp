@@ -47,9 +47,11 @@ int parse_whole(bytes &data, whole_message &out, size_t received)
     return 0;
 }
 
-// Any received ipconf message, parsed by the parser for its envelope.
-int parse_any(bytes data, size_t received)
+// Any received ipconf message (the first `received` bytes, all by default),
+// parsed by the parser for its envelope.
+int parse_any(bytes data, size_t received = SIZE_MAX)
 {
+    received = std::min(received, data.size());
     if (received < 8)
         return ipconf_msg_parse_look(data.data(), received);
     char *a = nullptr, *b = nullptr, *c = nullptr;
@@ -69,11 +71,6 @@ int parse_any(bytes data, size_t received)
     }
 }
 
-int parse_any(const bytes &data)
-{
-    return parse_any(data, data.size());
-}
-
 bytes intf(const bytes &children, const bytes &ipv4 = {})
 {
     return tlv("INTF", cat({children, tlv("IPV4", ipv4)}));
@@ -85,14 +82,8 @@ bytes intf_mode(const bytes &children)
     return intf(children, tlv("MODE", {2}));
 }
 
-char c_puid[] = "00:11:22:33:44:55";
-char c_host[] = "host-a";
-char c_name[] = "Product";
-char c_id[] = "P-1";
-char c_hwid[] = "HW-9";
-char c_rev[] = "rev2";
-char c_ver[] = "4.1.0";
-char c_empty[] = "";
+char c_puid[] = "00:11:22:33:44:55", c_host[] = "host-a", c_name[] = "Product", c_id[] = "P-1", c_hwid[] = "HW-9",
+     c_rev[] = "rev2", c_ver[] = "4.1.0", c_empty[] = "";
 
 interface_conf view_conf(char *mac, char *name, int32_t role, int32_t link, int32_t mode, char *ipv4)
 {

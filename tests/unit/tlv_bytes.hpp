@@ -2,6 +2,7 @@
 // test, and ownership of the malloc'd messages the builders return.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,10 +21,8 @@ inline bytes tlv(const char *code, const bytes &payload = {})
     bytes out(8);
     std::memcpy(out.data(), code, std::min<size_t>(std::strlen(code), 4));
     const auto n = static_cast<uint32_t>(payload.size());
-    out[4] = static_cast<uint8_t>(n >> 24);
-    out[5] = static_cast<uint8_t>(n >> 16);
-    out[6] = static_cast<uint8_t>(n >> 8);
-    out[7] = static_cast<uint8_t>(n);
+    for (int i = 0; i < 4; ++i)
+        out[4 + i] = static_cast<uint8_t>(n >> (24 - 8 * i));
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
 }
