@@ -94,15 +94,15 @@ interface_conf view_conf(char *mac, char *name, int32_t role, int32_t link, int3
 
 TEST(IpconfMsgBuild, ExactLayouts)
 {
-    EXPECT_EQ(wire(message_ptr(ipconf_msg_build_look())), tlv("LOOK"));
+    EXPECT_EQ(take(ipconf_msg_build_look()), tlv("LOOK"));
 
     // The worked example, byte for byte: 55 bytes.
     const bytes ok = cat({{0x4F, 0x4B, 0, 0, 0, 0, 0, 0x2F}, {0x50, 0x55, 0x49, 0x44, 0, 0, 0, 0x12}, text(puid_text),
                           {0x41, 0x44, 0x44, 0x52, 0, 0, 0, 0x0D}, text("192.168.1.10")});
     ASSERT_EQ(ok.size(), 55U);
-    EXPECT_EQ(wire(message_ptr(ipconf_msg_build_ok(puid_text.c_str(), "192.168.1.10"))), ok);
-    EXPECT_EQ(wire(message_ptr(ipconf_msg_build_ok(nullptr, ""))), tlv("OK"));
-    EXPECT_EQ(wire(message_ptr(ipconf_msg_build_error(puid_text.c_str(), "192.0.2.7", "bad"))),
+    EXPECT_EQ(take(ipconf_msg_build_ok(puid_text.c_str(), "192.168.1.10")), ok);
+    EXPECT_EQ(take(ipconf_msg_build_ok(nullptr, "")), tlv("OK"));
+    EXPECT_EQ(take(ipconf_msg_build_error(puid_text.c_str(), "192.0.2.7", "bad")),
               tlv("ERR", cat({tlv("PUID", text(puid_text)), tlv("ADDR", text("192.0.2.7")), tlv("EMSG", text("bad"))})));
 
     // Nothing set: INFO is STAT and PROT (length 18), an interface an empty IPV4.
@@ -111,7 +111,7 @@ TEST(IpconfMsgBuild, ExactLayouts)
     const interface_conf nothing = view_conf(nullptr, c_empty, 3, 2, 3, nullptr);
     writer = ipconf_msg_add_interface_to_info(writer, &nothing);
     const bytes head = cat({tlv("STAT", {1}), tlv("PROT", {2})});
-    EXPECT_EQ(wire(message_ptr(ipconf_msg_close_info(&writer))), tlv("INFO", cat({head, intf({})})));
+    EXPECT_EQ(take(ipconf_msg_close_info(&writer)), tlv("INFO", cat({head, intf({})})));
     EXPECT_EQ(writer, nullptr);
 
     // The same record gives NAME and ROLE in INFO only; MODE 0 is sent, 3 is not.
@@ -120,7 +120,7 @@ TEST(IpconfMsgBuild, ExactLayouts)
     conf.ipv4_mode = 3;
     writer = ipconf_msg_add_interface_to_info(writer, &conf);
     const bytes mac = tlv("MAC", text(puid_text));
-    EXPECT_EQ(wire(message_ptr(ipconf_msg_close_info(&writer))),
+    EXPECT_EQ(take(ipconf_msg_close_info(&writer)),
               tlv("INFO", cat({head,
                                intf(cat({mac, tlv("NAME", text("host-a")), tlv("ROLE", {0}), tlv("STAT", {1})}),
                                     cat({tlv("MODE", {0}), tlv("ADDR", text("P-1"))})),
@@ -245,8 +245,8 @@ TEST(IpconfMsgParse, TruncatedDatagramsFail)
     const interface_conf conf = view_conf(c_puid, c_host, 0, 1, 0, c_id);
     tlv_writer *writer = ipconf_msg_open_info(&info, 2);
     writer = ipconf_msg_add_interface_to_info(ipconf_msg_add_interface_to_info(writer, &conf), &conf);
-    const bytes full = wire(message_ptr(ipconf_msg_close_info(&writer)));
-    const bytes error = wire(message_ptr(ipconf_msg_build_error(c_puid, "192.0.2.1", "refused")));
+    const bytes full = take(ipconf_msg_close_info(&writer));
+    const bytes error = take(ipconf_msg_build_error(c_puid, "192.0.2.1", "refused"));
     for (const bytes &message : {full, error}) {
         ASSERT_EQ(parse_any(message), 0);
         for (size_t received = 0; received < message.size(); ++received)
