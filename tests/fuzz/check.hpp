@@ -81,15 +81,13 @@ private:
 
 // The fuzz entry point around a body that sees the input as `in`:
 //   FUZZ_TARGET(in) { ... }
-#define FUZZ_TARGET(in)                                                                                     \
-    static void fuzz_body(fuzz_input &in);                                                                 \
+#define FUZZ_TARGET(in)                                                                                    \
+    static void fuzz_body(fuzz_input &&in);                                                                \
     extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)                                \
     {                                                                                                      \
-        fuzz_input input(data, size);                                                                      \
-        fuzz_body(input);                                                                                  \
-        return 0;                                                                                          \
+        return fuzz_body(fuzz_input(data, size)), 0;                                                       \
     }                                                                                                      \
-    static void fuzz_body(fuzz_input &in)
+    static void fuzz_body(fuzz_input &&in)
 
 // Texts compare as the C strings a consumer sees; absent equals empty,
 // because the builders leave empty texts out.
