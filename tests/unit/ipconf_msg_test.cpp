@@ -76,11 +76,8 @@ bytes intf(const bytes &children, const bytes &ipv4 = {})
     return tlv("INTF", cat({children, tlv("IPV4", ipv4)}));
 }
 
-// An interface whose IPV4 is not empty.
-bytes intf_mode(const bytes &children)
-{
-    return intf(children, tlv("MODE", {2}));
-}
+// The IPV4 child that makes an interface's IPV4 not empty.
+const bytes mode_2 = tlv("MODE", {2});
 
 char c_puid[] = "00:11:22:33:44:55", c_host[] = "host-a", c_name[] = "Product", c_id[] = "P-1", c_hwid[] = "HW-9",
      c_rev[] = "rev2", c_ver[] = "4.1.0", c_empty[] = "";
@@ -199,9 +196,9 @@ TEST(IpconfMsgParse, FieldLimitsOnBothSides)
         {"CONF PASS 19", tlv("CONF", tlv("PASS", bytes(19))), -1},
         {"CONF PASS 20", tlv("CONF", tlv("PASS", bytes(20))), 0},
         {"CONF PASS 21", tlv("CONF", tlv("PASS", bytes(21))), -1},
-        {"NAME in a CONF interface", tlv("CONF", intf_mode(tlv("NAME", text("eth0")))), -1},
-        {"ROLE in a CONF interface", tlv("CONF", intf_mode(tlv("ROLE", {0}))), -1},
-        {"ROLE in an INFO interface", tlv("INFO", intf_mode(tlv("ROLE", {0}))), 0},
+        {"NAME in a CONF interface", tlv("CONF", intf(tlv("NAME", text("eth0")), mode_2)), -1},
+        {"ROLE in a CONF interface", tlv("CONF", intf(tlv("ROLE", {0}), mode_2)), -1},
+        {"ROLE in an INFO interface", tlv("INFO", intf(tlv("ROLE", {0}), mode_2)), 0},
         {"text without its zero", tlv("INFO", tlv("HNAM", {'a', 'b'})), -1},
         {"empty text", ok_with(tlv("ADDR")), -1},
         {"empty STAT", tlv("INFO", tlv("STAT")), -1},
@@ -216,7 +213,7 @@ TEST(IpconfMsgParse, UnknownElementsOrderAndRepeats)
     const bytes unknown = tlv("XYZW", text("??"));
     bytes data = tlv("INFO", cat({tlv("HNAM", text("h1")), unknown, tlv("PNAM", text("p")), tlv("HNAM", text("h2")),
                                   intf(cat({unknown, tlv("MAC", text(puid_text))}), cat({unknown, tlv("MODE", {2})})),
-                                  intf_mode(tlv("STAT", {1}))}));
+                                  intf(tlv("STAT", {1}), mode_2)}));
     whole_message got;
     ASSERT_EQ(parse_whole(data, got, data.size()), 0);
     EXPECT_EQ(str(got.info.host_name) + str(got.info.product_name), "h2p");  // the last HNAM wins
@@ -232,7 +229,7 @@ TEST(IpconfMsgParse, UnknownElementsOrderAndRepeats)
 
     // The head stops at the first INTF: a field after it is not part of the
     // head, and the interface walk refuses it.
-    data = tlv("INFO", cat({tlv("STAT", {0}), intf_mode({}), tlv("HNAM", text("late"))}));
+    data = tlv("INFO", cat({tlv("STAT", {0}), intf({}, mode_2), tlv("HNAM", text("late"))}));
     got = {};
     EXPECT_EQ(parse_whole(data, got, data.size()), -1);
     EXPECT_EQ(got.info.host_name, nullptr);
