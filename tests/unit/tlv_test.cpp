@@ -1,5 +1,6 @@
 // The TLV writer and reader against hand-made bytes (tlv_bytes.hpp). Cut
 // inputs are vectors of exactly their size: ASan sees any read past them.
+#include "support/printed.hpp"
 #include "tlv_bytes.hpp"
 #include "util/tlv.hpp"
 
@@ -115,14 +116,7 @@ std::string row(int depth, const std::string &shown, const std::string &hex)
 
 std::string dump(const bytes &data, tlv_container_fn is_container)
 {
-    char *text = nullptr;
-    size_t size = 0;
-    FILE *stream = open_memstream(&text, &size);
-    tlv_dump(stream, data.data(), data.size(), is_container);
-    std::fclose(stream);
-    std::string out(text, size);
-    std::free(text);
-    return out;
+    return printed([&](FILE *stream) { tlv_dump(stream, data.data(), data.size(), is_container); });
 }
 
 TEST(TlvDump, RowsAreByteExact)
