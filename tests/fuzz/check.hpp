@@ -79,6 +79,16 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
+// The fuzz entry point around a body that sees the input as `in`:
+//   FUZZ_TARGET(in) { ... }
+#define FUZZ_TARGET(in)                                                                                    \
+    static void fuzz_body(fuzz_input &&in);                                                                \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)                                \
+    {                                                                                                      \
+        return fuzz_body(fuzz_input(data, size)), 0;                                                       \
+    }                                                                                                      \
+    static void fuzz_body(fuzz_input &&in)
+
 // Texts compare as the C strings a consumer sees; absent equals empty,
 // because the builders leave empty texts out.
 inline std::string seen(const char *text)

@@ -4,11 +4,10 @@
 #include "check.hpp"
 #include "ipconf/auth_msg.hpp"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(in)
 {
-    fuzz_input in(data, size);
     if (in.size() == 0)
-        return 0;
+        return;
     uint8_t *challenge = nullptr, *bare = nullptr;
     size_t length = 0, bare_length = 0;
     char *puid = nullptr, *address = nullptr;
@@ -19,15 +18,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     in.check_position();
     FUZZ_CHECK(asked == -1 || not_asked == 0);
     if (asked != 0)
-        return 0;
+        return;
     FUZZ_CHECK(in.check_field(challenge) == length && in.check_field(bare) == bare_length);
     // A stop after the CHA keeps the result without the completion checks, so
     // the asked-for fields may be missing.
     if (puid == nullptr || address == nullptr)
-        return 0;
+        return;
     FUZZ_CHECK(in.check_field(puid) == AUTH_PUID_SIZE && in.check_field(address) <= AUTH_ADDRESS_MAX);
     if (!writes_back(puid) || !writes_back(address))
-        return 0;
+        return;
     fuzz_input again = rebuilt(auth_msg_build_challenge(challenge, length, puid, address));
     uint8_t *challenge2 = nullptr;
     size_t length2 = 0;
@@ -35,5 +34,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(auth_msg_parse_challenge(&again.cursor, &again.avail, &challenge2, &length2, &puid2, &address2) == 0);
     FUZZ_CHECK(again.avail == 0 && length2 == length && std::memcmp(challenge, challenge2, length) == 0);
     FUZZ_CHECK(seen(puid) == seen(puid2) && seen(address) == seen(address2));
-    return 0;
 }

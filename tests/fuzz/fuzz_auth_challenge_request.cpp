@@ -6,11 +6,10 @@
 #include "check.hpp"
 #include "ipconf/auth_msg.hpp"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(in)
 {
-    fuzz_input in(data, size);
     if (in.size() == 0)
-        return 0;
+        return;
     char *puid = nullptr;
     const int with_puid = auth_msg_parse_challenge_request(&in.cursor, &in.avail, &puid);
     in.check_position();
@@ -19,13 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     in.check_position();
     FUZZ_CHECK(with_puid == -1 || without == 0);
     if (with_puid != 0)
-        return 0;
+        return;
     FUZZ_CHECK(in.check_field(puid) == AUTH_PUID_SIZE);
     if (!writes_back(puid))
-        return 0;
+        return;
     fuzz_input again = rebuilt(auth_msg_build_challenge_request(puid));
     char *puid2 = nullptr;
     FUZZ_CHECK(auth_msg_parse_challenge_request(&again.cursor, &again.avail, &puid2) == 0 && again.avail == 0);
     FUZZ_CHECK(seen(puid) == seen(puid2));
-    return 0;
 }

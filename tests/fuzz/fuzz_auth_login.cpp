@@ -6,11 +6,10 @@
 #include "check.hpp"
 #include "ipconf/auth_msg.hpp"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(in)
 {
-    fuzz_input in(data, size);
     if (in.size() == 0)
-        return 0;
+        return;
     char *user = nullptr;
     uint8_t *password = nullptr;
     const int result = auth_msg_parse_login(&in.cursor, &in.avail, &user, &password);
@@ -21,12 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (password != nullptr)
         FUZZ_CHECK(in.check_field(password) == AUTH_PASSWORD_SIZE);
     if (result != 0 || !writes_back(user))
-        return 0;
+        return;
     const uint8_t challenge[4] = {9, 9, 9, 9};
     fuzz_input again = rebuilt(auth_msg_build_login(user, challenge, 4, password));
     char *user2 = nullptr;
     uint8_t *password2 = nullptr;
     FUZZ_CHECK(auth_msg_parse_login(&again.cursor, &again.avail, &user2, &password2) == 0 && again.avail == 0);
     FUZZ_CHECK(seen(user) == seen(user2));
-    return 0;
 }

@@ -3,9 +3,8 @@
 // and must parse to the same values.
 #include "ipconf_check.hpp"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(in)
 {
-    fuzz_input in(data, size);
     conf_auth auth{};
     char *host_name = nullptr;
     const int head = ipconf_msg_parse_conf(&in.cursor, &in.avail, &auth, &host_name);
@@ -13,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         in.check_position();
     std::vector<interface_conf> interfaces;
     if (head != 0 || !read_interfaces(in, ipconf_msg_parse_get_interface_from_conf, interfaces))
-        return 0;
+        return;
     in.check_text(auth.puid, IPCONF_PUID_SIZE);
     in.check_text(auth.user, IPCONF_USER_MAX);
     in.check_text(host_name, IPCONF_TEXT_MAX);
@@ -21,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const auto &conf : interfaces)
         FUZZ_CHECK(conf.name == nullptr && conf.role == INTERFACE_ROLE_NOT_SET);
     if (!exact_writes_back(auth.puid) || !interfaces_write_back(interfaces))
-        return 0;
+        return;
 
     const uint8_t hash[20] = {0x5b, 0xaa, 0x61, 0xe4};
     const uint8_t challenge[4] = {1, 2, 3, 4};
@@ -41,5 +40,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check_same_interface(conf, back, false);
     }
     FUZZ_CHECK(again.avail == 0);
-    return 0;
 }

@@ -2,9 +2,8 @@
 // no bytes remain. What parses is built again and must parse to the same.
 #include "ipconf_check.hpp"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(in)
 {
-    fuzz_input in(data, size);
     product_info info{};
     uint8_t protocol = 0;
     const int head = ipconf_msg_parse_info(&in.cursor, &in.avail, &info, &protocol);
@@ -12,14 +11,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         in.check_position();
     std::vector<interface_conf> interfaces;
     if (head != 0 || !read_interfaces(in, ipconf_msg_parse_get_interface_from_info, interfaces))
-        return 0;
+        return;
     in.check_text(info.puid, IPCONF_PUID_SIZE);
     for (const char *text : {info.host_name, info.product_name, info.product_id, info.hardware_id})
         in.check_text(text, IPCONF_TEXT_MAX);
     in.check_text(info.hardware_revision, IPCONF_SHORT_TEXT_MAX);
     in.check_text(info.system_version, IPCONF_SHORT_TEXT_MAX);
     if (!exact_writes_back(info.puid) || !interfaces_write_back(interfaces))
-        return 0;
+        return;
 
     tlv_writer *writer = ipconf_msg_open_info(&info, protocol);
     for (const auto &conf : interfaces)
@@ -38,5 +37,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check_same_interface(conf, back, true);
     }
     FUZZ_CHECK(again.avail == 0);
-    return 0;
 }

@@ -2,16 +2,15 @@
 #include "check.hpp"
 #include "ipconf/ipconf_msg.hpp"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(in)
 {
-    fuzz_input in(data, size);
     char *puid = nullptr, *address = nullptr;
     if (ipconf_msg_parse_ok(in.begin(), in.size(), &puid, &address) != 0)
-        return 0;
+        return;
     in.check_text(puid, IPCONF_PUID_SIZE);
     in.check_text(address, IPCONF_ADDRESS_MAX);
     if (!exact_writes_back(puid))
-        return 0;
+        return;
     // An OK with no fields is an empty container, which the parser refuses
     // when nothing follows it.
     fuzz_input again = rebuilt(ipconf_msg_build_ok(puid, address));
@@ -19,5 +18,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int result = ipconf_msg_parse_ok(again.begin(), again.size(), &puid2, &address2);
     FUZZ_CHECK(result == (again.size() == TLV_HEADER_SIZE ? -1 : 0));
     FUZZ_CHECK(seen(puid) == seen(puid2) && seen(address) == seen(address2));
-    return 0;
 }

@@ -6,21 +6,19 @@
 #include "ipconf/auth_msg.hpp"
 #include "ipconf/ipconf_msg.hpp"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(in)
 {
-    fuzz_input in(data, size);
     char *puid = nullptr;
     if (ipconf_msg_parse_get_puid(in.begin(), in.size(), &puid) != 0) {
         FUZZ_CHECK(puid == nullptr);
-        return 0;
+        return;
     }
     in.check_text(puid, IPCONF_PUID_SIZE);
     FUZZ_CHECK(in.check_field(puid) == IPCONF_PUID_SIZE);
     if (!writes_back(puid))
-        return 0;
+        return;
     fuzz_input request = rebuilt(auth_msg_build_challenge_request(puid));
     char *again = nullptr;
     FUZZ_CHECK(ipconf_msg_parse_get_puid(request.begin(), request.size(), &again) == 0);
     FUZZ_CHECK(seen(again) == seen(puid));
-    return 0;
 }

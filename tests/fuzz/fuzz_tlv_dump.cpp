@@ -16,14 +16,13 @@ int any_message_container(uint32_t type)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(in)
 {
-    fuzz_input in(data, size);
     char *text = nullptr;
     size_t length = 0;
     FILE *stream = open_memstream(&text, &length);
     FUZZ_CHECK(stream != nullptr);
-    tlv_dump(stream, in.begin(), in.size(), size % 2 == 0 ? any_message_container : nullptr);
+    tlv_dump(stream, in.begin(), in.size(), in.size() % 2 == 0 ? any_message_container : nullptr);
     std::fclose(stream);
     const std::string dump(text, length);
     std::free(text);
@@ -35,5 +34,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(width >= 66 && (width - 66) % 4 == 0);
         start = end + 1;
     }
-    return 0;
 }

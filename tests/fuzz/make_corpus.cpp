@@ -93,26 +93,25 @@ void auth_seeds()
 
 void notif_seeds()
 {
-    for (const bool with_user : {true, false}) {
-        for (int pairs = 0; pairs <= 2; ++pairs) {
-            tlv_writer *writer =
-                notif_msg_open_event("storage", "E17", "2024-05-01T10:00:00Z", with_user ? "operator" : nullptr);
-            for (int i = 0; i < pairs; ++i)
-                writer = notif_msg_add_info(writer, i == 0 ? "disk" : "free", i == 0 ? "sda" : "3%");
-            uint8_t *message = notif_msg_close_event(writer);
-            const std::string name = std::string(with_user ? "event_user_" : "event_") + std::to_string(pairs);
-            if (message != nullptr && pairs > 0) {
-                // The pairs alone, as notif_msg_parse_get_info meets them.
-                uint8_t *cursor = message;
-                size_t avail = tlv_get_size(message);
-                char *modl, *id, *time, *user;
-                if (notif_msg_parse_event(&cursor, &avail, &modl, &id, &time, &user) == 0)
-                    write_seed("notif_get_info", name, cursor, avail);
-            }
-            if (message != nullptr && with_user)
-                write_seed("notif_event_user", name, message, tlv_get_size(message));
-            seed("notif_event", name, message);
-        }
+    // With a user and 0, 1, 2 pairs, then without a user.
+    for (int n = 0; n < 6; ++n) {
+        const bool with_user = n < 3;
+        const int pairs = n % 3;
+        tlv_writer *writer =
+            notif_msg_open_event("storage", "E17", "2024-05-01T10:00:00Z", with_user ? "operator" : nullptr);
+        for (int i = 0; i < pairs; ++i)
+            writer = notif_msg_add_info(writer, i == 0 ? "disk" : "free", i == 0 ? "sda" : "3%");
+        uint8_t *message = notif_msg_close_event(writer);
+        const std::string name = std::string(with_user ? "event_user_" : "event_") + std::to_string(pairs);
+        // The pairs alone, as notif_msg_parse_get_info meets them.
+        uint8_t *cursor = message;
+        size_t avail = message == nullptr ? 0 : tlv_get_size(message);
+        char *modl, *id, *time, *user;
+        if (pairs > 0 && notif_msg_parse_event(&cursor, &avail, &modl, &id, &time, &user) == 0)
+            write_seed("notif_get_info", name, cursor, avail);
+        if (message != nullptr && with_user)
+            write_seed("notif_event_user", name, message, tlv_get_size(message));
+        seed("notif_event", name, message);
     }
 }
 

@@ -52,12 +52,11 @@ int parse_login(bytes data)
 
 TEST(AuthMsg, ExactLayouts)
 {
-    EXPECT_EQ(wire(message_ptr(auth_msg_build_challenge_request(nullptr))), bytes({0x43, 0x48, 0x52, 0x51, 0, 0, 0, 0}));
-    EXPECT_EQ(wire(message_ptr(auth_msg_build_ok())), bytes({0x4F, 0x4B, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(wire(message_ptr(auth_msg_build_error("no such user"))),
-              cat({{0x45, 0x52, 0x52, 0, 0, 0, 0, 13}, text("no such user")}));
+    EXPECT_EQ(take(auth_msg_build_challenge_request(nullptr)), bytes({0x43, 0x48, 0x52, 0x51, 0, 0, 0, 0}));
+    EXPECT_EQ(take(auth_msg_build_ok()), bytes({0x4F, 0x4B, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(take(auth_msg_build_error("no such user")), cat({{0x45, 0x52, 0x52, 0, 0, 0, 0, 13}, text("no such user")}));
     const uint8_t cha[4] = {0xDE, 0xAD, 0, 1};
-    const bytes challenge = wire(message_ptr(auth_msg_build_challenge(cha, 4, puid_text.c_str(), "192.0.2.9")));
+    const bytes challenge = take(auth_msg_build_challenge(cha, 4, puid_text.c_str(), "192.0.2.9"));
     EXPECT_EQ(challenge, tlv("CHAL", cat({tlv("PUID", text(puid_text)), tlv("ADDR", text("192.0.2.9")),
                                          tlv("CHA", bytes(cha, cha + 4))})));
     const challenge_result got = parse_challenge(challenge, true, challenge.size());

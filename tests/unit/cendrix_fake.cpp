@@ -68,7 +68,7 @@ extern "C" {
 
 int cendrix_init(cendrix_context *context)
 {
-    if (++state.init_calls, state.init_failures > 0 && state.init_failures--)
+    if (state.init_failures > 0 && state.init_failures--)
         return -1;
     context->session = new cendrix_session;
     return 0;

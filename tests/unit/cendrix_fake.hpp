@@ -22,7 +22,6 @@ struct service {
     // One line per call that reached the service: "get_config 17",
     // "find 6 mac=02:aa:...", "set_resource 26 10 ipv4=...".
     std::vector<std::string> calls;
-    int init_calls = 0;
     int close_calls = 0;
 };
 

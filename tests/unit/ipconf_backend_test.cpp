@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tlv_bytes.hpp"
+
 #include <sys/time.h>
 
 #include <cstdlib>
@@ -18,18 +20,7 @@
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
-
 constexpr const char *puid = "02:00:00:00:0D:01";
-
-bytes take(uint8_t *message)
-{
-    if (message == nullptr)
-        return {};
-    bytes copy(message, message + tlv_get_size(message));
-    std::free(message);
-    return copy;
-}
 
 interface_conf entry(const char *mac, const char *ipv4)
 {

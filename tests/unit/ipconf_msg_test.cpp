@@ -76,11 +76,8 @@ bytes intf(const bytes &children, const bytes &ipv4 = {})
     return tlv("INTF", cat({children, tlv("IPV4", ipv4)}));
 }
 
-// An interface whose IPV4 is not empty.
-bytes intf_mode(const bytes &children)
-{
-    return intf(children, tlv("MODE", {2}));
-}
+// The IPV4 child that makes an interface's IPV4 not empty.
+const bytes mode_2 = tlv("MODE", {2});
 
 char c_puid[] = "00:11:22:33:44:55", c_host[] = "host-a", c_name[] = "Product", c_id[] = "P-1", c_hwid[] = "HW-9",
      c_rev[] = "rev2", c_ver[] = "4.1.0", c_empty[] = "";
@@ -94,15 +91,15 @@ interface_conf view_conf(char *mac, char *name, int32_t role, int32_t link, int3
 
 TEST(IpconfMsgBuild, ExactLayouts)
 {
-    EXPECT_EQ(wire(message_ptr(ipconf_msg_build_look())), tlv("LOOK"));
+    EXPECT_EQ(take(ipconf_msg_build_look()), tlv("LOOK"));
 
     // The worked example, byte for byte: 55 bytes.
     const bytes ok = cat({{0x4F, 0x4B, 0, 0, 0, 0, 0, 0x2F}, {0x50, 0x55, 0x49, 0x44, 0, 0, 0, 0x12}, text(puid_text),
                           {0x41, 0x44, 0x44, 0x52, 0, 0, 0, 0x0D}, text("192.168.1.10")});
     ASSERT_EQ(ok.size(), 55U);
-    EXPECT_EQ(wire(message_ptr(ipconf_msg_build_ok(puid_text.c_str(), "192.168.1.10"))), ok);
-    EXPECT_EQ(wire(message_ptr(ipconf_msg_build_ok(nullptr, ""))), tlv("OK"));
-    EXPECT_EQ(wire(message_ptr(ipconf_msg_build_error(puid_text.c_str(), "192.0.2.7", "bad"))),
+    EXPECT_EQ(take(ipconf_msg_build_ok(puid_text.c_str(), "192.168.1.10")), ok);
+    EXPECT_EQ(take(ipconf_msg_build_ok(nullptr, "")), tlv("OK"));
+    EXPECT_EQ(take(ipconf_msg_build_error(puid_text.c_str(), "192.0.2.7", "bad")),
               tlv("ERR", cat({tlv("PUID", text(puid_text)), tlv("ADDR", text("192.0.2.7")), tlv("EMSG", text("bad"))})));
 
     // Nothing set: INFO is STAT and PROT (length 18), an interface an empty IPV4.
@@ -111,7 +108,7 @@ TEST(IpconfMsgBuild, ExactLayouts)
     const interface_conf nothing = view_conf(nullptr, c_empty, 3, 2, 3, nullptr);
     writer = ipconf_msg_add_interface_to_info(writer, &nothing);
     const bytes head = cat({tlv("STAT", {1}), tlv("PROT", {2})});
-    EXPECT_EQ(wire(message_ptr(ipconf_msg_close_info(&writer))), tlv("INFO", cat({head, intf({})})));
+    EXPECT_EQ(take(ipconf_msg_close_info(&writer)), tlv("INFO", cat({head, intf({})})));
     EXPECT_EQ(writer, nullptr);
 
     // The same record gives NAME and ROLE in INFO only; MODE 0 is sent, 3 is not.
@@ -120,7 +117,7 @@ TEST(IpconfMsgBuild, ExactLayouts)
     conf.ipv4_mode = 3;
     writer = ipconf_msg_add_interface_to_info(writer, &conf);
     const bytes mac = tlv("MAC", text(puid_text));
-    EXPECT_EQ(wire(message_ptr(ipconf_msg_close_info(&writer))),
+    EXPECT_EQ(take(ipconf_msg_close_info(&writer)),
               tlv("INFO", cat({head,
                                intf(cat({mac, tlv("NAME", text("host-a")), tlv("ROLE", {0}), tlv("STAT", {1})}),
                                     cat({tlv("MODE", {0}), tlv("ADDR", text("P-1"))})),
@@ -199,9 +196,9 @@ TEST(IpconfMsgParse, FieldLimitsOnBothSides)
         {"CONF PASS 19", tlv("CONF", tlv("PASS", bytes(19))), -1},
         {"CONF PASS 20", tlv("CONF", tlv("PASS", bytes(20))), 0},
         {"CONF PASS 21", tlv("CONF", tlv("PASS", bytes(21))), -1},
-        {"NAME in a CONF interface", tlv("CONF", intf_mode(tlv("NAME", text("eth0")))), -1},
-        {"ROLE in a CONF interface", tlv("CONF", intf_mode(tlv("ROLE", {0}))), -1},
-        {"ROLE in an INFO interface", tlv("INFO", intf_mode(tlv("ROLE", {0}))), 0},
+        {"NAME in a CONF interface", tlv("CONF", intf(tlv("NAME", text("eth0")), mode_2)), -1},
+        {"ROLE in a CONF interface", tlv("CONF", intf(tlv("ROLE", {0}), mode_2)), -1},
+        {"ROLE in an INFO interface", tlv("INFO", intf(tlv("ROLE", {0}), mode_2)), 0},
         {"text without its zero", tlv("INFO", tlv("HNAM", {'a', 'b'})), -1},
         {"empty text", ok_with(tlv("ADDR")), -1},
         {"empty STAT", tlv("INFO", tlv("STAT")), -1},
@@ -216,7 +213,7 @@ TEST(IpconfMsgParse, UnknownElementsOrderAndRepeats)
     const bytes unknown = tlv("XYZW", text("??"));
     bytes data = tlv("INFO", cat({tlv("HNAM", text("h1")), unknown, tlv("PNAM", text("p")), tlv("HNAM", text("h2")),
                                   intf(cat({unknown, tlv("MAC", text(puid_text))}), cat({unknown, tlv("MODE", {2})})),
-                                  intf_mode(tlv("STAT", {1}))}));
+                                  intf(tlv("STAT", {1}), mode_2)}));
     whole_message got;
     ASSERT_EQ(parse_whole(data, got, data.size()), 0);
     EXPECT_EQ(str(got.info.host_name) + str(got.info.product_name), "h2p");  // the last HNAM wins
@@ -232,7 +229,7 @@ TEST(IpconfMsgParse, UnknownElementsOrderAndRepeats)
 
     // The head stops at the first INTF: a field after it is not part of the
     // head, and the interface walk refuses it.
-    data = tlv("INFO", cat({tlv("STAT", {0}), intf_mode({}), tlv("HNAM", text("late"))}));
+    data = tlv("INFO", cat({tlv("STAT", {0}), intf({}, mode_2), tlv("HNAM", text("late"))}));
     got = {};
     EXPECT_EQ(parse_whole(data, got, data.size()), -1);
     EXPECT_EQ(got.info.host_name, nullptr);
@@ -245,8 +242,8 @@ TEST(IpconfMsgParse, TruncatedDatagramsFail)
     const interface_conf conf = view_conf(c_puid, c_host, 0, 1, 0, c_id);
     tlv_writer *writer = ipconf_msg_open_info(&info, 2);
     writer = ipconf_msg_add_interface_to_info(ipconf_msg_add_interface_to_info(writer, &conf), &conf);
-    const bytes full = wire(message_ptr(ipconf_msg_close_info(&writer)));
-    const bytes error = wire(message_ptr(ipconf_msg_build_error(c_puid, "192.0.2.1", "refused")));
+    const bytes full = take(ipconf_msg_close_info(&writer));
+    const bytes error = take(ipconf_msg_build_error(c_puid, "192.0.2.1", "refused"));
     for (const bytes &message : {full, error}) {
         ASSERT_EQ(parse_any(message), 0);
         for (size_t received = 0; received < message.size(); ++received)

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tlv_bytes.hpp"
+
 #include <arpa/inet.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
@@ -21,8 +23,6 @@
 #include <vector>
 
 namespace {
-
-using bytes = std::vector<uint8_t>;
 
 bool private_network()
 {
@@ -45,10 +45,7 @@ bytes info(char *host_name, char *product_id, const std::vector<std::pair<const 
         interface_conf conf{nullptr, const_cast<char *>(mac), 3, 2, 3, const_cast<char *>(address), nullptr, nullptr, nullptr, nullptr, nullptr};
         writer = ipconf_msg_add_interface_to_info(writer, &conf);
     }
-    uint8_t *message = ipconf_msg_close_info(&writer);
-    bytes out(message, message + tlv_get_size(message));
-    free(message);
-    return out;
+    return take(ipconf_msg_close_info(&writer));
 }
 
 class Browse : public ::testing::Test {

@@ -14,7 +14,7 @@ bytes build_event(const char *user, std::initializer_list<std::pair<const char *
     tlv_writer *writer = notif_msg_open_event("disk", "E42", "2024-05-01T10:00:00", user);
     for (const auto &[key, value] : pairs)
         writer = notif_msg_add_info(writer, key, value);
-    return wire(message_ptr(notif_msg_close_event(writer)));
+    return take(notif_msg_close_event(writer));
 }
 
 int user_of(bytes data, size_t count, std::string &user)

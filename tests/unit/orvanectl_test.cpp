@@ -2,6 +2,7 @@
 // pages, the dump of captured messages and refusals of malformed arguments.
 // Nothing here may reach a socket: every command line either asks for help,
 // dumps, or is refused before the command opens its port.
+#include "support/printed.hpp"
 #include "util/tlv_ez.hpp"
 
 #include <gmock/gmock.h>
@@ -108,13 +109,8 @@ TEST(Orvanectl, DumpPrintsACaptureFromFileOrStdinAsTheLibraryDoesOrAsJson)
     std::remove(path.c_str());
     EXPECT_EQ(from_file.status, 0);
     EXPECT_EQ(run({"dump"}, ok_message).out, from_file.out);
-    char *text = nullptr;
-    size_t length = 0;
-    FILE *expected = open_memstream(&text, &length);
-    tlv_dump(expected, ok_message.data(), ok_message.size(), [](uint32_t type) { return type == tlv_stringtype("OK") ? 1 : 0; });
-    std::fclose(expected);
-    EXPECT_EQ(from_file.out, std::string(text, length));
-    std::free(text);
+    const auto ok_container = [](uint32_t type) { return type == tlv_stringtype("OK") ? 1 : 0; };
+    EXPECT_EQ(from_file.out, printed([&](FILE *f) { tlv_dump(f, ok_message.data(), ok_message.size(), ok_container); }));
 
     std::string json = run({"--json", "dump", "-"}, ok_message).out;
     std::erase_if(json, [](char c) { return c == ' ' || c == '\n'; });

@@ -1,5 +1,7 @@
 #include "util/sha1.hpp"
 
+#include "support/printed.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,13 +11,7 @@ namespace {
 
 std::string hex(uint8_t *digest)
 {
-    char *text = nullptr;
-    size_t size = 0;
-    FILE *stream = open_memstream(&text, &size);
-    EXPECT_EQ(sha1_dump(stream, digest), '\n');
-    std::fclose(stream);
-    std::string out(text, size);
-    std::free(text);
+    const std::string out = printed([&](FILE *stream) { EXPECT_EQ(sha1_dump(stream, digest), '\n'); });
     std::free(digest);
     return out;
 }

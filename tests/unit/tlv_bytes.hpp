@@ -61,3 +61,9 @@ inline bytes wire(const message_ptr &message)
         return {};
     return bytes(message.get(), message.get() + tlv_get_size(message.get()));
 }
+
+// The bytes of a built message, which is freed (empty for null).
+inline bytes take(uint8_t *message)
+{
+    return wire(message_ptr(message));
+}

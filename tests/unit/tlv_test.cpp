@@ -1,5 +1,6 @@
 // The TLV writer and reader against hand-made bytes (tlv_bytes.hpp). Cut
 // inputs are vectors of exactly their size: ASan sees any read past them.
+#include "support/printed.hpp"
 #include "tlv_bytes.hpp"
 #include "util/tlv.hpp"
 
@@ -11,11 +12,6 @@
 namespace {
 
 constexpr uint32_t ENV = tlv_stringtype("ENV"), P = tlv_stringtype("P"), Q = tlv_stringtype("Q");
-
-bytes taken(uint8_t *message)
-{
-    return wire(message_ptr(message));
-}
 
 TEST(TlvWriter, NestedElementsGrowthAndOneElementMessages)
 {
@@ -36,10 +32,10 @@ TEST(TlvWriter, NestedElementsGrowthAndOneElementMessages)
     uint8_t *q = tlv_get_buffer(w);
     uint8_t *message = tlv_close_all(&w);
     EXPECT_EQ(q, message + 8);
-    EXPECT_EQ(taken(message), tlv("ENV", tlv("Q", cat({tlv("P", first), tlv("B"), tlv("D", second), deep}))));
+    EXPECT_EQ(take(message), tlv("ENV", tlv("Q", cat({tlv("P", first), tlv("B"), tlv("D", second), deep}))));
 
-    EXPECT_EQ(taken(tlv_single_raw(tlv_stringtype("LOOK"), nullptr, 0)), tlv("LOOK"));
-    EXPECT_EQ(taken(tlv_single_raw(tlv_stringtype("ERR"), "no", 3)), tlv("ERR", text("no")));
+    EXPECT_EQ(take(tlv_single_raw(tlv_stringtype("LOOK"), nullptr, 0)), tlv("LOOK"));
+    EXPECT_EQ(take(tlv_single_raw(tlv_stringtype("ERR"), "no", 3)), tlv("ERR", text("no")));
     // A 32-bit overflow of the element's size is refused before any copy.
     EXPECT_EQ(tlv_memcpy(tlv_write_open(tlv_write_open(nullptr, ENV), P), "", 0xFFFFFFFFu), -1);
     EXPECT_EQ(errno, EMSGSIZE);  // the writer is gone
@@ -120,14 +116,7 @@ std::string row(int depth, const std::string &shown, const std::string &hex)
 
 std::string dump(const bytes &data, tlv_container_fn is_container)
 {
-    char *text = nullptr;
-    size_t size = 0;
-    FILE *stream = open_memstream(&text, &size);
-    tlv_dump(stream, data.data(), data.size(), is_container);
-    std::fclose(stream);
-    std::string out(text, size);
-    std::free(text);
-    return out;
+    return printed([&](FILE *stream) { tlv_dump(stream, data.data(), data.size(), is_container); });
 }
 
 TEST(TlvDump, RowsAreByteExact)
