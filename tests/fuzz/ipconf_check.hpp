@@ -2,6 +2,7 @@
 // interface the way a receiver does, and comparing interface views.
 #pragma once
 
+#include <algorithm>
 #include <vector>
 
 #include "check.hpp"
@@ -35,10 +36,7 @@ inline bool read_interfaces(fuzz_input &in, interface_parser parse, std::vector<
 
 inline bool interfaces_write_back(const std::vector<interface_conf> &interfaces)
 {
-    for (const auto &conf : interfaces)
-        if (!exact_writes_back(conf.mac))
-            return false;
-    return true;
+    return std::ranges::all_of(interfaces, [](const interface_conf &conf) { return exact_writes_back(conf.mac); });
 }
 
 // Same values as a consumer sees them; NAME and ROLE only where they travel.

@@ -1,6 +1,7 @@
 // Reading a notification's pairs as a peer does, for the event fuzzers.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,8 +56,5 @@ inline void check_event_round_trip(const event_fields &fields, const pairs &read
 
 inline bool all_terminated(const pairs &read)
 {
-    for (const auto &[key, value] : read)
-        if (!terminated(key) || !terminated(value))
-            return false;
-    return true;
+    return std::ranges::all_of(read, [](const auto &pair) { return terminated(pair.first) && terminated(pair.second); });
 }

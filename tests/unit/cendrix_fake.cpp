@@ -84,8 +84,7 @@ int cendrix_close(cendrix_context *context)
 
 int cendrix_reset(cendrix_context *context)
 {
-    context->session->properties.clear();
-    return 0;
+    return context->session->properties.clear(), 0;
 }
 
 int cendrix_get_config(cendrix_context *context, uint32_t number)
@@ -141,13 +140,11 @@ int cendrix_get_property_boolean(cendrix_context *context, const char *key, int3
 
 int cendrix_set_property_string(cendrix_context *context, const char *key, const char *value)
 {
-    context->session->properties.insert_or_assign(key, std::string(value));
-    return 0;
+    return context->session->properties.insert_or_assign(key, std::string(value)), 0;
 }
 
 int cendrix_set_property_uint32(cendrix_context *context, const char *key, uint32_t value)
 {
-    context->session->properties.insert_or_assign(key, value);
-    return 0;
+    return context->session->properties.insert_or_assign(key, value), 0;
 }
 }

@@ -52,7 +52,7 @@ int parse_whole(bytes &data, whole_message &out, size_t received)
 int parse_any(bytes data, size_t received = SIZE_MAX)
 {
     received = std::min(received, data.size());
-    if (received < 8)
+    if (received < 8 || tlv_get_envelope_type(data.data()) == IPCONF_LOOK)
         return ipconf_msg_parse_look(data.data(), received);
     char *a = nullptr, *b = nullptr, *c = nullptr;
     whole_message whole;
@@ -64,8 +64,6 @@ int parse_any(bytes data, size_t received = SIZE_MAX)
         return ipconf_msg_parse_ok(data.data(), received, &a, &b);
     case IPCONF_ERR:
         return ipconf_msg_parse_error(data.data(), received, &a, &b, &c);
-    case IPCONF_LOOK:
-        return ipconf_msg_parse_look(data.data(), received);
     default:
         return ipconf_msg_parse_get_puid(data.data(), received, &a);
     }
