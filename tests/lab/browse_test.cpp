@@ -157,8 +157,7 @@ bool descriptors_settle(pid_t pid, const std::map<int, std::string> &expected)
 // Processor time (user + system, in clock ticks) the process has used.
 long cpu_ticks(pid_t pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = lab::read_file("/proc/" + std::to_string(pid) + "/stat");
     std::istringstream fields(text.substr(text.rfind(')') + 2));  // from field 3, the state
     std::string skipped;
     long utime = 0, stime = 0;

@@ -121,15 +121,13 @@ TEST_F(IpconfTimeout, WholeConfigurationUnderValgrindHasNoLeakOrError)
     EXPECT_TRUE(peer->receive(IPCONF_INFO, 10000, puid));
 
     EXPECT_EQ(device->daemon().stop(SIGTERM, 30000), 0);
-    std::ifstream in(report);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_NE(text.str().find("ERROR SUMMARY: 0 errors"), std::string::npos) << text.str();
+    const std::string text = lab::read_file(report);
+    EXPECT_NE(text.find("ERROR SUMMARY: 0 errors"), std::string::npos) << text;
     // What stays reachable at exit is the process-wide state kept by design
     // (the cached broadcast destination); nothing may be lost.
-    const bool nothing_lost = text.str().find("definitely lost: 0 bytes") != std::string::npos ||
-                              text.str().find("no leaks are possible") != std::string::npos;
-    EXPECT_TRUE(nothing_lost) << text.str();
+    const bool nothing_lost = text.find("definitely lost: 0 bytes") != std::string::npos ||
+                              text.find("no leaks are possible") != std::string::npos;
+    EXPECT_TRUE(nothing_lost) << text;
 }
 #endif
 

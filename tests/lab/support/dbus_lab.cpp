@@ -52,9 +52,7 @@ std::string sample_store()
 
 DbusLab::DbusLab(std::string dir) : dir_(std::move(dir)), store_path_(dir_ + "/store.json")
 {
-    const char *previous = std::getenv(address_variable);
-    had_address_ = previous != nullptr;
-    if (had_address_)
+    if (const char *previous = std::getenv(address_variable))
         saved_address_ = previous;
 }
 
@@ -64,8 +62,8 @@ DbusLab::~DbusLab()
         service_->stop(SIGTERM, 3000);
     if (bus_)
         bus_->stop(SIGTERM, 3000);
-    if (had_address_)
-        setenv(address_variable, saved_address_.c_str(), 1);
+    if (saved_address_)
+        setenv(address_variable, saved_address_->c_str(), 1);
     else
         unsetenv(address_variable);
 }
@@ -106,18 +104,11 @@ bool DbusLab::write_store(const std::string &json_text)
 
 std::string DbusLab::read_store() const
 {
-    std::ifstream in(store_path_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return read_file(store_path_);
 }
 
 bool DbusLab::start_service(const std::vector<std::string> &options, int timeout_ms)
 {
-    if (service_ && service_->running()) {
-        ADD_FAILURE() << "dbus lab: cendrixd is already running";
-        return false;
-    }
     std::vector<std::string> argv = {ORV_BUILD_DIR "/services/cendrixd/cendrixd", "--store", store_path_};
     argv.insert(argv.end(), options.begin(), options.end());
     service_ = spawn(argv, dir_ + "/cendrixd." + std::to_string(service_runs_++), {.env = {env()}, .tmp_dir = {},

@@ -21,6 +21,7 @@
 
 #include <csignal>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,8 +63,7 @@ private:
     std::string dir_;
     std::string address_;
     std::string store_path_;
-    std::string saved_address_;
-    bool had_address_ = false;
+    std::optional<std::string> saved_address_;  // the test process's own bus address
     int service_runs_ = 0;
     std::unique_ptr<Process> bus_;
     std::unique_ptr<Process> service_;

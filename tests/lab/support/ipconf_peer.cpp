@@ -30,9 +30,8 @@ int remaining_ms(steady::time_point deadline)
 
 bool matches(const bytes &message, uint32_t type, const std::string &puid)
 {
-    if (message.size() < 8 || (type != 0 && tlv_get_envelope_type(message.data()) != type))
-        return false;
-    return puid.empty() || puid_of(message) == puid;
+    return message.size() >= 8 && (type == 0 || tlv_get_envelope_type(message.data()) == type) &&
+           (puid.empty() || puid_of(message) == puid);
 }
 
 } // namespace
@@ -84,17 +83,13 @@ IpconfPeer::IpconfPeer(Lab &lab, const std::string &host)
     if (!in.ok())
         return;
     const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0) {
-        ADD_FAILURE() << "socket failed";
-        return;
-    }
     const int on = 1;
     sockaddr_in any{};
     any.sin_family = AF_INET;
     any.sin_port = htons(ipconf_port);
     // Tied to the lab link: a limited broadcast needs no route then.
     const char device[] = "lab0";
-    if (setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+    if (s < 0 || setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
         setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, device, sizeof device) != 0 ||
         bind(s, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0) {
         ADD_FAILURE() << "cannot bind the configurator's socket to port 4445";
@@ -142,8 +137,7 @@ std::vector<bytes> IpconfPeer::collect(uint32_t type, int window_ms, const std::
     std::vector<bytes> found;
     const auto deadline = steady::now() + std::chrono::milliseconds(window_ms);
     while (remaining_ms(deadline) > 0) {
-        auto message = receive(type, remaining_ms(deadline), puid);
-        if (message)
+        if (auto message = receive(type, remaining_ms(deadline), puid))
             found.push_back(std::move(*message));
     }
     return found;

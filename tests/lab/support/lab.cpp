@@ -100,14 +100,6 @@ void install_crash_cleanup()
 #endif
 }
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Runs a command line to its end; a test failure with its output when it fails.
 bool command(const std::string &line)
 {
@@ -141,6 +133,14 @@ bool owner_dead(const std::string &text, const char *ends)
 }
 
 } // namespace
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 int count_lines(const std::string &text, const std::string &needle)
 {
@@ -209,11 +209,6 @@ int Process::stop(int sig, int timeout_ms)
         return status;
     signal(SIGKILL);
     return wait(5000);
-}
-
-bool Process::running()
-{
-    return !reaped_ && wait(0) < 0;
 }
 
 std::unique_ptr<Process> spawn(const std::vector<std::string> &argv, const std::string &log_base,

@@ -63,8 +63,6 @@ public:
     // Sends sig, waits up to timeout_ms, then SIGKILL; the status as wait().
     int stop(int sig = SIGTERM, int timeout_ms = 5000);
 
-    [[nodiscard]] bool running();
-
 private:
     pid_t pid_;
     int status_ = -1;
@@ -91,6 +89,9 @@ struct StartOptions {
 // is killed when the test process dies.
 [[nodiscard]] std::unique_ptr<Process> spawn(const std::vector<std::string> &argv, const std::string &log_base,
                                              const StartOptions &options = {}, const std::string &netns = "");
+
+// The whole content of a file; empty when it cannot be read.
+[[nodiscard]] std::string read_file(const std::string &path);
 
 // Lines of the text that contain the needle.
 [[nodiscard]] int count_lines(const std::string &text, const std::string &needle);
