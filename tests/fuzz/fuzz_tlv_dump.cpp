@@ -16,7 +16,7 @@ int any_message_container(uint32_t type)
 
 } // namespace
 
-FUZZ_TARGET(in)
+FUZZ_TARGET(in, any_input)
 {
     char *text = nullptr;
     size_t length = 0;
