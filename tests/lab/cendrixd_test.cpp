@@ -54,10 +54,8 @@ TEST_F(Cendrixd, MissingOrMalformedStoresAreRefusedInOneLineAndLeftUntouched)
 {
     const std::string store = bus->store_path();
     // Runs cendrixd to its end (it refuses before reaching the bus): status and stderr.
-    const auto run = [&](const std::vector<std::string> &options) {
-        std::vector<std::string> argv = {service_path};
-        argv.insert(argv.end(), options.begin(), options.end());
-        auto p = lab::spawn(argv, lab->dir() + "/refused");
+    const auto run = [&] {
+        auto p = lab::spawn({service_path, "--store", store}, lab->dir() + "/refused");
         const int status = p ? p->wait(5000) : -1;
         return std::pair<int, std::string>(status, p ? p->stderr_text() : "");
     };
@@ -69,7 +67,7 @@ TEST_F(Cendrixd, MissingOrMalformedStoresAreRefusedInOneLineAndLeftUntouched)
     };
     for (const auto &[text, fault] : cases) {
         ASSERT_TRUE(bus->write_store(text));
-        const auto [status, err] = run({"--store", store});
+        const auto [status, err] = run();
         EXPECT_EQ(status, 1) << text;
         EXPECT_EQ(err.rfind("cendrixd: store " + store + ": ", 0), 0u) << err;
         EXPECT_NE(err.find(fault), std::string::npos) << err;
@@ -77,7 +75,7 @@ TEST_F(Cendrixd, MissingOrMalformedStoresAreRefusedInOneLineAndLeftUntouched)
         EXPECT_EQ(bus->read_store(), text);
     }
     unlink(store.c_str());
-    EXPECT_EQ(run({"--store", store}),
+    EXPECT_EQ(run(),
               std::make_pair(1, "cendrixd: store " + store + ": cannot read: No such file or directory\n"));
     EXPECT_NE(access(store.c_str(), F_OK), 0);
 }
@@ -130,10 +128,9 @@ TEST_F(Cendrixd, WritesAreCheckedMergedPersistedAndSurviveARestart)
 TEST_F(Cendrixd, DelayedWritesShowOnlyAfterTheDelayAndThenSignalTheWriter)
 {
     ASSERT_TRUE(bus->start_service({"--apply-delay", "2", "--notify-writer"}));
-    sigset_t hup;
+    sigset_t hup, previous;
     sigemptyset(&hup);
     sigaddset(&hup, SIGHUP);
-    sigset_t previous;
     ASSERT_EQ(sigprocmask(SIG_BLOCK, &hup, &previous), 0);
 
     client c;

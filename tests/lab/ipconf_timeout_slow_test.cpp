@@ -19,14 +19,8 @@ namespace {
 using lab::bytes;
 using namespace std::chrono_literals;
 
-class IpconfTimeout : public lab::LabTest {
+class IpconfTimeout : public lab::DeviceTest {
 protected:
-    void TearDown() override
-    {
-        peer.reset();
-        LabTest::TearDown();
-    }
-
     static std::string puid_of(const lab::Device &device)
     {
         return lab::upper_case(device.addresses().mac0);
@@ -39,16 +33,12 @@ protected:
         request.challenge = lab::ask_challenge(*peer, request.puid, 8000);
         return request.challenge.size() == 4 && peer->send(lab::conf_message(request));
     }
-
-    std::unique_ptr<lab::IpconfPeer> peer;
 };
 
 TEST_F(IpconfTimeout, UnconfirmedRequestsEndAtFortySecondsWithOkOrTimeout)
 {
-    lab::Device applies(*lab, 0);
-    lab::Device holds_back(*lab, 1);
-    peer = lab::add_configurator(*lab);
-    ASSERT_TRUE(peer);
+    second = std::make_unique<lab::Device>(*lab, 1);
+    lab::Device &applies = *device, &holds_back = *second;
     ASSERT_TRUE(applies.start_service());
     ASSERT_TRUE(holds_back.start_service({"--apply-delay", "60"}));
     // One after the other: the peer passes over replies it is not waiting for.
@@ -106,17 +96,14 @@ TEST_F(IpconfTimeout, UnconfirmedRequestsEndAtFortySecondsWithOkOrTimeout)
 #ifndef __SANITIZE_ADDRESS__
 TEST_F(IpconfTimeout, WholeConfigurationUnderValgrindHasNoLeakOrError)
 {
-    lab::Device device(*lab, 0);
-    peer = lab::add_configurator(*lab);
-    ASSERT_TRUE(peer);
     // Written in the daemon's private /tmp.
-    const std::string report = device.private_tmp() + "/valgrind.txt";
-    ASSERT_TRUE(device.start_service({"--notify-writer"}));
-    ASSERT_TRUE(device.start_daemon({}, {"/usr/bin/valgrind", "--leak-check=full",
+    const std::string report = device->private_tmp() + "/valgrind.txt";
+    ASSERT_TRUE(device->start_service({"--notify-writer"}));
+    ASSERT_TRUE(device->start_daemon({}, {"/usr/bin/valgrind", "--leak-check=full",
                                          "--errors-for-leak-kinds=definite,indirect", "--error-exitcode=99",
                                          "--log-file=/tmp/valgrind.txt"}));
-    const std::string puid = puid_of(device);
-    ASSERT_TRUE(peer->receive(IPCONF_INFO, 30000, puid)) << device.daemon_log();
+    const std::string puid = puid_of(*device);
+    ASSERT_TRUE(peer->receive(IPCONF_INFO, 30000, puid)) << device->daemon_log();
 
     // A refusal, then a real change confirmed by the service's signal.
     lab::ConfRequest wrong{.puid = puid, .secret = "guess", .host_name = "x"};
@@ -125,15 +112,15 @@ TEST_F(IpconfTimeout, WholeConfigurationUnderValgrindHasNoLeakOrError)
     EXPECT_TRUE(peer->receive(IPCONF_ERR, 10000, puid));
 
     lab::ConfRequest change{.puid = puid, .host_name = "valgrind-host"};
-    change.interfaces = {{.mac = lab::upper_case(device.addresses().mac1), .ipv4_mode = 0, .ipv4 = "198.51.100.88"}};
+    change.interfaces = {{.mac = lab::upper_case(device->addresses().mac1), .ipv4_mode = 0, .ipv4 = "198.51.100.88"}};
     change.challenge = lab::ask_challenge(*peer, puid, 8000);
     ASSERT_EQ(change.challenge.size(), 4u);
     ASSERT_TRUE(peer->send(lab::conf_message(change)));
-    ASSERT_TRUE(peer->receive(IPCONF_OK, 30000, puid)) << device.daemon_log();
+    ASSERT_TRUE(peer->receive(IPCONF_OK, 30000, puid)) << device->daemon_log();
     ASSERT_TRUE(peer->send(lab::take_message(ipconf_msg_build_look())));
     EXPECT_TRUE(peer->receive(IPCONF_INFO, 10000, puid));
 
-    EXPECT_EQ(device.daemon().stop(SIGTERM, 30000), 0);
+    EXPECT_EQ(device->daemon().stop(SIGTERM, 30000), 0);
     std::ifstream in(report);
     std::stringstream text;
     text << in.rdbuf();

@@ -220,7 +220,7 @@ TEST_F(NetLab, InterfaceQueriesOnAKnownSetOfLinks)
     // Six addresses fill the first buffer exactly, twelve the doubled one:
     // the list grows and loses none.
     for (int count = 5; count < 12; ++count) {
-        ASSERT_TRUE(lab->add_address("q", "e3", "198.51.100." + std::to_string(200 + count) + "/32"));
+        ASSERT_TRUE(lab->ip("q", {"addr", "add", "198.51.100." + std::to_string(200 + count) + "/32", "dev", "e3"}));
         if (count + 1 != 6 && count + 1 != 12)
             continue;
         ASSERT_EQ(if_list_get(fd, &list), 0);

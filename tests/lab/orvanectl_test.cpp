@@ -59,22 +59,16 @@ protected:
         std::string out, err;
     };
 
-    std::unique_ptr<lab::Process> start(const std::vector<std::string> &args, const std::string &input = "",
+    std::unique_ptr<lab::Process> start(std::vector<std::string> args, const std::string &input = "",
                                         const std::string &host = "cfg")
     {
-        std::vector<std::string> argv{orvanectl};
-        argv.insert(argv.end(), args.begin(), args.end());
-        lab::StartOptions options;
-        options.stdin_data = input;
-        return lab->start(host, argv, options);
+        args.insert(args.begin(), orvanectl);
+        return lab->start(host, args, {.env = {}, .tmp_dir = {}, .stdin_data = input});
     }
     result ctl(const std::vector<std::string> &args, const std::string &input = "")
     {
-        auto process = start(args, input);
-        if (!process)
-            return {-1, "", ""};
-        int status = process->wait(60000);
-        return {status, process->stdout_text(), process->stderr_text()};
+        auto p = start(args, input);
+        return p ? result{p->wait(60000), p->stdout_text(), p->stderr_text()} : result{-1, "", ""};
     }
 
     // What discover should say about a device whose store is unchanged.

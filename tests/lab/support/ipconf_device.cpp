@@ -122,27 +122,40 @@ std::unique_ptr<IpconfPeer> add_configurator(Lab &lab)
     return peer->ok() ? std::move(peer) : nullptr;
 }
 
+void DeviceTest::SetUp()
+{
+    LabTest::SetUp();
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    device = std::make_unique<Device>(*lab);
+    peer = add_configurator(*lab);
+    ASSERT_TRUE(peer);
+}
+
+void DeviceTest::TearDown()
+{
+    peer.reset();
+    second.reset();
+    device.reset();
+    LabTest::TearDown();
+}
+
 bytes expected_info(const Device &device, const std::string &puid, uint32_t mode)
 {
-    product_info info = {text_or_null(puid),
-                         mode,
-                         text_or_null(device.store.host_name),
-                         text_or_null(device.store.product_name),
-                         text_or_null(device.store.product_id),
-                         text_or_null(device.store.hardware_id),
-                         text_or_null(device.store.hardware_revision),
-                         text_or_null(device.store.software_version)};
+    const DeviceStore &s = device.store;
+    product_info info = {text_or_null(puid), mode, text_or_null(s.host_name), text_or_null(s.product_name),
+                         text_or_null(s.product_id), text_or_null(s.hardware_id), text_or_null(s.hardware_revision),
+                         text_or_null(s.software_version)};
     tlv_writer *writer = ipconf_msg_open_info(&info, 2);
 
-    const std::string mac0 = upper_case(device.addresses().mac0);
-    const std::string mac1 = upper_case(device.addresses().mac1);
+    std::string mac0 = upper_case(device.addresses().mac0), mac1 = upper_case(device.addresses().mac1);
     std::string ipv4_0 = device.addresses().ipv4_0;
     std::string netmask = "255.255.255.0", gateway = "192.0.2.1", dns = "192.0.2.53";
     std::string broadcast = "0.0.0.0", wins = "198.51.100.99";
     std::string lab0 = "lab0", lab1 = "lab1";
-    interface_conf first = {lab0.data(), const_cast<char *>(mac0.c_str()), 0, 1, 0, ipv4_0.data(),
+    interface_conf first = {lab0.data(), mac0.data(), 0, 1, 0, ipv4_0.data(),
                             netmask.data(), gateway.data(), broadcast.data(), dns.data(), nullptr};
-    interface_conf second = {lab1.data(), const_cast<char *>(mac1.c_str()), 0, 0, 2, nullptr,
+    interface_conf second = {lab1.data(), mac1.data(), 0, 0, 2, nullptr,
                              nullptr, nullptr, broadcast.data(), nullptr, wins.data()};
     writer = ipconf_msg_add_interface_to_info(writer, &first);
     writer = ipconf_msg_add_interface_to_info(writer, &second);
@@ -174,12 +187,9 @@ bytes conf_message(const ConfRequest &request)
 std::vector<uint8_t> challenge_of(const bytes &chal, std::string *address)
 {
     bytes copy = chal;
-    uint8_t *cursor = copy.data();
-    size_t avail = copy.size();
-    uint8_t *challenge = nullptr;
-    size_t length = 0;
-    char *puid = nullptr;
-    char *addr = nullptr;
+    uint8_t *cursor = copy.data(), *challenge = nullptr;
+    size_t avail = copy.size(), length = 0;
+    char *puid = nullptr, *addr = nullptr;
     if (auth_msg_parse_challenge(&cursor, &avail, &challenge, &length, &puid, &addr) != 0 || challenge == nullptr)
         return {};
     if (address != nullptr)

@@ -91,6 +91,16 @@ private:
 // describes them (lab0 up, lab1 down).
 [[nodiscard]] bytes expected_info(const Device &device, const std::string &puid, uint32_t mode);
 
+// Base fixture: a Lab (skips when not root) with one device, not started yet,
+// and the configurator's peer; a test may add a second device.
+class DeviceTest : public LabTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::unique_ptr<Device> device, second;
+    std::unique_ptr<IpconfPeer> peer;
+};
+
 // A configurator's requests.
 [[nodiscard]] bytes challenge_request(const std::string &puid);
 

@@ -203,13 +203,11 @@ int Process::wait(int timeout_ms)
 
 int Process::stop(int sig, int timeout_ms)
 {
-    if (reaped_)
-        return status_;
-    kill(pid_, sig);
+    signal(sig);
     const int status = wait(timeout_ms);
     if (status >= 0)
         return status;
-    kill(pid_, SIGKILL);
+    signal(SIGKILL);
     return wait(5000);
 }
 
@@ -419,14 +417,9 @@ bool Lab::add_link(const std::string &host, const std::string &link, const std::
         !ip("br", {"link", "set", port, "up"}))
         return false;
     for (const auto &cidr : addresses)
-        if (!add_address(host, link, cidr))
+        if (!ip(host, {"addr", "add", cidr, "dev", link}))
             return false;
     return set_up(host, link, up);
-}
-
-bool Lab::add_address(const std::string &host, const std::string &link, const std::string &cidr)
-{
-    return ip(host, {"addr", "add", cidr, "dev", link});
 }
 
 bool Lab::set_up(const std::string &host, const std::string &link, bool up)

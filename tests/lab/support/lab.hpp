@@ -46,8 +46,6 @@ public:
     Process &operator=(const Process &) = delete;
 
     [[nodiscard]] pid_t pid() const { return pid_; }
-    [[nodiscard]] const std::string &stdout_path() const { return out_path_; }
-    [[nodiscard]] const std::string &stderr_path() const { return err_path_; }
     [[nodiscard]] std::string stdout_text() const;
     [[nodiscard]] std::string stderr_text() const;
 
@@ -86,13 +84,6 @@ struct StartOptions {
     // Data written to the process's standard input (then closed); without it
     // stdin is empty.
     std::string stdin_data;
-};
-
-// What a run produced: its status (0..255; 128 + signal; -1 on a time-out)
-// and its output text.
-struct RunResult {
-    int status = -1;
-    std::string output;
 };
 
 // Starts argv[0] (a path) with stdout and stderr in log_base + ".out" / ".err",
@@ -140,7 +131,6 @@ public:
     // and up or down.
     [[nodiscard]] bool add_link(const std::string &host, const std::string &link, const std::string &mac,
                                 const std::vector<std::string> &addresses, bool up = true);
-    [[nodiscard]] bool add_address(const std::string &host, const std::string &link, const std::string &cidr);
     [[nodiscard]] bool set_up(const std::string &host, const std::string &link, bool up);
 
     // Runs `ip -n <namespace> <args...>`; false (and a test failure) when it
