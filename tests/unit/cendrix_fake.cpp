@@ -105,9 +105,7 @@ int cendrix_find_resource(cendrix_context *context, uint32_t resource_class)
 {
     record(context, "find " + std::to_string(resource_class));
     const property_map *found = find(state.resources[resource_class], context->session->properties);
-    if (found)
-        context->session->properties = *found;
-    return found ? 0 : -1;
+    return found ? (context->session->properties = *found, 0) : -1;
 }
 
 int cendrix_set_resource(cendrix_context *context, uint32_t resource_class, uint32_t id)
