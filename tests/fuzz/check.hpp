@@ -21,12 +21,8 @@ inline uint32_t field_length(const void *value)
 }
 
 #define FUZZ_CHECK(condition)                                                                              \
-    do {                                                                                                   \
-        if (!(condition)) {                                                                                \
-            std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__);       \
-            std::abort();                                                                                  \
-        }                                                                                                  \
-    } while (0)
+    ((condition) ? void()                                                                                  \
+                 : (std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__), std::abort()))
 
 // A writable copy of the input of exactly its size, so that ASan sees any
 // read past its end. The parsers take non-const buffers; those that advance
