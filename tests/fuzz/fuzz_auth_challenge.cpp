@@ -4,10 +4,8 @@
 #include "check.hpp"
 #include "ipconf/auth_msg.hpp"
 
-FUZZ_TARGET(in)
+FUZZ_TARGET(in, nonempty_input)
 {
-    if (in.size() == 0)
-        return;
     uint8_t *challenge = nullptr, *bare = nullptr;
     size_t length = 0, bare_length = 0;
     char *puid = nullptr, *address = nullptr;

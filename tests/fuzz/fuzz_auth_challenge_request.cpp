@@ -6,10 +6,8 @@
 #include "check.hpp"
 #include "ipconf/auth_msg.hpp"
 
-FUZZ_TARGET(in)
+FUZZ_TARGET(in, nonempty_input)
 {
-    if (in.size() == 0)
-        return;
     char *puid = nullptr;
     const int with_puid = auth_msg_parse_challenge_request(&in.cursor, &in.avail, &puid);
     in.check_position();

@@ -6,10 +6,8 @@
 #include "check.hpp"
 #include "ipconf/auth_msg.hpp"
 
-FUZZ_TARGET(in)
+FUZZ_TARGET(in, nonempty_input)
 {
-    if (in.size() == 0)
-        return;
     char *user = nullptr;
     uint8_t *password = nullptr;
     const int result = auth_msg_parse_login(&in.cursor, &in.avail, &user, &password);

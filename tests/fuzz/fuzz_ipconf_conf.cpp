@@ -3,7 +3,7 @@
 // and must parse to the same values.
 #include "ipconf_check.hpp"
 
-FUZZ_TARGET(in)
+FUZZ_TARGET(in, any_input)
 {
     conf_auth auth{};
     char *host_name = nullptr;

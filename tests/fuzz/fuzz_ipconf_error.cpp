@@ -4,7 +4,7 @@
 #include "check.hpp"
 #include "ipconf/ipconf_msg.hpp"
 
-FUZZ_TARGET(in)
+FUZZ_TARGET(in, any_input)
 {
     char *puid = nullptr, *address = nullptr, *text = nullptr;
     if (ipconf_msg_parse_error(in.begin(), in.size(), &puid, &address, &text) != 0)

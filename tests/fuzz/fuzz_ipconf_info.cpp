@@ -2,7 +2,7 @@
 // no bytes remain. What parses is built again and must parse to the same.
 #include "ipconf_check.hpp"
 
-FUZZ_TARGET(in)
+FUZZ_TARGET(in, any_input)
 {
     product_info info{};
     uint8_t protocol = 0;

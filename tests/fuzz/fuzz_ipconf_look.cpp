@@ -3,7 +3,7 @@
 #include "check.hpp"
 #include "ipconf/ipconf_msg.hpp"
 
-FUZZ_TARGET(in)
+FUZZ_TARGET(in, any_input)
 {
     const size_t size = in.size();
     const bool look = size >= TLV_HEADER_SIZE && tlv_get_envelope_type(in.begin()) == IPCONF_LOOK

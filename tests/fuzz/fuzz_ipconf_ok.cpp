@@ -2,7 +2,7 @@
 #include "check.hpp"
 #include "ipconf/ipconf_msg.hpp"
 
-FUZZ_TARGET(in)
+FUZZ_TARGET(in, any_input)
 {
     char *puid = nullptr, *address = nullptr;
     if (ipconf_msg_parse_ok(in.begin(), in.size(), &puid, &address) != 0)

@@ -6,7 +6,7 @@
 #include "ipconf/auth_msg.hpp"
 #include "ipconf/ipconf_msg.hpp"
 
-FUZZ_TARGET(in)
+FUZZ_TARGET(in, any_input)
 {
     char *puid = nullptr;
     if (ipconf_msg_parse_get_puid(in.begin(), in.size(), &puid) != 0) {

@@ -6,7 +6,7 @@
 #include "check.hpp"
 #include "notifier/notif_msg.hpp"
 
-FUZZ_TARGET(in)
+FUZZ_TARGET(in, any_input)
 {
     char user[NOTIF_USER_MAX];
     if (notif_msg_parse_event_user(in.begin(), in.size(), user) != 0)

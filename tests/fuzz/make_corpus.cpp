@@ -52,8 +52,7 @@ void ipconf_seeds()
     product_info info{puid, 0, host, product, product_id, hardware, revision, version};
     product_info bare{empty, 1, empty, empty, empty, empty, empty, empty};
     const interface_conf full = {eth0, puid, 0, 1, 0, address, netmask, gateway, broadcast, dns, dns};
-    const interface_conf dhcp = {eth1, mac2, 3, 0, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-    const interface_conf interfaces[] = {full, dhcp, full};
+    const interface_conf interfaces[] = {full, {eth1, mac2, 3, 0, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, full};
     for (size_t count = 0; count <= 3; ++count) {
         tlv_writer *writer = ipconf_msg_open_info(count % 2 == 0 ? &info : &bare, IPCONF_PROTOCOL);
         for (size_t i = 0; i < count; ++i)

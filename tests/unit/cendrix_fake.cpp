@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 struct cendrix_session {
     cendrix_fake::property_map properties;
@@ -16,9 +17,7 @@ service state;
 std::vector<std::string> calls_of(const std::string &kind)
 {
     std::vector<std::string> lines;
-    for (const auto &line : state.calls)
-        if (line.rfind(kind + " ", 0) == 0)
-            lines.push_back(line);
+    std::ranges::copy_if(state.calls, std::back_inserter(lines), [&](const auto &line) { return line.starts_with(kind + " "); });
     return lines;
 }
 
@@ -106,9 +105,7 @@ int cendrix_find_resource(cendrix_context *context, uint32_t resource_class)
 {
     record(context, "find " + std::to_string(resource_class));
     const property_map *found = find(state.resources[resource_class], context->session->properties);
-    if (found)
-        context->session->properties = *found;
-    return found ? 0 : -1;
+    return found ? (context->session->properties = *found, 0) : -1;
 }
 
 int cendrix_set_resource(cendrix_context *context, uint32_t resource_class, uint32_t id)

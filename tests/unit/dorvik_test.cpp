@@ -95,17 +95,12 @@ protected:
     }
     void TearDown() override
     {
-        stop();
-        RPCServer_Cleanup();
-        EXPECT_EQ(std::system(("rm -rf " + dir_).c_str()), 0);
-    }
-    void stop()
-    {
         running_ = false;
         if (thread_.joinable())
             thread_.join();
         RPCServer_Close(server_);
-        server_ = nullptr;
+        RPCServer_Cleanup();
+        EXPECT_EQ(std::system(("rm -rf " + dir_).c_str()), 0);
     }
     void serve()
     {
@@ -149,7 +144,10 @@ TEST_F(Dorvik, CallsReachTheFunctionAndRefusalsDoNot)
     EXPECT_EQ(raw.say(""), answer);
     EXPECT_EQ(implementation_runs, 3);
 
-    stop();
+    running_ = false;
+    thread_.join();
+    RPCServer_Close(server_);
+    server_ = nullptr;
     EXPECT_NE(lstat(path_.c_str(), &info), 0) << "socket file left behind";
     EXPECT_EQ(failures_, 0);
 }

@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,9 +32,7 @@ struct outcome {
 std::string slurp(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::string write_temp(const std::string &bytes)
