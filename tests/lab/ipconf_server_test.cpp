@@ -156,11 +156,7 @@ bool has_udp_socket(pid_t pid)
 
 TEST_F(IpconfServer, SleepModeAnswersWithRawFramesOnEveryInterfaceAndRefusesConfiguration)
 {
-    int capture = -1;
-    {
-        auto in = lab->enter("cfg");
-        capture = socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP));
-    }
+    const int capture = lab->open_in("cfg", [] { return socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP)); });
     ASSERT_GE(capture, 0);
     // A lower-case PUID is taken upper-cased.
     const std::string puid = "02:00:00:00:AA:BB";

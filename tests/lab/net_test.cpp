@@ -67,13 +67,9 @@ TEST_F(NetLab, RawBroadcastReachesAPeerOncePerUpInterfaceWithAnAddress)
     ASSERT_TRUE(lab->add_link("dev", "lab2", "02:00:00:00:01:03", {"192.0.2.12/24"}, false));
     ASSERT_TRUE(lab->add_link("dev", "lab3", "02:00:00:00:01:04", {}));
     ASSERT_TRUE(lab->add_link("peer", "lab0", "02:00:00:00:02:01", {"192.0.2.20/24"}));
-    int receiver = -1, other_port = -1, frames = -1;
-    {
-        auto in = lab->enter("peer");
-        receiver = udp_receiver(4445);
-        other_port = udp_receiver(4000);
-        frames = socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP));
-    }
+    const int receiver = lab->open_in("peer", [] { return udp_receiver(4445); });
+    const int other_port = lab->open_in("peer", [] { return udp_receiver(4000); });
+    const int frames = lab->open_in("peer", [] { return socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP)); });
     ASSERT_GE(receiver, 0);
     ASSERT_GE(other_port, 0);
     ASSERT_GE(frames, 0);
@@ -148,15 +144,8 @@ TEST_F(NetLab, PacketsFromTheKernelAndFromHereFailTheCheckOnAnyChange)
     ASSERT_TRUE(lab->add_host("peer"));
     ASSERT_TRUE(lab->add_link("dev", "lab0", "02:00:00:00:01:01", {"192.0.2.10/24"}));
     ASSERT_TRUE(lab->add_link("peer", "lab0", "02:00:00:00:02:01", {"192.0.2.20/24"}));
-    int capture = -1, sender = -1;
-    {
-        auto in = lab->enter("peer");
-        capture = socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP));
-    }
-    {
-        auto in = lab->enter("dev");
-        sender = udp_socket_new(5555, nullptr);
-    }
+    const int capture = lab->open_in("peer", [] { return socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP)); });
+    const int sender = lab->open_in("dev", [] { return udp_socket_new(5555, nullptr); });
     ASSERT_GE(capture, 0);
     ASSERT_GE(sender, 0);
     const std::string payload = "odd-length kernel datagram"; // 26 + 1 bytes with the NUL

@@ -141,6 +141,14 @@ public:
     // Moves the calling thread into the host namespace for the guard's life.
     [[nodiscard]] Inside enter(const std::string &host);
 
+    // Opens a descriptor inside the host namespace: what `open` returns, or
+    // -1 (and nothing opened) when the namespace cannot be entered.
+    template <class Open> [[nodiscard]] int open_in(const std::string &host, Open open)
+    {
+        const Inside inside = enter(host);
+        return inside.ok() ? open() : -1;
+    }
+
     // Starts argv[0] (path) inside the host namespace.
     [[nodiscard]] std::unique_ptr<Process> start(const std::string &host, const std::vector<std::string> &argv,
                                                  const StartOptions &options = {});
