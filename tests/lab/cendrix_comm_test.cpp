@@ -144,4 +144,20 @@ TEST_F(DaemonStartUp, SigtermDuringEitherWaitEndsWithStatusOneAfterStop)
     }
 }
 
+TEST_F(DaemonStartUp, ServiceWithoutAPrimaryInterfaceEndsTheDaemonWithStatusZero)
+{
+    std::string store = lab::sample_store();
+    store.replace(store.find("\"primary_interface_id\": 1"), 25, "\"primary_interface_id\": 9");
+    ASSERT_TRUE(bus->write_store(store));
+    ASSERT_TRUE(bus->start_service());
+    auto daemon = start_daemon(bus->address());
+    ASSERT_NE(daemon, nullptr);
+    EXPECT_EQ(daemon->wait(10000), 0) << daemon->stderr_text();
+    // Closing the server that never opened still reports its RPC endpoint down.
+    EXPECT_NE(daemon->stderr_text().find("orvaned: Could not get primary network interface\norvaned: RPC server "
+                                         "down\norvaned: stop\n"),
+              std::string::npos)
+        << daemon->stderr_text();
+}
+
 } // namespace
