@@ -114,8 +114,7 @@ bool is_byte(const tlv_walk &walk)
     return walk.length() >= 1;
 }
 
-// Outcome of one field handler.
-enum class field { taken, bad, head_done };
+using field = tlv_walk::field;
 
 // The head of INFO or CONF, and OK and ERR, are one walk with a field handler.
 // by_reference: the caller's position moves (INFO, CONF heads); otherwise a
@@ -123,31 +122,8 @@ enum class field { taken, bad, head_done };
 template <typename Handler>
 int parse_message(tlv_walk &walk, uint32_t envelope, bool by_reference, Handler handle)
 {
-    for (;;) {
-        const auto step = walk.step();
-        if (step == tlv_walk::done)
-            return 0;
-        bool ok = step == tlv_walk::element;
-        if (ok) {
-            const uint32_t type = walk.type();
-            if (walk.level() == 0) {
-                ok = type == envelope;
-            } else {
-                const field outcome = handle(type);
-                if (outcome == field::head_done) {
-                    walk.back_onto_header();
-                    return 0;
-                }
-                ok = outcome == field::taken;
-            }
-            walk.descend(has_nested(type) != 0);
-        }
-        if (!ok) {
-            if (by_reference)
-                walk.finish();
-            return -1;
-        }
-    }
+    return walk.walk_envelope(
+        envelope, by_reference, [](uint32_t type) { return has_nested(type) != 0; }, handle);
 }
 
 field take_text(const tlv_walk &walk, uint32_t max, char **out)
@@ -187,7 +163,7 @@ int ipconf_msg_parse_get_interface(uint8_t **cursor, size_t *avail, interface_co
     return parse_message(walk, IPCONF_INTF, true, [&](uint32_t type) {
         switch (type) {
         case IPCONF_INTF:
-            return field::head_done;
+            return field::stop;
         case IPCONF_MAC:
             return take_exact_text(walk, IPCONF_MAC_SIZE, &conf->mac);
         case IPCONF_NAME:
@@ -308,7 +284,7 @@ int ipconf_msg_parse_info(uint8_t **cursor, size_t *avail, product_info *info, u
     return parse_message(walk, IPCONF_INFO, true, [&](uint32_t type) {
         switch (type) {
         case IPCONF_INTF:
-            return field::head_done;
+            return field::stop;
         case IPCONF_PUID:
             return take_exact_text(walk, IPCONF_PUID_SIZE, &info->puid);
         case IPCONF_STAT:
@@ -348,7 +324,7 @@ int ipconf_msg_parse_conf(uint8_t **cursor, size_t *avail, conf_auth *auth, char
     return parse_message(walk, IPCONF_CONF, true, [&](uint32_t type) {
         switch (type) {
         case IPCONF_INTF:
-            return field::head_done;
+            return field::stop;
         case IPCONF_PUID:
             return take_exact_text(walk, IPCONF_PUID_SIZE, &auth->puid);
         case IPCONF_USER:

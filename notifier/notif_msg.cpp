@@ -24,42 +24,21 @@ tlv_writer *add_given_text(tlv_writer *writer, uint32_t type, const char *text)
     return text == nullptr || text[0] == '\0' ? writer : add_text(writer, type, text);
 }
 
-// Outcome of one field handler of the event and pair walks.
-enum class field { taken, bad, next_pair };
+using field = tlv_walk::field;
 
 // Walks one element of type `envelope` from the cursor; the handler sees every
-// element below it. A next_pair answer leaves the cursor on that element's
-// header; anything bad leaves it after the element, as tlv_skip does.
+// element below it. A stop answer leaves the cursor on that element's header;
+// anything bad leaves it after the element, as tlv_skip does. Only the
+// envelope is entered: events and pairs hold texts only.
 template <typename Handler>
 int walk_element(uint8_t **cursor, size_t *avail, uint32_t envelope, Handler handle)
 {
     if (cursor == nullptr || *cursor == nullptr || avail == nullptr)
         return -1;
     tlv_walk walk(cursor, avail);
-    for (;;) {
-        const auto step = walk.step();
-        if (step == tlv_walk::done)
-            return 0;
-        bool ok = step == tlv_walk::element;
-        if (ok) {
-            const uint32_t type = walk.type();
-            if (walk.level() == 0) {
-                ok = type == envelope;
-            } else {
-                const field outcome = handle(walk, type);
-                if (outcome == field::next_pair) {
-                    walk.back_onto_header();
-                    return 0;
-                }
-                ok = outcome == field::taken;
-            }
-            walk.descend(walk.level() == 0);
-        }
-        if (!ok) {
-            walk.finish();
-            return -1;
-        }
-    }
+    return walk.walk_envelope(
+        envelope, true, [&walk](uint32_t) { return walk.level() == 0; },
+        [&](uint32_t type) { return handle(walk, type); });
 }
 
 } // namespace
@@ -137,7 +116,7 @@ int notif_msg_parse_event(uint8_t **cursor, size_t *avail, char **modl, char **i
             *user = walk.text();
             return field::taken;
         case NOTIF_INFO:
-            return field::next_pair;
+            return field::stop;
         default:
             return field::bad;
         }
@@ -158,7 +137,7 @@ int notif_msg_parse_get_info(uint8_t **cursor, size_t *avail, char **key, char *
             *value = walk.text();
             return field::taken;
         case NOTIF_INFO:
-            return field::next_pair;
+            return field::stop;
         default:
             return field::bad;
         }

@@ -59,6 +59,44 @@ public:
     [[nodiscard]] uint8_t *value() const { return *cursor_; }
     [[nodiscard]] char *text() const { return reinterpret_cast<char *>(*cursor_); }
 
+    // What a field handler of walk_envelope says of the element it was shown.
+    enum class field { taken, bad, stop };
+
+    // Walks one element of type `envelope`, showing handle(type) every element
+    // below it; enter(type) says whether an element is a container to enter.
+    // stop ends the walk with 0 and the position on that element's header; a
+    // bad element or another envelope ends it with -1, the position after the
+    // envelope when finish_on_failure, else where the walk stands.
+    template <typename Enter, typename Handler>
+    [[nodiscard]] int walk_envelope(uint32_t envelope, bool finish_on_failure, Enter enter, Handler handle)
+    {
+        for (;;) {
+            const result outcome = step();
+            if (outcome == done)
+                return 0;
+            bool ok = outcome == element;
+            if (ok) {
+                const uint32_t current = type();
+                if (level() == 0) {
+                    ok = current == envelope;
+                } else {
+                    const field answer = handle(current);
+                    if (answer == field::stop) {
+                        back_onto_header();
+                        return 0;
+                    }
+                    ok = answer == field::taken;
+                }
+                descend(enter(current));
+            }
+            if (!ok) {
+                if (finish_on_failure)
+                    finish();
+                return -1;
+            }
+        }
+    }
+
     // Ends the walk with the position just after the envelope (or at the end
     // of the data, with *avail 0, when the envelope is longer than the data).
     void finish()
