@@ -27,7 +27,7 @@ volatile sig_atomic_t run = 1;
 
 namespace {
 
-constexpr const char *version_line = "version 2.4\n";
+constexpr const char *version_line = "version " ORV_VERSION "\n";
 
 int foreground = 0;
 int log_option = 0;

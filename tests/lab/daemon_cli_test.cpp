@@ -61,8 +61,8 @@ TEST_F(DaemonProcess, CommandLineTextsAndStatuses)
     };
     const std::string sixteen = "abcdefghijklmnop";
     const std::vector<run_case> cases = {
-        {{"-h"}, 0, "version 2.4\n" + usage_text, ""},
-        {{"-v"}, 0, "version 2.4\n", ""},
+        {{"-h"}, 0, "version " ORV_VERSION "\n" + usage_text, ""},
+        {{"-v"}, 0, "version " ORV_VERSION "\n", ""},
         {{"-m", "Normal"}, 1, "", "ERROR: unknown mode: Normal\n" + usage_text, true},
         // 16 characters leave no room for the terminator: refused like 17.
         {{"-f", "-b", sixteen}, 1, "", "ERROR: interface name too long: " + sixteen + "\n" + usage_text},

@@ -41,7 +41,7 @@ int main(int argc, char **argv)
             print_usage(stdout);
             return ctl::exit_ok;
         } else if (std::strcmp(arg, "-v") == 0 || std::strcmp(arg, "--version") == 0) {
-            std::puts("orvanectl version 2.4");
+            std::puts("orvanectl version " ORV_VERSION);
             return ctl::exit_ok;
         } else {
             ctl::refuse(std::string("unknown option \"") + arg + "\"");
