@@ -15,6 +15,7 @@
 #include <getopt.h>
 #include <string>
 #include <systemd/sd-bus.h>
+#include <systemd/sd-daemon.h>
 #include <systemd/sd-event.h>
 #include <unistd.h>
 
@@ -353,6 +354,8 @@ int main(int argc, char **argv)
         refuse(std::string("cannot own ") + cendrix_wire::bus_name + ": " + std::strerror(-result));
 
     std::fprintf(stderr, "cendrixd: serving %s from %s\n", cendrix_wire::bus_name, self.store_path.c_str());
+    // Under systemd (Type=notify) the units that need the name start now.
+    (void)sd_notify(0, "READY=1");
     result = sd_event_loop(event);
     sd_bus_flush_close_unref(bus);
     sd_event_unref(event);

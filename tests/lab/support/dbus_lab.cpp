@@ -1,6 +1,15 @@
 #include "support/dbus_lab.hpp"
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -111,10 +120,11 @@ bool DbusLab::start_service(const std::vector<std::string> &options, int timeout
 {
     std::vector<std::string> argv = {ORV_BUILD_DIR "/services/cendrixd/cendrixd", "--store", store_path_};
     argv.insert(argv.end(), options.begin(), options.end());
-    service_ = spawn(argv, dir_ + "/cendrixd." + std::to_string(service_runs_++), {.env = {env()}, .tmp_dir = {},
-                                                                                    .stdin_data = {}});
-    // It says so once it owns its name.
-    if (service_ && service_->wait_for_line("cendrixd: serving", timeout_ms))
+    // Started as systemd starts it: ready once it owns its name.
+    NotifySocket notify(dir_);
+    service_ = spawn(argv, dir_ + "/cendrixd." + std::to_string(service_runs_++),
+                     {.env = {env(), notify.env()}, .tmp_dir = {}, .stdin_data = {}});
+    if (service_ && notify.wait_for("READY=1", timeout_ms))
         return true;
     ADD_FAILURE() << "dbus lab: cendrixd does not own its name; its stderr:\n"
                   << (service_ ? service_->stderr_text() : "");
@@ -124,6 +134,47 @@ bool DbusLab::start_service(const std::vector<std::string> &options, int timeout
 int DbusLab::stop_service(int sig)
 {
     return service_ ? service_->stop(sig) : -1;
+}
+
+NotifySocket::NotifySocket(const std::string &dir)
+{
+    static int sockets = 0;
+    path_ = dir + "/notify." + std::to_string(sockets++);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+        ADD_FAILURE() << "notify socket " << path_ << ": " << std::strerror(errno);
+}
+
+NotifySocket::~NotifySocket()
+{
+    if (fd_ >= 0)
+        close(fd_);
+    unlink(path_.c_str());
+}
+
+std::string NotifySocket::env() const
+{
+    return "NOTIFY_SOCKET=" + path_;
+}
+
+bool NotifySocket::wait_for(const std::string &line, int timeout_ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (("\n" + received_).find("\n" + line + "\n") != std::string::npos)
+            return true;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready{fd_, POLLIN, 0};
+        if (fd_ < 0 || left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        char buffer[4096];
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        if (n > 0)
+            received_.append(buffer, static_cast<size_t>(n)).append("\n");
+    }
 }
 
 void DbusLabTest::SetUp()

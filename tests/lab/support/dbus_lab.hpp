@@ -69,6 +69,31 @@ private:
     std::unique_ptr<Process> service_;
 };
 
+// The notification socket that systemd gives a Type=notify service: a
+// datagram socket at a path in `dir` (reachable from every namespace), named
+// to the service by NOTIFY_SOCKET. Ownership: closes and removes the socket
+// when destroyed. Errors: a test failure when it cannot be made.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string &dir);
+    ~NotifySocket();
+    NotifySocket(const NotifySocket &) = delete;
+    NotifySocket &operator=(const NotifySocket &) = delete;
+
+    // "NOTIFY_SOCKET=<path>", for StartOptions::env.
+    [[nodiscard]] std::string env() const;
+    // Reads notifications until a line equal to `line` ("READY=1") has come;
+    // false when none came within timeout_ms.
+    [[nodiscard]] bool wait_for(const std::string &line, int timeout_ms = 10000);
+    // Every notification read so far, one line per assignment.
+    [[nodiscard]] const std::string &received() const { return received_; }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+    std::string received_;
+};
+
 // Base fixture: a Lab (skips when not root), a running bus and the sample
 // store written; cendrixd is started by the test.
 class DbusLabTest : public LabTest {
