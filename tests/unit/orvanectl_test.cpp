@@ -91,7 +91,7 @@ TEST(Orvanectl, EveryHelpTextWorksAndItsOptionsAreInTheManPage)
             }
             int named = 0;
             for (std::sregex_iterator it(help.out.begin(), help.out.end(), option), end; it != end; ++it, ++named)
-                EXPECT_THAT(man, HasSubstr("*" + (*it)[1].str() + "*")) << p.man << ", from " << args[0];
+                EXPECT_THAT(man, HasSubstr(std::string("*").append((*it)[1].str()).append("*"))) << p.man << ", from " << args[0];
             EXPECT_GT(named, 0) << p.binary << " " << args[0];
         }
     }

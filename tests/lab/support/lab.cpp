@@ -325,7 +325,7 @@ bool Lab::add_link(const std::string &host, const std::string &link, const std::
         ADD_FAILURE() << "lab: no host " << host;
         return false;
     }
-    const std::string port = "p" + std::to_string(next_port_++);
+    const std::string port = std::string("p").append(std::to_string(next_port_++));
     if (!ip(host, {"link", "add", "name", link, "address", mac, "type", "veth", "peer", "name", port, "netns",
                    netns("br")}) ||
         !offloads_off(host, link) || !offloads_off("br", port) || !ip("br", {"link", "set", port, "master", "br0"}) ||
