@@ -21,6 +21,7 @@ auto &service = cendrix_fake::state;
 
 std::vector<unsigned> sleeps;
 size_t stop_at_sleep = 0;  // the sleep that "receives" SIGTERM, or 0
+volatile sig_atomic_t run = 1;
 
 void fake_sleep(unsigned seconds)
 {
@@ -52,13 +53,14 @@ protected:
         sleeps.clear();
         stop_at_sleep = 0;
         run = 1;
+        cendrix_set_run_flag(&run);
         cendrix_set_retry_sleep(fake_sleep);
     }
     void TearDown() override
     {
         (void)cendrix_close_session();
         cendrix_set_retry_sleep(nullptr);
-        run = 1;
+        cendrix_set_run_flag(nullptr);
         closelog();
     }
     void open_quietly()
