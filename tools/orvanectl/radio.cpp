@@ -17,9 +17,11 @@
 #include <memory>
 #include <string_view>
 
-namespace ctl {
+namespace ctl
+{
 
-namespace {
+namespace
+{
 
 using message_ptr = std::unique_ptr<uint8_t, decltype(&std::free)>;
 constexpr int challenge_wait_ms = 5000;
@@ -89,8 +91,8 @@ std::string field_text(const char *value)
 message_ptr build_conf(const configure_order &order, const std::array<uint8_t, 20> &hash,
                        const std::vector<uint8_t> &challenge)
 {
-    tlv_writer *writer = ipconf_msg_open_conf(order.puid.c_str(), order.user.c_str(), hash.data(), challenge.data(),
-                                              challenge.size());
+    tlv_writer *writer =
+        ipconf_msg_open_conf(order.puid.c_str(), order.user.c_str(), hash.data(), challenge.data(), challenge.size());
     if (writer && !order.host_name.empty())
         writer = ipconf_msg_set_conf_hostname(writer, order.host_name.c_str());
     auto text = [](const std::string &value) { return value.empty() ? nullptr : const_cast<char *>(value.c_str()); };
@@ -237,8 +239,7 @@ configure_outcome radio_configure(const std::vector<std::string> &interfaces, co
     return configure_outcome::timeout;
 }
 
-bool radio_watch(const std::vector<std::string> &interfaces, int wait_ms, std::vector<json> &seen,
-                 std::string &failure)
+bool radio_watch(const std::vector<std::string> &interfaces, int wait_ms, std::vector<json> &seen, std::string &failure)
 {
     std::vector<std::unique_ptr<port_on>> ports;
     if (!open_ports(interfaces, ports, failure))

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-namespace ctl {
+namespace ctl
+{
 
 // One interface's new settings; empty texts are not sent. `method` is
 // "static" (address and netmask set), "dhcp", or "" (unchanged).

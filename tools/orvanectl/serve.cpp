@@ -27,7 +27,8 @@
 #include <pthread.h>
 #include <thread>
 
-namespace {
+namespace
+{
 
 using ctl::json;
 
@@ -62,10 +63,7 @@ struct listen_address {
     std::string address = "127.0.0.1";
     int port = default_port;
     int family = AF_INET;
-    [[nodiscard]] bool loopback() const
-    {
-        return family == AF_INET ? address.rfind("127.", 0) == 0 : address == "::1";
-    }
+    [[nodiscard]] bool loopback() const { return family == AF_INET ? address.rfind("127.", 0) == 0 : address == "::1"; }
     [[nodiscard]] bool wildcard() const { return address == "0.0.0.0" || address == "::"; }
     [[nodiscard]] std::string url() const
     {
@@ -75,7 +73,8 @@ struct listen_address {
 
 bool parse_port(std::string_view text, int &port)
 {
-    if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    if (text.empty() || text.size() > 5 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return false;
     port = std::stoi(std::string(text));
     return port >= 1 && port <= 65535;
@@ -148,8 +147,9 @@ bool same_secret(std::string_view given, std::string_view token)
     return differ == 0;
 }
 
-class rate_limit {
-public:
+class rate_limit
+{
+  public:
     bool allow()
     {
         std::lock_guard lock(mutex_);
@@ -163,7 +163,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::mutex mutex_;
     double tokens_ = request_burst;
     std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
