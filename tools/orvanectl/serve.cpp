@@ -358,7 +358,7 @@ void handle_watch(server_state &state, const httplib::Request &req, httplib::Res
 {
     uint64_t after = 0;
     std::string text = req.get_param_value("after");
-    if (!text.empty() && (text.size() > 19 || !std::all_of(text.begin(), text.end(), ::isdigit)))
+    if (!text.empty() && (text.size() > 19 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })))
         return refuse_with(res, 400, "after must be a message number");
     if (!text.empty())
         after = std::stoull(text);
