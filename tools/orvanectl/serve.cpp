@@ -8,7 +8,7 @@
 
 #include "tools/orvanectl/cli.hpp"
 #include "tools/orvanectl/output.hpp"
-#include "tools/orvanectl/page_assets.hpp"
+#include "page_assets.hpp" // generated from page/ at build time
 #include "tools/orvanectl/radio.hpp"
 
 #include <httplib.h>
