@@ -138,6 +138,7 @@ int main(int argc, char **argv)
     static select_set ready;
     select_set_zero(&registered);
 
+    daemon_status("Waiting for the configuration service");
     if (cendrix_open_session() != 0)
         shut_down(&registered, 1);
 
@@ -156,5 +157,8 @@ int main(int argc, char **argv)
         shut_down(&registered, 1);
 
     daemon_ready();
+    char status[48];
+    std::snprintf(status, sizeof status, "Serving on %s", ipconf_interface);
+    daemon_status(status);
     serve(&registered, &ready);
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,6 +48,16 @@ void detach()
         fail("chdir failed");
 }
 
+// Whether standard error is the stream systemd connected to the journal.
+bool stderr_is_journal()
+{
+    const char *stream = std::getenv("JOURNAL_STREAM");
+    struct stat status {};
+    unsigned long long device = 0, inode = 0;
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device && status.st_ino == inode;
+}
+
 } // namespace
 
 void daemon_start(const daemon_setup &setup)
@@ -61,11 +72,19 @@ void daemon_start(const daemon_setup &setup)
     for (const int signal : setup.held)
         sigaddset(&held, signal);
     sigprocmask(SIG_BLOCK, &held, nullptr);
-    openlog(setup.ident, setup.log_option, LOG_USER);
+    openlog(setup.ident, stderr_is_journal() ? setup.log_option & ~LOG_PERROR : setup.log_option, LOG_USER);
     syslog(LOG_INFO, "start");
 }
 
-void daemon_ready() {}
+void daemon_ready()
+{
+    (void)sd_notify(0, "READY=1");
+}
+
+void daemon_status(const char *text)
+{
+    (void)sd_notifyf(0, "STATUS=%s", text);
+}
 
 int daemon_wait(int highest, fd_set *read, fd_set *write, fd_set *except, void (*open_window)(),
                 void (*close_window)())

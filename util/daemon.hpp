@@ -22,12 +22,19 @@ struct daemon_setup {
 // "/dev/null" opened write-only onto 0, 1 and 2 and kept open, "open /dev/null
 // failed"; umask 0; chdir "/" "chdir failed"), SIGINT and SIGTERM clear
 // `*run` (installed with signal), the held signals blocked, openlog with
-// LOG_USER, "start" at LOG_INFO. Returns only in the daemon.
+// LOG_USER, "start" at LOG_INFO. Returns only in the daemon. When standard
+// error is the journal (systemd's JOURNAL_STREAM), LOG_PERROR is left out:
+// syslog already brings every line there.
 void daemon_start(const daemon_setup &setup);
 
 // Called once, when the program has opened everything and serves: the point
-// where a service manager learns that the daemon is ready.
+// where a service manager learns that the daemon is ready (READY=1 to
+// systemd's NOTIFY_SOCKET; nothing without one).
 void daemon_ready();
+
+// A line for the service manager's status display ("systemctl status"),
+// such as what the daemon waits for; nothing without a service manager.
+void daemon_status(const char *text);
 
 // One wait of the select loop, without time-out. `open_window` and
 // `close_window` (both or neither) unblock and block again the signals

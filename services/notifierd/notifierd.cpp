@@ -98,10 +98,12 @@ int main(int argc, char **argv)
     select_set registered;
     select_set_zero(&registered);
     int status = 1;
+    daemon_status("Waiting for the configuration service");
     if (cendrix_open_session() == 0) {
         if (notifier_open(&registered) == 0) {
             syslog(LOG_INFO, "listening on unix socket \"Tazul_notifier\" and TCP port 4445");
             daemon_ready();
+            daemon_status("Listening on TCP port 4445");
             status = serve(&registered);
         }
         notifier_close(&registered);

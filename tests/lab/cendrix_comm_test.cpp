@@ -6,6 +6,7 @@
 // names.
 
 #include "ipconf/interface_conf.hpp"
+#include "ipconf/ipconf_msg.hpp"
 #include "platform/cendrix_comm.hpp"
 #include "platform/product_info.hpp"
 #include "support/dbus_lab.hpp"
@@ -189,7 +190,8 @@ TEST_F(CendrixSession, EachWaitGivesUpAfterAHundredAttemptsAndLeavesNoConnection
 class DaemonStartUp : public lab::DbusLabTest {
 protected:
     // orvaned -f in the device namespace "dev" (link lab0), on the given bus.
-    std::unique_ptr<lab::Process> start_daemon(const std::string &bus_address, std::vector<std::string> args = {})
+    std::unique_ptr<lab::Process> start_daemon(const std::string &bus_address, std::vector<std::string> args = {},
+                                               const std::string &notify_env = "")
     {
         if (lab->netns("dev").empty() &&
             (!lab->add_host("dev") || !lab->add_link("dev", "lab0", "02:00:00:00:00:01", {"192.0.2.10/24"})))
@@ -197,21 +199,35 @@ protected:
         const std::string tmp = lab->dir() + "/dev-tmp";
         mkdir(tmp.c_str(), 0700);
         args.insert(args.begin(), {daemon_path, "-f"});
-        return lab->start("dev", args, {.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address}, .tmp_dir = tmp,
-                                        .stdin_data = {}});
+        std::vector<std::string> env = {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address};
+        if (!notify_env.empty())
+            env.push_back(notify_env);
+        return lab->start("dev", args, {.env = env, .tmp_dir = tmp, .stdin_data = {}});
     }
 };
 
 TEST_F(DaemonStartUp, WaitsForTheServiceThenBindsToItsPrimaryInterfaceWithOneThread)
 {
-    auto daemon = start_daemon(bus->address());
+    // Started as systemd starts it: its status says what it waits for, and it
+    // is ready only once a LOOK is answered.
+    lab::NotifySocket notify(lab->dir());
+    auto daemon = start_daemon(bus->address(), {}, notify.env());
     ASSERT_NE(daemon, nullptr);
+    auto peer = lab::add_configurator(*lab);
+    ASSERT_TRUE(peer);
     ASSERT_TRUE(daemon->wait_for_line("Connection to Cendrix Dbus service failed, retrying", 5000))
         << daemon->stderr_text();
     EXPECT_FALSE(daemon->wait_for_line("Trying to bind", 0));
+    EXPECT_FALSE(notify.wait_for("READY=1", 0));
+    EXPECT_TRUE(notify.wait_for("STATUS=Waiting for the configuration service", 0)) << notify.received();
     ASSERT_TRUE(bus->start_service());
     // The next probe, at most one 3-second wait later, finds it.
-    ASSERT_TRUE(daemon->wait_for_line("Trying to bind to lab0", 8000)) << daemon->stderr_text();
+    ASSERT_TRUE(notify.wait_for("READY=1", 8000)) << daemon->stderr_text();
+    EXPECT_TRUE(std::filesystem::exists(lab->dir() + "/dev-tmp/orvane_rpc_1.sock"));
+    EXPECT_TRUE(daemon->wait_for_line("Trying to bind to lab0", 0));
+    peer->drain();
+    ASSERT_TRUE(peer->send(lab::take_message(ipconf_msg_build_look())));
+    EXPECT_TRUE(peer->receive(IPCONF_INFO, 2000)) << daemon->stderr_text();
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(daemon->pid()) + "/task"),
                             {}),
               1);

@@ -121,10 +121,12 @@ protected:
         ASSERT_TRUE(lab->add_host("cfg"));
         ASSERT_TRUE(lab->add_link("dev", "lab0", "02:00:00:00:00:01", {"192.0.2.10/24"}));
         ASSERT_TRUE(lab->add_link("cfg", "cfg0", "02:00:00:00:00:21", {"192.0.2.20/24"}));
+        // Started as systemd starts it: ready once it listens.
+        lab::NotifySocket notify(lab->dir());
         daemon = lab->start("dev", {ORV_BUILD_DIR "/services/notifierd/notifierd", "-f"},
-                            {.env = {bus->env()}, .tmp_dir = {}, .stdin_data = {}});
+                            {.env = {bus->env(), notify.env()}, .tmp_dir = {}, .stdin_data = {}});
         ASSERT_TRUE(daemon);
-        ASSERT_TRUE(daemon->wait_for_line("listening on unix socket", 10000)) << daemon->stderr_text();
+        ASSERT_TRUE(notify.wait_for("READY=1")) << daemon->stderr_text();
     }
 
     void TearDown() override
