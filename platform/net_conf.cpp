@@ -14,7 +14,16 @@ namespace {
 constexpr size_t mac_length = 17;
 
 ifconf interface_list{};
+// Kept from the first walk to the end of the process: every LOOK walks the
+// list, and one socket for all walks spares two system calls each time.
 int ioctl_socket = -1;
+struct ioctl_socket_closer {
+    ~ioctl_socket_closer()
+    {
+        if (ioctl_socket >= 0)
+            close(ioctl_socket);
+    }
+} closer;
 int entry_number = 0;
 int entry_count = 0;
 
@@ -53,7 +62,8 @@ bool is_loopback_name(const char *name)
 int interface_conf_list_open()
 {
     interface_conf_list_close();
-    ioctl_socket = if_new();
+    if (ioctl_socket < 0)
+        ioctl_socket = if_new();
     if (ioctl_socket < 0) {
         syslog(LOG_ERR, "cannot open a socket for ioctls");
         interface_conf_list_close();
@@ -86,9 +96,6 @@ int interface_conf_list_next(interface_conf **conf)
 
 void interface_conf_list_close()
 {
-    if (ioctl_socket >= 0)
-        close(ioctl_socket);
-    ioctl_socket = -1;
     std::free(interface_list.ifc_buf);
     interface_list = ifconf{};
     entry_number = 0;
