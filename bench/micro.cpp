@@ -5,8 +5,8 @@
 #include "ipconf/auth.hpp"
 #include "ipconf/interface_conf.hpp"
 #include "ipconf/ipconf_msg.hpp"
+#include "ipconf/product_record.hpp"
 #include "net/ip.hpp"
-#include "platform/product_info.hpp"
 #include "util/tlv.hpp"
 
 #include <benchmark/benchmark.h>

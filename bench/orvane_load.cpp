@@ -19,8 +19,8 @@
 
 #include "ipconf/interface_conf.hpp"
 #include "ipconf/ipconf_msg.hpp"
+#include "ipconf/product_record.hpp"
 #include "lib/cendrix/cendrix.hpp"
-#include "platform/product_info.hpp"
 #include "util/tlv.hpp"
 #include "util/tlv_ez.hpp"
 
@@ -46,12 +46,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-// The daemon's modules that the message builders pull in expect these.
-extern "C" {
-__attribute__((weak)) char ipconf_interface[16] = "";
-__attribute__((weak)) volatile sig_atomic_t run = 1;
-}
 
 namespace
 {
