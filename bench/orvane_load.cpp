@@ -1,14 +1,20 @@
 // Lab load tool for scripts/bench. Each subcommand runs inside a lab
-// namespace, bounds itself in count and time, and prints one JSON object:
+// namespace, bounds itself in count and time, and prints JSON. The measuring
+// ones take several targets (links, buses) and serve them in turns, ROUNDS
+// times a share of the count, so that a shared machine's load falls on all
+// of them alike:
 //
 //   orvane_load echo IFACE SECONDS     the floor: answers every LOOK on UDP port
-//                                      4445 with a broadcast of an INFO-sized
-//                                      reply built once (no other work)
-//   orvane_load dbus COUNT             COUNT GetConfig round trips to the
-//                                      configuration service
-//   orvane_load latency IFACE COUNT    back-to-back LOOK -> INFO times after
-//                                      100 warm-up LOOKs
-//   orvane_load load IFACE PID LOOKS WINDOW CONFS PUID
+//                                      4445 with a broadcast of an INFO of the
+//                                      lab device's shape, built once
+//   orvane_load dbus ROUNDS COUNT ADDRESS...
+//                                      GetConfig round trips to the
+//                                      configuration service, and the LOOK's
+//                                      four calls one by one and pipelined
+//   orvane_load latency ROUNDS COUNT IFACE...
+//                                      back-to-back LOOK -> INFO times (after
+//                                      100 warm-up LOOKs)
+//   orvane_load load ROUNDS LOOKS WINDOW CONFS PUID IFACE:PID...
 //                                      LOOKs with WINDOW in flight, then CONFs
 //                                      refused for want of a challenge; the
 //                                      daemon's memory and CPU time around them
@@ -21,6 +27,7 @@
 #include "ipconf/ipconf_msg.hpp"
 #include "ipconf/product_record.hpp"
 #include "lib/cendrix/cendrix.hpp"
+#include "lib/cendrix/property_map.hpp"
 #include "util/tlv.hpp"
 #include "util/tlv_ez.hpp"
 
@@ -31,6 +38,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -191,48 +199,164 @@ json summary(const std::vector<double> &samples)
             {"samples", samples.size()}};
 }
 
-int dbus(int count)
-{
-    cendrix_context context{};
-    if (cendrix_init(&context) != 0)
-        return fail("cannot reach the bus");
-    std::vector<double> samples;
-    for (int i = 0; i < warmup_looks + count; ++i) {
-        const auto start = clock_type::now();
-        if (cendrix_get_config(&context, 17) != 0) {
-            cendrix_close(&context);
-            return fail("GetConfig failed");
-        }
-        if (i >= warmup_looks)
-            samples.push_back(micros(clock_type::now() - start));
+// The four calls a LOOK makes on the lab device (one interface), as the
+// daemon makes them: one after the other, each waiting for its answer.
+struct look_calls {
+    sd_bus *bus = nullptr;
+    ~look_calls() { sd_bus_flush_close_unref(bus); }
+
+    sd_bus_message *request(const char *method)
+    {
+        sd_bus_message *m = nullptr;
+        if (sd_bus_message_new_method_call(bus, &m, cendrix_wire::bus_name, cendrix_wire::object_path,
+                                           cendrix_wire::interface_name, method) < 0)
+            return nullptr;
+        return m;
     }
-    cendrix_close(&context);
-    std::printf("%s\n", json{{"dbus", summary(samples)}}.dump().c_str());
+    sd_bus_message *get_config(uint32_t number)
+    {
+        sd_bus_message *m = request("GetConfig");
+        if (m != nullptr && sd_bus_message_append(m, "u", number) < 0)
+            m = sd_bus_message_unref(m);
+        return m;
+    }
+    sd_bus_message *find_interface()
+    {
+        sd_bus_message *m = request("FindResource");
+        if (m != nullptr && sd_bus_message_append(m, "ua{sv}", 6u, 1, "name", "s", "lab0") < 0)
+            m = sd_bus_message_unref(m);
+        return m;
+    }
+    sd_bus_message *find_ipv4()
+    {
+        sd_bus_message *m = request("FindResource");
+        if (m != nullptr && sd_bus_message_append(m, "ua{sv}", 26u, 1, "id", "u", 10u) < 0)
+            m = sd_bus_message_unref(m);
+        return m;
+    }
+
+    bool call(sd_bus_message *m)
+    {
+        sd_bus_message *reply = nullptr;
+        const int result = m == nullptr ? -1 : sd_bus_call(bus, m, 5'000'000, nullptr, &reply);
+        sd_bus_message_unref(m);
+        sd_bus_message_unref(reply);
+        return result >= 0;
+    }
+
+    bool sequential()
+    {
+        return call(get_config(17)) && call(get_config(18)) && call(find_interface()) && call(find_ipv4());
+    }
+
+    // The same four requests in the same order, but the three that depend on
+    // no earlier answer are all sent before the first answer is awaited.
+    bool pipelined()
+    {
+        int answered = 0;
+        bool ok = true;
+        const auto count = [](sd_bus_message *reply, void *data, sd_bus_error *) {
+            auto *state = static_cast<std::pair<int *, bool *> *>(data);
+            ++*state->first;
+            if (sd_bus_message_is_method_error(reply, nullptr))
+                *state->second = false;
+            return 0;
+        };
+        std::pair<int *, bool *> state{&answered, &ok};
+        for (sd_bus_message *m : {get_config(17), get_config(18), find_interface()}) {
+            const int result = m == nullptr ? -1 : sd_bus_call_async(bus, nullptr, m, count, &state, 5'000'000);
+            sd_bus_message_unref(m);
+            if (result < 0)
+                return false;
+        }
+        while (answered < 3) {
+            const int result = sd_bus_process(bus, nullptr);
+            if (result < 0 || (result == 0 && sd_bus_wait(bus, 5'000'000) < 0))
+                return false;
+        }
+        return ok && call(find_ipv4());
+    }
+};
+
+// Every measurement below runs its targets in turns, a share of the count
+// each turn, so that the load of a shared machine falls on all of them alike.
+
+// Per bus address: one GetConfig round trip through the library the daemon
+// uses; the LOOK's four calls one after the other, and pipelined.
+int dbus(int rounds, int count, const std::vector<std::string> &addresses)
+{
+    struct target {
+        cendrix_context context{};
+        look_calls calls;
+        std::vector<double> round_trip, one_by_one, pipelined;
+        ~target() { cendrix_close(&context); }
+    };
+    std::vector<std::unique_ptr<target>> targets;
+    for (const auto &address : addresses) {
+        auto t = std::make_unique<target>();
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+        if (cendrix_init(&t->context) != 0 || sd_bus_open_system(&t->calls.bus) < 0)
+            return fail("cannot reach the bus " + address);
+        targets.push_back(std::move(t));
+    }
+    for (int round = 0; round < rounds; ++round) {
+        for (auto &t : targets) {
+            for (int i = 0; i < warmup_looks / rounds + count / rounds; ++i) {
+                const auto start = clock_type::now();
+                if (cendrix_get_config(&t->context, 17) != 0)
+                    return fail("GetConfig failed");
+                const auto first = clock_type::now();
+                if (!t->calls.sequential())
+                    return fail("the LOOK's calls failed");
+                const auto second = clock_type::now();
+                if (!t->calls.pipelined())
+                    return fail("the pipelined calls failed");
+                if (i < warmup_looks / rounds)
+                    continue;
+                t->round_trip.push_back(micros(first - start));
+                t->one_by_one.push_back(micros(second - first));
+                t->pipelined.push_back(micros(clock_type::now() - second));
+            }
+        }
+    }
+    json all = json::array();
+    for (const auto &t : targets)
+        all.push_back({{"dbus", summary(t->round_trip)},
+                       {"look_calls", {{"sequential", summary(t->one_by_one)}, {"pipelined", summary(t->pipelined)}}}});
+    std::printf("%s\n", all.dump().c_str());
     return 0;
 }
 
-int latency(const char *link, int count)
+// Per link: back-to-back LOOK -> INFO times.
+int latency(int rounds, int count, const std::vector<std::string> &links)
 {
-    fd_guard port{open_port(link)};
-    if (port.fd < 0)
-        return fail("cannot open the port");
+    std::vector<fd_guard> ports(links.size());
+    for (size_t t = 0; t < links.size(); ++t)
+        if ((ports[t].fd = open_port(links[t].c_str())) < 0)
+            return fail("cannot open the port on " + links[t]);
     const message_ptr look = look_message();
-    std::vector<double> samples;
-    int lost = 0;
-    for (int i = 0; i < warmup_looks + count; ++i) {
-        const auto start = clock_type::now();
-        if (!broadcast(port.fd, look.get(), TLV_HEADER_SIZE))
-            return fail("cannot send LOOK");
-        if (!await(port.fd, IPCONF_INFO, quiet_ms)) {
-            ++lost;
-            continue;
+    std::vector<std::vector<double>> samples(links.size());
+    std::vector<int> lost(links.size());
+    for (int round = 0; round < rounds; ++round) {
+        for (size_t t = 0; t < links.size(); ++t) {
+            for (int i = 0; i < warmup_looks / rounds + count / rounds; ++i) {
+                const auto start = clock_type::now();
+                if (!broadcast(ports[t].fd, look.get(), TLV_HEADER_SIZE))
+                    return fail("cannot send LOOK");
+                if (!await(ports[t].fd, IPCONF_INFO, quiet_ms))
+                    ++lost[t];
+                else if (i >= warmup_looks / rounds)
+                    samples[t].push_back(micros(clock_type::now() - start));
+            }
         }
-        if (i >= warmup_looks)
-            samples.push_back(micros(clock_type::now() - start));
     }
-    json result = summary(samples);
-    result["lost"] = lost;
-    std::printf("%s\n", json{{"latency", result}}.dump().c_str());
+    json all = json::array();
+    for (size_t t = 0; t < links.size(); ++t) {
+        json result = summary(samples[t]);
+        result["lost"] = lost[t];
+        all.push_back({{"latency", result}});
+    }
+    std::printf("%s\n", all.dump().c_str());
     return 0;
 }
 
@@ -309,11 +433,11 @@ window_result windowed(int fd, const uint8_t *message, size_t size, uint32_t rep
     return result;
 }
 
-int load(const char *link, pid_t pid, long looks, int window, long confs, const char *puid)
+// Per link and daemon ("lab1:PID"): LOOKs with `window` in flight, then
+// CONFs refused for want of a challenge; the daemon's memory before and after
+// all of them and its CPU time during the LOOKs.
+int load(int rounds, long looks, int window, long confs, const char *puid, const std::vector<std::string> &targets)
 {
-    fd_guard port{open_port(link)};
-    if (port.fd < 0)
-        return fail("cannot open the port");
     const message_ptr look = look_message();
     const std::array<uint8_t, 20> hash{};
     const std::array<uint8_t, 4> challenge{1, 2, 3, 4};
@@ -323,24 +447,48 @@ int load(const char *link, pid_t pid, long looks, int window, long confs, const 
     if (!conf)
         return fail("cannot build CONF");
 
-    const json memory_before = memory_of(pid);
-    const double cpu_before = cpu_seconds(pid);
-    const window_result rate = windowed(port.fd, look.get(), TLV_HEADER_SIZE, IPCONF_INFO, looks, window);
-    const double cpu_after = cpu_seconds(pid);
-    const window_result refused = windowed(port.fd, conf.get(), tlv_get_size(conf.get()), IPCONF_ERR, confs, 1);
-    const json memory_after = memory_of(pid);
-
-    const json result = {
-        {"rate",
-         {{"window", window},
-          {"sent", rate.sent},
-          {"answered", rate.answered},
-          {"per_second", static_cast<double>(rate.answered) / rate.seconds},
-          {"cpu_us_per_look", rate.answered == 0 ? 0 : 1e6 * (cpu_after - cpu_before) / rate.answered}}},
-        {"confs", {{"sent", refused.sent}, {"answered", refused.answered}}},
-        {"memory", {{"before", memory_before}, {"after", memory_after}}},
+    struct target {
+        fd_guard port;
+        pid_t pid = 0;
+        json memory_before;
+        window_result rate, refused;
+        double cpu_seconds = 0;
     };
-    std::printf("%s\n", result.dump().c_str());
+    std::vector<target> all(targets.size());
+    for (size_t t = 0; t < targets.size(); ++t) {
+        const size_t colon = targets[t].find(':');
+        const std::string link = targets[t].substr(0, colon);
+        all[t].pid = colon == std::string::npos ? 0 : std::atoi(targets[t].c_str() + colon + 1);
+        if ((all[t].port.fd = open_port(link.c_str())) < 0)
+            return fail("cannot open the port on " + link);
+        all[t].memory_before = memory_of(all[t].pid);
+    }
+    for (int round = 0; round < rounds; ++round) {
+        for (auto &t : all) {
+            const double cpu_before = cpu_seconds(t.pid);
+            const window_result part =
+                windowed(t.port.fd, look.get(), TLV_HEADER_SIZE, IPCONF_INFO, looks / rounds, window);
+            t.cpu_seconds += cpu_seconds(t.pid) - cpu_before;
+            t.rate.sent += part.sent;
+            t.rate.answered += part.answered;
+            t.rate.seconds += part.seconds;
+        }
+    }
+    json results = json::array();
+    for (auto &t : all) {
+        t.refused = windowed(t.port.fd, conf.get(), tlv_get_size(conf.get()), IPCONF_ERR, confs, 1);
+        results.push_back({
+            {"rate",
+             {{"window", window},
+              {"sent", t.rate.sent},
+              {"answered", t.rate.answered},
+              {"per_second", static_cast<double>(t.rate.answered) / t.rate.seconds},
+              {"cpu_us_per_look", t.rate.answered == 0 ? 0 : 1e6 * t.cpu_seconds / t.rate.answered}}},
+            {"confs", {{"sent", t.refused.sent}, {"answered", t.refused.answered}}},
+            {"memory", {{"before", t.memory_before}, {"after", memory_of(t.pid)}}},
+        });
+    }
+    std::printf("%s\n", results.dump().c_str());
     return 0;
 }
 
@@ -372,6 +520,8 @@ json figures(const json &floor, const json &build)
         {"p99_us", p99},
         {"p999_us", num(build, {"latency", "p999_us"})},
         {"dbus_us", dbus_us},
+        {"calls_sequential_us", num(build, {"look_calls", "sequential", "median_us"})},
+        {"calls_pipelined_us", num(build, {"look_calls", "pipelined", "median_us"})},
         {"median_vs_floor_and_calls", median / (floor_us + calls * dbus_us)},
         {"p99_vs_median", p99 / median},
         {"looks_per_second", num(build, {"rate", "per_second"})},
@@ -388,15 +538,19 @@ int report(const char *path)
 {
     std::ifstream in(path);
     const json run = json::parse(in, nullptr, false);
-    if (run.is_discarded() || !run.contains("builds"))
+    if (run.is_discarded() || !run.contains("names") || !run["latency"].is_array())
         return fail(std::string("cannot read ") + path);
-    const json &floor = run["floor"];
+    const json &floor = run["latency"][0];
     std::printf("floor (broadcast echo): median %.1f us, p99 %.1f us\n", num(floor, {"latency", "median_us"}),
                 num(floor, {"latency", "p99_us"}));
     std::vector<std::string> names;
     std::vector<json> columns;
-    for (const auto &[name, build] : run["builds"].items()) {
-        names.push_back(name);
+    for (size_t b = 0; b < run["names"].size(); ++b) {
+        json build = run["static"][b];
+        for (const char *part : {"dbus", "load"})
+            build.update(run[part][b]);
+        build.update(run["latency"][b + 1]);
+        names.push_back(run["names"][b].get<std::string>());
         columns.push_back(figures(floor, build));
     }
     const struct {
@@ -406,6 +560,8 @@ int report(const char *path)
         {"p99_us", "LOOK->INFO p99 (us)", "", "%.1f"},
         {"p999_us", "LOOK->INFO p99.9 (us)", "", "%.1f"},
         {"dbus_us", "D-Bus round trip (us)", "", "%.1f"},
+        {"calls_sequential_us", "LOOK's 4 calls one by one (us)", "", "%.1f"},
+        {"calls_pipelined_us", "the same, 3 sent at once (us)", "", "%.1f"},
         {"median_vs_floor_and_calls", "median / (floor + calls x D-Bus)", "<= 1.2", "%.2f"},
         {"p99_vs_median", "p99 / median", "<= 3", "%.2f"},
         {"looks_per_second", "LOOK/s, window 4", ">= 3000", "%.0f"},
@@ -438,8 +594,9 @@ int report(const char *path)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: orvane_load echo IFACE SECONDS | dbus COUNT | latency IFACE COUNT |\n"
-                         "       load IFACE PID LOOKS WINDOW CONFS PUID | report FILE\n");
+    std::fprintf(stderr, "usage: orvane_load echo IFACE SECONDS | dbus ROUNDS COUNT ADDRESS... |\n"
+                         "       latency ROUNDS COUNT IFACE... |\n"
+                         "       load ROUNDS LOOKS WINDOW CONFS PUID IFACE:PID... | report FILE\n");
     return 2;
 }
 
@@ -448,14 +605,16 @@ int usage()
 int main(int argc, char **argv)
 {
     const std::vector<std::string> args(argv + 1, argv + argc);
+    const auto rest = [&](size_t from) { return std::vector<std::string>(args.begin() + from, args.end()); };
     if (args.size() == 3 && args[0] == "echo")
         return echo(argv[2], std::atoi(argv[3]));
-    if (args.size() == 2 && args[0] == "dbus")
-        return dbus(std::atoi(argv[2]));
-    if (args.size() == 3 && args[0] == "latency")
-        return latency(argv[2], std::atoi(argv[3]));
-    if (args.size() == 7 && args[0] == "load")
-        return load(argv[2], std::atoi(argv[3]), std::atol(argv[4]), std::atoi(argv[5]), std::atol(argv[6]), argv[7]);
+    if (args.size() >= 4 && args[0] == "dbus")
+        return dbus(std::max(std::atoi(argv[2]), 1), std::atoi(argv[3]), rest(3));
+    if (args.size() >= 4 && args[0] == "latency")
+        return latency(std::max(std::atoi(argv[2]), 1), std::atoi(argv[3]), rest(3));
+    if (args.size() >= 7 && args[0] == "load")
+        return load(std::max(std::atoi(argv[2]), 1), std::atol(argv[3]), std::atoi(argv[4]), std::atol(argv[5]),
+                    argv[6], rest(6));
     if (args.size() == 2 && args[0] == "report")
         return report(argv[2]);
     return usage();
