@@ -7,6 +7,7 @@
 #include "ipconf/auth_msg.hpp"
 #include "ipconf/interface_conf.hpp"
 #include "ipconf/ipconf_msg.hpp"
+#include "util/io.hpp"
 #include "util/owned.hpp"
 #include "util/sha1.hpp"
 #include "util/tlv.hpp"
@@ -153,18 +154,6 @@ answer classify(datagram &got, const std::string &puid, const std::vector<std::s
     return answer::none;
 }
 
-std::string now_text()
-{
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    char text[32];
-    size_t length = std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    std::snprintf(text + length, sizeof text - length, ".%03ld", static_cast<long>(now.tv_nsec / 1000000));
-    return text;
-}
-
 } // namespace
 
 bool radio_discover(const std::vector<std::string> &interfaces, int wait_ms, json &devices, std::string &failure)
@@ -249,7 +238,7 @@ bool radio_watch(const std::vector<std::string> &interfaces, int wait_ms, std::v
     datagram got;
     std::string on;
     while (receive_any(ports, until, got, on) == 1)
-        seen.push_back({{"time", now_text()},
+        seen.push_back({{"time", time_of_day_text()},
                         {"from", got.sender},
                         {"interface", interface_or_null(on)},
                         {"message", decode_message(got.data.data(), got.data.size())}});
