@@ -76,6 +76,24 @@ TEST(RawUdpCheck, RefusesEverySingleByteChangeWrongPortsShortLengthsAndTcp)
     auto long_header = packet;  // a header length of 60 with only 24 bytes received
     long_header[0] = 0x4F;
     EXPECT_FALSE(accepted(long_header, 24));
+    // A header length of 3 words puts "UDP" inside the addresses: to port
+    // 4445, with every checksum value tried.
+    auto short_header = packet;
+    short_header[0] = 0x43;
+    short_header[14] = 0x11;
+    short_header[15] = 0x5D;
+    short_header[16] = 0;
+    short_header[17] = static_cast<uint8_t>(packet.size() - 12);
+    const uint16_t ip_sum = checksum_ip(short_header.data());
+    short_header[10] = static_cast<uint8_t>(ip_sum >> 8);
+    short_header[11] = static_cast<uint8_t>(ip_sum);
+    int taken = 0;
+    for (int value = 0; value < 0x10000; ++value) {
+        short_header[18] = static_cast<uint8_t>(value >> 8);
+        short_header[19] = static_cast<uint8_t>(value);
+        taken += raw_udp_check(short_header.data(), short_header.size(), 4445) == 0;
+    }
+    EXPECT_EQ(taken, 0);
     // UDP lengths below 8, with checksums made valid for them.
     for (uint8_t udp_length = 0; udp_length < 8; ++udp_length) {
         auto small = packet;
