@@ -289,8 +289,12 @@ TEST_F(IpconfServer, ChallengeAndEveryRefusalOfAConfLeaveTheStoreAlone)
         {[&](auto &r) { r.challenge = stale; }, "authentication error: invalid password or user name"},
         {[](auto &r) { r.user.clear(); }, "invalid configuration message"},
         {[](auto &r) { r.host_name.clear(); }, "no configuration parameters"},
-        // Not UTF-8: the service refuses it.
-        {[](auto &r) { r.host_name = "dev\xff\xfe"; }, "cannot set hostname"},
+        // What no host name or address can be never reaches the service.
+        {[](auto &r) { r.host_name = "dev\xff\xfe"; }, "invalid configuration message"},
+        {[](auto &r) { r.host_name = "; reboot"; }, "invalid configuration message"},
+        {[](auto &r) { r.interfaces = {{.mac = "02:00:00:00:0D:01", .ipv4 = "`id`"}}; }, "invalid configuration message"},
+        {[](auto &r) { r.interfaces = {{.mac = "02:00:00:00:0D:01", .dns = "../../etc/passwd"}}; },
+         "invalid configuration message"},
         {[](auto &r) {
              r.host_name.clear();
              r.interfaces = {{.mac = "02:00:00:00:77:77", .ipv4 = "192.0.2.77"}};
