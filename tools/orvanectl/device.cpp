@@ -2,7 +2,7 @@
 
 #include "ipconf/interface_conf.hpp"
 #include "ipconf/ipconf_msg.hpp"
-#include "platform/product_info.hpp"
+#include "ipconf/product_record.hpp"
 
 #include <algorithm>
 #include <vector>
