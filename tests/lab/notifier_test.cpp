@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -227,6 +228,11 @@ protected:
 
 TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
 {
+    const auto descriptors = [&] {
+        return std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(daemon->pid()) + "/fd"),
+                             {});
+    };
+    const long baseline = descriptors();
     // Peers that reset their connections, in waves below the descriptor limit.
     for (int wave = 0, opened = 0; wave < 5; ++wave) {
         std::vector<std::unique_ptr<Endpoint>> resetting;
@@ -243,6 +249,13 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
         idle.push_back(peer());
     EXPECT_TRUE(logged("error when accepting a remote connection", 1));
     idle.clear();
+    // Garbage from peers and from a producer.
+    for (int i = 0; i < 10; ++i) {
+        bytes junk(3000);
+        for (size_t at = 0; at < junk.size(); ++at)
+            junk[at] = static_cast<uint8_t>(at * 2654435761u >> (i + 8));
+        EXPECT_TRUE((i % 5 == 0 ? producer() : peer())->write(junk));
+    }
 
     auto good = peer();
     ASSERT_EQ(login(*good, "admin"), ok_message) << daemon->stderr_text();
@@ -276,6 +289,16 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
     ASSERT_TRUE(good->write(part(challenge_request, 3)));
     const bytes reply = good->message();
     EXPECT_EQ(reply.size() >= 8 ? tlv_get_envelope_type(reply.data()) : 0, tlv_stringtype("CHAL"));
+
+    // Everybody gone: the descriptors the daemon started with.
+    good.reset();
+    flooder.reset();
+    slow.reset();
+    source.reset();
+    long now = 0;
+    for (int tries = 0; tries < 50 && (now = descriptors()) != baseline; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(now, baseline);
 }
 
 TEST_F(NotifierTest, EventsReachExactlyThePeersOfTheirUser)
