@@ -150,6 +150,7 @@ TEST_F(Soak, MutatedDatagramsAndRpcGarbageInNormalAndSleepMode)
         send_batched({mix.begin(), mix.begin() + 10000}, 100, broadcast);
         const long fds = descriptors(pid), memory = private_kb(pid);
         send_batched({mix.begin() + 10000, mix.end()}, 100, broadcast);
+        EXPECT_LT(private_kb(pid) - memory, 1024) << "kB of private memory grown";
 
         // Garbage and silent clients on the RPC socket.
         const std::string rpc = device->private_tmp() + "/orvane_rpc_1.sock";
@@ -173,11 +174,10 @@ TEST_F(Soak, MutatedDatagramsAndRpcGarbageInNormalAndSleepMode)
         EXPECT_TRUE(answers_look());
         bool settled = false;
         for (int tries = 0; tries < 50 && !settled; ++tries) {
-            settled = descriptors(pid) == fds;
+            settled = descriptors(pid) <= fds;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         EXPECT_TRUE(settled) << descriptors(pid) << " descriptors, " << fds << " before";
-        EXPECT_LT(private_kb(pid) - memory, 1024) << "kB of private memory grown";
         EXPECT_EQ(device->daemon().stop(), 0);
         expect_clean_log();
     }
