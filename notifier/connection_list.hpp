@@ -6,22 +6,20 @@
 #pragma once
 
 #include "util/list.hpp"
+#include "util/owned.hpp"
+#include "util/owned.hpp"
 #include "util/tlv_ez.hpp"
 
 #include <sys/select.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 struct select_set;
 
 namespace notifier_detail {
 
-struct iterator_free {
-    void operator()(list_iterator *it) const { static_cast<void>(list_iterator_free(it)); }
-};
-using iterator_ptr = std::unique_ptr<list_iterator, iterator_free>;
+using ::iterator_ptr;
 
 // Takes the record at the iterator out of the list, unregisters and closes
 // its socket and releases it (with whatever the side keeps besides).

@@ -5,7 +5,9 @@
 #include "net/socket.hpp"
 #include "notifier/connection_list.hpp"
 #include "platform/cendrix_comm.hpp"
+#include "util/bytes.hpp"
 #include "util/list.hpp"
+#include "util/owned.hpp"
 #include "util/tlv_ez.hpp"
 
 #include <sys/socket.h>
@@ -16,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -45,10 +46,7 @@ connection_side side{"remote", "remote peer"};
 // The select set the side registered in: sends that queue watch for room.
 select_set *registered = nullptr;
 
-struct malloc_free {
-    void operator()(void *p) const { free(p); }
-};
-using message_ptr = std::unique_ptr<uint8_t, malloc_free>;
+using message_ptr = malloc_ptr<uint8_t>;
 
 iterator_ptr iterate(int mode)
 {
@@ -71,7 +69,7 @@ int send_failed()
 // waits; never blocks. -1 when the socket failed or the peer would fall
 // behind by more than the backlog allows. MSG_NOSIGNAL: a peer closing its
 // end must not kill the process.
-int send_all(remote_connection *c, const void *data, size_t count)
+int send_queued(remote_connection *c, const void *data, size_t count)
 {
     auto bytes = static_cast<const uint8_t *>(data);
     if (c->backlog_size == 0) {
@@ -126,7 +124,7 @@ int flush_backlog(remote_connection *c)
 
 int send_message(remote_connection *c, const uint8_t *message)
 {
-    return send_all(c, message, tlv_get_size(message));
+    return send_queued(c, message, tlv_get_size(message));
 }
 
 int send_error(remote_connection *c, const char *text)
@@ -146,13 +144,6 @@ void connection_delete(list_iterator *it, select_set *set)
     close(c->socket);
     free(c->backlog);
     free(c);
-}
-
-// The element size as a 64-bit number: a length field near 2^32 must not
-// wrap into a small size.
-uint32_t read_be32(const uint8_t *p)
-{
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
 
 enum class outcome { kept, deleted };
@@ -201,7 +192,7 @@ outcome handle_login(remote_connection *c, uint8_t *message, size_t size)
     // The name ends at its first zero or at the end of its payload, whose
     // length sits in the header just before it: nothing past the field is
     // read, terminated or not.
-    size_t field = read_be32(reinterpret_cast<const uint8_t *>(user) - 4);
+    size_t field = load_be32(reinterpret_cast<const uint8_t *>(user) - 4);
     size_t length = strnlen(user, field);
     if (length >= NOTIFIER_USER_SIZE)
         return answer_error(c, "user name too long");
@@ -380,7 +371,7 @@ int notifier_output_forward(int input, const void *data, size_t count)
         return -1;
     while (list_iterator_next(it.get()) == 0) {
         remote_connection *c = current(it);
-        if (c->forwarding_input == input && !c->dropped && send_all(c, data, count) != 0) {
+        if (c->forwarding_input == input && !c->dropped && send_queued(c, data, count) != 0) {
             syslog(LOG_WARNING, "notification cannot be sent to socket %d", c->socket);
             c->dropped = true;
             socket_remove(c->socket, registered);

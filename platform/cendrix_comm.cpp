@@ -4,10 +4,11 @@
 #include "ipconf/product_record.hpp"
 #include "lib/cendrix/cendrix.hpp"
 #include "net/address.hpp"
+#include "util/io.hpp"
+#include "util/owned.hpp"
 
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <cstring>
 #include <memory>
 #include <syslog.h>
@@ -38,13 +39,6 @@ bool session_lost = false;
 constexpr int64_t reconnect_interval_ms = 1000;
 int64_t last_attempt_ms = 0;
 
-int64_t now_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1'000'000;
-}
-
 bool unreachable(int error)
 {
     switch (error) {
@@ -69,7 +63,7 @@ int checked(int result)
         syslog(LOG_WARNING, "Connection to Cendrix Dbus service lost");
         cendrix_close(&context);
         session_lost = true;
-        last_attempt_ms = now_ms();
+        last_attempt_ms = monotonic_ms();
     }
     return result;
 }
@@ -82,10 +76,10 @@ bool available()
         return false;
     if (!session_lost)
         return true;
-    if (now_ms() - last_attempt_ms < reconnect_interval_ms)
+    if (monotonic_ms() - last_attempt_ms < reconnect_interval_ms)
         return false;
-    const bool answered = cendrix_init(&context) == 0 && checked(cendrix_get_config(&context, 17)) == 0;
-    last_attempt_ms = now_ms();
+    const bool answered = cendrix_init(&context) == 0 && cendrix_get_config(&context, config_host) == 0;
+    last_attempt_ms = monotonic_ms();
     if (!answered) {
         cendrix_close(&context);
         return false;
@@ -94,19 +88,17 @@ bool available()
     syslog(LOG_INFO, "Connection to Cendrix Dbus service restored");
     return true;
 }
+const volatile sig_atomic_t *run_flag = nullptr;
 
 void real_sleep(unsigned seconds)
 {
-    // A stop signal ends the wait early; the next attempt then sees run == 0.
+    // A stop signal ends the wait early; the next attempt then sees the flag at 0.
     sleep(seconds);
 }
 
 void (*retry_sleep)(unsigned) = real_sleep;
 
-struct text_free {
-    void operator()(char *text) const { std::free(text); }
-};
-using owned_text = std::unique_ptr<char, text_free>;
+using owned_text = malloc_ptr<char>;
 
 owned_text property_text(const char *key)
 {
@@ -134,7 +126,7 @@ int copy_property(const char *key, char *buffer, size_t size)
 bool keep_trying(bool (*attempt)(), const char *warning, const char *error)
 {
     for (int tries = 0; tries < connect_attempts; ++tries) {
-        if (run == 0)
+        if (run_flag != nullptr && *run_flag == 0)
             return false;
         if (attempt())
             return true;
@@ -239,6 +231,11 @@ int cendrix_close_session()
     session_open = false;
     session_lost = false;
     return 0;
+}
+
+void cendrix_set_run_flag(const volatile sig_atomic_t *run)
+{
+    run_flag = run;
 }
 
 void cendrix_set_retry_sleep(void (*sleeper)(unsigned seconds))
