@@ -156,9 +156,9 @@ int main(int argc, char **argv)
     if (ipconf_open(ipconf_interface, &registered) != 0)
         shut_down(&registered, 1);
 
-    daemon_ready();
     char status[48];
     std::snprintf(status, sizeof status, "Serving on %s", ipconf_interface);
     daemon_status(status);
+    daemon_ready();
     serve(&registered, &ready);
 }

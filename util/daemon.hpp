@@ -29,7 +29,8 @@ void daemon_start(const daemon_setup &setup);
 
 // Called once, when the program has opened everything and serves: the point
 // where a service manager learns that the daemon is ready (READY=1 to
-// systemd's NOTIFY_SOCKET; nothing without one).
+// systemd's NOTIFY_SOCKET; nothing without one). The last notification: what
+// the daemon holds open from then on is what it serves with.
 void daemon_ready();
 
 // A line for the service manager's status display ("systemctl status"),

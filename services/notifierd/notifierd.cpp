@@ -96,8 +96,8 @@ int main(int argc, char **argv)
     if (cendrix_open_session() == 0) {
         if (notifier_open(&registered) == 0) {
             syslog(LOG_INFO, "listening on unix socket \"Tazul_notifier\" and TCP port 4445");
-            daemon_ready();
             daemon_status("Listening on TCP port 4445");
+            daemon_ready();
             status = serve(&registered);
         }
         notifier_close(&registered);
