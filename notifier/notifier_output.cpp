@@ -20,11 +20,6 @@
 
 namespace {
 
-constexpr uint32_t TYPE_CHRQ = tlv_stringtype("CHRQ");
-constexpr uint32_t TYPE_LOGN = tlv_stringtype("LOGN");
-constexpr size_t PASSWORD_HASH_SIZE = 20;
-constexpr size_t CHALLENGE_BYTES = 4;
-
 struct remote_connection {
     int socket;
     uint8_t buffer[NOTIFIER_REMOTE_BUFFER];
@@ -100,13 +95,6 @@ void connection_delete(list_iterator *it, select_set *set)
     free(c);
 }
 
-// The element size as a 64-bit number: a length field near 2^32 must not
-// wrap into a small size.
-uint32_t read_be32(const uint8_t *p)
-{
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
-}
-
 enum class outcome { kept, deleted };
 
 outcome answer_error(const remote_connection *c, const char *text)
@@ -128,7 +116,7 @@ outcome handle_challenge_request(remote_connection *c, uint8_t *message, size_t 
     }
     c->challenge = challenge;
     message_ptr reply(
-        auth_msg_build_challenge(reinterpret_cast<const uint8_t *>(&c->challenge), CHALLENGE_BYTES, nullptr, nullptr));
+        auth_msg_build_challenge(reinterpret_cast<const uint8_t *>(&c->challenge), AUTH_CHALLENGE_SIZE, nullptr, nullptr));
     if (!reply) {
         syslog(LOG_ERR, "cannot build a challenge message");
         return outcome::deleted;
@@ -150,22 +138,20 @@ outcome handle_login(remote_connection *c, uint8_t *message, size_t size)
         return answer_error(c, "login parsing error");
     }
 
-    // The name ends at its first zero or at the end of its payload, whose
-    // length sits in the header just before it: nothing past the field is
-    // read, terminated or not.
-    size_t field = read_be32(reinterpret_cast<const uint8_t *>(user) - 4);
-    size_t length = strnlen(user, field);
+    // Nothing past the field is read, terminated or not.
+    const std::string_view field = element_text(user);
+    const size_t length = field.size();
     if (length >= NOTIFIER_USER_SIZE)
         return answer_error(c, "user name too long");
     char name[NOTIFIER_USER_SIZE];
-    memcpy(name, user, length);
+    memcpy(name, field.data(), length);
     name[length] = '\0';
 
-    uint8_t hash[PASSWORD_HASH_SIZE];
+    uint8_t hash[SHA1_DIGEST_SIZE];
     if (cendrix_get_password_sha1(name, hash) != 0)
         return answer_error(c, "password check error");
 
-    int checked = check_password(reinterpret_cast<const uint8_t *>(&c->challenge), CHALLENGE_BYTES, hash, pass);
+    int checked = check_password(reinterpret_cast<const uint8_t *>(&c->challenge), AUTH_CHALLENGE_SIZE, hash, pass);
     c->challenge = 0;
     if (checked != 0)
         return answer_error(c, "authentication error");
@@ -189,10 +175,10 @@ outcome handle_messages(remote_connection *c)
             break;
         outcome result;
         switch (tlv_get_envelope_type(message)) {
-        case TYPE_CHRQ:
+        case "CHRQ"_tlv:
             result = handle_challenge_request(c, message, size);
             break;
-        case TYPE_LOGN:
+        case "LOGN"_tlv:
             result = handle_login(c, message, size);
             break;
         default:
@@ -253,7 +239,7 @@ bool concerned(const remote_connection *c, const char *user)
 
 int notifier_output_open(select_set *set)
 {
-    listen_socket = tcp_socket_new(NOTIFIER_TCP_PORT, nullptr);
+    listen_socket = tcp_socket_new(ORVANE_PORT, nullptr);
     if (listen_socket < 0) {
         syslog(LOG_ERR, "cannot open socket to receive remote connections");
         notifier_output_close(set);

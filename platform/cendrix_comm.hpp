@@ -14,8 +14,6 @@ extern "C" volatile sig_atomic_t run;
 struct product_info;
 struct interface_conf;
 
-inline constexpr int PASSWORD_HASH_SIZE = 20;
-
 // Connects to the bus and probes the service, retrying while the daemon runs.
 [[nodiscard]] int cendrix_open_session();
 

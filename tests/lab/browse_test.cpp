@@ -125,9 +125,9 @@ bytes scripted_info()
 // real device's INFO (so that it comes device), then answers twice.
 bool answer_look_twice(const lab::IpconfPeer &peer, const std::string &other_puid)
 {
-    if (!peer.receive(IPCONF_LOOK, 8000))
+    if (!peer.receive("LOOK"_tlv, 8000))
         return false;
-    if (!other_puid.empty() && !peer.receive(IPCONF_INFO, 3000, other_puid))
+    if (!other_puid.empty() && !peer.receive("INFO"_tlv, 3000, other_puid))
         return false;
     const bytes info = scripted_info();
     return peer.send(info) && peer.send(info);
@@ -242,7 +242,7 @@ protected:
     {
         peer->drain();
         return peer->send(lab::take_message(ipconf_msg_build_look())) &&
-               peer->receive(IPCONF_INFO, 3000, lab::upper_case(device.addresses().mac0)).has_value();
+               peer->receive("INFO"_tlv, 3000, lab::upper_case(device.addresses().mac0)).has_value();
     }
 };
 
@@ -335,10 +335,10 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
     EXPECT_EQ(wrong.outcome + missing.outcome, 0);
     EXPECT_EQ(wrong.status, 4u);
     EXPECT_NE(missing.status, 0u);
-    EXPECT_TRUE(peer->collect(IPCONF_LOOK, 1000).empty());
+    EXPECT_TRUE(peer->collect("LOOK"_tlv, 1000).empty());
     BrowseReply sound = call_browse(path, 1);
     EXPECT_EQ(sound.status, 0u);
-    EXPECT_EQ(peer->collect(IPCONF_LOOK, 1000).size(), 1u);
+    EXPECT_EQ(peer->collect("LOOK"_tlv, 1000).size(), 1u);
 
     const auto baseline = descriptors_of(pid);
     {

@@ -4,6 +4,7 @@
 #include "cendrix_fake.hpp"
 #include "ipconf/interface_conf.hpp"
 #include "platform/cendrix_comm.hpp"
+#include "util/sha1.hpp"
 #include "platform/product_info.hpp"
 
 #include <gtest/gtest.h>
@@ -112,9 +113,9 @@ TEST_F(CendrixComm, SessionRetriesTheBusThenTheServiceUntilAHundredAttemptsOrASt
 TEST_F(CendrixComm, PasswordHashDigitsOfEitherCaseGiveTheSameBytes)
 {
     open_quietly();
-    const uint8_t expected[PASSWORD_HASH_SIZE] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99,
+    const uint8_t expected[SHA1_DIGEST_SIZE] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99,
                                                   0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 0x0a, 0x1b, 0x2c, 0x3d};
-    uint8_t hash[PASSWORD_HASH_SIZE];
+    uint8_t hash[SHA1_DIGEST_SIZE];
     for (const char *login : {"admin", "ADMIN"}) {
         std::memset(hash, 0, sizeof hash);
         ASSERT_EQ(cendrix_get_password_sha1(login, hash), 0) << login;

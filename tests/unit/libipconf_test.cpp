@@ -54,7 +54,7 @@ protected:
     {
         if (!private_network())
             GTEST_SKIP() << "needs a network namespace of its own";
-        ASSERT_GE(browse_ = udp_socket_new(4445, nullptr), 0);
+        ASSERT_GE(browse_ = udp_socket_new(ORVANE_PORT, nullptr), 0);
         sender_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         capture_ = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, htons(ETH_P_IP));
         sockaddr_ll link{};
@@ -70,7 +70,7 @@ protected:
     }
     void queue(const bytes &datagram) const
     {
-        sockaddr_in to{AF_INET, htons(4445), {htonl(INADDR_LOOPBACK)}, {}};
+        sockaddr_in to{AF_INET, htons(ORVANE_PORT), {htonl(INADDR_LOOPBACK)}, {}};
         ASSERT_EQ(sendto(sender_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
                   static_cast<ssize_t>(datagram.size()));
     }
