@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ipconf/elements.hpp"
+#include "util/owned.hpp"
 
 // Payload length of the field whose value starts at the address.
 inline uint32_t field_length(const void *value)
@@ -138,6 +139,6 @@ template <typename T, typename... Fields> bool same_texts(const T &a, const T &b
 inline fuzz_input rebuilt(uint8_t *message)
 {
     FUZZ_CHECK(message != nullptr);
-    const std::unique_ptr<uint8_t, decltype(&std::free)> owner(message, &std::free);
+    const malloc_ptr<uint8_t> owner(message);
     return fuzz_input(message, tlv_get_size(message));
 }

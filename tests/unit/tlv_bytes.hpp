@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "ipconf/elements.hpp"
-
 #include <gtest/gtest.h>
+
+#include "ipconf/elements.hpp"
+#include "util/owned.hpp"
 
 using bytes = std::vector<uint8_t>;
 
@@ -74,10 +75,7 @@ void expect_catalogue_sizes(element_family family, std::initializer_list<Place> 
     }
 }
 
-struct free_message {
-    void operator()(uint8_t *message) const { std::free(message); }
-};
-using message_ptr = std::unique_ptr<uint8_t, free_message>;
+using message_ptr = malloc_ptr<uint8_t>;
 
 // The bytes of a finished message (empty for null).
 inline bytes wire(const message_ptr &message)
