@@ -316,12 +316,12 @@ int notifier_output_server(select_set *set, const select_set *ready)
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
         if (n < 0) {
-            // A reset or any other error ends this peer only.
+            // A reset or any other error ends this peer only; the turn ends
+            // here and the other peers are read on the next one.
             perror("recv failed");
             syslog(LOG_ERR, "cannot receive data from a remote connection");
             connection_delete(it.get(), set);
-            result = -1;
-            continue;
+            return -1;
         }
         if (n == 0) {
             connection_delete(it.get(), set);
