@@ -227,7 +227,7 @@ TEST_F(DaemonStartUp, WaitsForTheServiceThenBindsToItsPrimaryInterfaceWithOneThr
     EXPECT_TRUE(daemon->wait_for_line("Trying to bind to lab0", 0));
     peer->drain();
     ASSERT_TRUE(peer->send(lab::take_message(ipconf_msg_build_look())));
-    EXPECT_TRUE(peer->receive(IPCONF_INFO, 2000)) << daemon->stderr_text();
+    EXPECT_TRUE(peer->receive("INFO"_tlv, 2000)) << daemon->stderr_text();
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(daemon->pid()) + "/task"),
                             {}),
               1);
