@@ -88,7 +88,6 @@ TEST_F(IpconfServer, AnnouncesItselfAndAnswersEveryLookWithTheStoreInfo)
     EXPECT_EQ(peer->collect(IPCONF_INFO, 1500).size(), 1u);
     EXPECT_EQ(device->count_lines("received SIGHUP"), 1);
 
-    EXPECT_EQ(thread_count(device->daemon().pid()), 1);
     EXPECT_EQ(device->daemon().stop(), 0);
     EXPECT_NE(device->daemon_log().find("orvaned: stop"), std::string::npos);
 }
@@ -201,7 +200,6 @@ TEST_F(IpconfServer, SleepModeAnswersWithRawFramesOnEveryInterfaceAndRefusesConf
     ASSERT_TRUE(peer->send(lab::challenge_request("02:00:00:00:99:99")));
     EXPECT_FALSE(peer->receive(IPCONF_ERR, 1000));
     EXPECT_FALSE(peer->receive(IPCONF_CHAL, 10));
-    EXPECT_EQ(thread_count(device->daemon().pid()), 1);
     EXPECT_EQ(device->daemon().stop(), 0);
 }
 
@@ -286,7 +284,6 @@ TEST_F(IpconfServer, ChallengeAndEveryRefusalOfAConfLeaveTheStoreAlone)
     // After all of these no request is pending and nothing was written.
     EXPECT_EQ(device->store_text(), store_before);
     EXPECT_EQ(peer->collect(IPCONF_OK, 300).size(), 0u);
-    EXPECT_EQ(thread_count(device->daemon().pid()), 1);
     EXPECT_EQ(device->daemon().stop(), 0);
 }
 
@@ -337,6 +334,7 @@ TEST_F(IpconfServer, RequestInEffectGetsOkAndARealChangeIsConfirmedWhenTheServic
     auto info = peer->receive(IPCONF_INFO, 3000, device_puid);
     ASSERT_TRUE(info);
     EXPECT_NE(std::string(info->begin(), info->end()).find(std::string("device-2") + '\0'), std::string::npos);
+    // Through all of it, one thread.
     EXPECT_EQ(thread_count(device->daemon().pid()), 1);
 }
 
