@@ -10,7 +10,7 @@
 #include "ipconf/auth_msg.hpp"
 #include "net/address.hpp"
 #include "notifier/notif_msg.hpp"
-
+#include "util/owned.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -106,8 +106,7 @@ protected:
     {
         sockaddr_in to{AF_INET, htons(4445), {}, {}};
         inet_pton(AF_INET, device_address, &to.sin_addr);
-        std::unique_ptr<sockaddr_un, decltype(&std::free)> local(unix_abstract_address_new("Tazul_notifier"),
-                                                                 &std::free);
+        const malloc_ptr<sockaddr_un> local(unix_abstract_address_new("Tazul_notifier"));
         const int fd = lab->open_in(remote ? "cfg" : device->addresses().host, [&] {
             return remote ? lab::connect_stream(reinterpret_cast<sockaddr *>(&to), sizeof to)
                           : lab::connect_stream(reinterpret_cast<sockaddr *>(local.get()),

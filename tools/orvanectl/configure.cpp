@@ -11,6 +11,7 @@
 #include "ipconf/auth_msg.hpp"
 #include "ipconf/interface_conf.hpp"
 #include "ipconf/ipconf_msg.hpp"
+#include "util/owned.hpp"
 #include "util/sha1.hpp"
 #include "util/tlv.hpp"
 #include "util/tlv_ez.hpp"
@@ -26,7 +27,7 @@
 
 namespace {
 
-using message_ptr = std::unique_ptr<uint8_t, decltype(&std::free)>;
+using message_ptr = malloc_ptr<uint8_t>;
 
 // The challenge must come quickly; the final answer may take the device up
 // to its own 40-second time-out.
@@ -209,7 +210,7 @@ bool hash_password(const request &req, std::array<uint8_t, 20> &hash)
     std::string password;
     if (!read_password(req, password))
         return false;
-    std::unique_ptr<uint8_t, decltype(&std::free)> digest(sha1_hash(password.data(), password.size()), std::free);
+    malloc_ptr<uint8_t> digest(sha1_hash(password.data(), password.size()));
     explicit_bzero(password.data(), password.size());
     if (!digest)
         return ctl::refuse("cannot compute the password hash");
@@ -241,8 +242,8 @@ message_ptr build_conf(const request &req, const std::array<uint8_t, 20> &hash, 
         writer = ipconf_msg_add_interface_to_conf(writer, &conf);
     }
     if (!writer)
-        return {nullptr, std::free};
-    return {tlv_close_all(&writer), std::free};
+        return nullptr;
+    return message_ptr(tlv_close_all(&writer));
 }
 
 enum class answer { none, challenge, ok, error };
@@ -330,7 +331,7 @@ int run_configure(int argc, char **argv)
     if (!port.open(req.interface))
         return ctl::exit_failed;
 
-    message_ptr challenge_request(auth_msg_build_challenge_request(req.puid.c_str()), std::free);
+    message_ptr challenge_request(auth_msg_build_challenge_request(req.puid.c_str()));
     if (!challenge_request) {
         ctl::refuse("cannot build the challenge request");
         return ctl::exit_failed;

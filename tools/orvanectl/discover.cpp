@@ -7,6 +7,7 @@
 #include "tools/orvanectl/port.hpp"
 
 #include "ipconf/ipconf_msg.hpp"
+#include "util/owned.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +52,7 @@ int run_discover(int argc, char **argv)
     ctl::ipconf_port port;
     if (!port.open(interface))
         return ctl::exit_failed;
-    std::unique_ptr<uint8_t, decltype(&std::free)> look(ipconf_msg_build_look(), std::free);
+    malloc_ptr<uint8_t> look(ipconf_msg_build_look());
     if (!look) {
         ctl::refuse("cannot build the LOOK message");
         return ctl::exit_failed;

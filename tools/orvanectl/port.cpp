@@ -19,11 +19,12 @@
 #include <cstring>
 #include <string_view>
 
-extern "C" volatile sig_atomic_t run;
-
 namespace ctl {
 
 namespace {
+
+// Cleared by SIGINT and SIGTERM once stop_on_signals was called.
+volatile sig_atomic_t run = 1;
 
 // Larger than any UDP datagram.
 constexpr size_t receive_buffer_size = 65536;
