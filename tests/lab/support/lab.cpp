@@ -191,6 +191,9 @@ std::unique_ptr<Process> spawn(const std::vector<std::string> &argv, const std::
         dup2(out_fd, 1);
         dup2(err_fd, 2);
         execveat(exe_fd, "", args.data(), envp.data(), AT_EMPTY_PATH);
+        // A script (valgrind's launcher) cannot run from a close-on-exec
+        // descriptor; its path lies outside /tmp.
+        execve(args[0], args.data(), envp.data());
         _exit(127);
     }
     for (int fd : {ns_fd, out_fd, err_fd, exe_fd, in_fds[0]})
