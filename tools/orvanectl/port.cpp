@@ -29,6 +29,19 @@ volatile sig_atomic_t run = 1;
 // Larger than any UDP datagram.
 constexpr size_t receive_buffer_size = 65536;
 
+// Every device on the segment answers a LOOK at the same moment. The kernel
+// accounts 1.25 KiB per queued INFO from a veth or Ethernet link, so the
+// default queue (208 KiB) holds about 160 of them while we decode; this one
+// (doubled by the kernel) holds over 1,600. Past net.core.rmem_max only root
+// may go, with SO_RCVBUFFORCE.
+constexpr int socket_queue_bytes = 1 << 20;
+
+void size_queue(int socket)
+{
+    if (setsockopt(socket, SOL_SOCKET, SO_RCVBUFFORCE, &socket_queue_bytes, sizeof socket_queue_bytes) != 0)
+        (void)setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &socket_queue_bytes, sizeof socket_queue_bytes);
+}
+
 void on_stop_signal(int)
 {
     run = 0;
@@ -55,6 +68,7 @@ bool ipconf_port::open(const std::string &interface)
         return refuse("cannot open UDP port " + std::to_string(ipconf_port_number) + where +
                       " (in use by a daemon on this host, no such interface, or not allowed)");
     }
+    size_queue(socket_);
     return true;
 }
 

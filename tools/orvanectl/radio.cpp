@@ -7,6 +7,8 @@
 #include "ipconf/auth_msg.hpp"
 #include "ipconf/interface_conf.hpp"
 #include "ipconf/ipconf_msg.hpp"
+#include "util/io.hpp"
+#include "util/owned.hpp"
 #include "util/sha1.hpp"
 #include "util/tlv.hpp"
 
@@ -23,7 +25,7 @@ namespace ctl
 namespace
 {
 
-using message_ptr = std::unique_ptr<uint8_t, decltype(&std::free)>;
+using message_ptr = malloc_ptr<uint8_t>;
 constexpr int challenge_wait_ms = 5000;
 // How long one port is listened on before the next gets its turn.
 constexpr int slice_ms = 50;
@@ -112,8 +114,8 @@ message_ptr build_conf(const configure_order &order, const std::array<uint8_t, 2
         writer = ipconf_msg_add_interface_to_conf(writer, &conf);
     }
     if (!writer)
-        return {nullptr, std::free};
-    return {tlv_close_all(&writer), std::free};
+        return nullptr;
+    return message_ptr(tlv_close_all(&writer));
 }
 
 enum class answer { none, challenge, ok, error };
@@ -152,24 +154,12 @@ answer classify(datagram &got, const std::string &puid, const std::vector<std::s
     return answer::none;
 }
 
-std::string now_text()
-{
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    char text[32];
-    size_t length = std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    std::snprintf(text + length, sizeof text - length, ".%03ld", static_cast<long>(now.tv_nsec / 1000000));
-    return text;
-}
-
 } // namespace
 
 bool radio_discover(const std::vector<std::string> &interfaces, int wait_ms, json &devices, std::string &failure)
 {
     std::vector<std::unique_ptr<port_on>> ports;
-    message_ptr look(ipconf_msg_build_look(), std::free);
+    message_ptr look(ipconf_msg_build_look());
     if (!open_ports(interfaces, ports, failure) || !broadcast_all(ports, look.get(), failure))
         return false;
     device_list found;
@@ -192,7 +182,7 @@ configure_outcome radio_configure(const std::vector<std::string> &interfaces, co
 {
     std::array<uint8_t, 20> hash{};
     {
-        message_ptr digest(sha1_hash(password.data(), password.size()), std::free);
+        message_ptr digest(sha1_hash(password.data(), password.size()));
         explicit_bzero(password.data(), password.size());
         if (!digest) {
             detail = "cannot compute the password hash";
@@ -207,7 +197,7 @@ configure_outcome radio_configure(const std::vector<std::string> &interfaces, co
     } wiped{hash};
 
     std::vector<std::unique_ptr<port_on>> ports;
-    message_ptr ask(auth_msg_build_challenge_request(order.puid.c_str()), std::free);
+    message_ptr ask(auth_msg_build_challenge_request(order.puid.c_str()));
     if (!open_ports(interfaces, ports, detail) || !broadcast_all(ports, ask.get(), detail))
         return configure_outcome::failed;
     std::vector<std::string> locals = local_addresses();
@@ -248,7 +238,7 @@ bool radio_watch(const std::vector<std::string> &interfaces, int wait_ms, std::v
     datagram got;
     std::string on;
     while (receive_any(ports, until, got, on) == 1)
-        seen.push_back({{"time", now_text()},
+        seen.push_back({{"time", time_of_day_text()},
                         {"from", got.sender},
                         {"interface", interface_or_null(on)},
                         {"message", decode_message(got.data.data(), got.data.size())}});

@@ -6,10 +6,10 @@
 #include "tools/orvanectl/output.hpp"
 #include "tools/orvanectl/port.hpp"
 
+#include "util/io.hpp"
+
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
-#include <sys/time.h>
 
 namespace {
 
@@ -23,18 +23,6 @@ const ctl::command watch_command{
     run_watch};
 
 const ctl::registration registered{watch_command};
-
-std::string now_text()
-{
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    char text[32];
-    size_t length = std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    std::snprintf(text + length, sizeof text - length, ".%03ld", static_cast<long>(now.tv_usec / 1000));
-    return text;
-}
 
 int run_watch(int argc, char **argv)
 {
@@ -67,9 +55,9 @@ int run_watch(int argc, char **argv)
     while ((result = port.receive(until, got)) == 1) {
         ctl::json message = ctl::decode_message(got.data.data(), got.data.size());
         if (ctl::json_output()) {
-            ctl::print_json_line({{"time", now_text()}, {"from", got.sender}, {"port", got.sender_port}, {"message", message}});
+            ctl::print_json_line({{"time", time_of_day_text()}, {"from", got.sender}, {"port", got.sender_port}, {"message", message}});
         } else {
-            std::printf("%s from %s:%u\n", now_text().c_str(), got.sender.c_str(), got.sender_port);
+            std::printf("%s from %s:%u\n", time_of_day_text().c_str(), got.sender.c_str(), got.sender_port);
             ctl::print_decoded(stdout, message);
             std::fflush(stdout);
         }
