@@ -72,6 +72,8 @@ public:
     [[nodiscard]] std::string bus_env() const { return bus_ ? bus_->env() : ""; }
 
     Process &daemon() { return *daemon_; }
+    // The bus and service started by start_service.
+    DbusLab &bus() { return *bus_; }
     [[nodiscard]] std::string daemon_log() const { return daemon_ ? daemon_->stderr_text() : ""; }
 
     // Lines of the daemon's log that contain the text.

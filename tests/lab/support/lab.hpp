@@ -20,9 +20,10 @@
 //   }
 //
 // Naming: namespaces are "orv<seq>-<host>", the bridge namespace
-// "orv<seq>-br"; host names are at most 15 characters. Links are set
-// up with IPv6 disabled and checksum offloads off (every frame carries real
-// checksums, and receivers verify them), like a real wire.
+// "orv<seq>-br"; host names are at most 15 characters. Links are set up with
+// IPv6 disabled and checksum offload as the kernel sets it: packets of the
+// host cross the links with their UDP checksum not yet filled in, as in
+// containers and VMs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -138,6 +139,13 @@ public:
     [[nodiscard]] std::string line(int timeout_ms = 5000);
     // Whether a read met the end of the stream.
     [[nodiscard]] bool closed() const { return closed_; }
+    // Makes the close a reset instead of an orderly close.
+    void reset() const
+    {
+        const linger abort{1, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    [[nodiscard]] int fd() const { return fd_; }
 
 private:
     int fd_;
@@ -145,8 +153,9 @@ private:
 };
 
 // A stream socket connected to the address (inside a host namespace when
-// called through Lab::open_in); -1 and a test failure when it cannot connect.
-[[nodiscard]] int connect_stream(const sockaddr *address, socklen_t length);
+// called through Lab::open_in), with that receive buffer when not 0; -1 and
+// a test failure when it cannot connect.
+[[nodiscard]] int connect_stream(const sockaddr *address, socklen_t length, int receive_buffer = 0);
 
 class Lab {
 public:
@@ -195,8 +204,6 @@ public:
     [[nodiscard]] const std::string &dir() const { return dir_; }
 
 private:
-    bool offloads_off(const std::string &host, const std::string &link);
-
     bool ok_ = false;
     std::string prefix_;
     std::string dir_;
