@@ -132,9 +132,9 @@ int parse_request(int argc, char **argv, request &req)
              return true;
          }},
         {"static", 0, "ADDR/PREFIX", "fixed IPv4 address and prefix length",
-         [&](const char *value) { return set_method(req, "--static", 0, value); }},
+         [&](const char *value) { return set_method(req, "--static", IPV4_STATIC, value); }},
         {"dhcp", 0, nullptr, "obtain the IPv4 address by DHCP",
-         [&](const char *) { return set_method(req, "--dhcp", 2, nullptr); }},
+         [&](const char *) { return set_method(req, "--dhcp", IPV4_DHCP, nullptr); }},
         {"gateway", 0, "A", "default gateway",
          [&](const char *value) { return set_address(req, "--gateway", &interface_request::gateway, value); }},
         {"dns", 0, "A", "DNS server", [&](const char *value) { return set_address(req, "--dns", &interface_request::dns, value); }},
@@ -205,7 +205,7 @@ bool read_password(const request &req, std::string &password)
     return true;
 }
 
-bool hash_password(const request &req, std::array<uint8_t, 20> &hash)
+bool hash_password(const request &req, std::array<uint8_t, SHA1_DIGEST_SIZE> &hash)
 {
     std::string password;
     if (!read_password(req, password))
@@ -219,7 +219,7 @@ bool hash_password(const request &req, std::array<uint8_t, 20> &hash)
     return true;
 }
 
-message_ptr build_conf(const request &req, const std::array<uint8_t, 20> &hash, const std::vector<uint8_t> &challenge)
+message_ptr build_conf(const request &req, const std::array<uint8_t, SHA1_DIGEST_SIZE> &hash, const std::vector<uint8_t> &challenge)
 {
     tlv_writer *writer =
         ipconf_msg_open_conf(req.puid.c_str(), req.user.c_str(), hash.data(), challenge.data(), challenge.size());
@@ -248,16 +248,6 @@ message_ptr build_conf(const request &req, const std::array<uint8_t, 20> &hash, 
 
 enum class answer { none, challenge, ok, error };
 
-// A text field of a challenge, which its parser hands out unchecked: at most
-// its own length, up to its first zero byte.
-std::string field_text(const char *value)
-{
-    if (!value)
-        return {};
-    size_t length = tlv_get_size(value - TLV_HEADER_SIZE) - TLV_HEADER_SIZE;
-    return std::string(value, strnlen(value, length));
-}
-
 // Reads one datagram meant for this exchange: from the device `puid` and
 // addressed to one of this host's addresses.
 answer classify(ctl::datagram &got, const std::string &puid, const std::vector<std::string> &locals,
@@ -265,24 +255,24 @@ answer classify(ctl::datagram &got, const std::string &puid, const std::vector<s
 {
     char *from = nullptr;
     char *to = nullptr;
-    if (got.type == IPCONF_CHAL) {
+    if (got.type == "CHAL"_tlv) {
         uint8_t *cursor = got.data.data();
         size_t avail = got.size;
         uint8_t *value = nullptr;
         size_t length = 0;
         if (auth_msg_parse_challenge(&cursor, &avail, &value, &length, &from, &to) != 0 || length == 0 ||
-            puid != field_text(from) || !ctl::is_local_address(locals, field_text(to).c_str()))
+            puid != element_text(from) || !ctl::is_local_address(locals, std::string(element_text(to)).c_str()))
             return answer::none;
         challenge.assign(value, value + length);
         return answer::challenge;
     }
-    if (got.type == IPCONF_OK) {
+    if (got.type == "OK"_tlv) {
         if (ipconf_msg_parse_ok(got.data.data(), got.size, &from, &to) != 0 || !from || puid != from ||
             (to && !ctl::is_local_address(locals, to)))
             return answer::none;
         return answer::ok;
     }
-    if (got.type == IPCONF_ERR) {
+    if (got.type == "ERR"_tlv) {
         char *text = nullptr;
         if (ipconf_msg_parse_error(got.data.data(), got.size, &from, &to, &text) != 0 || !from || puid != from ||
             (to && !ctl::is_local_address(locals, to)))
@@ -321,7 +311,7 @@ int run_configure(int argc, char **argv)
     int status = parse_request(argc, argv, req);
     if (status != ctl::go_on)
         return status;
-    std::array<uint8_t, 20> hash{};
+    std::array<uint8_t, SHA1_DIGEST_SIZE> hash{};
     if (!hash_password(req, hash))
         return ctl::exit_failed;
 

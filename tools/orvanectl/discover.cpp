@@ -65,7 +65,7 @@ int run_discover(int argc, char **argv)
     ctl::datagram received;
     int got;
     while ((got = port.receive(until, received)) == 1) {
-        if (received.type != IPCONF_INFO)
+        if (received.type != "INFO"_tlv)
             continue;
         ctl::json device;
         if (ctl::decode_info(received, device))

@@ -2,6 +2,7 @@
 #include "tools/orvanectl/cli.hpp"
 #include "tools/orvanectl/output.hpp"
 
+#include "ipconf/elements.hpp"
 #include "net/ip.hpp"
 #include "net/socket.hpp"
 #include "util/tlv_ez.hpp"
@@ -62,10 +63,10 @@ ipconf_port::~ipconf_port()
 
 bool ipconf_port::open(const std::string &interface)
 {
-    socket_ = udp_socket_new(ipconf_port_number, interface.empty() ? nullptr : interface.c_str());
+    socket_ = udp_socket_new(ORVANE_PORT, interface.empty() ? nullptr : interface.c_str());
     if (socket_ < 0) {
         std::string where = interface.empty() ? "" : " on " + interface;
-        return refuse("cannot open UDP port " + std::to_string(ipconf_port_number) + where +
+        return refuse("cannot open UDP port " + std::to_string(ORVANE_PORT) + where +
                       " (in use by a daemon on this host, no such interface, or not allowed)");
     }
     size_queue(socket_);
@@ -74,8 +75,8 @@ bool ipconf_port::open(const std::string &interface)
 
 bool ipconf_port::broadcast(const uint8_t *message)
 {
-    if (udp_send_broadcast(socket_, ipconf_port_number, message, tlv_get_size(message)) != 0)
-        return refuse("cannot broadcast to 255.255.255.255:" + std::to_string(ipconf_port_number) +
+    if (udp_send_broadcast(socket_, ORVANE_PORT, message, tlv_get_size(message)) != 0)
+        return refuse("cannot broadcast to 255.255.255.255:" + std::to_string(ORVANE_PORT) +
                       " (no route? give the interface with -i)");
     return true;
 }

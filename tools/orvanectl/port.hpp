@@ -12,8 +12,6 @@
 
 namespace ctl {
 
-inline constexpr uint16_t ipconf_port_number = 4445;
-
 using deadline = std::chrono::steady_clock::time_point;
 [[nodiscard]] deadline deadline_after(int milliseconds);
 

@@ -82,15 +82,7 @@ json interface_or_null(const std::string &name)
     return name.empty() ? json(nullptr) : json(name);
 }
 
-std::string field_text(const char *value)
-{
-    if (!value)
-        return {};
-    size_t length = tlv_get_size(value - TLV_HEADER_SIZE) - TLV_HEADER_SIZE;
-    return std::string(value, strnlen(value, length));
-}
-
-message_ptr build_conf(const configure_order &order, const std::array<uint8_t, 20> &hash,
+message_ptr build_conf(const configure_order &order, const std::array<uint8_t, SHA1_DIGEST_SIZE> &hash,
                        const std::vector<uint8_t> &challenge)
 {
     tlv_writer *writer =
@@ -105,7 +97,7 @@ message_ptr build_conf(const configure_order &order, const std::array<uint8_t, 2
         conf.mac = text(entry.mac);
         conf.role = INTERFACE_ROLE_NOT_SET;
         conf.link_state = LINK_STATE_NOT_SET;
-        conf.ipv4_mode = entry.method == "static" ? 0 : entry.method == "dhcp" ? 2 : IPV4_MODE_NOT_SET;
+        conf.ipv4_mode = entry.method == "static" ? IPV4_STATIC : entry.method == "dhcp" ? IPV4_DHCP : IPV4_MODE_NOT_SET;
         conf.ipv4 = text(entry.address);
         conf.netmask = text(entry.netmask);
         conf.gateway = text(entry.gateway);
@@ -126,24 +118,24 @@ answer classify(datagram &got, const std::string &puid, const std::vector<std::s
 {
     char *from = nullptr;
     char *to = nullptr;
-    if (got.type == IPCONF_CHAL) {
+    if (got.type == "CHAL"_tlv) {
         uint8_t *cursor = got.data.data();
         size_t avail = got.size;
         uint8_t *value = nullptr;
         size_t length = 0;
         if (auth_msg_parse_challenge(&cursor, &avail, &value, &length, &from, &to) != 0 || length == 0 ||
-            puid != field_text(from) || !is_local_address(locals, field_text(to).c_str()))
+            puid != element_text(from) || !is_local_address(locals, std::string(element_text(to)).c_str()))
             return answer::none;
         challenge.assign(value, value + length);
         return answer::challenge;
     }
-    if (got.type == IPCONF_OK) {
+    if (got.type == "OK"_tlv) {
         if (ipconf_msg_parse_ok(got.data.data(), got.size, &from, &to) != 0 || !from || puid != from ||
             (to && !is_local_address(locals, to)))
             return answer::none;
         return answer::ok;
     }
-    if (got.type == IPCONF_ERR) {
+    if (got.type == "ERR"_tlv) {
         char *text = nullptr;
         if (ipconf_msg_parse_error(got.data.data(), got.size, &from, &to, &text) != 0 || !from || puid != from ||
             (to && !is_local_address(locals, to)))
@@ -168,7 +160,7 @@ bool radio_discover(const std::vector<std::string> &interfaces, int wait_ms, jso
     std::string on;
     while (receive_any(ports, until, got, on) == 1) {
         json device;
-        if (got.type == IPCONF_INFO && decode_info(got, device)) {
+        if (got.type == "INFO"_tlv && decode_info(got, device)) {
             device["heard_on"] = interface_or_null(on);
             found.add(std::move(device));
         }
@@ -180,7 +172,7 @@ bool radio_discover(const std::vector<std::string> &interfaces, int wait_ms, jso
 configure_outcome radio_configure(const std::vector<std::string> &interfaces, const configure_order &order,
                                   std::string &password, int wait_ms, std::string &detail)
 {
-    std::array<uint8_t, 20> hash{};
+    std::array<uint8_t, SHA1_DIGEST_SIZE> hash{};
     {
         message_ptr digest(sha1_hash(password.data(), password.size()));
         explicit_bzero(password.data(), password.size());
@@ -192,7 +184,7 @@ configure_outcome radio_configure(const std::vector<std::string> &interfaces, co
         explicit_bzero(digest.get(), hash.size());
     }
     struct wipe {
-        std::array<uint8_t, 20> &bytes;
+        std::array<uint8_t, SHA1_DIGEST_SIZE> &bytes;
         ~wipe() { explicit_bzero(bytes.data(), bytes.size()); }
     } wiped{hash};
 

@@ -213,7 +213,7 @@ std::vector<uint8_t> ask_challenge(const IpconfPeer &peer, const std::string &pu
 {
     if (!peer.send(challenge_request(puid)))
         return {};
-    auto chal = peer.receive(IPCONF_CHAL, timeout_ms, puid);
+    auto chal = peer.receive("CHAL"_tlv, timeout_ms, puid);
     return chal ? challenge_of(*chal) : std::vector<uint8_t>{};
 }
 

@@ -18,7 +18,6 @@ namespace lab {
 
 namespace {
 
-constexpr uint16_t ipconf_port = 4445;
 
 using steady = std::chrono::steady_clock;
 
@@ -86,7 +85,7 @@ IpconfPeer::IpconfPeer(Lab &lab, const std::string &host)
     const int on = 1;
     sockaddr_in any{};
     any.sin_family = AF_INET;
-    any.sin_port = htons(ipconf_port);
+    any.sin_port = htons(ORVANE_PORT);
     // Tied to the lab link: a limited broadcast needs no route then.
     const char device[] = "lab0";
     if (s < 0 || setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
@@ -109,7 +108,7 @@ bool IpconfPeer::send(const bytes &message) const
 {
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(ipconf_port);
+    to.sin_port = htons(ORVANE_PORT);
     to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
     return sendto(socket_, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
            static_cast<ssize_t>(message.size());
