@@ -15,6 +15,8 @@ namespace ctl {
 inline constexpr int exit_ok = 0;      // done
 inline constexpr int exit_refused = 1; // the device answered with an ERROR
 inline constexpr int exit_failed = 2;  // time-out, bad arguments, local failure
+// Ended by SIGINT or SIGTERM: 128 + the signal number (130 for Ctrl-C).
+inline constexpr int exit_signal_base = 128;
 // parse_options: go on with the command.
 inline constexpr int go_on = -1;
 
@@ -45,7 +47,7 @@ struct option {
 };
 
 // Parses argv[1..] of a command: the given options, plus -h/--help (prints
-// the command's help, returns exit_ok) and --json. Arguments that are not
+// the command's help, returns exit_ok), --json and --parsable. Arguments that are not
 // options go to `positional`. Returns go_on, or the status to exit with.
 [[nodiscard]] int parse_options(const command &cmd, int argc, char **argv, const std::vector<option> &options,
                                 std::vector<std::string> &positional);
