@@ -370,14 +370,16 @@ wait link::receive(clock::time_point deadline, datagram &out)
     for (;;) {
         if (cancel_ && cancel_->cancelled())
             return wait::cancelled;
+        // Past the deadline, what is already queued is still handed out.
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-        if (left <= 0)
-            return wait::deadline;
-        const int ready = poll(watched.data(), watched.size(), static_cast<int>(std::min<long long>(left, 60000)));
+        const int ready =
+            poll(watched.data(), watched.size(), static_cast<int>(std::clamp<long long>(left, 0, 60000)));
         if (ready < 0 && errno != EINTR) {
             error_ = system_error("poll failed");
             return wait::failed;
         }
+        if (ready <= 0 && left <= 0)
+            return wait::deadline;
         if (ready <= 0)
             continue;
         // Round robin, so that a busy interface does not starve the others.

@@ -98,7 +98,7 @@ public:
     // True when at least one copy went out; error() names failed sends.
     bool broadcast(std::span<const uint8_t> message, std::string_view interface = {});
 
-    // The next message before the deadline.
+    // The next message that arrives before the deadline or is queued at it.
     [[nodiscard]] wait receive(clock::time_point deadline, datagram &out);
 
     [[nodiscard]] const std::vector<endpoint> &endpoints() const { return endpoints_; }

@@ -5,7 +5,6 @@
 // clients reach the daemon's RPC socket through its file, as local programs
 // on the device would.
 #include "support/ipconf_device.hpp"
-#include "support/ipconf_peer.hpp"
 #include "support/lab.hpp"
 
 #include "ipconf/interface_conf.hpp"
@@ -123,7 +122,7 @@ bytes scripted_info()
 
 // Plays the scripted device for one browse: waits for the LOOK and for the
 // real device's INFO (so that it comes device), then answers twice.
-bool answer_look_twice(const lab::IpconfPeer &peer, const std::string &other_puid)
+bool answer_look_twice(lab::IpconfPeer &peer, const std::string &other_puid)
 {
     if (!peer.receive(IPCONF_LOOK, 8000))
         return false;
@@ -280,7 +279,7 @@ TEST_F(Browse, OrvanectlOnOneDeviceListsTheOtherDevicesAndEveryReply)
 
     // orvanectl browse on device 1: device 2 once, the scripted device twice.
     peer->drain();
-    auto answered = std::async(std::launch::async, answer_look_twice, std::cref(*peer), second_puid);
+    auto answered = std::async(std::launch::async, answer_look_twice, std::ref(*peer), second_puid);
     auto listed = orvanectl_on(*device, {"browse", "-t", "2"});
     ASSERT_TRUE(listed);
     EXPECT_TRUE(answered.get());
@@ -305,7 +304,7 @@ TEST_F(Browse, OrvanectlOnOneDeviceListsTheOtherDevicesAndEveryReply)
     // The dictionary itself: exactly four keys per reply, numbered in order
     // of arrival.
     peer->drain();
-    answered = std::async(std::launch::async, answer_look_twice, std::cref(*peer), second_puid);
+    answered = std::async(std::launch::async, answer_look_twice, std::ref(*peer), second_puid);
     BrowseReply reply = call_browse(socket_of(*device, 1), 2);
     EXPECT_TRUE(answered.get());
     EXPECT_EQ(reply.status, 0u);
