@@ -11,7 +11,7 @@
 #include <cstdio>
 
 #include "ipconf/interface_conf.hpp"
-#include "platform/product_info.hpp"
+#include "ipconf/product_record.hpp"
 #include "util/tlv.hpp"
 #include "util/tlv_ez.hpp"
 

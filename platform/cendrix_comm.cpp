@@ -1,9 +1,9 @@
 #include "platform/cendrix_comm.hpp"
 
 #include "ipconf/interface_conf.hpp"
+#include "ipconf/product_record.hpp"
 #include "lib/cendrix/cendrix.hpp"
 #include "net/address.hpp"
-#include "platform/product_info.hpp"
 
 #include <cstdlib>
 #include <cstring>

@@ -5,32 +5,7 @@
 // never freed by anyone.
 #pragma once
 
-#include <cstdint>
-
-// Operating modes; the number also travels in INFO.
-enum product_mode : uint32_t {
-    PRODUCT_MODE_NORMAL = 0,
-    PRODUCT_MODE_SLEEP = 1,
-    PRODUCT_MODE_RESCUE = 2,
-    PRODUCT_MODE_NOT_CONFIGURABLE = 3,
-};
-
-inline constexpr int PUID_SIZE = 18;          // 17 characters and the NUL
-inline constexpr int PRODUCT_TEXT_SIZE = 64;  // host name, product name/id, hardware id
-inline constexpr int PRODUCT_SHORT_SIZE = 32; // hardware revision, system version
-
-// In the store's own record the texts point at its fixed buffers; the INFO
-// parser returns a record of the same layout pointing into a message.
-struct product_info {
-    char *puid;
-    uint32_t mode;
-    char *host_name;
-    char *product_name;
-    char *product_id;
-    char *hardware_id;
-    char *hardware_revision;
-    char *system_version;
-};
+#include "ipconf/product_record.hpp"
 
 // Exactly 17 characters: stored upper-cased, 0. Else "bad size of PUID", -1.
 [[nodiscard]] int product_info_set_puid(const char *puid);

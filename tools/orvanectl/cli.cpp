@@ -84,6 +84,11 @@ const char *current_command()
     return running_command;
 }
 
+json document()
+{
+    return {{"schema", 1}, {"command", running_command}};
+}
+
 bool refuse(const std::string &text)
 {
     if (*running_command)

@@ -4,6 +4,8 @@
 // Nothing here touches the network; refusals go to stderr, never a secret.
 #pragma once
 
+#include "tools/orvanectl/output.hpp"
+
 #include <functional>
 #include <string>
 #include <string_view>
@@ -59,6 +61,9 @@ bool refuse(const std::string &text);
 // The command being run, for messages ("" before dispatch).
 void set_current_command(const char *name);
 [[nodiscard]] const char *current_command();
+// {"schema": 1, "command": <the command being run>}: every --json document
+// starts so, and the command adds its own fields.
+[[nodiscard]] json document();
 
 // Validators: true with the normalised value, or false after refuse()
 // naming `what` (the option, e.g. "--gateway") and the value.

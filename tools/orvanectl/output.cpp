@@ -1,5 +1,4 @@
 #include "tools/orvanectl/output.hpp"
-#include "tools/orvanectl/cli.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -21,11 +20,6 @@ bool parsable_output()
 void set_parsable(bool on)
 {
     parsable_mode = on;
-}
-
-json document()
-{
-    return {{"schema", 1}, {"command", current_command()}};
 }
 
 void print_record(const std::vector<json> &fields)

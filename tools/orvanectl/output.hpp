@@ -25,9 +25,6 @@ void set_json(bool on);
 [[nodiscard]] bool parsable_output();
 void set_parsable(bool on);
 
-// {"schema": 1, "command": <the command being run>}, to which a command adds
-// its own fields.
-[[nodiscard]] json document();
 
 // Pretty-printed document, or one compact line (for streams such as watch).
 void print_json(const json &value);
