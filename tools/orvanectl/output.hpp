@@ -8,7 +8,7 @@
 // human output replaces control characters.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include "tools/orvanectl/json.hpp"
 
 #include <cstdint>
 #include <string>
@@ -17,8 +17,6 @@
 
 namespace ctl {
 
-// Keys keep the order in which they were added.
-using json = nlohmann::ordered_json;
 
 [[nodiscard]] bool json_output();
 void set_json(bool on);
