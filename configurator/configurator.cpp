@@ -49,11 +49,15 @@ wait wait_for(link &segments, const search &where, const std::string &awaited, c
               Handle handle)
 {
     datagram got;
+    clock::time_point next_report = clock::now();
     for (;;) {
         clock::time_point until = deadline;
         if (where.progress) {
-            where.progress(awaited, std::chrono::duration_cast<milliseconds>(deadline - clock::now()));
-            until = std::min(deadline, clock::now() + milliseconds(1000));
+            if (clock::now() >= next_report) {
+                where.progress(awaited, std::chrono::duration_cast<milliseconds>(deadline - clock::now()));
+                next_report = clock::now() + milliseconds(1000);
+            }
+            until = std::min(deadline, next_report);
         }
         const wait result = segments.receive(until, got);
         if (result == wait::deadline && until < deadline)
