@@ -45,8 +45,10 @@ using lab::bytes;
 constexpr uint32_t browse_signature = 0xb4d27370;
 const std::string orvanectl = ORV_BUILD_DIR "/tools/orvanectl/orvanectl";
 
-// What the scripted device on the configurator host says about itself.
-constexpr const char *scripted_name = "scripted";
+// What the scripted device on the configurator host says about itself: a
+// host name that is not UTF-8, which the RPC reply carries with U+FFFD.
+constexpr const char *scripted_name = "scripted\xff";
+constexpr const char *scripted_name_sent = "scripted\xef\xbf\xbd";
 constexpr const char *scripted_addresses = "192.0.2.20,198.51.100.20";
 
 using Record = std::vector<std::string>;  // host name, addresses, product id, product name
@@ -121,7 +123,9 @@ bytes scripted_info()
 }
 
 // Plays the scripted device for one browse: waits for the LOOK and for the
-// real device's INFO (so that it comes device), then answers twice.
+// real device's INFO (so that it comes first), then sends datagrams the
+// browse drops (too short, cut, a length that wraps around, an ADDR text
+// without its zero) and answers twice.
 bool answer_look_twice(lab::IpconfPeer &peer, const std::string &other_puid)
 {
     if (!peer.receive(IPCONF_LOOK, 8000))
@@ -129,6 +133,13 @@ bool answer_look_twice(lab::IpconfPeer &peer, const std::string &other_puid)
     if (!other_puid.empty() && !peer.receive(IPCONF_INFO, 3000, other_puid))
         return false;
     const bytes info = scripted_info();
+    bytes wrapped = info, broken = info;
+    wrapped[4] = wrapped[5] = wrapped[6] = 0xff;
+    wrapped[7] = 0xfc;
+    broken.back() = 'x';
+    for (const bytes &junk : {bytes{'L', 'O'}, bytes(info.begin(), info.begin() + 40), wrapped, broken})
+        if (!peer.send(junk))
+            return false;
     return peer.send(info) && peer.send(info);
 }
 
@@ -166,56 +177,60 @@ long cpu_ticks(pid_t pid)
     return utime + stime;
 }
 
+// A socket file readable and writable by owner and group only.
 bool is_socket(const std::string &path)
 {
     struct stat info{};
-    return lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+    return lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) && (info.st_mode & 07777) == 0660;
 }
 
-// A local client that speaks raw bytes on the daemon's RPC socket.
+// A local client that speaks raw lines on the daemon's RPC socket.
 class RawClient {
 public:
-    explicit RawClient(const std::string &path)
+    explicit RawClient(const std::string &path) : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un name{};
-        name.sun_family = AF_UNIX;
+        sockaddr_un name{AF_UNIX, {}};
         std::strncpy(name.sun_path, path.c_str(), sizeof name.sun_path - 1);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&name), sizeof name) == 0;
+        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr *>(&name), sizeof name), 0) << path;
     }
     ~RawClient() { close(); }
     RawClient(const RawClient &) = delete;
     RawClient &operator=(const RawClient &) = delete;
 
-    [[nodiscard]] bool connected() const { return connected_; }
     void close() { ::close(std::exchange(fd_, -1)); }
-    bool send_bytes(const std::string &data, int flags = 0) const
+    // Sends the text; the next line, "<closed>" at the end of the stream,
+    // "<silence>" after the wait.
+    std::string say(const std::string &text, int flags = 0, int wait_ms = 5000)
     {
-        return send(fd_, data.data(), data.size(), flags | MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
-    }
-    // What the daemon sent until it closed the connection (within 5 s);
-    // nothing when it kept it open.
-    std::optional<std::string> until_closed() const
-    {
-        std::string got;
-        for (int turns = 0; turns < 50; ++turns) {
+        (void)send(fd_, text.data(), text.size(), flags | MSG_NOSIGNAL);
+        size_t newline;
+        while ((newline = pending_.find('\n')) == std::string::npos) {
+            char chunk[4096];
             pollfd watched{fd_, POLLIN, 0};
-            if (poll(&watched, 1, 100) <= 0)
-                continue;
-            char chunk[512];
-            ssize_t n = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno == ECONNRESET))
-                return got;
-            if (n > 0)
-                got.append(chunk, static_cast<size_t>(n));
+            if (poll(&watched, 1, wait_ms) <= 0)
+                return "<silence>";
+            const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
+            if (got <= 0)
+                return "<closed>";
+            pending_.append(chunk, static_cast<size_t>(got));
         }
-        return std::nullopt;
+        std::string line = pending_.substr(0, newline);
+        pending_.erase(0, newline + 1);
+        return line;
     }
 
 private:
-    int fd_ = -1;
-    bool connected_ = false;
+    int fd_;
+    std::string pending_;
 };
+
+// A call as it travels: one JSON object per line.
+std::string call_line(const std::string &args, uint32_t signature = browse_signature,
+                      const std::string &function = "ipconf_browse")
+{
+    return "{\"function\": \"" + function + "\", \"signature\": " + std::to_string(signature) + ", \"args\": " +
+           args + "}\n";
+}
 
 class Browse : public lab::DeviceTest {
 protected:
@@ -275,7 +290,7 @@ TEST_F(Browse, OrvanectlOnOneDeviceListsTheOtherDevicesAndEveryReply)
     EXPECT_EQ(second->count_lines("[libmirel] notice: listening on unix:/tmp/orvane_rpc_13.sock"), 1);
     const std::string second_puid = lab::upper_case(second->addresses().mac0);
     const Record device_2 = {"device-2", second->addresses().ipv4_0, "SH-300", "Sensor Hub Two"};
-    const Record scripted = {scripted_name, scripted_addresses, "PX-9", "Scripted"};
+    const Record scripted = {scripted_name_sent, scripted_addresses, "PX-9", "Scripted"};
 
     // orvanectl browse on device 1: device 2 once, the scripted device twice.
     peer->drain();
@@ -328,37 +343,49 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
     const std::string path = socket_of(*device, 1);
     const pid_t pid = device->daemon().pid();
 
-    // Refused calls never run the browse: no LOOK reaches the segment.
+    // Refused calls never run the browse: no LOOK reaches the segment. A
+    // refused call leaves the connection open for the next one, also when
+    // two arrive in one write.
     peer->drain();
-    const BrowseReply wrong = call_browse(path, 1, browse_signature ^ 1), missing = call_browse(path, 1, browse_signature, false);
-    EXPECT_EQ(wrong.outcome + missing.outcome, 0);
-    EXPECT_EQ(wrong.status, 4u);
-    EXPECT_NE(missing.status, 0u);
+    {
+        RawClient refused(path);
+        const std::pair<std::string, std::string> cases[] = {
+            {call_line("{\"timeout@0\": 1}", browse_signature ^ 1), "{\"status\":4}"},
+            {call_line("{}"), "{\"status\":5}"},
+            {call_line("{\"timeout@0\": \"1\"}"), "{\"status\":6}"},
+            {call_line("{\"timeout@0\": 2147483648}"), "{\"status\":6}"},
+            {call_line("{}", browse_signature, "nosuch"), "{\"status\":3}"},
+            {call_line("{}") + call_line("{}"), "{\"status\":5}"},
+            {"", "{\"status\":5}"},
+        };
+        for (const auto &[line, reply] : cases)
+            EXPECT_EQ(refused.say(line), reply) << line;
+    }
     EXPECT_TRUE(peer->collect(IPCONF_LOOK, 1000).empty());
-    BrowseReply sound = call_browse(path, 1);
-    EXPECT_EQ(sound.status, 0u);
+    // A negative time-out: the LOOK goes out, nothing is collected.
+    BrowseReply at_once = call_browse(path, -1);
+    EXPECT_EQ(at_once.status, 0u);
+    EXPECT_TRUE(at_once.keys.empty());
     EXPECT_EQ(peer->collect(IPCONF_LOOK, 1000).size(), 1u);
 
     const auto baseline = descriptors_of(pid);
     {
-        RawClient silent(path);  // connects and says nothing throughout
-        ASSERT_TRUE(silent.connected());
-
+        RawClient silent(path); // connects and says nothing throughout
         RawClient malformed(path);
-        ASSERT_TRUE(malformed.send_bytes("{\"function\": \"ipconf_browse\", \"signature\": \n"));
-        EXPECT_EQ(malformed.until_closed(), "{\"status\":1}\n");
+        EXPECT_EQ(malformed.say("{\"function\": \"ipconf_browse\", \"signature\": \n"), "{\"status\":1}");
+        EXPECT_EQ(malformed.say(""), "<closed>");
 
         RawClient too_long(path);
-        ASSERT_TRUE(too_long.send_bytes("{\"function\": \"ipconf_browse\", \"pad\": \"" + std::string(70000, 'x')));
-        EXPECT_EQ(too_long.until_closed(), "{\"status\":2}\n");
+        EXPECT_EQ(too_long.say("{\"function\": \"ipconf_browse\", \"pad\": \"" + std::string(70000, 'x')),
+                  "{\"status\":2}");
+        EXPECT_EQ(too_long.say(""), "<closed>");
 
         RawClient halfway(path);
-        ASSERT_TRUE(halfway.send_bytes("{\"function\": \"ipconf_br"));
+        EXPECT_EQ(halfway.say("{\"function\": \"ipconf_br", 0, 0), "<silence>");
         halfway.close();
 
         RawClient urgent(path);
-        ASSERT_TRUE(urgent.send_bytes("!", MSG_OOB));
-        EXPECT_TRUE(urgent.until_closed().has_value());
+        EXPECT_EQ(urgent.say("!", MSG_OOB), "<closed>");
 
         // With the silent client still connected, the daemon serves both sides.
         EXPECT_TRUE(answers_look(*device)) << device->daemon_log();

@@ -1,7 +1,9 @@
 // The daemon's bridge to the configuration service against the real service
-// on a private bus: every operation round-trips into the store, and the
-// daemon's start-up waits for the bus and the service, gives up on SIGTERM,
-// and binds to the interface the service names.
+// on a private bus: every operation round-trips into the store and maps the
+// service's values (and texts at their buffers' limits) into the daemon's
+// records; the start-up waits for the bus and the service at most a hundred
+// attempts each, gives up on SIGTERM, and binds to the interface the service
+// names.
 
 #include "ipconf/interface_conf.hpp"
 #include "platform/cendrix_comm.hpp"
@@ -12,13 +14,15 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+#include <syslog.h>
+
 #include <array>
+#include <cctype>
 #include <cstdlib>
-#include <vector>
-#include <cstring>
 #include <filesystem>
 #include <string>
-#include <sys/stat.h>
+#include <vector>
 
 namespace {
 
@@ -36,61 +40,152 @@ protected:
     }
 };
 
+// The sample store with the cases the daemon's records must map: an account
+// whose hash is in upper case and ones whose hash is not 40 hex digits, an
+// interface with an upper-case MAC, link_up 7 and a mode the daemon does not
+// know, one without a configuration, and texts at their buffers' limits.
+json edge_store()
+{
+    json store = json::parse(lab::sample_store());
+    const std::string hash = store["resources"]["0"][0]["password_sha1"];
+    std::string upper = hash;
+    for (char &c : upper)
+        c = static_cast<char>(std::toupper(c));
+    store["resources"]["0"] += {{"id", 2}, {"login", "ADMIN"}, {"password_sha1", upper}};
+    store["resources"]["0"] += {{"id", 3}, {"login", "odd"}, {"password_sha1", std::string(40, 'g')}};
+    store["resources"]["0"] += {{"id", 4}, {"login", "short"}, {"password_sha1", hash.substr(0, 38)}};
+    store["resources"]["6"] += {{"id", 3}, {"name", std::string(15, 'n')}, {"mac", "02:AB:CD:EF:00:11"},
+                                {"link_up", 7}, {"ip_config_id", 12}};
+    store["resources"]["6"] += {{"id", 4}, {"name", std::string(16, 'n')}, {"mac", "02:00:00:00:00:16"},
+                                {"link_up", true}, {"ip_config_id", 0}};
+    store["resources"]["26"] += {{"id", 12}, {"mode", 5}, {"ipv4", std::string(45, '1')},
+                                 {"dns_servers", std::string(45, '5') + "," + std::string(50, '6')}};
+    store["configurations"]["18"]["hardware_revision"] = std::string(31, 'r');
+    store["configurations"]["18"].erase("product_id");
+    return store;
+}
+
+std::string text_of(const interface_conf &conf)
+{
+    return std::string(conf.mac) + " " + std::to_string(conf.link_state) + std::to_string(conf.ipv4_mode) + " " +
+           conf.ipv4 + " [" + conf.gateway + "] " + conf.broadcast + " " + conf.dns;
+}
+
 TEST_F(CendrixSession, EveryOperationRoundTripsThroughTheStore)
 {
+    json store = edge_store();
+    ASSERT_TRUE(bus->write_store(store.dump()));
     ASSERT_TRUE(bus->start_service());
     run = 1;
     ASSERT_EQ(cendrix_open_session(), 0);
 
-    // Host name out, product identity back.
-    EXPECT_EQ(cendrix_set_hostname("renamed-device"), 0);
-    char buffers[7][64] = {};
+    // Host name out (63 characters fit, 64 do not), product identity back.
+    const std::string longest(63, 'h');
+    EXPECT_EQ(cendrix_set_hostname(longest.c_str()), 0);
+    EXPECT_EQ(cendrix_set_hostname((longest + "h").c_str()), -1);
+    EXPECT_EQ(json::parse(bus->read_store())["configurations"]["17"]["hostname"], longest);
+    char buffers[7][64] = {"", "", "", "stale"};
     product_info record{buffers[0], 0, buffers[1], buffers[2], buffers[3], buffers[4], buffers[5], buffers[6]};
     ASSERT_EQ(cendrix_get_product_info(&record), 0);
-    EXPECT_STREQ(record.host_name, "renamed-device");
-    EXPECT_STREQ(record.product_name, "Sensor Hub");
-    EXPECT_STREQ(record.system_version, "1.4.2");
-    EXPECT_EQ(json::parse(bus->read_store())["configurations"]["17"]["hostname"], "renamed-device");
-    // Not UTF-8: refused by the client, nothing stored.
-    EXPECT_EQ(cendrix_set_hostname("caf\xe9"), -1);
+    EXPECT_EQ(std::string(record.host_name) + "|" + record.product_name + "|" + record.product_id + "|" +
+                  record.system_version + "|" + record.hardware_revision,
+              longest + "|Sensor Hub||1.4.2|" + std::string(31, 'r'));
 
+    // Hashes in either case give the same bytes; others leave the buffer alone.
     std::array<uint8_t, 20> hash{};
-    ASSERT_EQ(cendrix_get_password_sha1("admin", hash.data()), 0);
-    EXPECT_EQ(hash, lab::password_hash());
-    EXPECT_EQ(cendrix_get_password_sha1("Admin", hash.data()), -1);
+    for (const char *login : {"admin", "ADMIN"}) {
+        hash = {};
+        ASSERT_EQ(cendrix_get_password_sha1(login, hash.data()), 0) << login;
+        EXPECT_EQ(hash, lab::password_hash()) << login;
+    }
+    hash.fill(0x5a);
+    for (const char *login : {"Admin", "odd", "short"})
+        EXPECT_EQ(cendrix_get_password_sha1(login, hash.data()), -1) << login;
+    EXPECT_EQ(hash[0], 0x5a);
 
-    // lab1's MAC is held in lower case.
-    char name[16] = {};
-    ASSERT_EQ(cendrix_get_interface_name("02:00:00:00:00:0A", name), 0);
-    EXPECT_STREQ(name, "lab1");
+    // A MAC is found as given, in lower or in upper case; a name of 16
+    // characters does not fit, nor does a MAC text of another length.
+    const std::pair<const char *, std::string> macs[] = {{"02:00:00:00:00:01", "lab0"},
+                                                         {"02:00:00:00:00:0A", "lab1"},
+                                                         {"02:ab:CD:ef:00:11", std::string(15, 'n')},
+                                                         {"02:00:00:00:00:16", "-1"},
+                                                         {"02:00:00:00:00:99", "-1"},
+                                                         {"02:00:00:00:00:1", "-1"},
+                                                         {"02:00:00:00:00:011", "-1"}};
+    for (const auto &[mac, expected] : macs) {
+        char name[16] = {};
+        EXPECT_EQ(cendrix_get_interface_name(mac, name) == 0 ? std::string(name) : "-1", expected) << mac;
+    }
 
     char *primary = cendrix_get_primary_interface_name();
     ASSERT_NE(primary, nullptr);
     EXPECT_STREQ(primary, "lab0");
     std::free(primary);
 
+    // No gateway is the empty text, no broadcast 0.0.0.0, DNS the first
+    // server; MACs upper-cased; link_up true, false, 7 and mode 1, 0, 5.
     interface_conf conf;
     init_interface_conf(&conf);
-    ASSERT_EQ(cendrix_get_interface_conf("lab0", &conf), 0);
-    EXPECT_EQ(std::string(conf.mac) + " " + conf.ipv4 + " " + conf.dns + " " + conf.broadcast,
-              "02:00:00:00:00:01 192.0.2.10 192.0.2.53 0.0.0.0");
-    EXPECT_EQ(conf.link_state * 10 + conf.ipv4_mode, 10) << "link up, static";
+    std::vector<std::string> read;
+    for (const std::string &name : {std::string("lab0"), std::string("lab1"), std::string(15, 'n')})
+        read.push_back(cendrix_get_interface_conf(name.c_str(), &conf) == 0 ? text_of(conf) : "-1");
+    EXPECT_EQ(read, (std::vector<std::string>{"02:00:00:00:00:01 10 192.0.2.10 [192.0.2.1] 0.0.0.0 192.0.2.53",
+                                              "02:00:00:00:00:0A 02  [] 0.0.0.0 ",
+                                              "02:AB:CD:EF:00:11 23 " + std::string(45, '1') + " [] 0.0.0.0 " +
+                                                  std::string(45, '5')}));
+    EXPECT_EQ(cendrix_get_interface_conf(std::string(16, 'n').c_str(), &conf), -1) << "no configuration";
 
-    // A request for lab1: static addressing, address and netmask only.
-    char address[] = "198.51.100.7", netmask[] = "255.255.255.0";
+    // A request for lab1: static addressing, address and netmask only; then
+    // DHCP with a DNS server; mode 3 leaves the mode; a 46-character value
+    // stores nothing at all.
+    char address[] = "198.51.100.7", netmask[] = "255.255.255.0", dns[] = "198.51.100.53";
+    std::string too_long(46, '9');
     interface_conf request{nullptr, nullptr, 3, 2, 0, address, netmask, nullptr, nullptr, nullptr, nullptr};
     ASSERT_EQ(cendrix_set_interface_conf("lab1", &request), 0);
-    EXPECT_EQ(json::parse(bus->read_store())["resources"]["26"][1],
-              json::parse(R"({"id": 11, "mode": 1, "ipv4": "198.51.100.7", "netmask": "255.255.255.0",
-                              "gateway": "", "dns_servers": "", "wins": ""})"));
-    ASSERT_EQ(cendrix_get_interface_conf("lab1", &conf), 0);
-    EXPECT_EQ(conf.ipv4_mode, 0);
-    EXPECT_STREQ(conf.ipv4, "198.51.100.7");
-    EXPECT_STREQ(conf.mac, "02:00:00:00:00:0A");
+    const auto stored = [&] { return json::parse(bus->read_store())["resources"]["26"][1]; };
+    EXPECT_EQ(stored(), json::parse(R"({"id": 11, "mode": 1, "ipv4": "198.51.100.7", "netmask": "255.255.255.0",
+                                        "gateway": "", "dns_servers": "", "wins": ""})"));
+    request = {nullptr, nullptr, 3, 2, 2, nullptr, nullptr, nullptr, nullptr, dns, nullptr};
+    ASSERT_EQ(cendrix_set_interface_conf("lab1", &request), 0);
+    EXPECT_EQ(stored()["mode"].dump() + " " + stored()["dns_servers"].get<std::string>() + " " +
+                  stored()["ipv4"].get<std::string>(),
+              "0 198.51.100.53 198.51.100.7");
+    request.ipv4_mode = 3;
+    request.netmask = too_long.data();
+    EXPECT_EQ(cendrix_set_interface_conf("lab1", &request), -1);
+    EXPECT_EQ(stored()["mode"], 0);
     free_interface_conf(&conf);
 
     EXPECT_EQ(cendrix_close_session(), 0);
     EXPECT_EQ(cendrix_get_primary_interface_name(), nullptr);
+}
+
+size_t open_descriptors()
+{
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
+
+TEST_F(CendrixSession, EachWaitGivesUpAfterAHundredAttemptsAndLeavesNoConnection)
+{
+    openlog("orvaned", LOG_PERROR, LOG_USER);
+    cendrix_set_retry_sleep([](unsigned) {});
+    const char *address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    ASSERT_NE(address, nullptr);
+    const std::string bus_address = address;
+    const size_t before = open_descriptors();
+    // No bus at the address; then a bus without the service.
+    for (const std::string phase : {"Dbus system bus", "Cendrix Dbus service"}) {
+        setenv("DBUS_SYSTEM_BUS_ADDRESS",
+               phase == "Dbus system bus" ? ("unix:path=" + lab->dir() + "/absent").c_str() : bus_address.c_str(), 1);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(cendrix_open_session(), -1);
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(lab::count_lines(log, "orvaned: Connection to " + phase + " failed, retrying"), 100) << phase;
+        EXPECT_TRUE(log.ends_with("retrying\norvaned: Connection to " + phase + " failed\n")) << phase;
+        EXPECT_EQ(open_descriptors(), before) << phase;
+    }
+    cendrix_set_retry_sleep(nullptr);
+    closelog();
 }
 
 class DaemonStartUp : public lab::DbusLabTest {

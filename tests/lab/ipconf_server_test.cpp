@@ -226,9 +226,10 @@ TEST_F(IpconfServer, ChallengeAndEveryRefusalOfAConfLeaveTheStoreAlone)
 
     lab::ConfRequest good{.puid = device_puid, .challenge = challenge, .host_name = "device-9"};
 
-    // A CONF for another device is ignored and does not use up the challenge.
+    // A CONF for another device (this PUID in lower case is another) is
+    // ignored and does not use up the challenge.
     lab::ConfRequest elsewhere = good;
-    elsewhere.puid = "02:00:00:00:99:99";
+    elsewhere.puid = "02:00:00:00:0d:01";
     ASSERT_TRUE(peer->send(lab::conf_message(elsewhere)));
     EXPECT_FALSE(peer->receive(IPCONF_ERR, 800));
     // Wrong password: refused, and the connection is used up.
@@ -243,7 +244,13 @@ TEST_F(IpconfServer, ChallengeAndEveryRefusalOfAConfLeaveTheStoreAlone)
     // address replaced it.
     const auto stale = lab::ask_challenge(*peer, device_puid);
     ASSERT_EQ(stale.size(), 4u);
+    // A malformed second interface entry is dropped without an answer; the
+    // refusals after it show that nothing stayed pending.
     const std::vector<std::pair<std::function<void(lab::ConfRequest &)>, std::string>> refusals = {
+        {[](auto &r) {
+             r.interfaces = {{.mac = "02:00:00:00:0D:02", .ipv4 = "198.51.100.7"}, {.mac = "02:00:00:00:0D"}};
+         },
+         "(no ERR)"},
         {[](auto &r) { r.user = "mallory"; }, "authentication error: invalid password or user name"},
         {[&](auto &r) { r.challenge = stale; }, "authentication error: invalid password or user name"},
         {[](auto &r) { r.user.clear(); }, "invalid configuration message"},

@@ -157,8 +157,14 @@ bool Device::start_daemon(const std::vector<std::string> &options, const std::ve
 {
     if (!bus_)
         return false;
+    // A wrapper finds the daemon by its path after the private /tmp is
+    // mounted, which hides a build folder under /tmp: it gets a copy there.
+    const std::string program = ORV_BUILD_DIR "/daemon/orvaned";
+    std::error_code copied;
+    if (!wrapper.empty() && !std::filesystem::copy_file(program, private_tmp() + "/orvaned", copied))
+        return false;
     std::vector<std::string> argv = wrapper;
-    argv.insert(argv.end(), {ORV_BUILD_DIR "/daemon/orvaned", "-f", "-b", "lab0"});
+    argv.insert(argv.end(), {wrapper.empty() ? program : "/tmp/orvaned", "-f", "-b", "lab0"});
     argv.insert(argv.end(), options.begin(), options.end());
     // This device's own bus; a /tmp of its own keeps the RPC endpoint's
     // socket out of the host's.

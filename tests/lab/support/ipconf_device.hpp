@@ -97,7 +97,8 @@ public:
     // such as "--apply-delay", "5") and waits until it answers.
     [[nodiscard]] bool start_service(const std::vector<std::string> &service_options = {});
     // Starts orvaned -f -b lab0 with the options; `wrapper` (e.g. valgrind
-    // and its options) goes in front when given.
+    // and its options) goes in front when given, and then runs a copy of the
+    // daemon, /tmp/orvaned in the private /tmp.
     [[nodiscard]] bool start_daemon(const std::vector<std::string> &options = {},
                                     const std::vector<std::string> &wrapper = {});
 

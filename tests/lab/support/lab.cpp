@@ -23,11 +23,6 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
-#include <tuple>
-
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/common_interface_defs.h>
-#endif
 
 extern char **environ;
 
@@ -35,69 +30,21 @@ namespace lab {
 
 namespace {
 
-// What a dying test process must undo, kept in plain arrays so that the
-// crash path needs only async-signal-safe calls (kill, umount2, unlink).
-char crash_namespaces[32][80];
-pid_t crash_processes[64];
-pid_t crash_owner = 0;
-
-void track_namespace(const std::string &name, bool on)
+// The first lab of a test process gives it a mount namespace of its own
+// with an empty tmpfs on /run: the named network namespaces (/run/netns) and
+// the lab folders live there and vanish with the process, however it ends.
+// Processes the lab starts die with the test (PR_SET_PDEATHSIG), so nothing
+// holds a namespace afterwards.
+bool private_run()
 {
-    const std::string path = "/run/netns/" + name;
-    for (auto &slot : crash_namespaces)
-        if (on ? slot[0] == '\0' : path == slot) {
-            std::snprintf(slot, sizeof slot, "%s", on ? path.c_str() : "");
-            return;
-        }
-}
-
-void track_process(pid_t pid, bool on)
-{
-    for (auto &slot : crash_processes)
-        if (slot == (on ? 0 : pid)) {
-            slot = on ? pid : 0;
-            return;
-        }
-}
-
-void remove_namespace(const char *path)
-{
-    umount2(path, MNT_DETACH);
-    unlink(path);
-}
-
-void crash_cleanup()
-{
-    if (crash_owner != getpid())
-        return; // a forked child dying must not tear down its parent's lab
-    for (auto &pid : crash_processes)
-        if (pid > 0)
-            kill(pid, SIGKILL);
-    for (auto &path : crash_namespaces)
-        if (path[0] != '\0')
-            remove_namespace(path);
-}
-
-void crash_signal(int sig)
-{
-    crash_cleanup();
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-void install_crash_cleanup()
-{
-    if (crash_owner == getpid())
-        return;
-    // Entries inherited from a parent process belong to the parent.
-    std::memset(crash_namespaces, 0, sizeof crash_namespaces);
-    std::memset(crash_processes, 0, sizeof crash_processes);
-    crash_owner = getpid();
-    for (int sig : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTERM, SIGINT, SIGHUP})
-        signal(sig, crash_signal);
-#if defined(__SANITIZE_ADDRESS__)
-    __sanitizer_set_death_callback(crash_cleanup);
-#endif
+    static const bool done = [] {
+        if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            mount("orvlab", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") == 0)
+            return true;
+        ADD_FAILURE() << "lab: cannot give the test a private /run: " << std::strerror(errno);
+        return false;
+    }();
+    return done;
 }
 
 // Runs a command line to its end; a test failure with its output when it fails.
@@ -121,15 +68,6 @@ std::vector<char *> c_argv(const std::vector<std::string> &argv)
         out.push_back(const_cast<char *>(arg.c_str()));
     out.push_back(nullptr);
     return out;
-}
-
-// Whether the process whose id starts the text (ended by one of `ends`) is gone.
-bool owner_dead(const std::string &text, const char *ends)
-{
-    char *end = nullptr;
-    const long pid = std::strtol(text.c_str(), &end, 10);
-    return end != text.c_str() && std::strchr(ends, *end) != nullptr && pid > 0 && pid != getpid() &&
-           kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
 } // namespace
@@ -164,7 +102,6 @@ Process::~Process()
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    track_process(pid_, false);
 }
 
 std::string Process::stdout_text() const { return read_file(out_path_); }
@@ -191,7 +128,6 @@ int Process::wait(int timeout_ms)
         if (r == pid_) {
             reaped_ = true;
             status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            track_process(pid_, false);
         } else if (r < 0 || waited >= timeout_ms) {
             return -1;
         } else {
@@ -214,11 +150,13 @@ int Process::stop(int sig, int timeout_ms)
 std::unique_ptr<Process> spawn(const std::vector<std::string> &argv, const std::string &log_base,
                                const StartOptions &options, const std::string &netns)
 {
-    install_crash_cleanup();
     const std::string out_path = log_base + ".out", err_path = log_base + ".err";
     const int ns_fd = netns.empty() ? -1 : open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
     const int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The program is started through a descriptor opened here: a private
+    // /tmp hides it when the build folder lies under /tmp.
+    const int exe_fd = argv.empty() ? -1 : open(argv[0].c_str(), O_PATH | O_CLOEXEC);
     int in_fds[2] = {-1, -1};
     auto args = c_argv(argv);
     // The inherited environment, where the options' entries replace those of the same name.
@@ -235,7 +173,7 @@ std::unique_ptr<Process> spawn(const std::vector<std::string> &argv, const std::
 
     const pid_t parent = getpid();
     pid_t pid = -1;
-    if (!argv.empty() && (netns.empty() || ns_fd >= 0) && out_fd >= 0 && err_fd >= 0 && pipe2(in_fds, O_CLOEXEC) == 0)
+    if (exe_fd >= 0 && (netns.empty() || ns_fd >= 0) && out_fd >= 0 && err_fd >= 0 && pipe2(in_fds, O_CLOEXEC) == 0)
         pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -251,14 +189,13 @@ std::unique_ptr<Process> spawn(const std::vector<std::string> &argv, const std::
         dup2(in_fds[0], 0);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
-        execve(args[0], args.data(), envp.data());
+        execveat(exe_fd, "", args.data(), envp.data(), AT_EMPTY_PATH);
         _exit(127);
     }
-    for (int fd : {ns_fd, out_fd, err_fd, in_fds[0]})
+    for (int fd : {ns_fd, out_fd, err_fd, exe_fd, in_fds[0]})
         if (fd >= 0)
             close(fd);
     if (pid > 0) {
-        track_process(pid, true);
         // A small input fits the pipe; a process that never reads it must
         // not hang the test.
         fcntl(in_fds[1], F_SETFL, O_NONBLOCK);
@@ -301,31 +238,13 @@ Inside::~Inside()
 
 // ---- Lab -------------------------------------------------------------------
 
-void sweep()
-{
-    std::error_code error;
-    std::vector<std::filesystem::path> dead;
-    for (const auto &[folder, prefix, ends] : {std::tuple{"/run/netns", "orv", ".-"}, {"/run", "orvlab.", "."}})
-        for (const auto &entry : std::filesystem::directory_iterator(folder, error)) {
-            const std::string name = entry.path().filename().string();
-            if (name.rfind(prefix, 0) == 0 && owner_dead(name.substr(std::strlen(prefix)), ends))
-                dead.push_back(entry.path());
-        }
-    for (const auto &path : dead) {
-        if (path.parent_path() == "/run/netns")
-            remove_namespace(path.c_str());
-        else
-            std::filesystem::remove_all(path, error);
-    }
-}
-
 Lab::Lab()
 {
-    install_crash_cleanup();
-    sweep();
+    if (!private_run())
+        return;
     static int sequence = 0;
-    prefix_ = "orv" + std::to_string(getpid()) + "." + std::to_string(sequence++) + "-";
-    std::string dir = "/run/orvlab." + std::to_string(getpid()) + ".XXXXXX";
+    prefix_ = "orv" + std::to_string(sequence++) + "-";
+    std::string dir = "/run/orvlab.XXXXXX";
     if (mkdtemp(dir.data()) == nullptr) {
         ADD_FAILURE() << "lab: mkdtemp failed: " << std::strerror(errno);
         return;
@@ -339,9 +258,11 @@ Lab::Lab()
 
 Lab::~Lab()
 {
+    // Within one process (several tests in a row) a lab's namespaces go with it.
     for (const auto &[host, name] : hosts_) {
-        remove_namespace(("/run/netns/" + name).c_str());
-        track_namespace(name, false);
+        const std::string path = "/run/netns/" + name;
+        umount2(path.c_str(), MNT_DETACH);
+        unlink(path.c_str());
     }
     std::error_code ignored;
     if (!dir_.empty())
@@ -371,7 +292,6 @@ bool Lab::add_host(const std::string &host)
     const std::string name = prefix_ + host;
     if (!command("ip netns add " + name))
         return false;
-    track_namespace(name, true);
     hosts_[host] = name;
     // No IPv6: no router solicitations or other chatter on the links.
     return command("ip netns exec " + name +

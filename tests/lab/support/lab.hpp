@@ -1,9 +1,10 @@
 // The lab: a private network of Linux network namespaces for tests that send
 // real traffic. One namespace per host plus one holding the bridge "br0";
 // every host link is a veth pair whose other end is a port of that bridge.
-// Ownership: a Lab removes its namespaces and stops its processes when it is
-// destroyed, when the test crashes (signal or sanitizer death), and a later
-// Lab sweeps away what a killed run (SIGKILL) left behind.
+// Ownership: the first Lab moves the test process into a mount namespace of
+// its own with a private /run, where the named namespaces and the lab's
+// folders live: the kernel removes them when the process ends, also by a
+// crash or SIGKILL. Started processes die with the test process.
 // Errors: every operation returns false / -1 on failure and records a
 // GoogleTest failure naming the command that failed; nothing throws.
 //
@@ -18,8 +19,8 @@
 //       EXPECT_EQ(p->stop(), 0);
 //   }
 //
-// Naming: namespaces are "orv<pid>.<seq>-<host>", the bridge namespace
-// "orv<pid>.<seq>-br"; host names are at most 15 characters. Links are set
+// Naming: namespaces are "orv<seq>-<host>", the bridge namespace
+// "orv<seq>-br"; host names are at most 15 characters. Links are set
 // up with IPv6 disabled and checksum offloads off (every frame carries real
 // checksums, and receivers verify them), like a real wire.
 #pragma once
@@ -84,7 +85,7 @@ struct StartOptions {
     std::string stdin_data;
 };
 
-// Starts argv[0] (a path) with stdout and stderr in log_base + ".out" / ".err",
+// Starts argv[0] (a path, opened before any private /tmp hides it) with stdout and stderr in log_base + ".out" / ".err",
 // inside the named network namespace when `netns` is not empty. The process
 // is killed when the test process dies.
 [[nodiscard]] std::unique_ptr<Process> spawn(const std::vector<std::string> &argv, const std::string &log_base,
@@ -113,7 +114,7 @@ private:
 
 class Lab {
 public:
-    // Sweeps the leftovers of dead runs, then creates the bridge namespace.
+    // Creates the bridge namespace.
     Lab();
     ~Lab();
     Lab(const Lab &) = delete;
@@ -123,7 +124,7 @@ public:
 
     // A host namespace with lo up and IPv6 off; no other link.
     [[nodiscard]] bool add_host(const std::string &host);
-    // Full namespace name of a host ("orv<pid>.<seq>-<host>"), or of the
+    // Full namespace name of a host ("orv<seq>-<host>"), or of the
     // bridge namespace for "br".
     [[nodiscard]] std::string netns(const std::string &host) const;
 
@@ -154,7 +155,7 @@ public:
                                                  const StartOptions &options = {});
 
     // A folder for this lab's files (logs, stores, sockets), removed with it;
-    // under /run, so that processes with a private /tmp reach it too.
+    // under the private /run, so that processes with a private /tmp reach it too.
     [[nodiscard]] const std::string &dir() const { return dir_; }
 
 private:
@@ -167,10 +168,6 @@ private:
     int next_port_ = 0;
     int next_process_ = 0;
 };
-
-// Removes namespaces "orv<pid>..." and folders /run/orvlab.<pid>.* whose
-// process no longer exists.
-void sweep();
 
 // Base fixture: skips the test when not root, else gives a fresh Lab.
 class LabTest : public ::testing::Test {
