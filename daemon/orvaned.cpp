@@ -6,20 +6,20 @@
 #include "net/socket.hpp"
 #include "platform/cendrix_comm.hpp"
 #include "platform/product_info.hpp"
+#include "util/daemon.hpp"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 inline constexpr size_t INTERFACE_NAME_SIZE = 16;
 
-// Looked up by name by the modules above the entry and by tools.
+// Exported under these names; `run` also ends the configuration service's
+// connection retries (handed over with cendrix_set_run_flag).
 extern "C" {
 char ipconf_interface[INTERFACE_NAME_SIZE] = "";
 volatile sig_atomic_t run = 1;
@@ -50,11 +50,6 @@ void print_usage(FILE *stream, const char *program)
     std::fprintf(stderr, "%s %s: %s\n", "ERROR:", message, optarg);
     print_usage(stderr, program);
     std::exit(1);
-}
-
-void stop(int)
-{
-    run = 0;
 }
 
 void parse_command_line(int argc, char **argv)
@@ -98,66 +93,26 @@ void parse_command_line(int argc, char **argv)
     }
 }
 
-void daemonise()
-{
-    const pid_t pid = fork();
-    if (pid < 0)
-        std::exit(1);
-    if (pid > 0)
-        std::exit(0);
-    if (setsid() < 0) {
-        std::perror("setsid failed");
-        std::exit(1);
-    }
-    close(STDIN_FILENO);
-    // Takes descriptor 0, the lowest free one, and stays open for the daemon's life.
-    const int null_fd = open("/dev/null", O_WRONLY);
-    if (null_fd < 0) {
-        std::perror("open /dev/null failed");
-        std::exit(1);
-    }
-    dup2(null_fd, STDOUT_FILENO);
-    dup2(null_fd, STDERR_FILENO);
-    umask(0);
-    if (chdir("/") < 0) {
-        std::perror("chdir failed");
-        std::exit(1);
-    }
-}
-
-void block_sighup()
-{
-    sigset_t hup;
-    sigemptyset(&hup);
-    sigaddset(&hup, SIGHUP);
-    sigprocmask(SIG_BLOCK, &hup, nullptr);
-}
-
 [[noreturn]] void shut_down(select_set *registered, int status)
 {
     cendrix_close_session();
     ipconf_close(registered);
-    syslog(LOG_INFO, "stop");
-    closelog();
+    daemon_stop();
     std::exit(status);
 }
 
 // One select over the registered set per pass; SIGHUP and SIGALRM may only
-// arrive while the loop waits.
+// arrive while the loop waits (the window the ipconf server opens and closes).
 [[noreturn]] void serve(select_set *registered, select_set *ready)
 {
     for (;;) {
         if (run == 0)
             shut_down(registered, 0);
         *ready = *registered;
-        ipconf_unblock_signals();
-        const int result = select(registered->highest + 1, &ready->read, &ready->write, &ready->except, nullptr);
-        const int saved_errno = errno;
-        ipconf_block_signals();
+        const int result = daemon_wait(registered->highest, &ready->read, &ready->write, &ready->except,
+                                       ipconf_unblock_signals, ipconf_block_signals);
         if (result < 0) {
-            if (saved_errno == EINTR)
-                continue;
-            errno = saved_errno;
+            const int saved_errno = errno;
             std::perror("select failed");
             syslog(LOG_ERR, "cannot wait packet: %d", saved_errno);
             shut_down(registered, 1);
@@ -174,15 +129,10 @@ void block_sighup()
 int main(int argc, char **argv)
 {
     parse_command_line(argc, argv);
-    if (!foreground)
-        daemonise();
-
-    std::signal(SIGINT, stop);
-    std::signal(SIGTERM, stop);
-    block_sighup();
-
-    openlog("orvaned", log_option, LOG_USER);
-    syslog(LOG_INFO, "start");
+    // SIGHUP stays pending outside the loop's wait, also before its handler is installed.
+    static constexpr int held[] = {SIGHUP};
+    daemon_start({"orvaned", foreground != 0, log_option, &run, held});
+    cendrix_set_run_flag(&run);
 
     static select_set registered;
     static select_set ready;
@@ -205,5 +155,6 @@ int main(int argc, char **argv)
     if (ipconf_open(ipconf_interface, &registered) != 0)
         shut_down(&registered, 1);
 
+    daemon_ready();
     serve(&registered, &ready);
 }

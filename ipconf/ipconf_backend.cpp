@@ -7,6 +7,7 @@
 #include "platform/net_conf.hpp"
 #include "platform/product_info.hpp"
 #include "util/list.hpp"
+#include "util/owned.hpp"
 #include "util/tlv.hpp"
 #include "util/tlv_ez.hpp"
 
@@ -81,14 +82,9 @@ bool interface_applied(const interface_conf *requested)
     return !interface_differs(requested, &current_conf);
 }
 
-// Closes the enumeration and the iterator on every way out of a walk.
+// Closes the enumeration on every way out of a walk.
 struct enumeration_guard {
     ~enumeration_guard() { interface_conf_list_close(); }
-};
-
-struct iterator_guard {
-    list_iterator *it;
-    ~iterator_guard() { list_iterator_free(it); }
 };
 
 } // namespace
@@ -178,13 +174,13 @@ int ipconf_is_pending_conf_applied()
     }
     if (text_differs(pending_conf.host_name, info->host_name, HOST_NAME_SIZE))
         return 0;
-    iterator_guard walk{list_iterator_new(pending_conf.interfaces, LIST_READ_ONLY)};
-    if (walk.it == nullptr) {
+    const iterator_ptr walk(list_iterator_new(pending_conf.interfaces, LIST_READ_ONLY));
+    if (!walk) {
         syslog(LOG_ERR, "cannot create read iterator for the interface list");
         return 0;
     }
-    while (list_iterator_next(walk.it) == 0) {
-        if (!interface_applied(static_cast<const interface_conf *>(list_iterator_get(walk.it))))
+    while (list_iterator_next(walk.get()) == 0) {
+        if (!interface_applied(static_cast<const interface_conf *>(list_iterator_get(walk.get()))))
             return 0;
     }
     return 1;
@@ -209,22 +205,22 @@ int ipconf_set_interfaces(uint8_t *cursor, size_t avail)
 
 int ipconf_retrieve_puid(const char *interface)
 {
-    const int ioctl_socket = if_new();
-    if (ioctl_socket < 0)
+    ioctl_session session;
+    session.fd.reset(if_new());
+    if (!session.fd)
         return -1;
-    ifconf interfaces = {};
+    const int ioctl_socket = session.fd.get();
     char name[IFNAMSIZ] = "";
     char mac[INTERFACE_CONF_MAC_SIZE] = "";
     int result = -1;
     if (interface != nullptr) {
         if (if_mac_get(ioctl_socket, interface, mac) == 0)
             result = product_info_set_puid(mac);
-    } else if (if_list_get(ioctl_socket, &interfaces) == 0 && if_first_up_get(ioctl_socket, &interfaces, name) == 0 &&
-               name[0] != '\0' && if_mac_get(ioctl_socket, name, mac) == 0) {
+    } else if (if_list_get(ioctl_socket, &session.list) == 0 &&
+               if_first_up_get(ioctl_socket, &session.list, name) == 0 && name[0] != '\0' &&
+               if_mac_get(ioctl_socket, name, mac) == 0) {
         result = product_info_set_puid(mac);
     }
-    std::free(interfaces.ifc_buf);
-    close(ioctl_socket);
     return result;
 }
 

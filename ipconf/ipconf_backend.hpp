@@ -2,7 +2,8 @@
 // its 40-second one-shot timer (SIGALRM) and the check whether the service now
 // applies it; and the device-side helpers: PUID derivation and check, INFO
 // building, handing requested interfaces to the configuration service.
-// Failures are logged to syslog at LOG_ERR. Messages returned are malloc'd and
+// Reporting: failures are logged to syslog at LOG_ERR here (the layers below
+// print their own perror line or fail silently). Messages returned are malloc'd and
 // freed by the caller; messages given are only read, over the given size.
 #pragma once
 

@@ -1,6 +1,7 @@
 // The local RPC endpoint through which programs on the device call
 // "ipconf_browse": opened last by the ipconf server, served at the start of
-// each of its passes, closed with it. Failures are logged to syslog.
+// each of its passes, closed with it. Reporting: failures are logged to
+// syslog here; the RPC library below reports nothing.
 #pragma once
 
 #include "lib/mirel/dictionary.hpp"

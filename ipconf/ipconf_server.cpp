@@ -10,6 +10,7 @@
 #include "platform/cendrix_comm.hpp"
 #include "platform/product_info.hpp"
 #include "util/list.hpp"
+#include "util/owned.hpp"
 #include "util/tlv_ez.hpp"
 
 #include <algorithm>
@@ -64,10 +65,7 @@ struct sigaction sigalrm_act;
 sigset_t pending_signals;
 uint8_t password_hash[20];
 
-struct malloc_deleter {
-    void operator()(void *p) const { std::free(p); }
-};
-using message_ptr = std::unique_ptr<uint8_t, malloc_deleter>;
+using message_ptr = malloc_ptr<uint8_t>;
 
 // ---- connections -------------------------------------------------------------
 

@@ -2,8 +2,11 @@
 // a packet socket as fallback sender or, in sleep mode, as the only socket),
 // the receive path and dispatch of each datagram, discovery replies, the
 // challenge and CONF exchange, and SIGHUP/SIGALRM with their masking.
-// Failures are logged to syslog; open/serve return 0 or -1. Every reply is a
-// broadcast to port 4445; messages sent are freed here.
+// Reporting: this layer decides what follows a failure and logs it to syslog;
+// the socket, list and TLV layers below have already printed their perror
+// line, and a system call made here prints its own ("recv failed"). open/serve
+// return 0 or -1. Every reply is a broadcast to port 4445; messages sent are
+// freed here.
 #pragma once
 
 #include "net/socket.hpp"

@@ -1,7 +1,8 @@
 // The browse client: broadcasts one LOOK and collects the INFO replies of the
 // devices on the segment for a number of seconds. The device list and all its
-// texts belong to the caller (ipconf_free_device_list). Failures are printed
-// with perror and still give a well-formed list.
+// texts belong to the caller (ipconf_free_device_list). Reporting: failures
+// are printed with perror here (a program calls it, not only the daemon) and
+// still give a well-formed list.
 #pragma once
 
 // One device that answered. In a real record every text is a heap text

@@ -1,7 +1,9 @@
 // IPv4/IPv6 and unix socket addresses, and the text case helpers used on
 // PUID and MAC texts.
 // Ownership: every address returned here is a malloc block that the caller
-// releases with free. Low-level: failures are reported with perror and errno.
+// releases with free.
+// Reporting: this layer prints each failure through perror (errno set) and
+// logs nothing; a caller's syslog line says what the program does next.
 #pragma once
 
 #include <sys/socket.h>

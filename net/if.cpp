@@ -1,6 +1,7 @@
 #include "net/if.hpp"
 
 #include "net/address.hpp"
+#include "util/owned.hpp"
 
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -21,18 +22,6 @@ ifreq *entry(const ifconf *list, int n)
 {
     return reinterpret_cast<ifreq *>(list->ifc_buf + static_cast<std::ptrdiff_t>(n - 1) * entry_size);
 }
-
-// Opened ioctl socket and list, released on every way out.
-struct query_session {
-    int fd = -1;
-    ifconf list{};
-    ~query_session()
-    {
-        if (fd >= 0)
-            close(fd);
-        std::free(list.ifc_buf);
-    }
-};
 
 } // namespace
 
@@ -111,10 +100,10 @@ int if_first_up_get(int socket, ifconf *list, char *name)
 
 int if_main_get(char *name)
 {
-    query_session session;
-    session.fd = if_new();
-    if (session.fd < 0 || if_list_get(session.fd, &session.list) != 0 ||
-        if_first_up_get(session.fd, &session.list, name) != 0)
+    ioctl_session session;
+    session.fd.reset(if_new());
+    if (!session.fd || if_list_get(session.fd.get(), &session.list) != 0 ||
+        if_first_up_get(session.fd.get(), &session.list, name) != 0)
         return -1;
     return name[0] == '\0' ? -1 : 0;
 }

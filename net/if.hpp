@@ -2,7 +2,8 @@
 // per-interface ioctls), each answer turned into text.
 // Ownership: the caller owns the ioctl socket from if_new (close it) and the
 // buffer of an interface list (free list->ifc_buf, also after a failed fill).
-// Low-level: failures are reported with perror and errno.
+// Reporting: this layer prints each failure through perror (errno set) and
+// logs nothing; a caller's syslog line says what the program does next.
 #pragma once
 
 #include <net/if.h>

@@ -2,6 +2,7 @@
 
 #include "net/address.hpp"
 #include "net/if.hpp"
+#include "util/owned.hpp"
 
 #include <arpa/inet.h>
 #include <linux/if_ether.h>
@@ -14,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -60,21 +60,6 @@ size_t header_length(const uint8_t *packet)
     return static_cast<size_t>(packet[0] & 0x0F) * 4;
 }
 
-struct free_deleter {
-    void operator()(void *block) const { std::free(block); }
-};
-
-struct ioctl_session {
-    int fd = -1;
-    ifconf list{};
-    ~ioctl_session()
-    {
-        if (fd >= 0)
-            close(fd);
-        std::free(list.ifc_buf);
-    }
-};
-
 } // namespace
 
 int udp_send_broadcast(int socket, uint16_t port, const void *payload, size_t size)
@@ -116,7 +101,7 @@ int raw_send_udp_broadcast(int socket, uint16_t port, const void *payload, size_
         errno = EMSGSIZE;
         return -1;
     }
-    std::unique_ptr<uint8_t, free_deleter> packet(static_cast<uint8_t *>(std::malloc(size + raw_udp_header_size)));
+    malloc_ptr<uint8_t> packet(static_cast<uint8_t *>(std::malloc(size + raw_udp_header_size)));
     if (!packet) {
         std::perror("malloc failed");
         return -1;
@@ -126,8 +111,8 @@ int raw_send_udp_broadcast(int socket, uint16_t port, const void *payload, size_
     raw_udp_set_broadcast_header(packet.get(), port, size);
 
     ioctl_session session;
-    session.fd = if_new();
-    if (session.fd < 0 || if_list_get(session.fd, &session.list) != 0)
+    session.fd.reset(if_new());
+    if (!session.fd || if_list_get(session.fd.get(), &session.list) != 0)
         return -1;
     int result = 0;
     const int count = if_list_count_get(&session.list);
@@ -137,7 +122,7 @@ int raw_send_udp_broadcast(int socket, uint16_t port, const void *payload, size_
         bool seen = false;
         for (int earlier = 1; earlier < n && !seen; ++earlier)
             seen = std::strncmp(if_name_get(&session.list, earlier), name, IFNAMSIZ) == 0;
-        if (seen || if_is_up(session.fd, &session.list, n) == 0)
+        if (seen || if_is_up(session.fd.get(), &session.list, n) == 0)
             continue;
         char copy[IFNAMSIZ] = {};
         std::memcpy(copy, name, IFNAMSIZ - 1);

@@ -2,8 +2,9 @@
 // UDP socket, or as IPv4/UDP packets built here and sent on a cooked packet
 // socket on every up interface (for a device without an IP address); and the
 // check of such packets received on a packet socket.
-// Ownership: payloads and packets stay the caller's. Low-level: failures are
-// reported with perror and errno.
+// Ownership: payloads and packets stay the caller's.
+// Reporting: this layer prints each failure through perror (errno set) and
+// logs nothing; a caller's syslog line says what the program does next.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 #include "net/socket.hpp"
 
 #include "net/address.hpp"
+#include "util/owned.hpp"
 
 #include <arpa/inet.h>
 #include <linux/if_ether.h>
@@ -12,49 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-
-namespace {
-
-// Closes the descriptor unless released; errno survives the close so that
-// the caller still sees why the call failed.
-class fd_guard {
-public:
-    explicit fd_guard(int fd) : fd_(fd) {}
-    ~fd_guard()
-    {
-        if (fd_ >= 0) {
-            int saved = errno;
-            close(fd_);
-            errno = saved;
-        }
-    }
-    fd_guard(const fd_guard &) = delete;
-    fd_guard &operator=(const fd_guard &) = delete;
-    [[nodiscard]] int get() const { return fd_; }
-    int release()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
-
-struct free_deleter {
-    void operator()(void *block) const { std::free(block); }
-};
-
-} // namespace
 
 int ip_socket_new(int type, uint16_t port, const char *device)
 {
-    std::unique_ptr<sockaddr_storage, free_deleter> address(ip_address_new(nullptr, port));
+    malloc_ptr<sockaddr_storage> address(ip_address_new(nullptr, port));
     if (!address)
         return -1;
-    fd_guard fd(socket(address->ss_family, type, 0));
+    owned_fd fd(socket(address->ss_family, type, 0));
     if (fd.get() < 0) {
         std::perror("ip socket failed");
         return -1;
@@ -104,12 +69,12 @@ int raw_socket_new(int cooked)
 
 int unix_socket_new(int type, const char *name)
 {
-    fd_guard fd(socket(AF_UNIX, type, 0));
+    owned_fd fd(socket(AF_UNIX, type, 0));
     if (fd.get() < 0) {
         std::perror("unix socket failed");
         return -1;
     }
-    std::unique_ptr<sockaddr_un, free_deleter> address(unix_abstract_address_new(name));
+    malloc_ptr<sockaddr_un> address(unix_abstract_address_new(name));
     if (!address)
         return -1;
     if (bind(fd.get(), reinterpret_cast<sockaddr *>(address.get()), unix_address_length_get(address.get())) != 0) {

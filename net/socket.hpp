@@ -2,8 +2,8 @@
 // sockets, abstract unix sockets) and the select set through which every
 // module tells the main loop which descriptors to watch.
 // Ownership: the caller closes every descriptor returned; a failed call
-// leaves nothing open. Low-level: failures are reported with perror and
-// errno; nothing here logs to syslog.
+// leaves nothing open. Reporting: this layer prints each failure through perror (errno set) and
+// logs nothing; a caller's syslog line says what the program does next.
 #pragma once
 
 #include <sys/select.h>

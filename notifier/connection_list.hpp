@@ -1,23 +1,20 @@
 // Helpers that both sides of the notifier use over their connection lists and
-// the select sets: an owning iterator handle, a bounds-checked descriptor
-// test, and element sizes that cannot wrap. Internal to notifier/; nothing
+// the select sets: an owning iterator handle (util/owned.hpp), a bounds-checked
+// descriptor test, and element sizes that cannot wrap. Internal to notifier/; nothing
 // here logs or fails on its own.
 #pragma once
 
 #include "util/list.hpp"
+#include "util/owned.hpp"
 #include "util/tlv_ez.hpp"
 
 #include <sys/select.h>
 
 #include <cstdint>
-#include <memory>
 
 namespace notifier_detail {
 
-struct iterator_free {
-    void operator()(list_iterator *it) const { static_cast<void>(list_iterator_free(it)); }
-};
-using iterator_ptr = std::unique_ptr<list_iterator, iterator_free>;
+using ::iterator_ptr;
 
 // False for a closed (-1) descriptor and for one select cannot hold.
 inline bool is_set(int fd, const fd_set *set)

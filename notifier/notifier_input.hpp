@@ -4,8 +4,8 @@
 // the output side reserves for it. A connection whose peers are busy with
 // another event is postponed (its socket leaves the read set) and resumed as
 // soon as a reservation is released. The module owns its listening socket and
-// every local connection. Failures are logged to syslog (and failed system
-// calls through perror); results are 0 or -1.
+// every local connection. Reporting: a system call failing here prints its
+// perror line and this layer logs to syslog what follows; results are 0 or -1.
 //
 // An event of at most 16 bytes has no whole first child to route by: it is
 // held until complete and then forwarded to every peer.

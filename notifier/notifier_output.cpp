@@ -5,7 +5,10 @@
 #include "net/socket.hpp"
 #include "notifier/connection_list.hpp"
 #include "platform/cendrix_comm.hpp"
+#include "util/bytes.hpp"
+#include "util/io.hpp"
 #include "util/list.hpp"
+#include "util/owned.hpp"
 #include "util/tlv_ez.hpp"
 
 #include <sys/socket.h>
@@ -16,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -41,10 +43,7 @@ using notifier_detail::element_size;
 using notifier_detail::is_set;
 using notifier_detail::iterator_ptr;
 
-struct malloc_free {
-    void operator()(void *p) const { free(p); }
-};
-using message_ptr = std::unique_ptr<uint8_t, malloc_free>;
+using message_ptr = malloc_ptr<uint8_t>;
 
 iterator_ptr iterate(int mode)
 {
@@ -59,27 +58,19 @@ remote_connection *current(const iterator_ptr &it)
     return static_cast<remote_connection *>(list_iterator_get(it.get()));
 }
 
-// Sends every byte, continuing after a short send; the peer closing its end
-// must not kill the process, hence MSG_NOSIGNAL.
-int send_all(int fd, const void *data, size_t count)
+// Every byte to the peer, or both reports of the failed send.
+int send_to_peer(int fd, const void *data, size_t count)
 {
-    auto bytes = static_cast<const uint8_t *>(data);
-    size_t sent = 0;
-    while (sent < count) {
-        ssize_t n = send(fd, bytes + sent, count - sent, MSG_NOSIGNAL);
-        if (n < 0) {
-            perror("send failed");
-            syslog(LOG_ERR, "cannot send data to a remote connection");
-            return -1;
-        }
-        sent += static_cast<size_t>(n);
-    }
-    return 0;
+    if (send_all(fd, data, count) == 0)
+        return 0;
+    perror("send failed");
+    syslog(LOG_ERR, "cannot send data to a remote connection");
+    return -1;
 }
 
 int send_message(const remote_connection *c, const uint8_t *message)
 {
-    return send_all(c->socket, message, tlv_get_size(message));
+    return send_to_peer(c->socket, message, tlv_get_size(message));
 }
 
 int send_error(const remote_connection *c, const char *text)
@@ -98,13 +89,6 @@ void connection_delete(list_iterator *it, select_set *set)
     socket_remove(c->socket, set);
     close(c->socket);
     free(c);
-}
-
-// The element size as a 64-bit number: a length field near 2^32 must not
-// wrap into a small size.
-uint32_t read_be32(const uint8_t *p)
-{
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
 
 enum class outcome { kept, deleted };
@@ -153,7 +137,7 @@ outcome handle_login(remote_connection *c, uint8_t *message, size_t size)
     // The name ends at its first zero or at the end of its payload, whose
     // length sits in the header just before it: nothing past the field is
     // read, terminated or not.
-    size_t field = read_be32(reinterpret_cast<const uint8_t *>(user) - 4);
+    size_t field = load_be32(reinterpret_cast<const uint8_t *>(user) - 4);
     size_t length = strnlen(user, field);
     if (length >= NOTIFIER_USER_SIZE)
         return answer_error(c, "user name too long");
@@ -368,7 +352,7 @@ int notifier_output_forward(int input, const void *data, size_t count)
         return -1;
     while (list_iterator_next(it.get()) == 0) {
         const remote_connection *c = current(it);
-        if (c->forwarding_input == input && send_all(c->socket, data, count) != 0)
+        if (c->forwarding_input == input && send_to_peer(c->socket, data, count) != 0)
             syslog(LOG_WARNING, "notification cannot be sent to socket %d", c->socket);
     }
     return 0;

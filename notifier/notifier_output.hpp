@@ -2,8 +2,8 @@
 // log in with the challenge scheme (CHRQ, CHAL, LOGN, then OK or ERR), and
 // receive the events that the input side forwards, reserved one event at a
 // time. The module owns its listening socket and every peer connection.
-// Failures are logged to syslog (and failed system calls through perror);
-// results are 0, 1 (busy) or -1.
+// Reporting: a system call failing here prints its perror line and this layer
+// logs to syslog what follows; results are 0, 1 (busy) or -1.
 //
 // Busy reservations: notifier_output_forward_open first checks every peer the
 // event concerns and reserves nothing at all when one of them is reserved for

@@ -4,6 +4,7 @@
 #include "ipconf/product_record.hpp"
 #include "lib/cendrix/cendrix.hpp"
 #include "net/address.hpp"
+#include "util/owned.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -29,19 +30,17 @@ constexpr size_t address_size = 46;
 
 cendrix_context context{};
 bool session_open = false;
+const volatile sig_atomic_t *run_flag = nullptr;
 
 void real_sleep(unsigned seconds)
 {
-    // A stop signal ends the wait early; the next attempt then sees run == 0.
+    // A stop signal ends the wait early; the next attempt then sees the flag at 0.
     sleep(seconds);
 }
 
 void (*retry_sleep)(unsigned) = real_sleep;
 
-struct text_free {
-    void operator()(char *text) const { std::free(text); }
-};
-using owned_text = std::unique_ptr<char, text_free>;
+using owned_text = malloc_ptr<char>;
 
 owned_text property_text(const char *key)
 {
@@ -69,7 +68,7 @@ int copy_property(const char *key, char *buffer, size_t size)
 bool keep_trying(bool (*attempt)(), const char *warning, const char *error)
 {
     for (int tries = 0; tries < connect_attempts; ++tries) {
-        if (run == 0)
+        if (run_flag != nullptr && *run_flag == 0)
             return false;
         if (attempt())
             return true;
@@ -173,6 +172,11 @@ int cendrix_close_session()
     cendrix_close(&context);
     session_open = false;
     return 0;
+}
+
+void cendrix_set_run_flag(const volatile sig_atomic_t *run)
+{
+    run_flag = run;
 }
 
 void cendrix_set_retry_sleep(void (*sleeper)(unsigned seconds))

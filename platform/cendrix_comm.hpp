@@ -8,9 +8,6 @@
 #include <csignal>
 #include <cstdint>
 
-// The program's loop flag, defined by its entry; 0 ends the connection retries.
-extern "C" volatile sig_atomic_t run;
-
 struct product_info;
 struct interface_conf;
 
@@ -44,6 +41,10 @@ int cendrix_close_session();
 
 // A malloc'd text the caller frees, holding the primary interface's name; null.
 [[nodiscard]] char *cendrix_get_primary_interface_name();
+
+// The program's loop flag: once it holds 0, the connection retries end.
+// Without one (null, the default) they run their full course.
+void cendrix_set_run_flag(const volatile sig_atomic_t *run);
 
 // Replaces the 3-second wait between connection attempts (tests); null
 // restores the real one.

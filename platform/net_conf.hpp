@@ -3,7 +3,9 @@
 // record at a time; and one requested interface configuration applied through
 // the service, which alone maps its MAC address to an interface.
 // One walk at a time: the state and the record handed out are process-wide.
-// Open logs its failures to syslog at LOG_ERR; next and set fail silently (-1).
+// Reporting: open logs its failures to syslog at LOG_ERR, after the perror
+// line of the ioctl layer below; next and set fail silently (-1) and their
+// callers log.
 #pragma once
 
 struct interface_conf;

@@ -1,7 +1,8 @@
 // The daemon's picture of its device: PUID and operating mode, held for the
 // process's life, and the host name and identity texts, read afresh from the
 // configuration service on every product_info_get.
-// Refusals are logged to syslog at LOG_ERR. The record and its buffers are
+// Reporting: refusals are logged to syslog at LOG_ERR here, and their callers
+// do not log them again. The record and its buffers are
 // never freed by anyone.
 #pragma once
 

@@ -1,7 +1,8 @@
 // Singly linked list of untyped element pointers, with separate iterators that
 // either only read (mode 0) or may also remove (mode 1).
 // The list owns its nodes, never its elements, except in list_free_all.
-// Failures give -1 or null; allocation failures print "malloc failed" (perror).
+// Failures give -1 or null. Reporting: allocation failures print "malloc
+// failed" (perror) here and nothing else does; the caller logs what follows.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,7 @@
 #include "util/sha1.hpp"
 
+#include "util/bytes.hpp"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -23,10 +25,8 @@ constexpr uint32_t rotate_left(uint32_t value, int bits)
 void process_block(sha1_context *context)
 {
     uint32_t w[80];
-    for (int t = 0; t < 16; ++t) {
-        const uint8_t *b = context->block + 4 * t;
-        w[t] = uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | uint32_t{b[3]};
-    }
+    for (int t = 0; t < 16; ++t)
+        w[t] = load_be32(context->block + 4 * t);
     for (int t = 16; t < 80; ++t)
         w[t] = rotate_left(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
 
@@ -71,10 +71,8 @@ void pad_message(sha1_context *context)
         process_block(context);
     }
     std::memset(context->block + context->block_index, 0, static_cast<size_t>(56 - context->block_index));
-    const uint32_t halves[2] = {context->length_high, context->length_low};
-    for (int half = 0; half < 2; ++half)
-        for (int i = 0; i < 4; ++i)
-            context->block[56 + 4 * half + i] = static_cast<uint8_t>(halves[half] >> (24 - 8 * i));
+    store_be32(context->block + 56, context->length_high);
+    store_be32(context->block + 60, context->length_low);
     process_block(context);
 }
 
@@ -116,8 +114,8 @@ uint8_t *sha1_close(sha1_context *context)
     context->length_high = 0;
     auto *digest = static_cast<uint8_t *>(std::malloc(SHA1_DIGEST_SIZE));
     if (digest) {
-        for (size_t i = 0; i < SHA1_DIGEST_SIZE; ++i)
-            digest[i] = static_cast<uint8_t>(context->intermediate[i / 4] >> (24 - 8 * (i % 4)));
+        for (size_t i = 0; i < SHA1_DIGEST_SIZE / 4; ++i)
+            store_be32(digest + 4 * i, context->intermediate[i]);
     }
     std::free(context);
     return digest;

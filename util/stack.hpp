@@ -2,7 +2,7 @@
 // is passed on every call. The block may move when it grows, so push and pop
 // return the handle to use from then on. Popping the last element releases
 // the block. A failing push prints "realloc failed" (perror), releases the
-// old stack and returns null.
+// old stack and returns null. Reporting: perror here, nothing in syslog.
 #pragma once
 
 #include <cstddef>

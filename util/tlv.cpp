@@ -2,7 +2,7 @@
 
 #include "util/stack.hpp"
 
-#include <arpa/inet.h>
+#include "util/bytes.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -73,19 +73,6 @@ read_frame &top(tlv_reader *reader)
 const read_frame &top(const tlv_reader *reader)
 {
     return frame_at(reader, stack_get_top(frames(reader)));
-}
-
-void put_be32(uint8_t *where, uint32_t value)
-{
-    value = htonl(value);
-    std::memcpy(where, &value, sizeof value);
-}
-
-uint32_t get_be32(const uint8_t *where)
-{
-    uint32_t value;
-    std::memcpy(&value, where, sizeof value);
-    return ntohl(value);
 }
 
 void tlv_free(tlv_writer *writer)
@@ -199,7 +186,7 @@ tlv_writer *tlv_write_open(tlv_writer *writer, uint32_t type)
         return nullptr;
     }
     write_frame &opened = top(writer);
-    put_be32(opened.start, type);
+    store_be32(opened.start, type);
     opened.size += TLV_HEADER_SIZE;
     return writer;
 }
@@ -233,7 +220,7 @@ tlv_writer *tlv_write_close(tlv_writer *writer)
         return nullptr;
     const int32_t index = stack_get_top(frames(writer));
     const write_frame &frame = frame_at(writer, index);
-    put_be32(frame.start + 4, frame.size - TLV_HEADER_SIZE);
+    store_be32(frame.start + 4, frame.size - TLV_HEADER_SIZE);
     if (index > 0)
         frame_at(writer, index - 1).size += frame.size;
     return reinterpret_cast<tlv_writer *>(stack_pop(frames(writer)));
@@ -264,8 +251,8 @@ tlv_reader *tlv_read_open(tlv_reader *reader, uint8_t **cursor, size_t *avail)
         return nullptr;
     }
     read_frame &frame = top(reader);
-    frame.type = get_be32(header);
-    frame.length = get_be32(header + 4);
+    frame.type = load_be32(header);
+    frame.length = load_be32(header + 4);
     frame.remaining = frame.length;
     return reader;
 }

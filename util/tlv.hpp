@@ -3,8 +3,9 @@
 // one growing buffer and a reader that walks a received message in place.
 // Operations that can move or release a handle return the handle to use next;
 // on failure the whole writer or reader is released, errno is set and the
-// failure is printed through perror. The finished message buffer belongs to
-// the caller (free); the received bytes always belong to the caller.
+// failure is printed through perror (this layer reports; its callers log
+// only what they decide). The finished message buffer belongs to the caller
+// (free); the received bytes always belong to the caller.
 #pragma once
 
 #include <cstddef>

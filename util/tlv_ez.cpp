@@ -1,6 +1,6 @@
 #include "util/tlv_ez.hpp"
 
-#include <arpa/inet.h>
+#include "util/bytes.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,13 +8,6 @@
 #include <cstring>
 
 namespace {
-
-uint32_t get_be32(const void *where)
-{
-    uint32_t value;
-    std::memcpy(&value, where, sizeof value);
-    return ntohl(value);
-}
 
 // Opens one element, closes it at once and hands back its header address.
 // On failure the writer is released and *writer is null.
@@ -111,12 +104,12 @@ void tlv_skip(tlv_reader *reader, uint8_t **cursor, size_t *avail)
 
 uint32_t tlv_get_envelope_type(const void *message)
 {
-    return get_be32(message);
+    return load_be32(static_cast<const uint8_t *>(message));
 }
 
 uint32_t tlv_get_size(const void *element)
 {
-    return get_be32(static_cast<const uint8_t *>(element) + 4) + TLV_HEADER_SIZE;
+    return load_be32(static_cast<const uint8_t *>(element) + 4) + TLV_HEADER_SIZE;
 }
 
 bool tlv_is_complete(const void *data, size_t count)

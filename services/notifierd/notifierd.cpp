@@ -6,24 +6,16 @@
 #include "net/socket.hpp"
 #include "notifier/notifier.hpp"
 #include "platform/cendrix_comm.hpp"
+#include "util/daemon.hpp"
 
-#include <fcntl.h>
 #include <getopt.h>
-#include <sys/select.h>
-#include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-extern "C" {
-char ipconf_interface[16] = "";
-volatile sig_atomic_t run = 1;
-}
 
 namespace {
 
@@ -44,48 +36,8 @@ void print_usage(FILE *stream, const char *program)
                  program);
 }
 
-void stop(int)
-{
-    run = 0;
-}
-
-void daemonise()
-{
-    const pid_t pid = fork();
-    if (pid < 0) {
-        std::perror("fork failed");
-        std::exit(1);
-    }
-    if (pid > 0)
-        std::exit(0);
-    if (setsid() < 0) {
-        std::perror("setsid failed");
-        std::exit(1);
-    }
-    const int null_fd = open("/dev/null", O_RDWR);
-    if (null_fd < 0) {
-        std::perror("open /dev/null failed");
-        std::exit(1);
-    }
-    dup2(null_fd, STDIN_FILENO);
-    dup2(null_fd, STDOUT_FILENO);
-    dup2(null_fd, STDERR_FILENO);
-    if (null_fd > STDERR_FILENO)
-        close(null_fd);
-    umask(0);
-    if (chdir("/") < 0)
-        std::exit(1);
-}
-
-// Without SA_RESTART, so that a stop signal ends the wait in select.
-void install_stop_handlers()
-{
-    struct sigaction action {};
-    action.sa_handler = stop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
+// Cleared by SIGINT and SIGTERM.
+volatile sig_atomic_t run = 1;
 
 int serve(select_set *registered)
 {
@@ -93,10 +45,8 @@ int serve(select_set *registered)
     int failed_turns = 0;
     while (run) {
         ready = *registered;
-        const int result = select(registered->highest + 1, &ready.read, &ready.write, &ready.except, nullptr);
+        const int result = daemon_wait(registered->highest, &ready.read, &ready.write, &ready.except);
         if (result < 0) {
-            if (errno == EINTR)
-                continue;
             syslog(LOG_ERR, "cannot wait for events: %s", std::strerror(errno));
             return 1;
         }
@@ -142,11 +92,8 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    if (!foreground)
-        daemonise();
-    install_stop_handlers();
-    openlog("notifierd", foreground ? LOG_PERROR : 0, LOG_USER);
-    syslog(LOG_INFO, "start");
+    daemon_start({"notifierd", foreground, foreground ? LOG_PERROR : 0, &run, {}});
+    cendrix_set_run_flag(&run);
 
     select_set registered;
     select_set_zero(&registered);
@@ -154,12 +101,12 @@ int main(int argc, char **argv)
     if (cendrix_open_session() == 0) {
         if (notifier_open(&registered) == 0) {
             syslog(LOG_INFO, "listening on unix socket \"Tazul_notifier\" and TCP port 4445");
+            daemon_ready();
             status = serve(&registered);
         }
         notifier_close(&registered);
         static_cast<void>(cendrix_close_session());
     }
-    syslog(LOG_INFO, "stop");
-    closelog();
+    daemon_stop();
     return status;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "util/owned.hpp"
 #include "util/tlv.hpp"
 #include "util/tlv_ez.hpp"
 
@@ -128,6 +129,6 @@ template <typename T, typename... Fields> bool same_texts(const T &a, const T &b
 inline fuzz_input rebuilt(uint8_t *message)
 {
     FUZZ_CHECK(message != nullptr);
-    const std::unique_ptr<uint8_t, decltype(&std::free)> owner(message, &std::free);
+    const malloc_ptr<uint8_t> owner(message);
     return fuzz_input(message, tlv_get_size(message));
 }

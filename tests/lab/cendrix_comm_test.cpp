@@ -35,7 +35,6 @@ protected:
     void TearDown() override
     {
         (void)cendrix_close_session();
-        run = 1;
         lab::DbusLabTest::TearDown();
     }
 };
@@ -76,7 +75,6 @@ TEST_F(CendrixSession, EveryOperationRoundTripsThroughTheStore)
     json store = edge_store();
     ASSERT_TRUE(bus->write_store(store.dump()));
     ASSERT_TRUE(bus->start_service());
-    run = 1;
     ASSERT_EQ(cendrix_open_session(), 0);
 
     // Host name out (63 characters fit, 64 do not), product identity back.

@@ -11,6 +11,7 @@
 #include "ipconf/auth_msg.hpp"
 #include "net/address.hpp"
 #include "notifier/notif_msg.hpp"
+#include "util/owned.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -146,8 +147,7 @@ protected:
         to.sin_family = AF_INET;
         to.sin_port = htons(4445);
         inet_pton(AF_INET, device_address, &to.sin_addr);
-        std::unique_ptr<sockaddr_un, decltype(&std::free)> local(unix_abstract_address_new("Tazul_notifier"),
-                                                                 &std::free);
+        const malloc_ptr<sockaddr_un> local(unix_abstract_address_new("Tazul_notifier"));
         const int result = remote ? connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to)
                                   : connect(fd, reinterpret_cast<sockaddr *>(local.get()),
                                             unix_address_length_get(local.get()));

@@ -1,10 +1,11 @@
 // The configurator where technicians stand, through the library and through
-// orvanectl as a person runs it. Device 1 (normal) sits on the lab bridge;
-// device 2 first hangs on a cable of its own to the laptop "cfg", which has
-// an address on each link and no default route; then it moves to the bridge
-// in sleep mode, where the laptop "bare" has a link without any address.
-// What the person sees is checked: output (text, --parsable, and --json
-// against docs/orvanectl.schema.json), exit statuses, and the devices' stores.
+// orvanectl as a person runs it (and its commissioning page). Two devices on
+// the lab bridge and the laptop "cfg" with an address and no default route.
+// In OrvanectlLinks device 2 first hangs on a cable of its own to a second
+// link of the laptop, then moves back to the bridge in sleep mode, where the
+// laptop "bare" has a link without any address. What the person sees is
+// checked: output (text, --parsable, and --json against
+// docs/orvanectl.schema.json), exit statuses, and the devices' stores.
 
 #include "support/ipconf_device.hpp"
 #include "support/lab.hpp"
@@ -15,6 +16,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,9 +27,11 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using json = nlohmann::json;
 
 namespace {
@@ -43,20 +49,11 @@ protected:
         one = std::make_unique<lab::Device>(*lab, 0);
         two = std::make_unique<lab::Device>(*lab, 1);
         two->store.host_name = "device-2";
-        // Device 2 only on the cable to the laptop's second link.
         ASSERT_TRUE(lab->add_host("cfg"));
         ASSERT_TRUE(lab->add_link("cfg", "lab0", "02:00:00:00:0c:01", {"192.0.2.20/24"}));
-        ASSERT_TRUE(lab->ip("cfg", {"link", "add", "lab1", "type", "veth", "peer", "name", "lab2", "netns",
-                                    lab->netns(two->addresses().host)}));
-        ASSERT_TRUE(lab->ip("cfg", {"addr", "add", "203.0.113.20/24", "dev", "lab1"}) && lab->set_up("cfg", "lab1", true));
-        ASSERT_TRUE(lab->ip(two->addresses().host, {"addr", "add", "203.0.113.11/24", "dev", "lab2"}));
-        for (const char *link : {"lab0", "lab1"})
-            ASSERT_TRUE(lab->set_up(two->addresses().host, link, false));
-        ASSERT_TRUE(lab->set_up(two->addresses().host, "lab2", true));
-        ASSERT_TRUE(lab->add_host("bare"));
-        ASSERT_TRUE(lab->add_link("bare", "lab0", "02:00:00:00:0c:09", {}));
+        arrange();
         ASSERT_TRUE(one->start_service({"--notify-writer"}) && one->start_daemon());
-        ASSERT_TRUE(two->start_service({"--notify-writer"}) && two->start_daemon({"-b", "lab2", "-u", puid2}));
+        ASSERT_TRUE(two->start_service({"--notify-writer"}) && two->start_daemon(two_options));
         for (auto *device : {one.get(), two.get()})
             ASSERT_TRUE(device->daemon().wait_for_line("Ipconf socket bound", 10000)) << device->daemon_log();
     }
@@ -109,11 +106,56 @@ protected:
         return out;
     }
 
+    // What discover should say about a device whose store is unchanged.
+    static json expected_device(const lab::Device &device)
+    {
+        const auto &a = device.addresses();
+        return {{"puid", lab::upper_case(a.mac0)}, {"mode", "normal"}, {"host_name", device.store.host_name},
+                {"product_name", "Sensor Hub"}, {"product_id", "SH-200"}, {"hardware_id", "HW-7"},
+                {"hardware_revision", "B"}, {"software_version", "1.4.2"}, {"protocol", 2}, {"address", a.ipv4_0},
+                {"interface", "lab0"},
+                {"interfaces",
+                 {{{"name", "lab0"}, {"mac", lab::upper_case(a.mac0)}, {"link", "up"}, {"ipv4_method", "static"},
+                   {"address", a.ipv4_0}, {"netmask", "255.255.255.0"}, {"gateway", "192.0.2.1"},
+                   {"broadcast", "0.0.0.0"}, {"dns", "192.0.2.53"}, {"wins", nullptr}},
+                  {{"name", "lab1"}, {"mac", lab::upper_case(a.mac1)}, {"link", "down"}, {"ipv4_method", "dhcp"},
+                   {"address", nullptr}, {"netmask", nullptr}, {"gateway", nullptr}, {"broadcast", "0.0.0.0"},
+                   {"dns", nullptr}, {"wins", "198.51.100.99"}}}}};
+    }
+    static const json *find(const json &devices, const lab::Device &device)
+    {
+        for (const auto &d : devices)
+            if (d.is_object() && d["puid"] == lab::upper_case(device.addresses().mac0))
+                return &d;
+        return nullptr;
+    }
+    std::unique_ptr<lab::Process> start(std::vector<std::string> args) { return start("cfg", std::move(args)); }
+
+    // More of the network, before the daemons start.
+    virtual void arrange() {}
+    std::vector<std::string> two_options;
     std::unique_ptr<lab::Device> one, two;
     json checked = json::array();
 };
 
-TEST_F(OrvanectlLab, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress)
+// Device 2 only on a cable to the laptop's second link; "bare" on the bridge
+// without an address.
+class OrvanectlLinks : public OrvanectlLab {
+protected:
+    void arrange() override
+    {
+        const std::string dev2 = two->addresses().host;
+        ASSERT_TRUE(lab->ip("cfg", {"link", "add", "lab1", "type", "veth", "peer", "name", "lab2", "netns",
+                                    lab->netns(dev2)}));
+        ASSERT_TRUE(lab->ip("cfg", {"addr", "add", "203.0.113.20/24", "dev", "lab1"}) && lab->set_up("cfg", "lab1", true));
+        ASSERT_TRUE(lab->ip(dev2, {"addr", "add", "203.0.113.11/24", "dev", "lab2"}) && lab->set_up(dev2, "lab2", true));
+        ASSERT_TRUE(lab->set_up(dev2, "lab0", false) && lab->set_up(dev2, "lab1", false));
+        ASSERT_TRUE(lab->add_host("bare") && lab->add_link("bare", "lab0", "02:00:00:00:0c:09", {}));
+        two_options = {"-b", "lab2", "-u", puid2};
+    }
+};
+
+TEST_F(OrvanectlLinks, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress)
 {
     const std::string password = std::string(lab::password) + "\n";
     // Through the library: no route, two links, each device heard on its own.
@@ -208,6 +250,137 @@ TEST_F(OrvanectlLab, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress)
                               .c_str()),
               0)
         << checked.dump(1);
+}
+
+class ServeLab : public OrvanectlLab {
+protected:
+    void SetUp() override
+    {
+        OrvanectlLab::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        server = start({"serve", "-i", "lab0"});
+        ASSERT_TRUE(server && server->wait_for_line("page at http://127.0.0.1:4446/", 10000)) << server->stderr_text();
+    }
+    struct reply {
+        int status = 0;
+        json body;
+    };
+    // One plain HTTP/1.1 exchange; `head` adds header lines ("Name: value\r\n").
+    reply http(const std::string &method, const std::string &path, const std::string &body = "",
+               const std::string &head = "", const std::string &host = "127.0.0.1:4446")
+    {
+        int fd = lab->open_in("cfg", [] {
+            int s = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in to{.sin_family = AF_INET, .sin_port = htons(4446), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+            if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
+                close(s), s = -1;
+            return s;
+        });
+        std::string text = method + " " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n" + head +
+                           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        std::string got;
+        if (fd >= 0 && send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size())) {
+            char buffer[4096];
+            pollfd wanted{fd, POLLIN, 0};
+            for (ssize_t n = 1; n > 0 && poll(&wanted, 1, 60000) == 1;)
+                if ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
+                    got.append(buffer, static_cast<size_t>(n));
+        }
+        if (fd >= 0)
+            close(fd);
+        size_t split = got.find("\r\n\r\n");
+        if (got.rfind("HTTP/1.1 ", 0) != 0 || split == std::string::npos)
+            return {};
+        return {std::stoi(got.substr(9, 3)), json::parse(got.substr(split + 4), nullptr, false)};
+    }
+    std::unique_ptr<lab::Process> server;
+};
+
+TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBadFields)
+{
+    reply session = http("GET", "/api/session");
+    ASSERT_EQ(session.status, 200);
+    const std::string token = session.body.value("token", "");
+    EXPECT_EQ(token.size(), 32u) << session.body.dump();
+    const std::string with_token = "X-Orvane-Token: " + token + "\r\n";
+    EXPECT_EQ(http("GET", "/api/devices").body, json({{"schema", 1}, {"devices", json::array()}, {"discovered_at", nullptr}}));
+
+    reply found = http("POST", "/api/discover", "{}", with_token);
+    ASSERT_EQ(found.status, 200) << found.body.dump();
+    ASSERT_EQ(found.body["devices"].size(), 2u) << found.body.dump(2);
+    for (const auto *device : {one.get(), two.get()}) {
+        json expected = expected_device(*device);
+        expected["heard_on"] = "lab0";
+        EXPECT_EQ(*find(found.body["devices"], *device), expected);
+    }
+    EXPECT_EQ(http("GET", "/api/devices").body["devices"], found.body["devices"]);
+
+    // Refused before anything goes on the wire.
+    const int asked_one = one->count_lines("Received"), asked_two = two->count_lines("Received");
+    const std::string order = json({{"puid", one->addresses().mac0}, {"user", lab::login}, {"password", lab::password},
+                                    {"host_name", "hijacked"}}).dump();
+    for (const auto &[host, head, status] : std::vector<std::tuple<std::string, std::string, int>>{
+             {"rebound.example:4446", with_token, 403}, {"localhost:4447", with_token, 403},
+             {"127.0.0.1:4446", "", 403}, {"127.0.0.1:4446", "X-Orvane-Token: " + std::string(32, '0') + "\r\n", 403}}) {
+        reply refused = http("POST", "/api/configure", order, head, host);
+        EXPECT_EQ(refused.status, status) << host << refused.body.dump();
+        EXPECT_THAT(refused.body.value("error", ""), HasSubstr("refused")) << host;
+    }
+    EXPECT_EQ(http("GET", "/", "", "", "rebound.example:4446").status, 403);
+    EXPECT_EQ(http("GET", "/", "", "", "localhost:4446").status, 200);
+    const std::vector<std::pair<json, std::string>> bad = {
+        {{{"puid", "02:00"}, {"user", "admin"}, {"password", "x"}, {"host_name", "h"}}, "puid"},
+        {{{"puid", one->addresses().mac0}, {"user", "admin"}, {"password", "x"}, {"host_name", "bad_name"}}, "host_name"},
+        {{{"puid", one->addresses().mac0}, {"user", "admin"}, {"password", "x"},
+          {"interfaces", {{{"mac", one->addresses().mac0}, {"method", "static"}, {"address", "192.0.2.21/40"}}}}}, "prefix"},
+        {{{"puid", one->addresses().mac0}, {"user", "admin"}, {"host_name", "h"}}, "password"},
+        {{{"puid", one->addresses().mac0}, {"user", "admin"}, {"password", "x"}}, "nothing to configure"},
+        {"not an object", "JSON object"},
+    };
+    for (const auto &[body, named] : bad) {
+        reply refused = http("POST", "/api/configure", body.dump(), with_token);
+        EXPECT_EQ(refused.status, 400) << named;
+        EXPECT_THAT(refused.body.value("error", ""), HasSubstr(named));
+    }
+    EXPECT_EQ(http("POST", "/api/configure", std::string(20000, 'x'), with_token).status, 413);
+    EXPECT_EQ(http("GET", "/api/nothing").status, 404);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(one->count_lines("Received"), asked_one) << one->daemon_log();
+    EXPECT_EQ(two->count_lines("Received"), asked_two) << two->daemon_log();
+    EXPECT_THAT(server->stderr_text(), Not(HasSubstr(lab::password)));
+
+    // Watch: a SIGHUP's INFO shows up in the next polls, decoded.
+    one->daemon().signal(SIGHUP);
+    json seen;
+    for (int poll = 0; poll < 5 && seen.empty(); ++poll) {
+        reply watched = http("GET", "/api/watch?after=0");
+        for (const auto &message : watched.body["messages"])
+            if (message["message"]["type"] == "INFO" && message["interface"] == "lab0")
+                seen = message;
+    }
+    EXPECT_EQ(seen.value("from", ""), one->addresses().ipv4_0) << seen.dump();
+}
+
+TEST_F(ServeLab, PageInChromiumShowsDevicesConfiguresOneAndShowsARefusal)
+{
+    const std::string script = ORV_SOURCE_DIR "/tests/browser/page_test.mjs";
+    if (access("/usr/bin/chromium", X_OK) != 0 || access(ORV_SOURCE_DIR "/tests/browser/node_modules", F_OK) != 0)
+        GTEST_SKIP() << "chromium or puppeteer-core missing: run scripts/setup";
+    const auto &a1 = one->addresses(), &a2 = two->addresses();
+    json expected = {
+        {"devices", {{{"puid", lab::upper_case(a1.mac0)}, {"host_name", "device-1"}, {"address", a1.ipv4_0}},
+                     {{"puid", lab::upper_case(a2.mac0)}, {"host_name", "device-2"}, {"address", a2.ipv4_0}}}},
+        {"configure", {{"puid", lab::upper_case(a1.mac0)}, {"mac", lab::upper_case(a1.mac0)}, {"host_name", "hall-sensor"},
+                       {"address", "192.0.2.21/24"}, {"user", lab::login}, {"password", lab::password}}},
+        {"refused", {{"puid", lab::upper_case(a2.mac0)}, {"password", "not-the-password"},
+                     {"error", "authentication error: invalid password or user name"}}}};
+    auto browser = lab->start("cfg", {"/usr/bin/env", "node", script, "http://127.0.0.1:4446/", expected.dump(),
+                                      getenv("ORV_PAGE_SCREENSHOT") ? getenv("ORV_PAGE_SCREENSHOT") : ""});
+    ASSERT_TRUE(browser);
+    EXPECT_EQ(browser->wait(110000), 0) << browser->stdout_text() << browser->stderr_text() << server->stderr_text();
+    EXPECT_THAT(one->store_text(), HasSubstr("hall-sensor"));
+    EXPECT_THAT(two->store_text(), Not(HasSubstr("intruder")));
 }
 
 } // namespace

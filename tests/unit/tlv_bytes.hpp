@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "util/owned.hpp"
 #include "util/tlv_ez.hpp"
 
 using bytes = std::vector<uint8_t>;
@@ -49,10 +50,7 @@ inline bytes text_of_size(size_t size)
     return text(std::string(size - 1, 'a'));
 }
 
-struct free_message {
-    void operator()(uint8_t *message) const { std::free(message); }
-};
-using message_ptr = std::unique_ptr<uint8_t, free_message>;
+using message_ptr = malloc_ptr<uint8_t>;
 
 // The bytes of a finished message (empty for null).
 inline bytes wire(const message_ptr &message)

@@ -22,6 +22,7 @@ std::vector<command> &registry()
 }
 
 const char *running_command = "";
+thread_local std::string *captured_refusal = nullptr;
 
 const option *find_long(const std::vector<option> &options, std::string_view name)
 {
@@ -89,8 +90,22 @@ json document()
     return {{"schema", 1}, {"command", running_command}};
 }
 
+refusal_capture::refusal_capture(std::string &into) : previous_(captured_refusal)
+{
+    captured_refusal = &into;
+}
+
+refusal_capture::~refusal_capture()
+{
+    captured_refusal = previous_;
+}
+
 bool refuse(const std::string &text)
 {
+    if (captured_refusal) {
+        *captured_refusal = text;
+        return false;
+    }
     if (*running_command)
         std::fprintf(stderr, "orvanectl %s: %s\n", running_command, text.c_str());
     else

@@ -58,6 +58,18 @@ void print_command_help(const command &cmd, const std::vector<option> &options);
 // Prints "orvanectl[ COMMAND]: <text>" on stderr. Returns false so that a
 // validator can `return refuse(...)`.
 bool refuse(const std::string &text);
+// While one lives, refuse() on this thread keeps its text here instead of
+// printing it: the page's server hands the same refusals to the browser.
+class refusal_capture {
+public:
+    explicit refusal_capture(std::string &into);
+    ~refusal_capture();
+    refusal_capture(const refusal_capture &) = delete;
+    refusal_capture &operator=(const refusal_capture &) = delete;
+
+private:
+    std::string *previous_;
+};
 // The command being run, for messages ("" before dispatch).
 void set_current_command(const char *name);
 [[nodiscard]] const char *current_command();

@@ -10,6 +10,9 @@
 #include "ipconf/auth_msg.hpp"
 #include "net/address.hpp"
 #include "notifier/notif_msg.hpp"
+#include "util/bytes.hpp"
+#include "util/io.hpp"
+#include "util/owned.hpp"
 #include "util/sha1.hpp"
 #include "util/tlv_ez.hpp"
 
@@ -44,40 +47,13 @@ constexpr uint32_t type_ok = tlv_stringtype("OK");
 constexpr uint32_t type_err = tlv_stringtype("ERR");
 constexpr uint32_t type_evnt = tlv_stringtype("EVNT");
 
-struct malloc_free {
-    void operator()(void *p) const { std::free(p); }
-};
-template <typename T> using heap_ptr = std::unique_ptr<T, malloc_free>;
+template <typename T> using heap_ptr = malloc_ptr<T>;
 
-class descriptor {
-public:
-    explicit descriptor(int fd = -1) : fd_(fd) {}
-    ~descriptor()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    descriptor(const descriptor &) = delete;
-    descriptor &operator=(const descriptor &) = delete;
-    [[nodiscard]] int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-bool send_all(int fd, const uint8_t *data, size_t count)
+bool send_whole(int fd, const uint8_t *data, size_t count)
 {
-    while (count > 0) {
-        ssize_t n = send(fd, data, count, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return ctl::refuse(std::string("cannot send: ") + std::strerror(errno));
-        }
-        data += n;
-        count -= static_cast<size_t>(n);
-    }
-    return true;
+    if (send_all(fd, data, count) == 0)
+        return true;
+    return ctl::refuse(std::string("cannot send: ") + std::strerror(errno));
 }
 
 // A text field as received: up to its zero or the end of its payload, whose
@@ -87,7 +63,7 @@ std::string field_text(const char *value)
     if (value == nullptr)
         return {};
     auto header = reinterpret_cast<const uint8_t *>(value) - 4;
-    size_t length = uint32_t{header[0]} << 24 | uint32_t{header[1]} << 16 | uint32_t{header[2]} << 8 | header[3];
+    size_t length = load_be32(header);
     return std::string(value, strnlen(value, length));
 }
 
@@ -166,7 +142,7 @@ int run_send(int argc, char **argv)
         return ctl::exit_failed;
     }
 
-    descriptor fd(socket(AF_UNIX, SOCK_STREAM, 0));
+    owned_fd fd(socket(AF_UNIX, SOCK_STREAM, 0));
     heap_ptr<sockaddr_un> address(unix_abstract_address_new(notifier_socket_name));
     if (fd.get() < 0 || !address) {
         ctl::refuse(std::string("cannot make a unix socket: ") + std::strerror(errno));
@@ -177,7 +153,7 @@ int run_send(int argc, char **argv)
         return ctl::exit_failed;
     }
     size_t size = tlv_get_size(event.get());
-    if (!send_all(fd.get(), event.get(), size))
+    if (!send_whole(fd.get(), event.get(), size))
         return ctl::exit_failed;
     if (ctl::json_output()) {
         ctl::json out = ctl::document();
@@ -301,16 +277,13 @@ public:
     int run(long count)
     {
         heap_ptr<uint8_t> request(auth_msg_build_challenge_request(nullptr));
-        if (!request || !send_all(fd_, request.get(), tlv_get_size(request.get())))
+        if (!request || !send_whole(fd_, request.get(), tlv_get_size(request.get())))
             return ctl::exit_failed;
-        timespec started{};
-        clock_gettime(CLOCK_MONOTONIC, &started);
+        const int64_t started = monotonic_ms();
         while (!interrupted) {
             int wait = -1;
             if (!logged_in_) {
-                timespec now{};
-                clock_gettime(CLOCK_MONOTONIC, &now);
-                long spent = (now.tv_sec - started.tv_sec) * 1000 + (now.tv_nsec - started.tv_nsec) / 1000000;
+                const int64_t spent = monotonic_ms() - started;
                 if (spent >= login_timeout_ms) {
                     ctl::refuse("no answer to the login within " + std::to_string(login_timeout_ms / 1000) + " s");
                     return ctl::exit_failed;
@@ -377,7 +350,7 @@ private:
                 return ctl::exit_failed;
             }
             heap_ptr<uint8_t> login(auth_msg_build_login(user_.c_str(), challenge, challenge_size, hash_));
-            if (!login || !send_all(fd_, login.get(), tlv_get_size(login.get())))
+            if (!login || !send_whole(fd_, login.get(), tlv_get_size(login.get())))
                 return ctl::exit_failed;
             return -1;
         }
@@ -495,7 +468,7 @@ int run_listen(int argc, char **argv)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    descriptor fd(connect_to(positional[0], port));
+    owned_fd fd(connect_to(positional[0], port));
     if (fd.get() < 0)
         return ctl::exit_failed;
     listener peer(fd.get(), user, hash.get());

@@ -6,15 +6,8 @@
 #include "tools/orvanectl/cli.hpp"
 #include "tools/orvanectl/output.hpp"
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-
-// Program-wide globals that the shared modules may refer to.
-extern "C" {
-char ipconf_interface[16] = "";
-volatile sig_atomic_t run = 1;
-}
 
 namespace {
 

@@ -4,13 +4,6 @@
 #include <fstream>
 #include <sstream>
 
-// Programs linking the daemon's modules need the entry's globals; weak so
-// that a test defining its own wins.
-extern "C" {
-__attribute__((weak)) char ipconf_interface[16] = "";
-__attribute__((weak)) volatile sig_atomic_t run = 1;
-}
-
 namespace lab {
 
 namespace {

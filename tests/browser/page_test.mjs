@@ -1,0 +1,93 @@
+// Drives the commissioning page in Debian's headless chromium as a person
+// would: reads the device table, configures a device through the dialog,
+// tries a wrong password. Run by the lab test inside the configurator's
+// namespace:  node page_test.mjs URL EXPECTED_JSON [SCREENSHOT.png]
+// EXPECTED_JSON: {"devices": [{"puid", "host_name", "address"}...],
+//                 "configure": {"puid", "mac", "host_name", "address", "user", "password"},
+//                 "refused": {"puid", "password", "error"}}
+// Prints one line per failed check; exit status 0 when all passed.
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import puppeteer from 'puppeteer-core';
+
+const [url, expectedText, screenshot] = process.argv.slice(2);
+const expected = JSON.parse(expectedText);
+let failures = 0;
+const check = (ok, what) => { if (!ok) { failures++; console.log(`FAILED: ${what}`); } };
+
+const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'orv-page-'));
+const browser = await puppeteer.launch({
+  executablePath: '/usr/bin/chromium',
+  userDataDir: profile,
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+         '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+});
+try {
+  const page = await browser.newPage();
+  await page.setViewport({ width: 1180, height: 560 });
+  page.on('pageerror', (e) => check(false, `script error: ${e.message}`));
+  await page.goto(url);
+  const row = (puid) => `tr[data-puid="${puid}"]`;
+  const cell = (puid, cls) => page.$eval(`${row(puid)} .${cls}`, (e) => e.textContent).catch(() => '');
+  const waitCell = (puid, cls, text, ms) => page.waitForFunction(
+    (sel, t) => document.querySelector(sel)?.textContent.includes(t), { timeout: ms }, `${row(puid)} .${cls}`, text)
+    .then(() => true, () => false);
+
+  // The page discovers by itself: both devices with their fields.
+  for (const device of expected.devices) {
+    check(await waitCell(device.puid, 'host_name', device.host_name, 15000), `${device.puid} listed as ${device.host_name}`);
+    check(await cell(device.puid, 'mode') === 'normal', `${device.puid} mode normal`);
+    check(await cell(device.puid, 'product') === 'Sensor Hub (SH-200)', `${device.puid} product`);
+    check((await cell(device.puid, 'versions')).includes('software 1.4.2'), `${device.puid} versions`);
+    check((await cell(device.puid, 'heard_on')).startsWith('lab0 from'), `${device.puid} heard on lab0`);
+    const lines = await page.$$eval(`${row(device.puid)} .iface-line`, (items) => items.map((e) => e.textContent));
+    check(lines.length === 2 && lines[0].includes(`link up · static ${device.address}/255.255.255.0`) &&
+          lines[0].includes('gateway 192.0.2.1 · DNS 192.0.2.53') && lines[1].includes('link down · dhcp'),
+          `${device.puid} interfaces: ${JSON.stringify(lines)}`);
+  }
+  if (screenshot) await page.screenshot({ path: screenshot });
+
+  // Configure device 1's host name and address through the dialog.
+  const fill = async (selector, text) => {
+    await page.$eval(selector, (e) => { e.value = ''; });
+    await page.type(selector, text);
+  };
+  const configure = async (order) => {
+    await page.click(`${row(order.puid)} button.configure`);
+    await page.waitForSelector('#configure[open]');
+    if (order.host_name) await fill('#conf-host', order.host_name);
+    if (order.mac) {
+      const fields = `#conf-interfaces fieldset[data-mac="${order.mac}"]`;
+      await page.select(`${fields} .method`, 'static');
+      await fill(`${fields} .address`, order.address);
+    }
+    await fill('#conf-user', order.user || expected.configure.user);
+    await fill('#conf-password', order.password);
+    await page.click('#conf-send');
+    check(await page.waitForFunction(() => !document.querySelector('#conf-wait').hidden, { timeout: 5000 })
+      .then(() => true, () => false), 'the wait is shown while the device confirms');
+    await page.waitForFunction(() => document.querySelector('#conf-result').textContent !== '', { timeout: 60000 });
+    const result = await page.$eval('#conf-result', (e) => e.textContent);
+    await page.click('#conf-close');
+    return result;
+  };
+  const c = expected.configure;
+  const ok = await configure(c);
+  check(ok.startsWith('OK'), `configure answered "${ok}"`);
+  check(await waitCell(c.puid, 'host_name', c.host_name, 15000), 'the table shows the new host name');
+  check((await cell(c.puid, 'interfaces-cell')).includes(`static ${c.address.split('/')[0]}/255.255.255.0`),
+        'the table shows the new address');
+
+  // A wrong password: the device's ERROR text, in plain words.
+  const r = expected.refused;
+  const refused = await configure({ puid: r.puid, host_name: 'intruder', password: r.password });
+  check(refused === `The device refused: ${r.error}`, `wrong password answered "${refused}"`);
+} catch (e) {
+  check(false, `scenario broke off: ${e.message}`);
+} finally {
+  await browser.close();
+  fs.rmSync(profile, { recursive: true, force: true });
+}
+console.log(failures === 0 ? 'page scenario passed' : `${failures} check(s) failed`);
+process.exit(failures === 0 ? 0 : 1);

@@ -1,0 +1,99 @@
+#include "tools/orvanectl/radio.hpp"
+#include "tools/orvanectl/decode.hpp"
+#include "tools/orvanectl/device.hpp"
+
+#include "configurator/configurator.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace ctl
+{
+
+namespace
+{
+
+configurator::search search_of(const std::vector<std::string> &interfaces, int wait_ms)
+{
+    return {.interfaces = interfaces, .timeout = std::chrono::milliseconds(wait_ms)};
+}
+
+std::string time_text(std::chrono::system_clock::time_point when)
+{
+    const auto since = when.time_since_epoch();
+    const time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
+    const long millis = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000);
+    tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    size_t length = std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    std::snprintf(text + length, sizeof text - length, ".%03ld", millis);
+    return text;
+}
+
+} // namespace
+
+bool radio_discover(const std::vector<std::string> &interfaces, int wait_ms, json &devices, std::string &failure)
+{
+    const auto found = configurator::find(search_of(interfaces, wait_ms));
+    if (found.result != configurator::outcome::ok) {
+        failure = found.error;
+        return false;
+    }
+    devices = json::array();
+    for (const auto &device : found.devices) {
+        json record = device_record(device);
+        record["heard_on"] = device.interface;
+        devices.push_back(std::move(record));
+    }
+    return true;
+}
+
+configure_outcome radio_configure(const std::vector<std::string> &interfaces, const configure_order &order,
+                                  std::string &password, int wait_ms, std::string &detail)
+{
+    configurator::configuration request{.puid = order.puid,
+                                        .user = order.user,
+                                        .password_hash = configurator::password_hash(password),
+                                        .host_name = order.host_name};
+    explicit_bzero(password.data(), password.size());
+    for (const auto &entry : order.interfaces)
+        request.interfaces.push_back({.mac = entry.mac,
+                                      .ipv4_method = entry.method == "static" ? 0 : entry.method == "dhcp" ? 2 : 3,
+                                      .address = entry.address,
+                                      .netmask = entry.netmask,
+                                      .gateway = entry.gateway,
+                                      .dns = entry.dns,
+                                      .wins = entry.wins});
+    const auto done = configurator::configure(request, search_of(interfaces, wait_ms));
+    explicit_bzero(request.password_hash.data(), request.password_hash.size());
+    switch (done.result) {
+    case configurator::outcome::ok:
+        return configure_outcome::ok;
+    case configurator::outcome::refused:
+        detail = done.device_error;
+        return configure_outcome::refused;
+    case configurator::outcome::timeout:
+        detail = done.error;
+        return configure_outcome::timeout;
+    default:
+        detail = done.error;
+        return configure_outcome::failed;
+    }
+}
+
+bool radio_watch(const std::vector<std::string> &interfaces, int wait_ms, std::vector<json> &seen, std::string &failure)
+{
+    const auto done = configurator::watch(search_of(interfaces, wait_ms), [&](const configurator::datagram &got) {
+        seen.push_back({{"time", time_text(got.time)},
+                        {"from", got.sender},
+                        {"interface", got.interface},
+                        {"message", decode_message(got.data.data(), got.data.size())}});
+        return true;
+    });
+    failure = done.error;
+    return done.result == configurator::outcome::ok;
+}
+
+} // namespace ctl

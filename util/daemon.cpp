@@ -1,0 +1,89 @@
+#include "util/daemon.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+volatile sig_atomic_t *stop_target = nullptr;
+
+// The only thing a stop signal does; select is never restarted after a
+// handler, so a wait in progress ends with EINTR and the loop sees the flag.
+void stop(int)
+{
+    *stop_target = 0;
+}
+
+[[noreturn]] void fail(const char *text)
+{
+    std::perror(text);
+    std::exit(1);
+}
+
+void detach()
+{
+    const pid_t pid = fork();
+    if (pid < 0)
+        std::exit(1);
+    if (pid > 0)
+        std::exit(0);
+    if (setsid() < 0)
+        fail("setsid failed");
+    close(STDIN_FILENO);
+    // Takes descriptor 0, the lowest free one, and stays open for the daemon's life.
+    const int null_fd = open("/dev/null", O_WRONLY);
+    if (null_fd < 0)
+        fail("open /dev/null failed");
+    dup2(null_fd, STDOUT_FILENO);
+    dup2(null_fd, STDERR_FILENO);
+    umask(0);
+    if (chdir("/") < 0)
+        fail("chdir failed");
+}
+
+} // namespace
+
+void daemon_start(const daemon_setup &setup)
+{
+    if (!setup.foreground)
+        detach();
+    stop_target = setup.run;
+    std::signal(SIGINT, stop);
+    std::signal(SIGTERM, stop);
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal : setup.held)
+        sigaddset(&held, signal);
+    sigprocmask(SIG_BLOCK, &held, nullptr);
+    openlog(setup.ident, setup.log_option, LOG_USER);
+    syslog(LOG_INFO, "start");
+}
+
+void daemon_ready() {}
+
+int daemon_wait(int highest, fd_set *read, fd_set *write, fd_set *except, void (*open_window)(),
+                void (*close_window)())
+{
+    if (open_window != nullptr)
+        open_window();
+    const int result = select(highest + 1, read, write, except, nullptr);
+    const int saved_errno = errno;
+    if (close_window != nullptr)
+        close_window();
+    errno = saved_errno;
+    if (result < 0 && saved_errno == EINTR)
+        return 0;
+    return result;
+}
+
+void daemon_stop()
+{
+    syslog(LOG_INFO, "stop");
+    closelog();
+}

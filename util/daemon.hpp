@@ -1,0 +1,41 @@
+// The skeleton every daemon on the device shares: leaving the terminal, the
+// stop signals, the signal mask around the select loop's wait, and syslog.
+// Reporting: before syslog is open, daemon_start prints the failures of
+// detaching through perror and ends the process with status 1; after it,
+// the caller logs through syslog. Nothing here logs a failure twice.
+#pragma once
+
+#include <csignal>
+#include <span>
+#include <sys/select.h>
+
+struct daemon_setup {
+    const char *ident;          // syslog ident
+    bool foreground;            // stay attached to the terminal (no fork)
+    int log_option;             // openlog options (LOG_PERROR, LOG_CONS)
+    volatile sig_atomic_t *run; // loop flag: SIGINT and SIGTERM store 0 in it
+    std::span<const int> held;  // signals blocked except during the loop's wait
+};
+
+// In this order: detach unless `foreground` (fork, the parent exits 0, a
+// failed fork exits 1 silently; setsid "setsid failed"; standard input closed,
+// "/dev/null" opened write-only onto 0, 1 and 2 and kept open, "open /dev/null
+// failed"; umask 0; chdir "/" "chdir failed"), SIGINT and SIGTERM clear
+// `*run` (installed with signal), the held signals blocked, openlog with
+// LOG_USER, "start" at LOG_INFO. Returns only in the daemon.
+void daemon_start(const daemon_setup &setup);
+
+// Called once, when the program has opened everything and serves: the point
+// where a service manager learns that the daemon is ready.
+void daemon_ready();
+
+// One wait of the select loop, without time-out. `open_window` and
+// `close_window` (both or neither) unblock and block again the signals
+// that may be delivered only while the loop waits. The result of select,
+// except that an interrupted wait gives 0 (an empty pass); on -1 errno is
+// the one select set.
+[[nodiscard]] int daemon_wait(int highest, fd_set *read, fd_set *write, fd_set *except,
+                              void (*open_window)() = nullptr, void (*close_window)() = nullptr);
+
+// "stop" at LOG_INFO, then closelog.
+void daemon_stop();

@@ -1,0 +1,28 @@
+#include "util/io.hpp"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <ctime>
+
+int send_all(int fd, const void *data, size_t size, int flags)
+{
+    auto bytes = static_cast<const uint8_t *>(data);
+    while (size > 0) {
+        const ssize_t sent = send(fd, bytes, size, flags | MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0)
+            return -1;
+        bytes += sent;
+        size -= static_cast<size_t>(sent);
+    }
+    return 0;
+}
+
+int64_t monotonic_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}

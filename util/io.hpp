@@ -1,0 +1,16 @@
+// Small system helpers the programs and modules share: sending a whole buffer
+// on a stream socket, and the monotonic clock in milliseconds.
+// Reporting: nothing here prints or logs; failures come back as -1 with errno
+// and the caller reports them in its own words.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Sends every byte, continuing after short sends and interrupted calls; with
+// MSG_NOSIGNAL, so a peer that closed its end cannot kill the process.
+// `flags` adds to it (MSG_DONTWAIT). 0, or -1 with errno of the failed send.
+[[nodiscard]] int send_all(int fd, const void *data, size_t size, int flags = 0);
+
+// Milliseconds on the monotonic clock, for deadlines and idle times.
+[[nodiscard]] int64_t monotonic_ms();
