@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 
 int send_all(int fd, const void *data, size_t size, int flags)
@@ -25,4 +26,16 @@ int64_t monotonic_ms()
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+std::string time_of_day_text()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    char text[32];
+    const size_t length = std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    std::snprintf(text + length, sizeof text - length, ".%03ld", static_cast<long>(now.tv_nsec / 1000000));
+    return text;
 }

@@ -1,11 +1,13 @@
 // Small system helpers the programs and modules share: sending a whole buffer
-// on a stream socket, and the monotonic clock in milliseconds.
+// on a stream socket, the monotonic clock in milliseconds, and the time of day
+// as printed in timestamps.
 // Reporting: nothing here prints or logs; failures come back as -1 with errno
 // and the caller reports them in its own words.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Sends every byte, continuing after short sends and interrupted calls; with
 // MSG_NOSIGNAL, so a peer that closed its end cannot kill the process.
@@ -14,3 +16,6 @@
 
 // Milliseconds on the monotonic clock, for deadlines and idle times.
 [[nodiscard]] int64_t monotonic_ms();
+
+// The local time of day with milliseconds, "HH:MM:SS.mmm".
+[[nodiscard]] std::string time_of_day_text();

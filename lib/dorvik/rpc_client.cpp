@@ -16,12 +16,7 @@ struct RPCClient {
 
 namespace {
 
-int64_t now_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+using dorvik::now_ms;
 
 // Milliseconds left until the deadline for poll; -1 waits without limit.
 int left_ms(int64_t deadline)

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -108,6 +109,14 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Milliseconds on the monotonic clock, for deadlines and idle times.
+[[nodiscard]] inline int64_t now_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 // "unix:<path>" with a path that fits a unix socket address. false otherwise.
 [[nodiscard]] bool parse_address(const char *address, sockaddr_un &out);

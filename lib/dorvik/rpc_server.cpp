@@ -20,16 +20,9 @@
 namespace {
 
 using dorvik::Fd;
+using dorvik::now_ms;
 
 int library_users = 0;
-
-
-int64_t now_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 struct Connection {
     Fd fd;

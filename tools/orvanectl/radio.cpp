@@ -3,10 +3,10 @@
 #include "tools/orvanectl/device.hpp"
 
 #include "configurator/configurator.hpp"
+#include "util/io.hpp"
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 namespace ctl
 {
@@ -17,19 +17,6 @@ namespace
 configurator::search search_of(const std::vector<std::string> &interfaces, int wait_ms)
 {
     return {.interfaces = interfaces, .timeout = std::chrono::milliseconds(wait_ms)};
-}
-
-std::string time_text(std::chrono::system_clock::time_point when)
-{
-    const auto since = when.time_since_epoch();
-    const time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
-    const long millis = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000);
-    tm local{};
-    localtime_r(&seconds, &local);
-    char text[32];
-    size_t length = std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    std::snprintf(text + length, sizeof text - length, ".%03ld", millis);
-    return text;
 }
 
 } // namespace
@@ -86,7 +73,7 @@ configure_outcome radio_configure(const std::vector<std::string> &interfaces, co
 bool radio_watch(const std::vector<std::string> &interfaces, int wait_ms, std::vector<json> &seen, std::string &failure)
 {
     const auto done = configurator::watch(search_of(interfaces, wait_ms), [&](const configurator::datagram &got) {
-        seen.push_back({{"time", time_text(got.time)},
+        seen.push_back({{"time", time_of_day_text()},
                         {"from", got.sender},
                         {"interface", got.interface},
                         {"message", decode_message(got.data.data(), got.data.size())}});

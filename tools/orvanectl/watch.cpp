@@ -7,10 +7,10 @@
 #include "tools/orvanectl/output.hpp"
 #include "tools/orvanectl/segment.hpp"
 
+#include "util/io.hpp"
+
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
-#include <sys/time.h>
 
 namespace {
 
@@ -26,7 +26,19 @@ const ctl::command watch_command{
 
 const ctl::registration registered{watch_command};
 
-std::string now_text()
+int run_watch(int argc, char **argv);
+
+const ctl::command watch_command{
+    "watch", "[-i IFACE]... [--raw] [-t SECONDS]",
+    "Print every ipconf message seen on UDP port 4445, decoded, with its sender.",
+    "Runs until SECONDS have passed (status 0), or until interrupted (SIGINT: status 130). With --json each\n"
+    "message is one line: {\"schema\", \"command\", \"time\", \"from\", \"port\", \"interface\", \"message\"};\n"
+    "with --parsable one record: message;TIME;FROM;PORT;INTERFACE;TYPE;SIZE.",
+    run_watch};
+
+const ctl::registration registered{watch_command};
+
+std::string time_of_day_text()
 {
     timeval now{};
     gettimeofday(&now, nullptr);
@@ -61,17 +73,17 @@ int run_watch(int argc, char **argv)
         const ctl::json message = ctl::decode_message(got.data.data(), got.data.size());
         if (ctl::json_output()) {
             ctl::json line = ctl::document();
-            line["time"] = now_text();
+            line["time"] = time_of_day_text();
             line["from"] = got.sender;
             line["port"] = got.sender_port;
             line["interface"] = got.interface;
             line["message"] = message;
             ctl::print_json_line(line);
         } else if (ctl::parsable_output()) {
-            ctl::print_record({"message", now_text(), got.sender, got.sender_port, got.interface, message["type"],
+            ctl::print_record({"message", time_of_day_text(), got.sender, got.sender_port, got.interface, message["type"],
                                message["size"]});
         } else {
-            std::printf("%s from %s:%u on %s\n", now_text().c_str(), got.sender.c_str(), got.sender_port,
+            std::printf("%s from %s:%u on %s\n", time_of_day_text().c_str(), got.sender.c_str(), got.sender_port,
                         got.interface.c_str());
             ctl::print_decoded(stdout, message);
             std::fflush(stdout);
