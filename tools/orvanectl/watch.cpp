@@ -26,30 +26,6 @@ const ctl::command watch_command{
 
 const ctl::registration registered{watch_command};
 
-int run_watch(int argc, char **argv);
-
-const ctl::command watch_command{
-    "watch", "[-i IFACE]... [--raw] [-t SECONDS]",
-    "Print every ipconf message seen on UDP port 4445, decoded, with its sender.",
-    "Runs until SECONDS have passed (status 0), or until interrupted (SIGINT: status 130). With --json each\n"
-    "message is one line: {\"schema\", \"command\", \"time\", \"from\", \"port\", \"interface\", \"message\"};\n"
-    "with --parsable one record: message;TIME;FROM;PORT;INTERFACE;TYPE;SIZE.",
-    run_watch};
-
-const ctl::registration registered{watch_command};
-
-std::string time_of_day_text()
-{
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    char text[32];
-    size_t length = std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    std::snprintf(text + length, sizeof text - length, ".%03ld", static_cast<long>(now.tv_usec / 1000));
-    return text;
-}
-
 int run_watch(int argc, char **argv)
 {
     ctl::segment_options segment;
