@@ -57,6 +57,18 @@ std::string raw_refusal(const std::string &interface, bool asked)
            program_path() + "\"";
 }
 
+// Every device on a segment answers a LOOK at the same moment. The kernel
+// accounts about 1.25 KiB per queued INFO, so the default queue (208 KiB)
+// holds some 160 of them while we decode; this one (doubled by the kernel)
+// over 1,600. Beyond net.core.rmem_max only root may go, with SO_RCVBUFFORCE.
+constexpr int queue_bytes = 1 << 20;
+
+void size_queue(int fd)
+{
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &queue_bytes, sizeof queue_bytes) != 0)
+        (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queue_bytes, sizeof queue_bytes);
+}
+
 struct interface_state {
     unsigned flags = 0;
     std::string address;
@@ -83,6 +95,7 @@ int udp_endpoint(const std::string &interface)
         errno = saved;
         return -1;
     }
+    size_queue(fd);
     return fd;
 }
 
@@ -105,6 +118,7 @@ int raw_endpoint(int index)
         errno = saved;
         return -1;
     }
+    size_queue(fd);
     return fd;
 }
 

@@ -3,18 +3,20 @@
 #include "ipconf/interface_conf.hpp"
 #include "net/if.hpp"
 #include "platform/cendrix_comm.hpp"
+#include "util/owned.hpp"
 
 #include <cstdlib>
 #include <cstring>
 #include <syslog.h>
-#include <unistd.h>
 
 namespace {
 
 constexpr size_t mac_length = 17;
 
 ifconf interface_list{};
-int ioctl_socket = -1;
+// Kept from the first walk to the end of the process: every LOOK walks the
+// list, and one socket for all walks spares two system calls each time.
+owned_fd ioctl_socket;
 int entry_number = 0;
 int entry_count = 0;
 
@@ -53,13 +55,14 @@ bool is_loopback_name(const char *name)
 int interface_conf_list_open()
 {
     interface_conf_list_close();
-    ioctl_socket = if_new();
-    if (ioctl_socket < 0) {
+    if (!ioctl_socket)
+        ioctl_socket.reset(if_new());
+    if (!ioctl_socket) {
         syslog(LOG_ERR, "cannot open a socket for ioctls");
         interface_conf_list_close();
         return -1;
     }
-    if (if_list_get(ioctl_socket, &interface_list) != 0) {
+    if (if_list_get(ioctl_socket.get(), &interface_list) != 0) {
         syslog(LOG_ERR, "cannot get list of interfaces");
         interface_conf_list_close();
         return -1;
@@ -86,9 +89,6 @@ int interface_conf_list_next(interface_conf **conf)
 
 void interface_conf_list_close()
 {
-    if (ioctl_socket >= 0)
-        close(ioctl_socket);
-    ioctl_socket = -1;
     std::free(interface_list.ifc_buf);
     interface_list = ifconf{};
     entry_number = 0;

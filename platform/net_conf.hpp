@@ -18,7 +18,8 @@ struct interface_conf;
 // service cannot describe the entry, which is used up either way.
 [[nodiscard]] int interface_conf_list_next(interface_conf **conf);
 
-// Releases the ioctl socket and the list; accepts a walk never opened.
+// Releases the list; accepts a walk never opened. The ioctl socket stays
+// open for the next walk (it is closed when the process exits).
 void interface_conf_list_close();
 
 // 0 when the service stored the request (a view record: null texts absent);

@@ -14,6 +14,7 @@ using cendrix_wire::property_value;
 struct cendrix_session {
     sd_bus *bus = nullptr;
     property_map properties;
+    cendrix_wire::property_nodes spare;  // nodes of earlier replies, reused by the next
 
     ~cendrix_session() { sd_bus_flush_close_unref(bus); }
 };
@@ -65,10 +66,46 @@ int call(cendrix_session &session, const char *method, Append append, message_pt
 int take_properties(cendrix_session &session, sd_bus_message *reply)
 {
     property_map received;
-    if (cendrix_wire::read_properties(reply, received) < 0)
+    if (cendrix_wire::read_properties(reply, received, &session.spare) < 0) {
+        cendrix_wire::recycle_properties(received, session.spare);
         return -1;
-    session.properties = std::move(received);
+    }
+    cendrix_wire::recycle_properties(session.properties, session.spare);
+    session.properties.swap(received);
     return 0;
+}
+
+// A text keeps the buffer of the text it replaces.
+void assign(property_value &held, const char *text)
+{
+    if (auto *buffer = std::get_if<std::string>(&held))
+        buffer->assign(text);
+    else
+        held = std::string(text);
+}
+
+void assign(property_value &held, uint32_t number)
+{
+    held = number;
+}
+
+// Sets one property, in a spare node when there is one.
+template <typename Value>
+void set_property(cendrix_session &session, const char *key, Value value)
+{
+    if (const auto held = session.properties.find(key); held != session.properties.end()) {
+        assign(held->second, value);
+        return;
+    }
+    if (session.spare.empty()) {
+        assign(session.properties[key], value);
+        return;
+    }
+    property_map::node_type node = std::move(session.spare.back());
+    session.spare.pop_back();
+    node.key().assign(key);
+    assign(node.mapped(), value);
+    session.properties.insert(std::move(node));
 }
 
 const property_value *find_property(cendrix_context *context, const char *key)
@@ -123,7 +160,7 @@ int cendrix_reset(cendrix_context *context)
     cendrix_session *session = session_of(context);
     if (session == nullptr)
         return -1;
-    session->properties.clear();
+    cendrix_wire::recycle_properties(session->properties, session->spare);
     return 0;
 }
 
@@ -225,7 +262,7 @@ int cendrix_set_property_string(cendrix_context *context, const char *key, const
     if (session == nullptr || key == nullptr || value == nullptr)
         return -1;
     return guarded([&] {
-        session->properties.insert_or_assign(key, std::string(value));
+        set_property(*session, key, value);
         return 0;
     });
 }
@@ -236,7 +273,7 @@ int cendrix_set_property_uint32(cendrix_context *context, const char *key, uint3
     if (session == nullptr || key == nullptr)
         return -1;
     return guarded([&] {
-        session->properties.insert_or_assign(key, value);
+        set_property(*session, key, value);
         return 0;
     });
 }

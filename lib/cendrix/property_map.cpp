@@ -20,7 +20,12 @@ int read_value(sd_bus_message *message, property_value &value)
     if (std::strcmp(contents, "s") == 0) {
         const char *text = nullptr;
         result = sd_bus_message_read(message, "v", "s", &text);
-        if (result >= 0)
+        if (result < 0)
+            return result;
+        // A text node from the spares keeps its buffer.
+        if (auto *held = std::get_if<std::string>(&value))
+            held->assign(text);
+        else
             value = std::string(text);
     } else if (std::strcmp(contents, "u") == 0) {
         uint32_t number = 0;
@@ -40,7 +45,7 @@ int read_value(sd_bus_message *message, property_value &value)
 
 } // namespace
 
-int read_properties(sd_bus_message *message, property_map &properties)
+int read_properties(sd_bus_message *message, property_map &properties, property_nodes *spare)
 {
     int result = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{sv}");
     if (result < 0)
@@ -50,11 +55,21 @@ int read_properties(sd_bus_message *message, property_map &properties)
         result = sd_bus_message_read(message, "s", &key);
         if (result < 0)
             return result;
-        property_value value;
-        result = read_value(message, value);
-        if (result < 0)
-            return result;
-        properties.insert_or_assign(key, std::move(value));
+        if (spare != nullptr && !spare->empty() && properties.find(key) == properties.end()) {
+            property_map::node_type node = std::move(spare->back());
+            spare->pop_back();
+            node.key().assign(key);
+            result = read_value(message, node.mapped());
+            if (result < 0)
+                return result;
+            properties.insert(std::move(node));
+        } else {
+            property_value value;
+            result = read_value(message, value);
+            if (result < 0)
+                return result;
+            properties.insert_or_assign(key, std::move(value));
+        }
         result = sd_bus_message_exit_container(message);
         if (result < 0)
             return result;
@@ -62,6 +77,19 @@ int read_properties(sd_bus_message *message, property_map &properties)
     if (result < 0)
         return result;
     return sd_bus_message_exit_container(message) < 0 ? -EBADMSG : 0;
+}
+
+void recycle_properties(property_map &properties, property_nodes &spare) noexcept
+{
+    // Enough for the largest reply the client expects; a bigger one is let go.
+    constexpr size_t most_kept = 32;
+    try {
+        while (!properties.empty() && spare.size() < most_kept)
+            spare.push_back(properties.extract(properties.begin()));
+    } catch (...) {
+        // No room to keep a node: it is released instead.
+    }
+    properties.clear();
 }
 
 int append_properties(sd_bus_message *message, const property_map &properties)

@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 #include <variant>
+#include <vector>
 
 struct sd_bus_message;
 
@@ -23,9 +24,18 @@ inline constexpr const char *error_invalid_args = "org.cendrix.Config1.Error.Inv
 using property_value = std::variant<std::string, uint32_t, bool>;
 using property_map = std::map<std::string, property_value>;
 
-// Reads an a{sv} at the message's read position. A value of any other type
-// than s, u or b gives -EMEDIUMTYPE and leaves `properties` partly filled.
-[[nodiscard]] int read_properties(sd_bus_message *message, property_map &properties);
+// Map nodes kept for reuse, so that a client reading the same kind of reply
+// over and over allocates nothing for its properties once warmed up.
+using property_nodes = std::vector<property_map::node_type>;
+
+// Reads an a{sv} at the message's read position, taking nodes from `spare`
+// when given. A value of any other type than s, u or b gives -EMEDIUMTYPE and
+// leaves `properties` partly filled.
+[[nodiscard]] int read_properties(sd_bus_message *message, property_map &properties,
+                                  property_nodes *spare = nullptr);
+
+// Empties `properties`, keeping its nodes in `spare` (up to a few dozen).
+void recycle_properties(property_map &properties, property_nodes &spare) noexcept;
 
 // Appends `properties` as an a{sv}; -EINVAL for a text that is not valid UTF-8.
 [[nodiscard]] int append_properties(sd_bus_message *message, const property_map &properties);

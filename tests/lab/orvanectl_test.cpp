@@ -343,6 +343,7 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
         EXPECT_EQ(refused.status, 400) << named;
         EXPECT_THAT(refused.body.value("error", ""), HasSubstr(named));
     }
+    EXPECT_EQ(http("POST", "/api/configure", "{\"puid\": [", with_token).status, 400);
     EXPECT_EQ(http("POST", "/api/configure", std::string(20000, 'x'), with_token).status, 413);
     EXPECT_EQ(http("GET", "/api/nothing").status, 404);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

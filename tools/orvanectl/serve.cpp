@@ -6,13 +6,13 @@
 // configure); bodies and the request rate are bounded; the password is read
 // from the configure body, wiped after use, and never logged.
 
-#include "tools/orvanectl/cli.hpp"
-#include "tools/orvanectl/output.hpp"
 #include "page_assets.hpp" // generated from page/ at build time
+#include "tools/orvanectl/cli.hpp"
+#include "tools/orvanectl/json_reader.hpp"
+#include "tools/orvanectl/output.hpp"
 #include "tools/orvanectl/radio.hpp"
 
 #include <httplib.h>
-#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <sys/random.h>
@@ -31,14 +31,7 @@
 namespace
 {
 
-// The API parses request bodies, so it uses a full JSON library; what the
-// radio hands over is carried across as text.
-using json = nlohmann::ordered_json;
-
-json from_radio(const ctl::json &value)
-{
-    return json::parse(value.dump(), nullptr, false);
-}
+using ctl::json;
 
 constexpr int default_port = 4446;
 constexpr size_t max_body = 16 * 1024;
@@ -222,14 +215,13 @@ std::string clock_text()
 // text is refused.
 bool text_field(const json &body, const char *key, std::string &out, std::string &why)
 {
-    auto found = body.find(key);
-    if (found == body.end() || found->is_null())
+    if (!body.contains(key) || body[key].is_null())
         return true;
-    if (!found->is_string()) {
+    if (!body[key].is_string()) {
         why = std::string(key) + " must be a text";
         return false;
     }
-    out = found->get<std::string>();
+    out = body[key].get<std::string>();
     return true;
 }
 
@@ -252,10 +244,10 @@ bool read_order(const json &body, ctl::configure_order &order, std::string &why)
         return false;
     if (!host_name.empty() && !ctl::parse_host_name("host_name", host_name.c_str(), order.host_name))
         return false;
-    auto list = body.find("interfaces");
-    if (list != body.end() && !list->is_null() && (!list->is_array() || list->size() > 16))
+    const bool listed = body.contains("interfaces") && !body["interfaces"].is_null();
+    if (listed && (!body["interfaces"].is_array() || body["interfaces"].size() > 16))
         return ctl::refuse("interfaces must be a list of at most 16 entries");
-    for (const auto &entry : list != body.end() && list->is_array() ? *list : json::array()) {
+    for (const auto &entry : listed ? body["interfaces"] : json::array()) {
         ctl::interface_order wanted;
         std::string mac, address, gateway, dns, wins;
         if (!entry.is_object())
@@ -291,47 +283,30 @@ bool read_order(const json &body, ctl::configure_order &order, std::string &why)
     return true;
 }
 
-// Takes the password out of the body and wipes every copy this side holds.
-bool take_password(json &body, std::string &password, std::string &why)
-{
-    auto found = body.is_object() ? body.find("password") : body.end();
-    if (found == body.end() || !found->is_string()) {
-        why = "password is required";
-        return false;
-    }
-    auto &text = found->get_ref<std::string &>();
-    bool ok = !text.empty() && text.size() <= max_password && text.find('\0') == std::string::npos &&
-              text.find('\n') == std::string::npos;
-    if (ok)
-        password = text;
-    explicit_bzero(text.data(), text.size());
-    if (!ok)
-        why = "password must be one line of 1 to " + std::to_string(max_password) + " bytes";
-    return ok;
-}
-
 void handle_configure(server_state &state, const httplib::Request &req, httplib::Response &res)
 {
-    // The body holds the password: parse it, then wipe the request's copy.
-    json body = json::parse(req.body, nullptr, false);
+    // The body holds the password: read it out, then wipe the request's copy.
+    json body;
+    std::string why, password;
+    bool ok = ctl::read_json(req.body, "password", body, password, why);
     auto &raw = const_cast<std::string &>(req.body);
     explicit_bzero(raw.data(), raw.size());
-    std::string why, password;
+    struct wipe {
+        std::string &text;
+        ~wipe() { explicit_bzero(text.data(), text.size()); }
+    } wiped{password};
     ctl::configure_order order;
-    bool ok = !body.is_discarded() && read_order(body, order, why) && take_password(body, password, why);
-    if (!body.is_discarded() && body.is_object() && body.contains("password") && body["password"].is_string()) {
-        auto &left = body["password"].get_ref<std::string &>();
-        explicit_bzero(left.data(), left.size());
+    ok = ok && read_order(body, order, why);
+    if (ok && (password.empty() || password.size() > max_password || password.find('\0') != std::string::npos ||
+               password.find('\n') != std::string::npos)) {
+        why = "password must be one line of 1 to " + std::to_string(max_password) + " bytes";
+        ok = false;
     }
-    if (!ok) {
-        explicit_bzero(password.data(), password.size());
-        return refuse_with(res, 400, body.is_discarded() ? "the body is not JSON" : why);
-    }
+    if (!ok)
+        return refuse_with(res, 400, why);
     std::unique_lock radio(state.radio, radio_wait);
-    if (!radio.owns_lock()) {
-        explicit_bzero(password.data(), password.size());
+    if (!radio.owns_lock())
         return refuse_with(res, 409, "busy: another discover, configure or watch is running");
-    }
     std::string detail;
     ctl::configure_outcome outcome = ctl::radio_configure(state.interfaces, order, password, configure_ms, detail);
     static constexpr const char *names[] = {"ok", "error", "timeout", "failed"};
@@ -346,13 +321,13 @@ void handle_discover(server_state &state, httplib::Response &res)
     std::unique_lock radio(state.radio, radio_wait);
     if (!radio.owns_lock())
         return refuse_with(res, 409, "busy: another discover, configure or watch is running");
-    ctl::json found;
+    json found;
     std::string failure;
     if (!ctl::radio_discover(state.interfaces, discover_ms, found, failure))
         return refuse_with(res, 503, failure);
     {
         std::lock_guard lock(state.data);
-        state.devices = from_radio(found); // sorted by PUID
+        state.devices = std::move(found); // sorted by PUID
         state.discovered_at = clock_text();
     }
     reply(res, 200, devices_reply(state));
@@ -364,7 +339,8 @@ void handle_watch(server_state &state, const httplib::Request &req, httplib::Res
 {
     uint64_t after = 0;
     std::string text = req.get_param_value("after");
-    if (!text.empty() && (text.size() > 19 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })))
+    if (!text.empty() &&
+        (text.size() > 19 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })))
         return refuse_with(res, 400, "after must be a message number");
     if (!text.empty())
         after = std::stoull(text);
@@ -372,14 +348,14 @@ void handle_watch(server_state &state, const httplib::Request &req, httplib::Res
     {
         std::unique_lock radio(state.radio, std::try_to_lock);
         busy = !radio.owns_lock();
-        std::vector<ctl::json> seen;
+        std::vector<json> seen;
         std::string failure;
         if (!busy && !ctl::radio_watch(state.interfaces, watch_poll_ms, seen, failure))
             return refuse_with(res, 503, failure);
         std::lock_guard lock(state.data);
         for (auto &message : seen) {
-            state.watched.push_back(from_radio(message));
-            state.watched.back()["seq"] = state.next_seq++;
+            message["seq"] = state.next_seq++;
+            state.watched.push_back(std::move(message));
             if (state.watched.size() > watch_kept)
                 state.watched.pop_front();
         }
@@ -429,10 +405,13 @@ void add_routes(httplib::Server &server, server_state &state)
         });
     }
     server.Get("/api/session", [&state](const httplib::Request &, httplib::Response &res) {
+        json interfaces = json::array();
+        for (const auto &name : state.interfaces)
+            interfaces.push_back(name);
         reply(res, 200,
               {{"schema", 1},
                {"token", state.token},
-               {"interfaces", state.interfaces},
+               {"interfaces", interfaces},
                {"configure_timeout", configure_ms / 1000}});
     });
     server.Get("/api/devices",
