@@ -11,6 +11,9 @@
 #include "util/tlv.hpp"
 #include "util/tlv_ez.hpp"
 
+#include <arpa/inet.h>
+#include <cctype>
+#include <initializer_list>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -201,6 +204,28 @@ int ipconf_set_interfaces(uint8_t *cursor, size_t avail)
             return -1;
     }
     return 0;
+}
+
+bool ipconf_conf_values_valid(const char *host_name, uint8_t *cursor, size_t avail)
+{
+    for (const char *c = host_name; c != nullptr && *c != '\0'; ++c) {
+        if (!(std::isalnum(static_cast<unsigned char>(*c)) != 0 || *c == '-' || *c == '.'))
+            return false;
+    }
+    while (avail != 0) {
+        interface_conf entry = {};
+        if (ipconf_msg_parse_get_interface_from_conf(&cursor, &avail, &entry) != 0)
+            return true;
+        for (const char *address : {entry.ipv4, entry.netmask, entry.gateway, entry.dns, entry.wins}) {
+            if (address == nullptr)
+                continue;
+            const size_t length = strnlen(address, INTERFACE_CONF_ADDRESS_SIZE);
+            in_addr parsed{};
+            if (length == INTERFACE_CONF_ADDRESS_SIZE || (length != 0 && inet_pton(AF_INET, address, &parsed) != 1))
+                return false;
+        }
+    }
+    return true;
 }
 
 int ipconf_retrieve_puid(const char *interface)

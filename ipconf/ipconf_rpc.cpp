@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <set>
 #include <string_view>
 
 namespace {
@@ -56,28 +58,44 @@ void redirect_libmirel_log()
     (void)Log_SetDefault(&desc);
 }
 
-// The largest number N of a "/tmp/orvane_rpc_N..." entry, 0 when none; -1
-// when /tmp cannot be listed. Anyone may create names in /tmp: a number too
-// large to be followed by another is ignored rather than overflowing.
-int highest_server_number()
+// The numbers N of the "/tmp/orvane_rpc_N..." entries (a name beginning with
+// the prefix and a decimal number, whatever follows); false when /tmp cannot
+// be listed. Anyone may create names in /tmp: a number beyond what an int
+// holds is ignored rather than overflowing.
+bool server_numbers(std::set<int> &numbers)
 {
     constexpr std::string_view prefix = "orvane_rpc_";
     DIR *dir = opendir("/tmp/");
     if (dir == nullptr)
-        return -1;
-    long long highest = 0;
+        return false;
     while (const dirent *entry = readdir(dir)) {
         if (std::strncmp(entry->d_name, prefix.data(), prefix.size()) != 0)
             continue;
         const char *digits = entry->d_name + prefix.size();
         char *end = nullptr;
         errno = 0;
-        long long number = std::strtoll(digits, &end, 10);
-        if (end != digits && errno == 0 && number < INT_MAX && number > highest)
-            highest = number;
+        const long long number = std::strtoll(digits, &end, 10);
+        if (end != digits && errno == 0 && number > 0 && number <= INT_MAX)
+            numbers.insert(static_cast<int>(number));
     }
     closedir(dir);
-    return static_cast<int>(highest);
+    return true;
+}
+
+// One above the largest number in use; when that would not fit an int or is
+// taken after all, the smallest number nobody uses.
+int free_server_number(const std::set<int> &numbers)
+{
+    const int highest = numbers.empty() ? 0 : *numbers.rbegin();
+    if (highest < INT_MAX)
+        return highest + 1;
+    int candidate = 1;
+    for (int used : numbers) {
+        if (used != candidate)
+            break;
+        ++candidate;
+    }
+    return candidate;
 }
 
 void _RPCBind__ipconf_browse(RPCCall *call, RPCImplementation implementation, RPCMsg *request, RPCMsg *reply)
@@ -126,15 +144,32 @@ int ipconf_rpc_open(int socket, select_set *registered)
     redirect_libmirel_log();
     (void)RPCServer_Init();
 
-    int highest = highest_server_number();
-    if (highest < 0) {
-        syslog(LOG_ERR, "Cannot open '/tmp/' directory");
+    std::set<int> numbers;
+    try {
+        if (!server_numbers(numbers)) {
+            syslog(LOG_ERR, "Cannot open '/tmp/' directory");
+            return -1;
+        }
+    } catch (const std::bad_alloc &) {
+        syslog(LOG_ERR, "Cannot open RPC server");
         return -1;
     }
-    char address[64];
-    std::snprintf(address, sizeof address, "unix:/tmp/orvane_rpc_%d.sock", highest + 1);
-
-    server = RPCServer_Open(address, 0, 0);
+    // Another user may have made the chosen name between the listing and the
+    // bind (the library binds only where nothing is, or its own stale
+    // socket): the next free number is tried, a few times.
+    for (int attempt = 0; attempt < 8 && server == nullptr; ++attempt) {
+        const int number = free_server_number(numbers);
+        char address[64];
+        std::snprintf(address, sizeof address, "unix:/tmp/orvane_rpc_%d.sock", number);
+        server = RPCServer_Open(address, 0, 0);
+        if (server == nullptr && errno != EADDRINUSE)
+            break;
+        try {
+            numbers.insert(number);
+        } catch (const std::bad_alloc &) {
+            break;
+        }
+    }
     if (server == nullptr) {
         syslog(LOG_ERR, "Cannot open RPC server");
         return -1;

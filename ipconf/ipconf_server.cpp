@@ -9,7 +9,6 @@
 #include "net/ip.hpp"
 #include "platform/cendrix_comm.hpp"
 #include "platform/product_info.hpp"
-#include "util/list.hpp"
 #include "util/owned.hpp"
 #include "util/tlv_ez.hpp"
 
@@ -20,6 +19,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <string>
+#include <unordered_map>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -48,17 +50,15 @@ constexpr const char *cannot_set_hostname = "cannot set hostname";
 constexpr const char *cannot_set_interface = "cannot set interface configuration";
 constexpr const char *timeout_error = "timeout: the new configuration is not set";
 
-// One configurator address that asked for a challenge.
-struct connection {
-    char address[ADDRESS_TEXT_SIZE];
-    uint32_t challenge;
-};
+// Configurator address -> the challenge it was sent. Nothing bounds how
+// many addresses ask, so every lookup is by hash, never a walk.
+using connection_map = std::unordered_map<std::string, uint32_t>;
 
 int has_ip = 1;
 int can_set_conf = 1;
 int ipconf_socket = -1;
 int ipconf_fallback_socket = -1;
-list *connection_list = nullptr;
+std::unique_ptr<connection_map> connections;
 sigset_t signal_set;
 struct sigaction sighup_act;
 struct sigaction sigalrm_act;
@@ -69,46 +69,20 @@ using message_ptr = malloc_ptr<uint8_t>;
 
 // ---- connections -------------------------------------------------------------
 
-// The connection for the address with *it standing on it, or null. *it is
-// always the caller's to release; null only when it could not be made.
-connection *connection_get(const char *address, list_iterator **it)
-{
-    *it = list_iterator_new(connection_list, LIST_REMOVING);
-    if (*it == nullptr) {
-        syslog(LOG_ERR, "cannot list ipconf connections");
-        return nullptr;
-    }
-    while (list_iterator_next(*it) == 0) {
-        auto *c = static_cast<connection *>(list_iterator_get(*it));
-        if (std::strncmp(c->address, address, ADDRESS_TEXT_SIZE) == 0)
-            return c;
-    }
-    return nullptr;
-}
-
-void connection_free(list_iterator *it)
-{
-    void *c = list_iterator_get(it);
-    (void)list_iterator_remove(it);
-    std::free(c);
-}
-
+// Drops the address's challenge, if any.
 void connection_remove(const char *address)
 {
-    list_iterator *it = nullptr;
-    if (connection_get(address, &it) != nullptr)
-        connection_free(it);
-    list_iterator_free(it);
+    try {
+        connections->erase(address);
+    } catch (const std::bad_alloc &) {
+        // Only the key's copy can fail; the address then stays until its CONF.
+    }
 }
 
-// Uses up the connection a CONF answered, whatever the outcome.
+// Uses up the challenge a CONF answered, whatever the outcome.
 struct connection_consumer {
-    list_iterator *it;
-    ~connection_consumer()
-    {
-        connection_free(it);
-        list_iterator_free(it);
-    }
+    const char *address;
+    ~connection_consumer() { connection_remove(address); }
 };
 
 // ---- replies -----------------------------------------------------------------
@@ -212,28 +186,25 @@ void handle_challenge_request(uint8_t *message, size_t size, const char *sender)
         return;
     }
     connection_remove(sender);
-    auto *c = static_cast<connection *>(std::malloc(sizeof(connection)));
-    if (c == nullptr) {
+    uint32_t *challenge_of_sender = nullptr;
+    try {
+        challenge_of_sender = &(*connections)[sender];
+    } catch (const std::bad_alloc &) {
         std::perror("malloc failed");
         syslog(LOG_ERR, "cannot create new ipconf connection");
         return;
     }
-    c->challenge = get_random_challenge();
-    if (c->challenge == 0) {
+    const uint32_t challenge_value = get_random_challenge();
+    if (challenge_value == 0) {
         syslog(LOG_ERR, "cannot get a random challenge");
-        std::free(c);
+        connection_remove(sender);
         return;
     }
-    std::snprintf(c->address, sizeof c->address, "%s", sender);
-    if (list_add(connection_list, c, nullptr) != 0) {
-        syslog(LOG_ERR, "cannot add a new ipconf connection");
-        std::free(c);
-        return;
-    }
+    *challenge_of_sender = challenge_value;
     // The challenge travels as its bytes in memory order, the same bytes the
     // password check hashes, so no byte order needs agreeing on.
-    message_ptr challenge(auth_msg_build_challenge(reinterpret_cast<const uint8_t *>(&c->challenge),
-                                                   sizeof c->challenge, product_info_get_puid(), sender));
+    message_ptr challenge(auth_msg_build_challenge(reinterpret_cast<const uint8_t *>(&challenge_value),
+                                                   sizeof challenge_value, product_info_get_puid(), sender));
     if (!challenge) {
         syslog(LOG_ERR, "cannot build a challenge message");
         connection_remove(sender);
@@ -252,14 +223,18 @@ void handle_conf(uint8_t *message, size_t size, const char *sender)
         (void)error_send(cannot_be_configured, sender);
         return;
     }
-    list_iterator *it = nullptr;
-    connection *c = connection_get(sender, &it);
-    if (c == nullptr) {
-        (void)error_send(no_challenge, sender);
-        list_iterator_free(it);
+    uint32_t challenge = 0;
+    try {
+        const auto found = connections->find(sender);
+        if (found == connections->end()) {
+            (void)error_send(no_challenge, sender);
+            return;
+        }
+        challenge = found->second;
+    } catch (const std::bad_alloc &) {
         return;
     }
-    connection_consumer consume{it};
+    connection_consumer consume{sender};
 
     uint8_t *cursor = message;
     size_t avail = size;
@@ -275,7 +250,7 @@ void handle_conf(uint8_t *message, size_t size, const char *sender)
     }
     sleep(1);
     if (cendrix_get_password_sha1(auth.user, password_hash) != 0 ||
-        check_password(reinterpret_cast<const uint8_t *>(&c->challenge), sizeof c->challenge, password_hash,
+        check_password(reinterpret_cast<const uint8_t *>(&challenge), sizeof challenge, password_hash,
                        auth.password) != 0) {
         (void)error_send(authentication_error, sender);
         return;
@@ -288,6 +263,11 @@ void handle_conf(uint8_t *message, size_t size, const char *sender)
     const bool has_host_name = host_name != nullptr && host_name[0] != '\0';
     if (!has_host_name && avail == 0) {
         (void)error_send(no_parameters, sender);
+        return;
+    }
+    // Values no device can take are refused before the service sees them.
+    if (!ipconf_conf_values_valid(has_host_name ? host_name : nullptr, cursor, avail)) {
+        (void)error_send(invalid_message, sender);
         return;
     }
     if (ipconf_set_pending_conf(message, size, sender) != 0)
@@ -369,7 +349,7 @@ int ipconf_open(const char *interface, select_set *registered)
             return -1;
         }
         syslog(LOG_INFO, "Ipconf socket bound to %s", interface);
-        ipconf_fallback_socket = raw_socket_new(COOKED);
+        ipconf_fallback_socket = raw_send_socket_new();
         if (ipconf_fallback_socket < 0)
             syslog(LOG_WARNING, "cannot open fallback RAW socket for ipconf broadcast");
     } else {
@@ -378,6 +358,10 @@ int ipconf_open(const char *interface, select_set *registered)
             syslog(LOG_ERR, "cannot open RAW socket for ipconf broadcast");
             return -1;
         }
+        // Packets of this host arrive with their UDP checksum not yet filled
+        // in; the kernel says so per packet.
+        if (raw_socket_want_status(ipconf_socket) != 0)
+            syslog(LOG_WARNING, "cannot ask for packet status: packets of this host will be refused");
     }
     socket_add(ipconf_socket, registered);
 
@@ -385,8 +369,8 @@ int ipconf_open(const char *interface, select_set *registered)
         syslog(LOG_ERR, "cannot retrieve puid");
         return -1;
     }
-    connection_list = list_new();
-    if (connection_list == nullptr) {
+    connections.reset(new (std::nothrow) connection_map);
+    if (!connections) {
         syslog(LOG_ERR, "cannot create list of ipconf connections");
         return -1;
     }
@@ -427,8 +411,10 @@ int ipconf_server(select_set *registered, select_set *ready)
     static_assert(sizeof address == SOCKADDR_SIZE);
     socklen_t address_length = sizeof address;
     char sender[ADDRESS_TEXT_SIZE] = {};
+    uint32_t status = 0;
     const ssize_t received =
-        recvfrom(ipconf_socket, data, sizeof data, 0, reinterpret_cast<sockaddr *>(&address), &address_length);
+        has_ip ? recvfrom(ipconf_socket, data, sizeof data, 0, reinterpret_cast<sockaddr *>(&address), &address_length)
+               : raw_recv(ipconf_socket, data, sizeof data, &status);
     if (received <= 0) {
         std::perror("recv failed");
         syslog(LOG_ERR, "cannot receive UDP packet");
@@ -447,7 +433,7 @@ int ipconf_server(select_set *registered, select_set *ready)
         if (ip_address_get(&address, sender, nullptr) != 0)
             return 0;
     } else {
-        if (raw_udp_check(data, length, IPCONF_PORT) != 0)
+        if (raw_udp_check_status(data, length, IPCONF_PORT, status) != 0)
             return 0;
         // A UDP length below its own header puts the payload past the data.
         const auto offset = static_cast<size_t>(raw_udp_get_data(data) - data);
@@ -473,14 +459,7 @@ void ipconf_close(select_set *registered)
         close(ipconf_fallback_socket);
         ipconf_fallback_socket = -1;
     }
-    if (connection_list != nullptr) {
-        list_iterator *it = list_iterator_new(connection_list, LIST_REMOVING);
-        while (it != nullptr && list_iterator_next(it) == 0)
-            connection_free(it);
-        list_iterator_free(it);
-        (void)list_free_all(connection_list, nullptr);
-        connection_list = nullptr;
-    }
+    connections.reset();
     ipconf_close_pending_conf();
     ipconf_rpc_close(registered);
 }

@@ -175,10 +175,16 @@ uint16_t checksum_udp(const uint8_t *packet, const uint8_t *udp)
 
 int raw_udp_check(const uint8_t *packet, size_t length, uint16_t port)
 {
+    return raw_udp_check_status(packet, length, port, 0);
+}
+
+int raw_udp_check_status(const uint8_t *packet, size_t length, uint16_t port, uint32_t status)
+{
     if (length < ip_header_size || packet[9] != udp_protocol)
         return -1;
     const size_t h = header_length(packet);
-    if (length < h + udp_header_size)
+    // A header shorter than its fixed part would put the UDP header inside it.
+    if (h < ip_header_size || length < h + udp_header_size)
         return -1;
     const uint8_t *udp = packet + h;
     const size_t udp_length = read16(udp + 4);
@@ -188,9 +194,42 @@ int raw_udp_check(const uint8_t *packet, size_t length, uint16_t port)
         return -1;
     if (checksum_ip(packet) != read16(packet + 10))
         return -1;
+    if ((status & (TP_STATUS_CSUMNOTREADY | TP_STATUS_CSUM_VALID)) != 0)
+        return 0;
     if (checksum_udp(packet, udp) != read16(udp + 6))
         return -1;
     return 0;
+}
+
+int raw_socket_want_status(int socket)
+{
+    const int on = 1;
+    if (setsockopt(socket, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) == 0)
+        return 0;
+    std::perror("set socket options failed");
+    return -1;
+}
+
+ssize_t raw_recv(int socket, uint8_t *buffer, size_t size, uint32_t *status)
+{
+    iovec data{buffer, size};
+    alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(tpacket_auxdata))];
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    *status = 0;
+    const ssize_t received = recvmsg(socket, &message, 0);
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); received >= 0 && c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA &&
+            c->cmsg_len >= CMSG_LEN(sizeof(tpacket_auxdata))) {
+            tpacket_auxdata aux;
+            std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
+            *status = aux.tp_status;
+        }
+    }
+    return received;
 }
 
 const uint8_t *raw_udp_get_data(const uint8_t *packet)

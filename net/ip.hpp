@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <sys/types.h>
+
 // Size of the IPv4 header (20) and UDP header (8) that precede the payload.
 inline constexpr size_t raw_udp_header_size = 28;
 
@@ -41,10 +43,25 @@ void raw_udp_set_broadcast_header(uint8_t *packet, uint16_t port, size_t size);
 // bytes from udp, the stored checksum counted as 0; 0 is given as 0xFFFF.
 [[nodiscard]] uint16_t checksum_udp(const uint8_t *packet, const uint8_t *udp);
 
-// 0 when length bytes hold an IPv4/UDP packet to the port with correct
-// checksums and a UDP length from 8 to what was received; else -1. Never reads
-// beyond length bytes.
+// 0 when length bytes hold an IPv4/UDP packet to the port with a header of
+// at least 20 bytes, correct checksums and a UDP length up to what was
+// received; else -1. Never reads beyond length bytes.
 [[nodiscard]] int raw_udp_check(const uint8_t *packet, size_t length, uint16_t port);
+
+// raw_udp_check for a packet whose kernel status (TP_STATUS_* bits, see
+// raw_recv) is known: the UDP checksum is not compared when the kernel has
+// not filled it in yet (a packet of this host, TP_STATUS_CSUMNOTREADY) or has
+// verified it already (TP_STATUS_CSUM_VALID). A packet that carries a wrong
+// checksum is still refused.
+[[nodiscard]] int raw_udp_check_status(const uint8_t *packet, size_t length, uint16_t port, uint32_t status);
+
+// Asks the kernel for the status of every packet a packet socket receives
+// (PACKET_AUXDATA). 0, or -1 after perror "set socket options failed".
+[[nodiscard]] int raw_socket_want_status(int socket);
+
+// recv on a packet socket; *status gets the packet's TP_STATUS_* bits (0 when
+// the kernel did not say). The result as recv gives it.
+[[nodiscard]] ssize_t raw_recv(int socket, uint8_t *buffer, size_t size, uint32_t *status);
 
 // Accessors of a packet accepted by raw_udp_check.
 [[nodiscard]] const uint8_t *raw_udp_get_data(const uint8_t *packet);

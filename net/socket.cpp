@@ -67,6 +67,14 @@ int raw_socket_new(int cooked)
     return fd;
 }
 
+int raw_send_socket_new()
+{
+    const int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        std::perror("raw socket failed");
+    return fd;
+}
+
 int unix_socket_new(int type, const char *name)
 {
     owned_fd fd(socket(AF_UNIX, type, 0));

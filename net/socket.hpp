@@ -25,6 +25,11 @@
 // perror "raw socket failed".
 [[nodiscard]] int raw_socket_new(int cooked);
 
+// Cooked packet socket bound to no protocol: it only sends (each send names
+// its protocol) and receives nothing, so no queue fills up behind it. -1
+// after perror "raw socket failed".
+[[nodiscard]] int raw_send_socket_new();
+
 // AF_UNIX socket of the type bound to the abstract address of the name; does
 // not listen. -1 after perror "unix socket failed", "bind to unix path
 // failed" or the address's own message.

@@ -24,3 +24,8 @@ void notifier_close(select_set *set)
     notifier_input_close(set);
     notifier_output_close(set);
 }
+
+bool notifier_broken()
+{
+    return notifier_input_broken() || notifier_output_broken();
+}

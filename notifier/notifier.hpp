@@ -13,5 +13,10 @@ struct select_set;
 // Serves both sides, the input side first, both always.
 [[nodiscard]] int notifier_server(select_set *set, const select_set *ready);
 
+// True once a listening socket reported an error: the notifier cannot serve
+// any more. What producers and peers do never makes it so; a program ends on
+// this, not on a failed turn.
+[[nodiscard]] bool notifier_broken();
+
 // Closes the input side, then the output side.
 void notifier_close(select_set *set);

@@ -34,21 +34,15 @@ struct local_connection {
     size_t postponed;
 };
 
-int listen_socket = -1;
-list *connections = nullptr;
+using namespace notifier_detail;
+
+connection_side side{"local", "local processus"};
 // While the side closes, released peers do not resume anybody.
 bool closing = false;
 
-using notifier_detail::element_size;
-using notifier_detail::is_set;
-using notifier_detail::iterator_ptr;
-
 iterator_ptr iterate(int mode)
 {
-    iterator_ptr it(list_iterator_new(connections, mode));
-    if (!it)
-        syslog(LOG_ERR, "cannot list the local connections");
-    return it;
+    return side_iterate(side, mode);
 }
 
 local_connection *current(const iterator_ptr &it)
@@ -119,7 +113,7 @@ void connection_delete(list_iterator *it, select_set *set)
 // Deletes the connections that a resume retired.
 void sweep_retired(select_set *set)
 {
-    iterator_ptr it(list_iterator_new(connections, LIST_REMOVING));
+    iterator_ptr it(list_iterator_new(side.connections, LIST_REMOVING));
     if (!it)
         return;
     while (list_iterator_next(it.get()) == 0) {
@@ -241,38 +235,7 @@ int forward_stream(local_connection *c, size_t count, select_set *set)
 
 int accept_connection(select_set *set)
 {
-    auto c = static_cast<local_connection *>(malloc(sizeof(local_connection)));
-    if (c == nullptr) {
-        perror("malloc failed");
-        syslog(LOG_ERR, "cannot accept a new local connection");
-        return -1;
-    }
-    c->socket = accept(listen_socket, nullptr, nullptr);
-    if (c->socket >= FD_SETSIZE) {
-        // select cannot watch it; refuse it like any failed accept.
-        close(c->socket);
-        c->socket = -1;
-        errno = EMFILE;
-    }
-    if (c->socket < 0) {
-        perror("accept failed");
-        syslog(LOG_WARNING, "error when accepting a local connection");
-        free(c);
-        return -1;
-    }
-    if (list_add(connections, c, nullptr) != 0) {
-        syslog(LOG_ERR, "cannot add a new local connection");
-        close(c->socket);
-        free(c);
-        return -1;
-    }
-    c->held = 0;
-    c->forwarding = 0;
-    c->remaining = 0;
-    c->postponed = 0;
-    socket_add(c->socket, set);
-    syslog(LOG_INFO, "connection opened by a local processus");
-    return 0;
+    return side_accept(side, set, sizeof(local_connection), 0) != nullptr ? 0 : -1;
 }
 
 int read_connections(select_set *set, const select_set *ready)
@@ -307,22 +270,7 @@ int read_connections(select_set *set, const select_set *ready)
 
 int notifier_input_open(select_set *set)
 {
-    listen_socket = unix_socket_new(SOCK_STREAM, NOTIFIER_UNIX_NAME);
-    if (listen_socket < 0) {
-        syslog(LOG_ERR, "cannot open socket to receive local connections");
-        notifier_input_close(set);
-        return -1;
-    }
-    if (listen(listen_socket, 3) != 0) {
-        perror("listen failed");
-        syslog(LOG_ERR, "cannot listen for local connections");
-        notifier_input_close(set);
-        return -1;
-    }
-    socket_add(listen_socket, set);
-    connections = list_new();
-    if (connections == nullptr) {
-        syslog(LOG_ERR, "cannot create list of local connections");
+    if (side_open(side, unix_socket_new(SOCK_STREAM, NOTIFIER_UNIX_NAME), set) != 0) {
         notifier_input_close(set);
         return -1;
     }
@@ -331,42 +279,21 @@ int notifier_input_open(select_set *set)
 
 void notifier_input_close(select_set *set)
 {
-    if (listen_socket >= 0) {
-        socket_remove(listen_socket, set);
-        close(listen_socket);
-        listen_socket = -1;
-    }
-    if (connections == nullptr)
-        return;
     closing = true;
-    if (iterator_ptr it{list_iterator_new(connections, LIST_REMOVING)}) {
-        while (list_iterator_next(it.get()) == 0)
-            connection_delete(it.get(), set);
-    }
+    side_close(side, set, connection_delete);
     closing = false;
-    static_cast<void>(list_free(connections));
-    connections = nullptr;
+}
+
+bool notifier_input_broken()
+{
+    return side.broken;
 }
 
 int notifier_input_server(select_set *set, const select_set *ready)
 {
-    int result = 0;
+    int result = side_sweep_exceptions(side, set, ready, connection_delete);
 
-    if (is_set(listen_socket, &ready->except)) {
-        syslog(LOG_ERR, "error on local listening socket");
-        result = -1;
-    } else if (iterator_ptr it = iterate(LIST_REMOVING)) {
-        while (list_iterator_next(it.get()) == 0) {
-            if (is_set(current(it)->socket, &ready->except)) {
-                syslog(LOG_WARNING, "error on local connected socket");
-                connection_delete(it.get(), set);
-            }
-        }
-    } else {
-        result = -1;
-    }
-
-    if (is_set(listen_socket, &ready->read) && accept_connection(set) != 0)
+    if (is_set(side.listen_socket, &ready->read) && accept_connection(set) != 0)
         result = -1;
 
     if (read_connections(set, ready) != 0)

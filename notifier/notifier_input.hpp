@@ -26,6 +26,9 @@ inline constexpr size_t NOTIFIER_LOCAL_BUFFER = 2048;
 // bytes of every readable local connection. 0, or -1 when something failed.
 [[nodiscard]] int notifier_input_server(select_set *set, const select_set *ready);
 
+// True once the listening socket reported an error.
+[[nodiscard]] bool notifier_input_broken();
+
 // Closes every local connection (releasing its peers) and the listening
 // socket. Accepts a side that was never or only partly opened.
 void notifier_input_close(select_set *set);

@@ -6,7 +6,6 @@
 #include "notifier/connection_list.hpp"
 #include "platform/cendrix_comm.hpp"
 #include "util/bytes.hpp"
-#include "util/io.hpp"
 #include "util/list.hpp"
 #include "util/owned.hpp"
 #include "util/tlv_ez.hpp"
@@ -34,23 +33,24 @@ struct remote_connection {
     uint32_t challenge;
     char user[NOTIFIER_USER_SIZE];
     int forwarding_input;
+    // Bytes the socket did not take yet, in order (malloc'd, at most
+    // NOTIFIER_PEER_BACKLOG); the socket is in the write set while any wait.
+    uint8_t *backlog;
+    size_t backlog_size;
+    bool dropped; // fell behind or failed while an event streamed: deleted at the next turn
 };
 
-int listen_socket = -1;
-list *connections = nullptr;
+using namespace notifier_detail;
 
-using notifier_detail::element_size;
-using notifier_detail::is_set;
-using notifier_detail::iterator_ptr;
+connection_side side{"remote", "remote peer"};
+// The select set the side registered in: sends that queue watch for room.
+select_set *registered = nullptr;
 
 using message_ptr = malloc_ptr<uint8_t>;
 
 iterator_ptr iterate(int mode)
 {
-    iterator_ptr it(list_iterator_new(connections, mode));
-    if (!it)
-        syslog(LOG_ERR, "cannot list the remote connections");
-    return it;
+    return side_iterate(side, mode);
 }
 
 remote_connection *current(const iterator_ptr &it)
@@ -58,22 +58,76 @@ remote_connection *current(const iterator_ptr &it)
     return static_cast<remote_connection *>(list_iterator_get(it.get()));
 }
 
-// Every byte to the peer, or both reports of the failed send.
-int send_to_peer(int fd, const void *data, size_t count)
+int send_failed()
 {
-    if (send_all(fd, data, count) == 0)
-        return 0;
     perror("send failed");
     syslog(LOG_ERR, "cannot send data to a remote connection");
     return -1;
 }
 
-int send_message(const remote_connection *c, const uint8_t *message)
+// Sends what the socket takes now and queues the rest behind what already
+// waits; never blocks. -1 when the socket failed or the peer would fall
+// behind by more than the backlog allows. MSG_NOSIGNAL: a peer closing its
+// end must not kill the process.
+int send_queued(remote_connection *c, const void *data, size_t count)
 {
-    return send_to_peer(c->socket, message, tlv_get_size(message));
+    auto bytes = static_cast<const uint8_t *>(data);
+    if (c->backlog_size == 0) {
+        while (count > 0) {
+            const ssize_t n = send(c->socket, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            if (n < 0)
+                return send_failed();
+            bytes += n;
+            count -= static_cast<size_t>(n);
+        }
+        if (count == 0)
+            return 0;
+    }
+    if (count > NOTIFIER_PEER_BACKLOG - c->backlog_size) {
+        syslog(LOG_WARNING, "remote peer on socket %d falls behind by more than %zu bytes, disconnected", c->socket,
+               NOTIFIER_PEER_BACKLOG);
+        return -1;
+    }
+    if (c->backlog == nullptr) {
+        c->backlog = static_cast<uint8_t *>(malloc(NOTIFIER_PEER_BACKLOG));
+        if (c->backlog == nullptr) {
+            perror("malloc failed");
+            return send_failed();
+        }
+    }
+    memcpy(c->backlog + c->backlog_size, bytes, count);
+    c->backlog_size += count;
+    FD_SET(c->socket, &registered->write);
+    return 0;
 }
 
-int send_error(const remote_connection *c, const char *text)
+// Sends what waits as far as the socket takes it: 0, or -1 when it failed.
+int flush_backlog(remote_connection *c)
+{
+    size_t sent = 0;
+    while (sent < c->backlog_size) {
+        const ssize_t n = send(c->socket, c->backlog + sent, c->backlog_size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        if (n < 0)
+            return send_failed();
+        sent += static_cast<size_t>(n);
+    }
+    memmove(c->backlog, c->backlog + sent, c->backlog_size - sent);
+    c->backlog_size -= sent;
+    if (c->backlog_size == 0)
+        FD_CLR(c->socket, &registered->write);
+    return 0;
+}
+
+int send_message(remote_connection *c, const uint8_t *message)
+{
+    return send_queued(c, message, tlv_get_size(message));
+}
+
+int send_error(remote_connection *c, const char *text)
 {
     message_ptr message(auth_msg_build_error(text));
     if (!message)
@@ -88,12 +142,13 @@ void connection_delete(list_iterator *it, select_set *set)
         return;
     socket_remove(c->socket, set);
     close(c->socket);
+    free(c->backlog);
     free(c);
 }
 
 enum class outcome { kept, deleted };
 
-outcome answer_error(const remote_connection *c, const char *text)
+outcome answer_error(remote_connection *c, const char *text)
 {
     return send_error(c, text) == 0 ? outcome::kept : outcome::deleted;
 }
@@ -194,65 +249,41 @@ outcome handle_messages(remote_connection *c)
 
 int accept_connection(select_set *set)
 {
-    auto c = static_cast<remote_connection *>(malloc(sizeof(remote_connection)));
-    if (c == nullptr) {
-        perror("malloc failed");
-        syslog(LOG_ERR, "cannot accept a new remote connection");
+    auto c = static_cast<remote_connection *>(side_accept(side, set, sizeof(remote_connection), SOCK_NONBLOCK));
+    if (c == nullptr)
         return -1;
-    }
-    c->socket = accept(listen_socket, nullptr, nullptr);
-    if (c->socket >= FD_SETSIZE) {
-        // select cannot watch it; refuse it like any failed accept.
-        close(c->socket);
-        c->socket = -1;
-        errno = EMFILE;
-    }
-    if (c->socket < 0) {
-        perror("accept failed");
-        syslog(LOG_WARNING, "error when accepting a remote connection");
-        free(c);
-        return -1;
-    }
-    if (list_add(connections, c, nullptr) != 0) {
-        syslog(LOG_ERR, "cannot add a new remote connection");
-        close(c->socket);
-        free(c);
-        return -1;
-    }
-    c->count = 0;
-    c->challenge = 0;
-    c->user[0] = '\0';
     c->forwarding_input = -1;
-    socket_add(c->socket, set);
-    syslog(LOG_INFO, "connection opened by a remote peer");
     return 0;
+}
+
+// A reserved peer is not read until its event is delivered: its socket
+// leaves the read set meanwhile, so that what it sends cannot wake the loop
+// turn after turn.
+void reserve(remote_connection *c, int input)
+{
+    c->forwarding_input = input;
+    if (c->socket >= 0 && c->socket < FD_SETSIZE)
+        FD_CLR(c->socket, &registered->read);
+}
+
+void release(remote_connection *c)
+{
+    c->forwarding_input = -1;
+    if (c->socket >= 0 && c->socket < FD_SETSIZE && !c->dropped)
+        FD_SET(c->socket, &registered->read);
 }
 
 bool concerned(const remote_connection *c, const char *user)
 {
-    return user == nullptr || user[0] == '\0' || strncmp(c->user, user, NOTIFIER_USER_SIZE) == 0;
+    return !c->dropped && (user == nullptr || user[0] == '\0' || strncmp(c->user, user, NOTIFIER_USER_SIZE) == 0);
 }
 
 } // namespace
 
 int notifier_output_open(select_set *set)
 {
-    listen_socket = tcp_socket_new(NOTIFIER_TCP_PORT, nullptr);
-    if (listen_socket < 0) {
-        syslog(LOG_ERR, "cannot open socket to receive remote connections");
-        notifier_output_close(set);
-        return -1;
-    }
-    if (listen(listen_socket, 3) != 0) {
-        perror("listen failed");
-        syslog(LOG_ERR, "cannot listen for remote connections");
-        notifier_output_close(set);
-        return -1;
-    }
-    socket_add(listen_socket, set);
-    connections = list_new();
-    if (connections == nullptr) {
-        syslog(LOG_ERR, "cannot create list of remote connections");
+    registered = set;
+    if (side_open(side, tcp_socket_new(NOTIFIER_TCP_PORT, nullptr), set) != 0) {
         notifier_output_close(set);
         return -1;
     }
@@ -261,40 +292,19 @@ int notifier_output_open(select_set *set)
 
 void notifier_output_close(select_set *set)
 {
-    if (listen_socket >= 0) {
-        socket_remove(listen_socket, set);
-        close(listen_socket);
-        listen_socket = -1;
-    }
-    if (connections == nullptr)
-        return;
-    if (iterator_ptr it{list_iterator_new(connections, LIST_REMOVING)}) {
-        while (list_iterator_next(it.get()) == 0)
-            connection_delete(it.get(), set);
-    }
-    static_cast<void>(list_free(connections));
-    connections = nullptr;
+    side_close(side, set, connection_delete);
+}
+
+bool notifier_output_broken()
+{
+    return side.broken;
 }
 
 int notifier_output_server(select_set *set, const select_set *ready)
 {
-    int result = 0;
+    int result = side_sweep_exceptions(side, set, ready, connection_delete);
 
-    if (is_set(listen_socket, &ready->except)) {
-        syslog(LOG_ERR, "error on remote listening socket");
-        result = -1;
-    } else if (iterator_ptr it = iterate(LIST_REMOVING)) {
-        while (list_iterator_next(it.get()) == 0) {
-            if (is_set(current(it)->socket, &ready->except)) {
-                syslog(LOG_WARNING, "error on remote connected socket");
-                connection_delete(it.get(), set);
-            }
-        }
-    } else {
-        result = -1;
-    }
-
-    if (is_set(listen_socket, &ready->read) && accept_connection(set) != 0)
+    if (is_set(side.listen_socket, &ready->read) && accept_connection(set) != 0)
         result = -1;
 
     iterator_ptr it = iterate(LIST_REMOVING);
@@ -302,15 +312,24 @@ int notifier_output_server(select_set *set, const select_set *ready)
         return -1;
     while (list_iterator_next(it.get()) == 0) {
         remote_connection *c = current(it);
+        if (c->dropped || (is_set(c->socket, &ready->write) && flush_backlog(c) != 0)) {
+            connection_delete(it.get(), set);
+            continue;
+        }
         if (!is_set(c->socket, &ready->read) || c->forwarding_input != -1)
             continue;
         // A full buffer asks for 0 bytes and so reads 0: a message longer
         // than the buffer ends the connection like a close by the peer.
         ssize_t n = recv(c->socket, c->buffer + c->count, NOTIFIER_REMOTE_BUFFER - c->count, 0);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
         if (n < 0) {
+            // A reset or any other error ends this peer only.
             perror("recv failed");
             syslog(LOG_ERR, "cannot receive data from a remote connection");
-            return -1;
+            connection_delete(it.get(), set);
+            result = -1;
+            continue;
         }
         if (n == 0) {
             connection_delete(it.get(), set);
@@ -340,7 +359,7 @@ int notifier_output_forward_open(const char *user, int input)
     while (list_iterator_next(it.get()) == 0) {
         remote_connection *c = current(it);
         if (concerned(c, user))
-            c->forwarding_input = input;
+            reserve(c, input);
     }
     return 0;
 }
@@ -351,9 +370,12 @@ int notifier_output_forward(int input, const void *data, size_t count)
     if (!it)
         return -1;
     while (list_iterator_next(it.get()) == 0) {
-        const remote_connection *c = current(it);
-        if (c->forwarding_input == input && send_to_peer(c->socket, data, count) != 0)
+        remote_connection *c = current(it);
+        if (c->forwarding_input == input && !c->dropped && send_queued(c, data, count) != 0) {
             syslog(LOG_WARNING, "notification cannot be sent to socket %d", c->socket);
+            c->dropped = true;
+            socket_remove(c->socket, registered);
+        }
     }
     return 0;
 }
@@ -366,7 +388,7 @@ int notifier_output_forward_close(int input)
     while (list_iterator_next(it.get()) == 0) {
         remote_connection *c = current(it);
         if (c->forwarding_input == input)
-            c->forwarding_input = -1;
+            release(c);
     }
     return 0;
 }

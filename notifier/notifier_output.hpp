@@ -18,6 +18,10 @@ struct select_set;
 inline constexpr uint16_t NOTIFIER_TCP_PORT = 4445;
 inline constexpr size_t NOTIFIER_REMOTE_BUFFER = 2048;
 inline constexpr size_t NOTIFIER_USER_SIZE = 256;
+// Sends never block: what a peer's socket does not take at once waits in a
+// backlog of at most this many bytes (beyond what the kernel buffers); a peer
+// that falls further behind is disconnected.
+inline constexpr size_t NOTIFIER_PEER_BACKLOG = 64 * 1024;
 
 // Listens on TCP port 4445 and registers the socket: 0, or -1 after undoing
 // everything.
@@ -26,6 +30,10 @@ inline constexpr size_t NOTIFIER_USER_SIZE = 256;
 // One turn of the main loop: exceptions, a new peer, then the messages of
 // every readable peer that is not reserved. 0, or -1 when something failed.
 [[nodiscard]] int notifier_output_server(select_set *set, const select_set *ready);
+
+// True once the listening socket reported an error: the side cannot serve
+// any more. Nothing a peer does makes it so.
+[[nodiscard]] bool notifier_output_broken();
 
 // Closes every peer connection and the listening socket. Accepts a side that
 // was never or only partly opened.
@@ -37,7 +45,8 @@ void notifier_output_close(select_set *set);
 // cannot be listed.
 [[nodiscard]] int notifier_output_forward_open(const char *user, int input);
 
-// Sends the bytes to every peer reserved for `input`; a failed send is logged
+// Sends the bytes to every peer reserved for `input`; a failed send (or a
+// peer too far behind) is logged, that peer is disconnected at the next turn
 // and the other peers still get theirs. 0, or -1 when the peers cannot be
 // listed.
 [[nodiscard]] int notifier_output_forward(int input, const void *data, size_t count);

@@ -4,8 +4,10 @@
 #include "ipconf/product_record.hpp"
 #include "lib/cendrix/cendrix.hpp"
 #include "net/address.hpp"
+#include "util/io.hpp"
 #include "util/owned.hpp"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -30,6 +32,62 @@ constexpr size_t address_size = 46;
 
 cendrix_context context{};
 bool session_open = false;
+// The service stopped answering (or the bus went away) after the session
+// opened: calls fail at once until a reconnection, tried at most once per
+// reconnect_interval_ms, finds it answering again.
+bool session_lost = false;
+constexpr int64_t reconnect_interval_ms = 1000;
+int64_t last_attempt_ms = 0;
+
+bool unreachable(int error)
+{
+    switch (error) {
+    case ETIMEDOUT:
+    case ENOTCONN:
+    case ECONNRESET:
+    case ECONNREFUSED:
+    case EPIPE:
+    case ESHUTDOWN:
+    case ENOBUFS:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The result of a library call; one that found the service unreachable
+// marks the open session lost, so that the rest of the request is not tried.
+int checked(int result)
+{
+    if (result != 0 && session_open && !session_lost && unreachable(errno)) {
+        syslog(LOG_WARNING, "Connection to Cendrix Dbus service lost");
+        cendrix_close(&context);
+        session_lost = true;
+        last_attempt_ms = monotonic_ms();
+    }
+    return result;
+}
+
+// True when calls may be made: the session is open and not lost, or it was
+// lost and a reconnection has just succeeded.
+bool available()
+{
+    if (!session_open)
+        return false;
+    if (!session_lost)
+        return true;
+    if (monotonic_ms() - last_attempt_ms < reconnect_interval_ms)
+        return false;
+    const bool answered = cendrix_init(&context) == 0 && cendrix_get_config(&context, config_host) == 0;
+    last_attempt_ms = monotonic_ms();
+    if (!answered) {
+        cendrix_close(&context);
+        return false;
+    }
+    session_lost = false;
+    syslog(LOG_INFO, "Connection to Cendrix Dbus service restored");
+    return true;
+}
 const volatile sig_atomic_t *run_flag = nullptr;
 
 void real_sleep(unsigned seconds)
@@ -86,7 +144,7 @@ bool connect_bus()
 
 bool probe_service()
 {
-    return cendrix_get_config(&context, config_host) == 0;
+    return checked(cendrix_get_config(&context, config_host)) == 0;
 }
 
 int hex_value(char c)
@@ -111,7 +169,7 @@ bool find_interface_by_mac(const char *mac)
             convert(variant);
         cendrix_reset(&context);
         cendrix_set_property_string(&context, "mac", variant);
-        if (cendrix_find_resource(&context, class_interface) == 0)
+        if (checked(cendrix_find_resource(&context, class_interface)) == 0)
             return true;
     }
     return false;
@@ -121,7 +179,7 @@ bool find_interface_by_name(const char *name)
 {
     cendrix_reset(&context);
     cendrix_set_property_string(&context, "name", name);
-    return cendrix_find_resource(&context, class_interface) == 0;
+    return checked(cendrix_find_resource(&context, class_interface)) == 0;
 }
 
 // Moves from the interface held in the context to its IPv4 configuration,
@@ -132,7 +190,7 @@ bool find_ipv4_config(uint32_t &config_id)
         return false;
     cendrix_reset(&context);
     cendrix_set_property_uint32(&context, "id", config_id);
-    return cendrix_find_resource(&context, class_ipv4) == 0;
+    return checked(cendrix_find_resource(&context, class_ipv4)) == 0;
 }
 
 int link_state_of(int32_t link_up)
@@ -171,6 +229,7 @@ int cendrix_close_session()
         return -1;
     cendrix_close(&context);
     session_open = false;
+    session_lost = false;
     return 0;
 }
 
@@ -186,11 +245,11 @@ void cendrix_set_retry_sleep(void (*sleeper)(unsigned seconds))
 
 int cendrix_get_password_sha1(const char *login, uint8_t *hash)
 {
-    if (!session_open)
+    if (!available())
         return -1;
     cendrix_reset(&context);
     cendrix_set_property_string(&context, "login", login);
-    if (cendrix_find_resource(&context, class_account) != 0)
+    if (checked(cendrix_find_resource(&context, class_account)) != 0)
         return -1;
     const owned_text text = property_text("password_sha1");
     if (!text || std::strlen(text.get()) < 2 * PASSWORD_HASH_SIZE)
@@ -209,23 +268,23 @@ int cendrix_get_password_sha1(const char *login, uint8_t *hash)
 
 int cendrix_set_hostname(const char *host_name)
 {
-    if (!session_open || std::strlen(host_name) > PRODUCT_TEXT_SIZE - 1)
+    if (std::strlen(host_name) > PRODUCT_TEXT_SIZE - 1 || !available())
         return -1;
     cendrix_reset(&context);
     cendrix_set_property_string(&context, "hostname", host_name);
-    return cendrix_set_config(&context, config_host) == 0 ? 0 : -1;
+    return checked(cendrix_set_config(&context, config_host)) == 0 ? 0 : -1;
 }
 
 int cendrix_get_product_info(product_info *record)
 {
-    if (!session_open)
+    if (!available())
         return -1;
     cendrix_reset(&context);
-    if (cendrix_get_config(&context, config_host) != 0 ||
+    if (checked(cendrix_get_config(&context, config_host)) != 0 ||
         copy_property("hostname", record->host_name, PRODUCT_TEXT_SIZE) != 0)
         return -1;
     cendrix_reset(&context);
-    if (cendrix_get_config(&context, config_product) != 0)
+    if (checked(cendrix_get_config(&context, config_product)) != 0)
         return -1;
     const struct {
         const char *key;
@@ -247,7 +306,7 @@ int cendrix_get_product_info(product_info *record)
 
 int cendrix_get_interface_name(const char *mac, char *name)
 {
-    if (!session_open || std::strlen(mac) != mac_length)
+    if (std::strlen(mac) != mac_length || !available())
         return -1;
     if (!find_interface_by_mac(mac))
         return -1;
@@ -256,7 +315,7 @@ int cendrix_get_interface_name(const char *mac, char *name)
 
 int cendrix_get_interface_conf(const char *name, interface_conf *conf)
 {
-    if (!session_open)
+    if (!available())
         return -1;
     if (!find_interface_by_name(name))
         return -1;
@@ -300,7 +359,7 @@ int cendrix_get_interface_conf(const char *name, interface_conf *conf)
 
 int cendrix_set_interface_conf(const char *name, const interface_conf *conf)
 {
-    if (!session_open)
+    if (!available())
         return -1;
     uint32_t config_id = 0;
     if (!find_interface_by_name(name) || !find_ipv4_config(config_id))
@@ -323,21 +382,21 @@ int cendrix_set_interface_conf(const char *name, const interface_conf *conf)
             return -1;
         cendrix_set_property_string(&context, field.key, field.value);
     }
-    return cendrix_set_resource(&context, class_ipv4, config_id) == 0 ? 0 : -1;
+    return checked(cendrix_set_resource(&context, class_ipv4, config_id)) == 0 ? 0 : -1;
 }
 
 char *cendrix_get_primary_interface_name()
 {
-    if (!session_open)
+    if (!available())
         return nullptr;
     cendrix_reset(&context);
     uint32_t interface_id = 0;
-    if (cendrix_get_config(&context, config_primary) != 0 ||
+    if (checked(cendrix_get_config(&context, config_primary)) != 0 ||
         cendrix_get_property_uint32(&context, "primary_interface_id", &interface_id) != 0)
         return nullptr;
     cendrix_reset(&context);
     cendrix_set_property_uint32(&context, "id", interface_id);
-    if (cendrix_find_resource(&context, class_interface) != 0)
+    if (checked(cendrix_find_resource(&context, class_interface)) != 0)
         return nullptr;
     owned_text name = property_text("name");
     if (!name || std::strlen(name.get()) > interface_name_size - 1)

@@ -1,7 +1,11 @@
 // The daemon's session with the device's configuration service, and the
 // operations the rest of the daemon needs from it, in the daemon's own terms.
-// Only cendrix_open_session logs; every other operation fails silently with
-// -1 or null and its caller reports the failure. Texts too long for their
+// Only the session logs (opening it, and losing and regaining the service);
+// every other operation fails silently with -1 or null and its caller reports
+// the failure. A service that does not answer a call within a second, or a
+// bus that goes away, marks the session lost: further operations fail at once
+// (no more calls of the same request) until a reconnection, tried at most once
+// a second when an operation is asked for, finds the service answering again. Texts too long for their
 // buffers fail the operation; nothing is truncated.
 #pragma once
 

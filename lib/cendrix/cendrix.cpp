@@ -2,6 +2,7 @@
 
 #include "lib/cendrix/property_map.hpp"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -15,15 +16,17 @@ struct cendrix_session {
     sd_bus *bus = nullptr;
     property_map properties;
     cendrix_wire::property_nodes spare;  // nodes of earlier replies, reused by the next
+    int reason = EIO;                    // errno of the last failed call
 
     ~cendrix_session() { sd_bus_flush_close_unref(bus); }
 };
 
 namespace {
 
-// Long enough for a loaded device, short enough that a hung service cannot
-// hold the caller for long.
-constexpr uint64_t call_timeout_usec = 5'000'000;
+// A healthy service answers within milliseconds; a caller that serves a
+// network from one thread must not be held longer than a second by one that
+// hangs.
+constexpr uint64_t call_timeout_usec = 1'000'000;
 
 struct message_unref {
     void operator()(sd_bus_message *message) const { sd_bus_message_unref(message); }
@@ -40,8 +43,30 @@ cendrix_session *session_of(cendrix_context *context)
     return context == nullptr ? nullptr : context->session;
 }
 
+// The errno of a failed call: the reasons that say the service cannot be
+// reached (no answer in time, not on the bus, the bus connection gone) pass
+// through; any answer of the service itself becomes EIO.
+int reason_of(int result, const sd_bus_error &error)
+{
+    if (sd_bus_error_has_name(&error, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
+        sd_bus_error_has_name(&error, SD_BUS_ERROR_NAME_HAS_NO_OWNER) || sd_bus_error_has_name(&error, SD_BUS_ERROR_NO_REPLY))
+        return ENOTCONN;
+    switch (-result) {
+    case ETIMEDOUT:
+    case ENOTCONN:
+    case ECONNRESET:
+    case ECONNREFUSED:
+    case EPIPE:
+    case ESHUTDOWN:
+    case ENOBUFS:
+        return -result;
+    default:
+        return EIO;
+    }
+}
+
 // Calls `method` with the arguments that `append` adds; the reply, if wanted,
-// goes to `reply`. 0 or -1.
+// goes to `reply`. 0 or -1 with errno set (reason_of).
 template <typename Append>
 int call(cendrix_session &session, const char *method, Append append, message_ptr *reply)
 {
@@ -54,8 +79,11 @@ int call(cendrix_session &session, const char *method, Append append, message_pt
         return -1;
     error_guard error;
     sd_bus_message *answer = nullptr;
-    if (sd_bus_call(session.bus, request.get(), call_timeout_usec, &error.error, &answer) < 0)
+    if (const int result = sd_bus_call(session.bus, request.get(), call_timeout_usec, &error.error, &answer);
+        result < 0) {
+        session.reason = reason_of(result, error.error);
         return -1;
+    }
     message_ptr answer_guard(answer);
     if (reply != nullptr)
         *reply = std::move(answer_guard);
@@ -117,14 +145,20 @@ const property_value *find_property(cendrix_context *context, const char *key)
     return entry == session->properties.end() ? nullptr : &entry->second;
 }
 
+// Runs a call: 0, or -1 with errno saying why (reason_of).
 template <typename Body>
-int guarded(Body body)
+int guarded(cendrix_session &session, Body body)
 {
+    session.reason = EIO;
+    int result = -1;
     try {
-        return body();
+        result = body();
     } catch (...) {
-        return -1;
+        result = -1;
     }
+    if (result != 0)
+        errno = session.reason;
+    return result;
 }
 
 } // namespace
@@ -169,7 +203,7 @@ int cendrix_get_config(cendrix_context *context, uint32_t number)
     cendrix_session *session = session_of(context);
     if (session == nullptr)
         return -1;
-    return guarded([&] {
+    return guarded(*session, [&] {
         message_ptr reply;
         const auto append = [&](sd_bus_message *m) { return sd_bus_message_append(m, "u", number); };
         if (call(*session, "GetConfig", append, &reply) < 0)
@@ -183,7 +217,7 @@ int cendrix_set_config(cendrix_context *context, uint32_t number)
     cendrix_session *session = session_of(context);
     if (session == nullptr)
         return -1;
-    return guarded([&] {
+    return guarded(*session, [&] {
         const auto append = [&](sd_bus_message *m) {
             const int result = sd_bus_message_append(m, "u", number);
             return result < 0 ? result : cendrix_wire::append_properties(m, session->properties);
@@ -197,7 +231,7 @@ int cendrix_find_resource(cendrix_context *context, uint32_t resource_class)
     cendrix_session *session = session_of(context);
     if (session == nullptr)
         return -1;
-    return guarded([&] {
+    return guarded(*session, [&] {
         message_ptr reply;
         const auto append = [&](sd_bus_message *m) {
             const int result = sd_bus_message_append(m, "u", resource_class);
@@ -214,7 +248,7 @@ int cendrix_set_resource(cendrix_context *context, uint32_t resource_class, uint
     cendrix_session *session = session_of(context);
     if (session == nullptr)
         return -1;
-    return guarded([&] {
+    return guarded(*session, [&] {
         const auto append = [&](sd_bus_message *m) {
             const int result = sd_bus_message_append(m, "uu", resource_class, id);
             return result < 0 ? result : cendrix_wire::append_properties(m, session->properties);
@@ -261,7 +295,7 @@ int cendrix_set_property_string(cendrix_context *context, const char *key, const
     cendrix_session *session = session_of(context);
     if (session == nullptr || key == nullptr || value == nullptr)
         return -1;
-    return guarded([&] {
+    return guarded(*session, [&] {
         set_property(*session, key, value);
         return 0;
     });
@@ -272,7 +306,7 @@ int cendrix_set_property_uint32(cendrix_context *context, const char *key, uint3
     cendrix_session *session = session_of(context);
     if (session == nullptr || key == nullptr)
         return -1;
-    return guarded([&] {
+    return guarded(*session, [&] {
         set_property(*session, key, value);
         return 0;
     });

@@ -1,8 +1,10 @@
 // Client library of the device's configuration service, which serves the
 // interface org.cendrix.Config1 on the D-Bus system bus. A context holds one
 // bus connection and a map of properties that the calls fill and send.
-// Every call is synchronous with a bounded time-out; results are 0 or -1, texts
-// are malloc'd and freed by the caller. Nothing throws, nothing starts a thread.
+// Every call is synchronous with a time-out of one second; results are 0 or
+// -1 with errno ETIMEDOUT, ENOTCONN (or another connection error) when the
+// service cannot be reached, EIO when it answered with a refusal. Texts are
+// malloc'd and freed by the caller. Nothing throws, nothing starts a thread.
 #pragma once
 
 #include <cstdint>

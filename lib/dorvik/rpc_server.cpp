@@ -55,7 +55,9 @@ bool send_all(int fd, std::string_view data)
 bool is_stale_socket(const sockaddr_un &address)
 {
     struct stat info{};
-    if (::lstat(address.sun_path, &info) != 0 || !S_ISSOCK(info.st_mode))
+    // Only a socket of our own user is ever replaced: a name another user
+    // made in a shared folder is theirs.
+    if (::lstat(address.sun_path, &info) != 0 || !S_ISSOCK(info.st_mode) || info.st_uid != ::geteuid())
         return false;
     Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (probe.get() < 0)

@@ -19,11 +19,6 @@
 
 namespace {
 
-// A turn fails when a peer or a producer misbehaves and the module has
-// already logged it; only a failure that repeats turn after turn (a broken
-// listening socket) would spin the loop, so that one ends the program.
-constexpr int MAX_FAILED_TURNS = 100;
-
 void print_usage(FILE *stream, const char *program)
 {
     std::fprintf(stream,
@@ -42,7 +37,6 @@ volatile sig_atomic_t run = 1;
 int serve(select_set *registered)
 {
     select_set ready;
-    int failed_turns = 0;
     while (run) {
         ready = *registered;
         const int result = daemon_wait(registered->highest, &ready.read, &ready.write, &ready.except);
@@ -52,10 +46,10 @@ int serve(select_set *registered)
         }
         if (result == 0)
             continue;
-        if (notifier_server(registered, &ready) == 0) {
-            failed_turns = 0;
-        } else if (++failed_turns >= MAX_FAILED_TURNS) {
-            syslog(LOG_ERR, "the notifier keeps failing, giving up");
+        // A failed turn was a producer's or a peer's doing and is logged
+        // already; only a broken listening socket ends the program.
+        if (notifier_server(registered, &ready) != 0 && notifier_broken()) {
+            syslog(LOG_ERR, "the notifier cannot serve any more, giving up");
             return 1;
         }
     }

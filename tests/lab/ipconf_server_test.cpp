@@ -21,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -61,6 +62,45 @@ protected:
 
     static bytes take(uint8_t *message) { return lab::take_message(message); }
 };
+
+TEST_F(IpconfServer, AHungOrVanishedServiceCostsALookAtMostASecondAndIsRejoined)
+{
+    ASSERT_TRUE(start());
+    lab::Process &service = *device->bus().service();
+    // Stopped: each LOOK holds the loop for at most one call's second, then
+    // the rest of its calls are not made.
+    ASSERT_TRUE(service.signal(SIGSTOP));
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
+    EXPECT_TRUE(device->daemon().wait_for_line("Connection to Cendrix Dbus service lost", 5000));
+    // The loop is free again: a LOOK comes back at once once the service does.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    peer->drain();
+    ASSERT_TRUE(service.signal(SIGCONT));
+    const auto answered_within = [&](int ms) {
+        for (int waited = 0; waited < ms; waited += 250) {
+            EXPECT_TRUE(peer->send(take(ipconf_msg_build_look())));
+            if (peer->receive(IPCONF_INFO, 250, device_puid))
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(answered_within(2000)) << device->daemon_log();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(6)) << "three LOOKs held the loop";
+
+    // The bus and the service go away and come back at the same address.
+    ASSERT_EQ(device->bus().stop_service(), 0);
+    ASSERT_EQ(device->bus().stop_bus(), 0);
+    ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(device->bus().start_bus());
+    ASSERT_TRUE(device->bus().start_service());
+    EXPECT_TRUE(answered_within(2000)) << device->daemon_log();
+    EXPECT_EQ(device->count_lines("Connection to Cendrix Dbus service lost"), 2);
+    EXPECT_EQ(device->count_lines("Connection to Cendrix Dbus service restored"), 2);
+    EXPECT_EQ(device->daemon().stop(), 0);
+}
 
 long thread_count(pid_t pid)
 {
@@ -255,8 +295,12 @@ TEST_F(IpconfServer, ChallengeAndEveryRefusalOfAConfLeaveTheStoreAlone)
         {[&](auto &r) { r.challenge = stale; }, "authentication error: invalid password or user name"},
         {[](auto &r) { r.user.clear(); }, "invalid configuration message"},
         {[](auto &r) { r.host_name.clear(); }, "no configuration parameters"},
-        // Not UTF-8: the service refuses it.
-        {[](auto &r) { r.host_name = "dev\xff\xfe"; }, "cannot set hostname"},
+        // What no host name or address can be never reaches the service.
+        {[](auto &r) { r.host_name = "dev\xff\xfe"; }, "invalid configuration message"},
+        {[](auto &r) { r.host_name = "; reboot"; }, "invalid configuration message"},
+        {[](auto &r) { r.interfaces = {{.mac = "02:00:00:00:0D:01", .ipv4 = "`id`"}}; }, "invalid configuration message"},
+        {[](auto &r) { r.interfaces = {{.mac = "02:00:00:00:0D:01", .dns = "../../etc/passwd"}}; },
+         "invalid configuration message"},
         {[](auto &r) {
              r.host_name.clear();
              r.interfaces = {{.mac = "02:00:00:00:77:77", .ipv4 = "192.0.2.77"}};

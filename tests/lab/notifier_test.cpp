@@ -23,7 +23,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,6 +103,14 @@ public:
 
     bool closed_by_peer() { return read(1).empty() && closed_; }
 
+    // Closes with a reset instead of an orderly close.
+    void reset()
+    {
+        const linger abort{1, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    int fd() const { return fd_; }
+
 private:
     int fd_;
     bool closed_ = false;
@@ -121,7 +135,8 @@ protected:
         ASSERT_TRUE(lab->add_host("cfg"));
         ASSERT_TRUE(lab->add_link("dev", "lab0", "02:00:00:00:00:01", {"192.0.2.10/24"}));
         ASSERT_TRUE(lab->add_link("cfg", "cfg0", "02:00:00:00:00:21", {"192.0.2.20/24"}));
-        daemon = lab->start("dev", {ORV_BUILD_DIR "/services/notifierd/notifierd", "-f"},
+        // Few descriptors, so that running out of them is cheap to reach.
+        daemon = lab->start("dev", {"/usr/bin/prlimit", "--nofile=64", ORV_BUILD_DIR "/services/notifierd/notifierd", "-f"},
                             {.env = {bus->env()}, .tmp_dir = {}, .stdin_data = {}});
         ASSERT_TRUE(daemon);
         ASSERT_TRUE(daemon->wait_for_line("listening on unix socket", 10000)) << daemon->stderr_text();
@@ -139,10 +154,12 @@ protected:
     }
 
     // A remote peer from the configurator namespace, or a local producer.
-    std::unique_ptr<Endpoint> connect_to(bool remote)
+    std::unique_ptr<Endpoint> connect_to(bool remote, int receive_buffer = 0)
     {
         auto inside = lab->enter(remote ? "cfg" : "dev");
         int fd = socket(remote ? AF_INET : AF_UNIX, SOCK_STREAM, 0);
+        if (receive_buffer > 0)
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(4445);
@@ -185,8 +202,104 @@ protected:
         return p.message();
     }
 
+    // Waits until the daemon's log holds the line count times.
+    bool logged(const std::string &line, int count, int timeout_ms = 10000)
+    {
+        for (int waited = 0; waited < timeout_ms; waited += 20) {
+            if (lab::count_lines(daemon->stderr_text(), line) >= count)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    // CPU seconds the daemon has used.
+    double cpu_seconds() const
+    {
+        std::ifstream in("/proc/" + std::to_string(daemon->pid()) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
+        return f.size() > 12 ? double(std::stol(f[11]) + std::stol(f[12])) / double(sysconf(_SC_CLK_TCK)) : -1;
+    }
+
     std::unique_ptr<lab::Process> daemon;
 };
+
+TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
+{
+    const auto descriptors = [&] {
+        return std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(daemon->pid()) + "/fd"),
+                             {});
+    };
+    const long baseline = descriptors();
+    // Peers that reset their connections, in waves below the descriptor limit.
+    for (int wave = 0, opened = 0; wave < 5; ++wave) {
+        std::vector<std::unique_ptr<Endpoint>> resetting;
+        for (int i = 0; i < 30; ++i)
+            resetting.push_back(peer());
+        opened += 30;
+        ASSERT_TRUE(logged("connection opened by a remote peer", opened)) << daemon->stderr_text();
+        for (auto &r : resetting)
+            r->reset();
+    }
+    // More idle peers than descriptors: the surplus is turned away.
+    std::vector<std::unique_ptr<Endpoint>> idle;
+    for (int i = 0; i < 70; ++i)
+        idle.push_back(peer());
+    EXPECT_TRUE(logged("error when accepting a remote connection", 1));
+    idle.clear();
+    // Garbage from peers and from a producer.
+    for (int i = 0; i < 10; ++i) {
+        bytes junk(3000);
+        for (size_t at = 0; at < junk.size(); ++at)
+            junk[at] = static_cast<uint8_t>(at * 2654435761u >> (i + 8));
+        EXPECT_TRUE((i % 5 == 0 ? producer() : peer())->write(junk));
+    }
+
+    auto good = peer();
+    ASSERT_EQ(login(*good, "admin"), ok_message) << daemon->stderr_text();
+    // One peer floods challenge requests and another takes nothing it is sent;
+    // both are disconnected, the good peer gets every event.
+    auto flooder = connect_to(true, 4096);
+    auto slow = connect_to(true, 4096);
+    bytes flood;
+    for (int i = 0; i < 200; ++i)
+        flood.insert(flood.end(), challenge_request.begin(), challenge_request.end());
+    auto source = producer();
+    const bytes e = big_event(nullptr, 30);
+    for (int i = 0; i < 300; ++i) {
+        static_cast<void>(send(flooder->fd(), flood.data(), flood.size(), MSG_NOSIGNAL | MSG_DONTWAIT));
+        ASSERT_TRUE(source->write(e));
+        ASSERT_EQ(good->message(), e) << "event " << i << daemon->stderr_text();
+    }
+    EXPECT_EQ(lab::count_lines(daemon->stderr_text(), "falls behind by more than"), 2) << daemon->stderr_text();
+
+    // An event paused half-way holds every peer; a reserved peer with bytes
+    // to read must not make the daemon spin.
+    const bytes paused = big_event(nullptr, 6);
+    ASSERT_TRUE(source->write(part(paused, 0, 60)));
+    ASSERT_EQ(good->read(60), part(paused, 0, 60));
+    ASSERT_TRUE(good->write(part(challenge_request, 0, 3)));
+    const double before = cpu_seconds();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(cpu_seconds() - before, 0.3);
+    ASSERT_TRUE(source->write(part(paused, 60)));
+    EXPECT_EQ(good->read(paused.size() - 60), part(paused, 60));
+    ASSERT_TRUE(good->write(part(challenge_request, 3)));
+    const bytes reply = good->message();
+    EXPECT_EQ(reply.size() >= 8 ? tlv_get_envelope_type(reply.data()) : 0, tlv_stringtype("CHAL"));
+
+    // Everybody gone: the descriptors the daemon started with.
+    good.reset();
+    flooder.reset();
+    slow.reset();
+    source.reset();
+    long now = 0;
+    for (int tries = 0; tries < 50 && (now = descriptors()) != baseline; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(now, baseline);
+}
 
 TEST_F(NotifierTest, EventsReachExactlyThePeersOfTheirUser)
 {

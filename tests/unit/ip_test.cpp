@@ -53,6 +53,24 @@ TEST(BroadcastPacket, HeaderAndChecksumsMatchAnIndependentComputation)
     EXPECT_TRUE(accepted(zero, zero.size(), 0x1234));
     zero[26] = zero[27] = 0;
     EXPECT_FALSE(accepted(zero, zero.size(), 0x1234)) << "a zero field means no checksum";
+
+    // A header length of 3 words puts "UDP" inside the addresses, to port
+    // 4445: refused whatever its checksum.
+    auto short_header = build("hello, device");
+    short_header[0] = 0x43;
+    short_header[14] = 0x11;
+    short_header[15] = 0x5D;
+    short_header[17] = static_cast<uint8_t>(short_header.size() - 12);
+    const uint16_t ip_sum = checksum_ip(short_header.data());
+    short_header[10] = static_cast<uint8_t>(ip_sum >> 8);
+    short_header[11] = static_cast<uint8_t>(ip_sum);
+    int taken = 0;
+    for (int value = 0; value < 0x10000; ++value) {
+        short_header[18] = static_cast<uint8_t>(value >> 8);
+        short_header[19] = static_cast<uint8_t>(value);
+        taken += accepted(short_header, short_header.size()) ? 1 : 0;
+    }
+    EXPECT_EQ(taken, 0);
 }
 
 }  // namespace

@@ -43,6 +43,8 @@ public:
 
     // Starts dbus-daemon and points DBUS_SYSTEM_BUS_ADDRESS at it.
     [[nodiscard]] bool start_bus();
+    // Stops dbus-daemon (a later start_bus listens on the same address).
+    int stop_bus() { return bus_ ? bus_->stop() : -1; }
     [[nodiscard]] const std::string &address() const { return address_; }
     // "DBUS_SYSTEM_BUS_ADDRESS=<address>", for StartOptions::env.
     [[nodiscard]] std::string env() const;

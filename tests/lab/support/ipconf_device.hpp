@@ -103,6 +103,8 @@ public:
                                     const std::vector<std::string> &wrapper = {});
 
     Process &daemon() { return *daemon_; }
+    // The bus and service started by start_service.
+    DbusLab &bus() { return *bus_; }
     [[nodiscard]] std::string daemon_log() const { return daemon_ ? daemon_->stderr_text() : ""; }
 
     // Lines of the daemon's log that contain the text.

@@ -1,7 +1,6 @@
 #include "support/lab.hpp"
 
 #include <fcntl.h>
-#include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <sched.h>
@@ -299,25 +298,6 @@ bool Lab::add_host(const std::string &host)
            ip(host, {"link", "set", "lo", "up"});
 }
 
-bool Lab::offloads_off(const std::string &host, const std::string &link)
-{
-    auto in = enter(host);
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    bool done = in.ok() && fd >= 0;
-    for (__u32 cmd : {ETHTOOL_STXCSUM, ETHTOOL_SRXCSUM}) {
-        ethtool_value value{cmd, 0};
-        ifreq request{};
-        std::snprintf(request.ifr_name, IFNAMSIZ, "%s", link.c_str());
-        request.ifr_data = reinterpret_cast<char *>(&value);
-        done = done && ioctl(fd, SIOCETHTOOL, &request) == 0;
-    }
-    if (fd >= 0)
-        close(fd);
-    if (!done)
-        ADD_FAILURE() << "lab: switching checksum offloads off on " << host << "/" << link << " failed";
-    return done;
-}
-
 bool Lab::add_link(const std::string &host, const std::string &link, const std::string &mac,
                    const std::vector<std::string> &addresses, bool up)
 {
@@ -328,7 +308,7 @@ bool Lab::add_link(const std::string &host, const std::string &link, const std::
     const std::string port = "p" + std::to_string(next_port_++);
     if (!ip(host, {"link", "add", "name", link, "address", mac, "type", "veth", "peer", "name", port, "netns",
                    netns("br")}) ||
-        !offloads_off(host, link) || !offloads_off("br", port) || !ip("br", {"link", "set", port, "master", "br0"}) ||
+        !ip("br", {"link", "set", port, "master", "br0"}) ||
         !ip("br", {"link", "set", port, "up"}))
         return false;
     for (const auto &cidr : addresses)
