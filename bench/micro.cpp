@@ -100,7 +100,7 @@ BENCHMARK(WalkInfo)->Arg(1)->Arg(8);
 
 void ParseConf(benchmark::State &state)
 {
-    std::array<uint8_t, 20> hash{};
+    std::array<uint8_t, SHA1_DIGEST_SIZE> hash{};
     const std::array<uint8_t, 4> challenge{1, 2, 3, 4};
     auto all = interfaces(1);
     all[0]->conf.name = nullptr;
@@ -144,11 +144,11 @@ BENCHMARK(RawFrame);
 
 void CheckPassword(benchmark::State &state)
 {
-    std::array<uint8_t, 20> hash{};
+    std::array<uint8_t, SHA1_DIGEST_SIZE> hash{};
     for (size_t i = 0; i < hash.size(); ++i)
         hash[i] = static_cast<uint8_t>(i * 13);
     const std::array<uint8_t, 4> challenge{0xde, 0xad, 0xbe, 0xef};
-    std::array<uint8_t, 20> received{};
+    std::array<uint8_t, SHA1_DIGEST_SIZE> received{};
     if (auth_msg_build_challenged_password(challenge.data(), challenge.size(), hash.data(), received.data()) != 0)
         state.SkipWithError("cannot build the response");
     for (auto _ : state) {

@@ -62,7 +62,6 @@ using json = nlohmann::json;
 using clock_type = std::chrono::steady_clock;
 using message_ptr = std::unique_ptr<uint8_t, decltype(&std::free)>;
 
-constexpr uint16_t ipconf_port = 4445;
 constexpr int warmup_looks = 100;
 // A reply not seen this long after the last datagram is counted as lost.
 constexpr int quiet_ms = 200;
@@ -97,7 +96,7 @@ int open_port(const char *link)
     const int buffer = 1 << 20;
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_port = htons(ipconf_port);
+    local.sin_port = htons(ORVANE_PORT);
     if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer) != 0 ||
@@ -113,7 +112,7 @@ bool broadcast(int fd, const uint8_t *message, size_t size)
 {
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(ipconf_port);
+    to.sin_port = htons(ORVANE_PORT);
     to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
     return sendto(fd, message, size, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) == static_cast<ssize_t>(size);
 }
@@ -176,7 +175,7 @@ int echo(const char *link, int seconds)
         if (poll(&p, 1, 200) <= 0)
             continue;
         const ssize_t got = recv(port.fd, data.data(), data.size(), 0);
-        if (got >= static_cast<ssize_t>(TLV_HEADER_SIZE) && tlv_get_envelope_type(data.data()) == IPCONF_LOOK)
+        if (got >= static_cast<ssize_t>(TLV_HEADER_SIZE) && tlv_get_envelope_type(data.data()) == "LOOK"_tlv)
             (void)broadcast(port.fd, reply.get(), size);
     }
     return 0;
@@ -343,7 +342,7 @@ int latency(int rounds, int count, const std::vector<std::string> &links)
                 const auto start = clock_type::now();
                 if (!broadcast(ports[t].fd, look.get(), TLV_HEADER_SIZE))
                     return fail("cannot send LOOK");
-                if (!await(ports[t].fd, IPCONF_INFO, quiet_ms))
+                if (!await(ports[t].fd, "INFO"_tlv, quiet_ms))
                     ++lost[t];
                 else if (i >= warmup_looks / rounds)
                     samples[t].push_back(micros(clock_type::now() - start));
@@ -439,7 +438,7 @@ window_result windowed(int fd, const uint8_t *message, size_t size, uint32_t rep
 int load(int rounds, long looks, int window, long confs, const char *puid, const std::vector<std::string> &targets)
 {
     const message_ptr look = look_message();
-    const std::array<uint8_t, 20> hash{};
+    const std::array<uint8_t, SHA1_DIGEST_SIZE> hash{};
     const std::array<uint8_t, 4> challenge{1, 2, 3, 4};
     tlv_writer *writer = ipconf_msg_open_conf(puid, "admin", hash.data(), challenge.data(), challenge.size());
     writer = ipconf_msg_set_conf_hostname(writer, "refused");
@@ -467,7 +466,7 @@ int load(int rounds, long looks, int window, long confs, const char *puid, const
         for (auto &t : all) {
             const double cpu_before = cpu_seconds(t.pid);
             const window_result part =
-                windowed(t.port.fd, look.get(), TLV_HEADER_SIZE, IPCONF_INFO, looks / rounds, window);
+                windowed(t.port.fd, look.get(), TLV_HEADER_SIZE, "INFO"_tlv, looks / rounds, window);
             t.cpu_seconds += cpu_seconds(t.pid) - cpu_before;
             t.rate.sent += part.sent;
             t.rate.answered += part.answered;
@@ -476,7 +475,7 @@ int load(int rounds, long looks, int window, long confs, const char *puid, const
     }
     json results = json::array();
     for (auto &t : all) {
-        t.refused = windowed(t.port.fd, conf.get(), tlv_get_size(conf.get()), IPCONF_ERR, confs, 1);
+        t.refused = windowed(t.port.fd, conf.get(), tlv_get_size(conf.get()), "ERR"_tlv, confs, 1);
         results.push_back({
             {"rate",
              {{"window", window},

@@ -1,6 +1,7 @@
 #include "configurator/configurator.hpp"
 
 #include "ipconf/auth_msg.hpp"
+#include "ipconf/elements.hpp"
 #include "ipconf/interface_conf.hpp"
 #include "ipconf/ipconf_msg.hpp"
 #include "util/sha1.hpp"
@@ -39,7 +40,7 @@ std::optional<std::string> optional_text(const char *value)
 {
     if (!value)
         return std::nullopt;
-    return field_text(value);
+    return std::string(element_text(value));
 }
 
 // Waits for messages until the deadline, reporting progress about once a
@@ -74,7 +75,7 @@ wait wait_for(link &segments, const search &where, const std::string &awaited, c
 bool for_us(const link &segments, const datagram &got, const char *address)
 {
     const endpoint *point = segments.find(got.interface);
-    return point && address && field_text(address) == point->address;
+    return point && address && element_text(address) == point->address;
 }
 
 template <class Result> bool open_link(link &segments, const search &where, Result &result)
@@ -110,7 +111,7 @@ find_result find_devices(const search &where)
     std::map<std::string, device> by_address; // replies without a PUID
     const wait how = wait_for(segments, where, "replies", clock::now() + where.timeout, [&](const datagram &got) {
         device found;
-        if (got.type != IPCONF_INFO || !decode_info(got, found))
+        if (got.type != "INFO"_tlv || !decode_info(got, found))
             return false;
         auto &known = found.puid ? by_puid : by_address;
         const std::string key = found.puid ? *found.puid : found.address;
@@ -146,12 +147,12 @@ configure_result configure_device(const configuration &request, const search &wh
     auto error_for_us = [&](const datagram &got) {
         std::vector<uint8_t> copy(got.data.begin(), got.data.begin() + static_cast<long>(got.size));
         char *puid = nullptr, *address = nullptr, *text = nullptr;
-        if (got.type != IPCONF_ERR || ipconf_msg_parse_error(copy.data(), copy.size(), &puid, &address, &text) != 0 ||
-            !puid || field_text(puid) != request.puid || !for_us(segments, got, address) ||
+        if (got.type != "ERR"_tlv || ipconf_msg_parse_error(copy.data(), copy.size(), &puid, &address, &text) != 0 ||
+            !puid || element_text(puid) != request.puid || !for_us(segments, got, address) ||
             (!result.interface.empty() && got.interface != result.interface))
             return false;
         result.interface = got.interface;
-        result.device_error = text ? field_text(text) : "";
+        result.device_error = element_text(text);
         result.result = outcome::refused;
         return true;
     };
@@ -165,9 +166,9 @@ configure_result configure_device(const configuration &request, const search &wh
                             uint8_t *cursor = copy.data(), *value = nullptr;
                             size_t avail = copy.size(), length = 0;
                             char *puid = nullptr, *address = nullptr;
-                            if (got.type != IPCONF_CHAL ||
+                            if (got.type != "CHAL"_tlv ||
                                 auth_msg_parse_challenge(&cursor, &avail, &value, &length, &puid, &address) != 0 ||
-                                length == 0 || field_text(puid) != request.puid || !for_us(segments, got, address))
+                                length == 0 || element_text(puid) != request.puid || !for_us(segments, got, address))
                                 return false;
                             challenge.assign(value, value + length);
                             result.interface = got.interface;
@@ -200,9 +201,9 @@ configure_result configure_device(const configuration &request, const search &wh
                            return true;
                        std::vector<uint8_t> copy(got.data.begin(), got.data.begin() + static_cast<long>(got.size));
                        char *puid = nullptr, *address = nullptr;
-                       if (got.type != IPCONF_OK || got.interface != result.interface ||
+                       if (got.type != "OK"_tlv || got.interface != result.interface ||
                            ipconf_msg_parse_ok(copy.data(), copy.size(), &puid, &address) != 0 || !puid ||
-                           field_text(puid) != request.puid || (address && !for_us(segments, got, address)))
+                           element_text(puid) != request.puid || (address && !for_us(segments, got, address)))
                            return false;
                        result.result = outcome::ok;
                        return true;
@@ -248,14 +249,6 @@ template <class Result, class Call> Result guarded(Call call)
 }
 
 } // namespace
-
-std::string field_text(const char *value)
-{
-    if (!value)
-        return {};
-    const size_t length = tlv_get_size(value - TLV_HEADER_SIZE) - TLV_HEADER_SIZE;
-    return std::string(value, strnlen(value, length));
-}
 
 bool decode_info(const datagram &info, device &out)
 {

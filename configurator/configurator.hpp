@@ -16,6 +16,7 @@
 #pragma once
 
 #include "configurator/link.hpp"
+#include "ipconf/interface_conf.hpp"
 
 #include <array>
 #include <chrono>
@@ -83,10 +84,10 @@ struct find_result {
 [[nodiscard]] find_result find(const search &where);
 
 // Settings for one of the device's interfaces, named by its MAC; empty texts
-// and method 3 are not sent.
+// and IPV4_MODE_NOT_SET are not sent.
 struct interface_setting {
     std::string mac;
-    int ipv4_method = 3; // 0 static, 2 dhcp, 3 unchanged
+    int ipv4_method = IPV4_MODE_NOT_SET; // or IPV4_STATIC, IPV4_DHCP
     std::string address{}, netmask{}, gateway{}, dns{}, wins{};
 };
 
@@ -125,9 +126,5 @@ struct watch_result {
 // Hands every message seen on the interfaces to the callback (which returns
 // false to stop), until search.timeout (0: until cancelled).
 [[nodiscard]] watch_result watch(const search &where, const std::function<bool(const datagram &)> &on_message);
-
-// A text element's value that a parser handed out: at most the element's own
-// length, up to its first zero byte.
-[[nodiscard]] std::string field_text(const char *value);
 
 } // namespace configurator

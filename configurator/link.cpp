@@ -82,7 +82,7 @@ int udp_endpoint(const std::string &interface)
     const int on = 1;
     sockaddr_in any{};
     any.sin_family = AF_INET;
-    any.sin_port = htons(ipconf_port);
+    any.sin_port = htons(ORVANE_PORT);
     // Address reuse lets a watch and a discover run side by side; replies are
     // broadcasts, which every such socket receives.
     if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
@@ -305,12 +305,12 @@ bool link::broadcast(std::span<const uint8_t> message, std::string_view interfac
         if (point.raw) {
             packet.assign(raw_udp_header_size, 0);
             packet.insert(packet.end(), message.begin(), message.end());
-            raw_udp_set_broadcast_header(packet.data(), ipconf_port, message.size());
+            raw_udp_set_broadcast_header(packet.data(), ORVANE_PORT, message.size());
             done = raw_send(point.fd, point.index, nullptr, packet.data(), packet.size()) == 0;
         } else {
             sockaddr_in to{};
             to.sin_family = AF_INET;
-            to.sin_port = htons(ipconf_port);
+            to.sin_port = htons(ORVANE_PORT);
             to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
             done = sendto(point.fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&to),
                           sizeof to) == static_cast<ssize_t>(message.size());
@@ -359,7 +359,7 @@ bool link::read(const endpoint &from, datagram &out)
         if (aux.tp_status & TP_STATUS_CSUMNOTREADY)
             complete_checksum(out.data.data(), out.data.size());
     }
-    if (raw_udp_check(out.data.data(), out.data.size(), ipconf_port) != 0)
+    if (raw_udp_check(out.data.data(), out.data.size(), ORVANE_PORT) != 0)
         return false;
     char text[INET_ADDRSTRLEN] = "";
     if (raw_ipv4_get_sender_address(out.data.data(), text) != 0)

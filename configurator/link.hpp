@@ -9,6 +9,8 @@
 // is printed and nothing throws.
 #pragma once
 
+#include "ipconf/elements.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -19,8 +21,6 @@
 #include <vector>
 
 namespace configurator {
-
-inline constexpr uint16_t ipconf_port = 4445;
 
 using clock = std::chrono::steady_clock;
 

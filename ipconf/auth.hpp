@@ -15,7 +15,7 @@ inline constexpr size_t AUTH_CHALLENGE_SIZE = 4;
 
 // SHA-1 of the count leading bytes followed by the first 4 bytes of tail,
 // written to the 20 bytes at out. 0, or -1 with out untouched. (Part of the
-// authentication message interface; declared again in ipconf/auth_msg.hpp.)
+// authentication message interface, which includes this header.)
 [[nodiscard]] int auth_msg_build_challenged_password(const uint8_t *leading, size_t count, const uint8_t *tail,
                                                      uint8_t *out);
 

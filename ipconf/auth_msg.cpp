@@ -7,9 +7,12 @@
 
 namespace {
 
-int has_nested(uint32_t type)
+constexpr auto has_nested = element_nests<element_family::auth>;
+
+// The family's one rule for a field it takes: the catalogue's size rule.
+bool fits(const tlv_walk &walk)
 {
-    return type == AUTH_CHAL || type == AUTH_CHRQ || type == AUTH_LOGN ? 1 : 0;
+    return element_fits(walk.type(), walk.length());
 }
 
 tlv_writer *add_field(tlv_writer *writer, uint32_t type, const void *data, size_t count)
@@ -27,8 +30,8 @@ uint8_t *finish(tlv_writer *writer)
     return writer == nullptr ? nullptr : tlv_close_all(&writer);
 }
 
-// The walk shared by the three parsers. The handler sees the envelope, once
-// its type is right, and every element below it, and answers false to stop
+// The walk shared by the three parsers, the envelope walk of every family.
+// The handler sees every element below the envelope and answers false to stop
 // the walk; on_done decides the result of a complete walk. A stop, or an
 // envelope of another type, returns `*result` as reached so far with the
 // position moved past the message.
@@ -36,21 +39,10 @@ template <typename Handler, typename Done>
 int walk_one(uint8_t **cursor, size_t *avail, uint32_t envelope, const int *result, Handler handle, Done on_done)
 {
     tlv_walk walk(cursor, avail);
-    for (;;) {
-        const auto step = walk.step();
-        if (step == tlv_walk::done)
-            return on_done();
-        bool go_on = step == tlv_walk::element;
-        if (go_on) {
-            const uint32_t type = walk.type();
-            go_on = (walk.level() > 0 || type == envelope) && handle(walk, type);
-            walk.descend(has_nested(type) != 0);
-        }
-        if (!go_on) {
-            walk.finish();
-            return *result;
-        }
-    }
+    const int walked = walk.walk_envelope(envelope, true, has_nested, [&](uint32_t type) {
+        return handle(walk, type) ? tlv_walk::field::taken : tlv_walk::field::bad;
+    });
+    return walked == 0 ? on_done() : *result;
 }
 
 // The walk sees only the bytes of the first message, so that one that ends
@@ -83,57 +75,56 @@ bool usable(uint8_t **cursor, size_t *avail)
 
 uint8_t *auth_msg_build_challenge_request(const char *puid)
 {
-    return finish(add_text(tlv_write_open(nullptr, AUTH_CHRQ), AUTH_PUID, puid));
+    return finish(add_text(tlv_write_open(nullptr, "CHRQ"_tlv), "PUID"_tlv, puid));
 }
 
 uint8_t *auth_msg_build_challenge(const uint8_t *challenge, size_t count, const char *puid, const char *address)
 {
     if (challenge == nullptr && count != 0)
         return nullptr;
-    tlv_writer *writer = tlv_write_open(nullptr, AUTH_CHAL);
-    writer = add_text(writer, AUTH_PUID, puid);
-    writer = add_text(writer, AUTH_ADDR, address);
-    return finish(add_field(writer, AUTH_CHA, challenge, count));
+    tlv_writer *writer = tlv_write_open(nullptr, "CHAL"_tlv);
+    writer = add_text(writer, "PUID"_tlv, puid);
+    writer = add_text(writer, "ADDR"_tlv, address);
+    return finish(add_field(writer, "CHA"_tlv, challenge, count));
 }
 
 uint8_t *auth_msg_build_login(const char *user, const uint8_t *leading, size_t count, const uint8_t *tail)
 {
-    if (user == nullptr || std::strlen(user) >= AUTH_USER_MAX || tail == nullptr
+    if (user == nullptr || std::strlen(user) >= element_find("USER"_tlv)->max || tail == nullptr
         || (leading == nullptr && count != 0))
         return nullptr;
-    uint8_t password[AUTH_PASSWORD_SIZE];
+    uint8_t password[SHA1_DIGEST_SIZE];
     if (auth_msg_build_challenged_password(leading, count, tail, password) != 0)
         return nullptr;
-    tlv_writer *writer = add_text(tlv_write_open(nullptr, AUTH_LOGN), AUTH_USER, user);
-    return finish(add_field(writer, AUTH_PASS, password, sizeof password));
+    tlv_writer *writer = add_text(tlv_write_open(nullptr, "LOGN"_tlv), "USER"_tlv, user);
+    return finish(add_field(writer, "PASS"_tlv, password, sizeof password));
 }
 
 uint8_t *auth_msg_build_ok()
 {
-    return tlv_single_raw(AUTH_OK, nullptr, 0);
+    return tlv_single_raw("OK"_tlv, nullptr, 0);
 }
 
 uint8_t *auth_msg_build_error(const char *text)
 {
     if (text == nullptr)
         return nullptr;
-    return tlv_single_raw(AUTH_ERR, text, std::strlen(text) + 1);
+    return tlv_single_raw("ERR"_tlv, text, std::strlen(text) + 1);
 }
 
 int auth_msg_parse_challenge_request(uint8_t **cursor, size_t *avail, char **puid)
 {
     if (!usable(cursor, avail))
         return -1;
-    int result = -1;
+    // A whole CHRQ envelope is all a caller that wants no PUID needs.
+    int result = puid == nullptr && tlv_is_complete(*cursor, *avail)
+                         && tlv_get_envelope_type(*cursor) == "CHRQ"_tlv ? 0 : -1;
     return walk_message(
-        cursor, avail, AUTH_CHRQ, &result,
+        cursor, avail, "CHRQ"_tlv, &result,
         [&](const tlv_walk &walk, uint32_t type) {
-            // Seeing the envelope is all a caller that wants no PUID needs.
-            if (walk.level() == 0 && puid == nullptr)
-                result = 0;
-            if (type != AUTH_PUID)
+            if (type != "PUID"_tlv)
                 return true;
-            if (walk.length() != AUTH_PUID_SIZE)
+            if (!fits(walk))
                 return false;
             result = 0;
             if (puid != nullptr)
@@ -152,21 +143,21 @@ int auth_msg_parse_challenge(uint8_t **cursor, size_t *avail, uint8_t **challeng
     bool puid_stored = false;
     bool address_stored = false;
     return walk_message(
-        cursor, avail, AUTH_CHAL, &result,
+        cursor, avail, "CHAL"_tlv, &result,
         [&](const tlv_walk &walk, uint32_t type) {
-            if (type == AUTH_CHA) {
+            if (type == "CHA"_tlv) {
                 if (challenge != nullptr)
                     *challenge = walk.value();
                 if (length != nullptr)
                     *length = walk.length();
                 result = 0;
-            } else if (type == AUTH_PUID && puid != nullptr) {
-                if (walk.length() != AUTH_PUID_SIZE)
+            } else if (type == "PUID"_tlv && puid != nullptr) {
+                if (!fits(walk))
                     return false;
                 *puid = walk.text();
                 puid_stored = true;
-            } else if (type == AUTH_ADDR && address != nullptr) {
-                if (walk.length() > AUTH_ADDRESS_MAX)
+            } else if (type == "ADDR"_tlv && address != nullptr) {
+                if (!fits(walk))
                     return false;
                 *address = walk.text();
                 address_stored = true;
@@ -188,15 +179,15 @@ int auth_msg_parse_login(uint8_t **cursor, size_t *avail, char **user, uint8_t *
     *password = nullptr;
     const int malformed = -1;
     return walk_message(
-        cursor, avail, AUTH_LOGN, &malformed,
+        cursor, avail, "LOGN"_tlv, &malformed,
         [&](const tlv_walk &walk, uint32_t type) {
-            if (type == AUTH_PASS) {
-                if (walk.length() != AUTH_PASSWORD_SIZE)
+            if (type == "PASS"_tlv || type == "USER"_tlv) {
+                if (!fits(walk))
                     return false;
+            }
+            if (type == "PASS"_tlv) {
                 *password = walk.value();
-            } else if (type == AUTH_USER) {
-                if (walk.length() > AUTH_USER_MAX)
-                    return false;
+            } else if (type == "USER"_tlv) {
                 *user = walk.text();
             }
             return true;

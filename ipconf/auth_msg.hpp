@@ -2,9 +2,9 @@
 // CHAL { PUID, ADDR, CHA }, login LOGN { USER, PASS }, and the bare OK and
 // ERR (its text is its own payload), with builders, parsers and a dump.
 // Ownership: builders return a malloc'd message the caller frees (size:
-// tlv_get_size); parsers return pointers into the caller's buffer. Texts are
-// NOT tested for their zero byte here: a consumer bounds every read by the
-// field's length, tlv_get_size(value - TLV_HEADER_SIZE) - TLV_HEADER_SIZE.
+// tlv_get_size); parsers return pointers into the caller's buffer. Fields are
+// held to the catalogue's size rules only: texts are NOT tested for their zero
+// byte, and a consumer reads one through element_text (ipconf/elements.hpp).
 // Errors: builders return null; parsers return -1 (login: 1 for a missing field).
 #pragma once
 
@@ -12,28 +12,11 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "util/tlv_ez.hpp"
+#include "ipconf/auth.hpp"
+#include "ipconf/elements.hpp"
 
-inline constexpr uint32_t AUTH_CHRQ = tlv_stringtype("CHRQ");
-inline constexpr uint32_t AUTH_CHAL = tlv_stringtype("CHAL");
-inline constexpr uint32_t AUTH_LOGN = tlv_stringtype("LOGN");
-inline constexpr uint32_t AUTH_OK = tlv_stringtype("OK");
-inline constexpr uint32_t AUTH_ERR = tlv_stringtype("ERR");
-inline constexpr uint32_t AUTH_PUID = tlv_stringtype("PUID");
-inline constexpr uint32_t AUTH_ADDR = tlv_stringtype("ADDR");
-inline constexpr uint32_t AUTH_CHA = tlv_stringtype("CHA");
-inline constexpr uint32_t AUTH_USER = tlv_stringtype("USER");
-inline constexpr uint32_t AUTH_PASS = tlv_stringtype("PASS");
-
-inline constexpr uint32_t AUTH_PUID_SIZE = 18;     // exactly, zero byte included
-inline constexpr uint32_t AUTH_ADDRESS_MAX = 46;
-inline constexpr uint32_t AUTH_USER_MAX = 256;
-inline constexpr uint32_t AUTH_PASSWORD_SIZE = 20; // exactly, raw
-
-// SHA-1 of the `count` leading bytes followed by the first 4 bytes of `tail`,
-// written to the 20 bytes at `out`. 0, or -1 with `out` untouched.
-[[nodiscard]] int auth_msg_build_challenged_password(const uint8_t *leading, size_t count, const uint8_t *tail,
-                                                     uint8_t *out);
+// auth_msg_build_challenged_password is declared with the challenge math in
+// ipconf/auth.hpp.
 
 // ---- Builders (null on memory exhaustion or a refused argument)
 

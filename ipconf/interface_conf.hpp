@@ -13,17 +13,18 @@ inline constexpr int INTERFACE_CONF_NAME_SIZE = 16;
 inline constexpr int INTERFACE_CONF_MAC_SIZE = 18;
 inline constexpr int INTERFACE_CONF_ADDRESS_SIZE = 46;
 
-// Not-set values of the numbers.
+// The numbers as they travel in ROLE, STAT and MODE; the last of each means
+// not set.
 inline constexpr int32_t INTERFACE_ROLE_NOT_SET = 3;
-inline constexpr int32_t LINK_STATE_NOT_SET = 2;
-inline constexpr int32_t IPV4_MODE_NOT_SET = 3;
+enum interface_link : int32_t { LINK_DOWN = 0, LINK_UP = 1, LINK_STATE_NOT_SET = 2 };
+enum ipv4_method : int32_t { IPV4_STATIC = 0, IPV4_DHCP = 2, IPV4_MODE_NOT_SET = 3 };
 
 struct interface_conf {
     char *name;       // 16 bytes when owned
     char *mac;        // 18 bytes: "%02X:%02X:%02X:%02X:%02X:%02X"
     int32_t role;
-    int32_t link_state;  // 0 down, 1 up
-    int32_t ipv4_mode;
+    int32_t link_state; // interface_link
+    int32_t ipv4_mode;  // ipv4_method
     char *ipv4;       // this and the following: 46 bytes when owned
     char *netmask;
     char *gateway;

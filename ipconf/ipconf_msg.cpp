@@ -3,27 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ipconf/auth_msg.hpp"
+#include "ipconf/auth.hpp"
 #include "util/tlv_walk.hpp"
 
 namespace {
 
-int has_nested(uint32_t type)
-{
-    switch (type) {
-    case IPCONF_CHAL:
-    case IPCONF_CHRQ:
-    case IPCONF_OK:
-    case IPCONF_ERR:
-    case IPCONF_IPV4:
-    case IPCONF_INTF:
-    case IPCONF_CONF:
-    case IPCONF_INFO:
-        return 1;
-    default:
-        return 0;
-    }
-}
+constexpr auto has_nested = element_nests<element_family::ipconf>;
 
 // ---- Building: each helper passes a null writer straight through, so a
 // builder can chain them and test once.
@@ -76,42 +61,40 @@ tlv_writer *ipconf_msg_add_interface(tlv_writer *writer, const interface_conf *c
         release(writer);
         return nullptr;
     }
-    writer = open_child(writer, IPCONF_INTF);
-    writer = add_text(writer, IPCONF_MAC, conf->mac);
-    if (message_type == IPCONF_INFO) {
-        writer = add_text(writer, IPCONF_NAME, conf->name);
-        writer = add_number(writer, IPCONF_ROLE, conf->role, INTERFACE_ROLE_NOT_SET);
+    writer = open_child(writer, "INTF"_tlv);
+    writer = add_text(writer, "MAC"_tlv, conf->mac);
+    if (message_type == "INFO"_tlv) {
+        writer = add_text(writer, "NAME"_tlv, conf->name);
+        writer = add_number(writer, "ROLE"_tlv, conf->role, INTERFACE_ROLE_NOT_SET);
     }
-    writer = add_number(writer, IPCONF_STAT, conf->link_state, LINK_STATE_NOT_SET);
-    writer = open_child(writer, IPCONF_IPV4);
-    writer = add_number(writer, IPCONF_MODE, conf->ipv4_mode, IPV4_MODE_NOT_SET);
-    writer = add_text(writer, IPCONF_ADDR, conf->ipv4);
-    writer = add_text(writer, IPCONF_MASK, conf->netmask);
-    writer = add_text(writer, IPCONF_GWAY, conf->gateway);
-    writer = add_text(writer, IPCONF_BCST, conf->broadcast);
-    writer = add_text(writer, IPCONF_DNS, conf->dns);
-    writer = add_text(writer, IPCONF_WINS, conf->wins);
+    writer = add_number(writer, "STAT"_tlv, conf->link_state, LINK_STATE_NOT_SET);
+    writer = open_child(writer, "IPV4"_tlv);
+    writer = add_number(writer, "MODE"_tlv, conf->ipv4_mode, IPV4_MODE_NOT_SET);
+    writer = add_text(writer, "ADDR"_tlv, conf->ipv4);
+    writer = add_text(writer, "MASK"_tlv, conf->netmask);
+    writer = add_text(writer, "GWAY"_tlv, conf->gateway);
+    writer = add_text(writer, "BCST"_tlv, conf->broadcast);
+    writer = add_text(writer, "DNS"_tlv, conf->dns);
+    writer = add_text(writer, "WINS"_tlv, conf->wins);
     writer = close_child(writer);  // IPV4
     return close_child(writer);    // INTF
 }
 
 // ---- Parsing
 
-// A text field: at most `max` bytes, ending with its zero byte.
-bool is_text(const tlv_walk &walk, uint32_t max)
+// The one rule for a field this family takes: the catalogue's size rule; a
+// text also ends with its zero byte and a byte field is not empty.
+bool is_valid_field(const tlv_walk &walk)
 {
     const uint32_t length = walk.length();
-    return length >= 1 && length <= max && walk.value()[length - 1] == 0;
-}
-
-bool is_exact_text(const tlv_walk &walk, uint32_t size)
-{
-    return walk.length() == size && is_text(walk, size);
-}
-
-bool is_byte(const tlv_walk &walk)
-{
-    return walk.length() >= 1;
+    switch (element_kind_of(element_family::ipconf, walk.type())) {
+    case element_kind::text:
+        return length >= 1 && element_fits(walk.type(), length) && walk.value()[length - 1] == 0;
+    case element_kind::byte:
+        return length >= 1;
+    default:
+        return element_fits(walk.type(), length);
+    }
 }
 
 using field = tlv_walk::field;
@@ -126,26 +109,27 @@ int parse_message(tlv_walk &walk, uint32_t envelope, bool by_reference, Handler 
         envelope, by_reference, [](uint32_t type) { return has_nested(type) != 0; }, handle);
 }
 
-field take_text(const tlv_walk &walk, uint32_t max, char **out)
+field take(const tlv_walk &walk, char **out)
 {
-    if (!is_text(walk, max))
+    if (!is_valid_field(walk))
         return field::bad;
     *out = walk.text();
     return field::taken;
 }
 
-field take_exact_text(const tlv_walk &walk, uint32_t size, char **out)
+field take(const tlv_walk &walk, uint8_t **out)
 {
-    if (!is_exact_text(walk, size))
+    if (!is_valid_field(walk))
         return field::bad;
-    *out = walk.text();
+    *out = walk.value();
     return field::taken;
 }
 
+// A byte field into a number; out may be null (checked, not stored).
 template <typename Number>
-field take_byte(const tlv_walk &walk, Number *out)
+field take(const tlv_walk &walk, Number *out)
 {
-    if (!is_byte(walk))
+    if (!is_valid_field(walk))
         return field::bad;
     if (out != nullptr)
         *out = walk.value()[0];
@@ -158,34 +142,34 @@ int ipconf_msg_parse_get_interface(uint8_t **cursor, size_t *avail, interface_co
         return -1;
     *conf = interface_conf{nullptr, nullptr, INTERFACE_ROLE_NOT_SET, LINK_STATE_NOT_SET, IPV4_MODE_NOT_SET,
                            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-    const bool in_info = message_type == IPCONF_INFO;
+    const bool in_info = message_type == "INFO"_tlv;
     tlv_walk walk(cursor, avail);
-    return parse_message(walk, IPCONF_INTF, true, [&](uint32_t type) {
+    return parse_message(walk, "INTF"_tlv, true, [&](uint32_t type) {
         switch (type) {
-        case IPCONF_INTF:
+        case "INTF"_tlv:
             return field::stop;
-        case IPCONF_MAC:
-            return take_exact_text(walk, IPCONF_MAC_SIZE, &conf->mac);
-        case IPCONF_NAME:
-            return in_info ? take_text(walk, IPCONF_NAME_MAX, &conf->name) : field::bad;
-        case IPCONF_ROLE:
-            return in_info ? take_byte(walk, &conf->role) : field::bad;
-        case IPCONF_STAT:
-            return take_byte(walk, &conf->link_state);
-        case IPCONF_MODE:
-            return take_byte(walk, &conf->ipv4_mode);
-        case IPCONF_ADDR:
-            return take_text(walk, IPCONF_ADDRESS_MAX, &conf->ipv4);
-        case IPCONF_MASK:
-            return take_text(walk, IPCONF_ADDRESS_MAX, &conf->netmask);
-        case IPCONF_GWAY:
-            return take_text(walk, IPCONF_ADDRESS_MAX, &conf->gateway);
-        case IPCONF_BCST:
-            return take_text(walk, IPCONF_ADDRESS_MAX, &conf->broadcast);
-        case IPCONF_DNS:
-            return take_text(walk, IPCONF_ADDRESS_MAX, &conf->dns);
-        case IPCONF_WINS:
-            return take_text(walk, IPCONF_ADDRESS_MAX, &conf->wins);
+        case "MAC"_tlv:
+            return take(walk, &conf->mac);
+        case "NAME"_tlv:
+            return in_info ? take(walk, &conf->name) : field::bad;
+        case "ROLE"_tlv:
+            return in_info ? take(walk, &conf->role) : field::bad;
+        case "STAT"_tlv:
+            return take(walk, &conf->link_state);
+        case "MODE"_tlv:
+            return take(walk, &conf->ipv4_mode);
+        case "ADDR"_tlv:
+            return take(walk, &conf->ipv4);
+        case "MASK"_tlv:
+            return take(walk, &conf->netmask);
+        case "GWAY"_tlv:
+            return take(walk, &conf->gateway);
+        case "BCST"_tlv:
+            return take(walk, &conf->broadcast);
+        case "DNS"_tlv:
+            return take(walk, &conf->dns);
+        case "WINS"_tlv:
+            return take(walk, &conf->wins);
         default:
             return field::taken;
         }
@@ -196,28 +180,28 @@ int ipconf_msg_parse_get_interface(uint8_t **cursor, size_t *avail, interface_co
 
 uint8_t *ipconf_msg_build_look()
 {
-    return tlv_single_raw(IPCONF_LOOK, nullptr, 0);
+    return tlv_single_raw("LOOK"_tlv, nullptr, 0);
 }
 
 tlv_writer *ipconf_msg_open_info(const product_info *info, uint8_t protocol)
 {
     if (info == nullptr)
         return nullptr;
-    tlv_writer *writer = tlv_write_open(nullptr, IPCONF_INFO);
-    writer = add_text(writer, IPCONF_PUID, info->puid);
-    writer = add_byte(writer, IPCONF_STAT, static_cast<uint8_t>(info->mode));
-    writer = add_text(writer, IPCONF_HNAM, info->host_name);
-    writer = add_text(writer, IPCONF_PNAM, info->product_name);
-    writer = add_text(writer, IPCONF_PRID, info->product_id);
-    writer = add_text(writer, IPCONF_HWID, info->hardware_id);
-    writer = add_text(writer, IPCONF_HWRV, info->hardware_revision);
-    writer = add_text(writer, IPCONF_SVER, info->system_version);
-    return add_byte(writer, IPCONF_PROT, protocol);
+    tlv_writer *writer = tlv_write_open(nullptr, "INFO"_tlv);
+    writer = add_text(writer, "PUID"_tlv, info->puid);
+    writer = add_byte(writer, "STAT"_tlv, static_cast<uint8_t>(info->mode));
+    writer = add_text(writer, "HNAM"_tlv, info->host_name);
+    writer = add_text(writer, "PNAM"_tlv, info->product_name);
+    writer = add_text(writer, "PRID"_tlv, info->product_id);
+    writer = add_text(writer, "HWID"_tlv, info->hardware_id);
+    writer = add_text(writer, "HWRV"_tlv, info->hardware_revision);
+    writer = add_text(writer, "SVER"_tlv, info->system_version);
+    return add_byte(writer, "PROT"_tlv, protocol);
 }
 
 tlv_writer *ipconf_msg_add_interface_to_info(tlv_writer *writer, const interface_conf *conf)
 {
-    return ipconf_msg_add_interface(writer, conf, IPCONF_INFO);
+    return ipconf_msg_add_interface(writer, conf, "INFO"_tlv);
 }
 
 uint8_t *ipconf_msg_close_info(tlv_writer **writer)
@@ -232,39 +216,39 @@ tlv_writer *ipconf_msg_open_conf(const char *puid, const char *user, const uint8
 {
     if (password_hash == nullptr || (challenge == nullptr && challenge_length != 0))
         return nullptr;
-    uint8_t password[IPCONF_PASS_SIZE];
+    uint8_t password[SHA1_DIGEST_SIZE];
     if (auth_msg_build_challenged_password(challenge, challenge_length, password_hash, password) != 0)
         return nullptr;
-    tlv_writer *writer = tlv_write_open(nullptr, IPCONF_CONF);
-    writer = add_text(writer, IPCONF_PUID, puid);
-    writer = add_text(writer, IPCONF_USER, user);
-    return writer == nullptr ? nullptr : tlv_nest_raw(writer, IPCONF_PASS, password, sizeof password);
+    tlv_writer *writer = tlv_write_open(nullptr, "CONF"_tlv);
+    writer = add_text(writer, "PUID"_tlv, puid);
+    writer = add_text(writer, "USER"_tlv, user);
+    return writer == nullptr ? nullptr : tlv_nest_raw(writer, "PASS"_tlv, password, sizeof password);
 }
 
 tlv_writer *ipconf_msg_set_conf_hostname(tlv_writer *writer, const char *host_name)
 {
-    return add_text(writer, IPCONF_HNAM, host_name);
+    return add_text(writer, "HNAM"_tlv, host_name);
 }
 
 tlv_writer *ipconf_msg_add_interface_to_conf(tlv_writer *writer, const interface_conf *conf)
 {
-    return ipconf_msg_add_interface(writer, conf, IPCONF_CONF);
+    return ipconf_msg_add_interface(writer, conf, "CONF"_tlv);
 }
 
 uint8_t *ipconf_msg_build_ok(const char *puid, const char *address)
 {
-    tlv_writer *writer = tlv_write_open(nullptr, IPCONF_OK);
-    writer = add_text(writer, IPCONF_PUID, puid);
-    writer = add_text(writer, IPCONF_ADDR, address);
+    tlv_writer *writer = tlv_write_open(nullptr, "OK"_tlv);
+    writer = add_text(writer, "PUID"_tlv, puid);
+    writer = add_text(writer, "ADDR"_tlv, address);
     return finish(writer);
 }
 
 uint8_t *ipconf_msg_build_error(const char *puid, const char *address, const char *text)
 {
-    tlv_writer *writer = tlv_write_open(nullptr, IPCONF_ERR);
-    writer = add_text(writer, IPCONF_PUID, puid);
-    writer = add_text(writer, IPCONF_ADDR, address);
-    writer = add_text(writer, IPCONF_EMSG, text);
+    tlv_writer *writer = tlv_write_open(nullptr, "ERR"_tlv);
+    writer = add_text(writer, "PUID"_tlv, puid);
+    writer = add_text(writer, "ADDR"_tlv, address);
+    writer = add_text(writer, "EMSG"_tlv, text);
     return finish(writer);
 }
 
@@ -281,28 +265,28 @@ int ipconf_msg_parse_info(uint8_t **cursor, size_t *avail, product_info *info, u
     info->puid = info->host_name = info->product_name = info->product_id = nullptr;
     info->hardware_id = info->hardware_revision = info->system_version = nullptr;
     tlv_walk walk(cursor, avail);
-    return parse_message(walk, IPCONF_INFO, true, [&](uint32_t type) {
+    return parse_message(walk, "INFO"_tlv, true, [&](uint32_t type) {
         switch (type) {
-        case IPCONF_INTF:
+        case "INTF"_tlv:
             return field::stop;
-        case IPCONF_PUID:
-            return take_exact_text(walk, IPCONF_PUID_SIZE, &info->puid);
-        case IPCONF_STAT:
-            return take_byte(walk, &info->mode);
-        case IPCONF_HNAM:
-            return take_text(walk, IPCONF_TEXT_MAX, &info->host_name);
-        case IPCONF_PNAM:
-            return take_text(walk, IPCONF_TEXT_MAX, &info->product_name);
-        case IPCONF_PRID:
-            return take_text(walk, IPCONF_TEXT_MAX, &info->product_id);
-        case IPCONF_HWID:
-            return take_text(walk, IPCONF_TEXT_MAX, &info->hardware_id);
-        case IPCONF_HWRV:
-            return take_text(walk, IPCONF_SHORT_TEXT_MAX, &info->hardware_revision);
-        case IPCONF_SVER:
-            return take_text(walk, IPCONF_SHORT_TEXT_MAX, &info->system_version);
-        case IPCONF_PROT:
-            return take_byte(walk, protocol);
+        case "PUID"_tlv:
+            return take(walk, &info->puid);
+        case "STAT"_tlv:
+            return take(walk, &info->mode);
+        case "HNAM"_tlv:
+            return take(walk, &info->host_name);
+        case "PNAM"_tlv:
+            return take(walk, &info->product_name);
+        case "PRID"_tlv:
+            return take(walk, &info->product_id);
+        case "HWID"_tlv:
+            return take(walk, &info->hardware_id);
+        case "HWRV"_tlv:
+            return take(walk, &info->hardware_revision);
+        case "SVER"_tlv:
+            return take(walk, &info->system_version);
+        case "PROT"_tlv:
+            return take(walk, protocol);
         default:
             return field::taken;
         }
@@ -311,7 +295,7 @@ int ipconf_msg_parse_info(uint8_t **cursor, size_t *avail, product_info *info, u
 
 int ipconf_msg_parse_get_interface_from_info(uint8_t **cursor, size_t *avail, interface_conf *conf)
 {
-    return ipconf_msg_parse_get_interface(cursor, avail, conf, IPCONF_INFO);
+    return ipconf_msg_parse_get_interface(cursor, avail, conf, "INFO"_tlv);
 }
 
 int ipconf_msg_parse_conf(uint8_t **cursor, size_t *avail, conf_auth *auth, char **host_name)
@@ -321,21 +305,18 @@ int ipconf_msg_parse_conf(uint8_t **cursor, size_t *avail, conf_auth *auth, char
     *auth = conf_auth{nullptr, nullptr, nullptr};
     *host_name = nullptr;
     tlv_walk walk(cursor, avail);
-    return parse_message(walk, IPCONF_CONF, true, [&](uint32_t type) {
+    return parse_message(walk, "CONF"_tlv, true, [&](uint32_t type) {
         switch (type) {
-        case IPCONF_INTF:
+        case "INTF"_tlv:
             return field::stop;
-        case IPCONF_PUID:
-            return take_exact_text(walk, IPCONF_PUID_SIZE, &auth->puid);
-        case IPCONF_USER:
-            return take_text(walk, IPCONF_USER_MAX, &auth->user);
-        case IPCONF_PASS:
-            if (walk.length() != IPCONF_PASS_SIZE)
-                return field::bad;
-            auth->password = walk.value();
-            return field::taken;
-        case IPCONF_HNAM:
-            return take_text(walk, IPCONF_TEXT_MAX, host_name);
+        case "PUID"_tlv:
+            return take(walk, &auth->puid);
+        case "USER"_tlv:
+            return take(walk, &auth->user);
+        case "PASS"_tlv:
+            return take(walk, &auth->password);
+        case "HNAM"_tlv:
+            return take(walk, host_name);
         default:
             return field::taken;
         }
@@ -344,7 +325,7 @@ int ipconf_msg_parse_conf(uint8_t **cursor, size_t *avail, conf_auth *auth, char
 
 int ipconf_msg_parse_get_interface_from_conf(uint8_t **cursor, size_t *avail, interface_conf *conf)
 {
-    return ipconf_msg_parse_get_interface(cursor, avail, conf, IPCONF_CONF);
+    return ipconf_msg_parse_get_interface(cursor, avail, conf, "CONF"_tlv);
 }
 
 int ipconf_msg_parse_ok(uint8_t *message, size_t avail, char **puid, char **address)
@@ -353,12 +334,12 @@ int ipconf_msg_parse_ok(uint8_t *message, size_t avail, char **puid, char **addr
         return -1;
     *puid = *address = nullptr;
     tlv_walk walk(&message, &avail);
-    return parse_message(walk, IPCONF_OK, false, [&](uint32_t type) {
+    return parse_message(walk, "OK"_tlv, false, [&](uint32_t type) {
         switch (type) {
-        case IPCONF_PUID:
-            return take_exact_text(walk, IPCONF_PUID_SIZE, puid);
-        case IPCONF_ADDR:
-            return take_text(walk, IPCONF_ADDRESS_MAX, address);
+        case "PUID"_tlv:
+            return take(walk, puid);
+        case "ADDR"_tlv:
+            return take(walk, address);
         default:
             return field::taken;
         }
@@ -371,14 +352,14 @@ int ipconf_msg_parse_error(uint8_t *message, size_t avail, char **puid, char **a
         return -1;
     *puid = *address = *text = nullptr;
     tlv_walk walk(&message, &avail);
-    return parse_message(walk, IPCONF_ERR, false, [&](uint32_t type) {
+    return parse_message(walk, "ERR"_tlv, false, [&](uint32_t type) {
         switch (type) {
-        case IPCONF_PUID:
-            return take_exact_text(walk, IPCONF_PUID_SIZE, puid);
-        case IPCONF_ADDR:
-            return take_text(walk, IPCONF_ADDRESS_MAX, address);
-        case IPCONF_EMSG:
-            return take_text(walk, UINT32_MAX, text);
+        case "PUID"_tlv:
+            return take(walk, puid);
+        case "ADDR"_tlv:
+            return take(walk, address);
+        case "EMSG"_tlv:
+            return take(walk, text);
         default:
             return field::taken;
         }
@@ -390,7 +371,7 @@ int ipconf_msg_parse_look(uint8_t *message, size_t avail)
     if (message == nullptr)
         return -1;
     tlv_walk walk(&message, &avail);
-    return walk.step() == tlv_walk::element && walk.type() == IPCONF_LOOK ? 0 : -1;
+    return walk.step() == tlv_walk::element && walk.type() == "LOOK"_tlv ? 0 : -1;
 }
 
 int ipconf_msg_parse_get_puid(uint8_t *message, size_t avail, char **puid)
@@ -401,8 +382,8 @@ int ipconf_msg_parse_get_puid(uint8_t *message, size_t avail, char **puid)
     tlv_walk walk(&message, &avail);
     while (walk.step() == tlv_walk::element) {
         const uint32_t type = walk.type();
-        if (walk.level() > 0 && type == IPCONF_PUID)
-            return take_exact_text(walk, IPCONF_PUID_SIZE, puid) == field::taken ? 0 : -1;
+        if (walk.level() > 0 && type == "PUID"_tlv)
+            return take(walk, puid) == field::taken ? 0 : -1;
         walk.descend(has_nested(type) != 0);
     }
     return -1;

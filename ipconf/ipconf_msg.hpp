@@ -10,54 +10,11 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "ipconf/elements.hpp"
 #include "ipconf/interface_conf.hpp"
 #include "ipconf/product_record.hpp"
 #include "util/tlv.hpp"
 #include "util/tlv_ez.hpp"
-
-// Element catalogue. OK, ERR, CHRQ and CHAL are containers here; the
-// authentication module's OK and ERR are other messages with the same codes.
-inline constexpr uint32_t IPCONF_LOOK = tlv_stringtype("LOOK");
-inline constexpr uint32_t IPCONF_INFO = tlv_stringtype("INFO");
-inline constexpr uint32_t IPCONF_CONF = tlv_stringtype("CONF");
-inline constexpr uint32_t IPCONF_OK = tlv_stringtype("OK");
-inline constexpr uint32_t IPCONF_ERR = tlv_stringtype("ERR");
-inline constexpr uint32_t IPCONF_CHRQ = tlv_stringtype("CHRQ");
-inline constexpr uint32_t IPCONF_CHAL = tlv_stringtype("CHAL");
-inline constexpr uint32_t IPCONF_INTF = tlv_stringtype("INTF");
-inline constexpr uint32_t IPCONF_IPV4 = tlv_stringtype("IPV4");
-inline constexpr uint32_t IPCONF_PUID = tlv_stringtype("PUID");
-inline constexpr uint32_t IPCONF_STAT = tlv_stringtype("STAT");
-inline constexpr uint32_t IPCONF_HNAM = tlv_stringtype("HNAM");
-inline constexpr uint32_t IPCONF_PNAM = tlv_stringtype("PNAM");
-inline constexpr uint32_t IPCONF_PRID = tlv_stringtype("PRID");
-inline constexpr uint32_t IPCONF_HWID = tlv_stringtype("HWID");
-inline constexpr uint32_t IPCONF_HWRV = tlv_stringtype("HWRV");
-inline constexpr uint32_t IPCONF_SVER = tlv_stringtype("SVER");
-inline constexpr uint32_t IPCONF_PROT = tlv_stringtype("PROT");
-inline constexpr uint32_t IPCONF_USER = tlv_stringtype("USER");
-inline constexpr uint32_t IPCONF_PASS = tlv_stringtype("PASS");
-inline constexpr uint32_t IPCONF_ADDR = tlv_stringtype("ADDR");
-inline constexpr uint32_t IPCONF_EMSG = tlv_stringtype("EMSG");
-inline constexpr uint32_t IPCONF_MAC = tlv_stringtype("MAC");
-inline constexpr uint32_t IPCONF_NAME = tlv_stringtype("NAME");
-inline constexpr uint32_t IPCONF_ROLE = tlv_stringtype("ROLE");
-inline constexpr uint32_t IPCONF_MODE = tlv_stringtype("MODE");
-inline constexpr uint32_t IPCONF_MASK = tlv_stringtype("MASK");
-inline constexpr uint32_t IPCONF_GWAY = tlv_stringtype("GWAY");
-inline constexpr uint32_t IPCONF_BCST = tlv_stringtype("BCST");
-inline constexpr uint32_t IPCONF_DNS = tlv_stringtype("DNS");
-inline constexpr uint32_t IPCONF_WINS = tlv_stringtype("WINS");
-
-// Largest payloads the parsers accept, the terminating zero included.
-inline constexpr uint32_t IPCONF_PUID_SIZE = 18;      // exactly
-inline constexpr uint32_t IPCONF_MAC_SIZE = 18;       // exactly
-inline constexpr uint32_t IPCONF_PASS_SIZE = 20;      // exactly, raw bytes
-inline constexpr uint32_t IPCONF_NAME_MAX = 16;
-inline constexpr uint32_t IPCONF_TEXT_MAX = 64;       // HNAM PNAM PRID HWID
-inline constexpr uint32_t IPCONF_SHORT_TEXT_MAX = 32; // HWRV SVER
-inline constexpr uint32_t IPCONF_USER_MAX = 256;
-inline constexpr uint32_t IPCONF_ADDRESS_MAX = 46;    // ADDR MASK GWAY BCST DNS WINS
 
 // The byte the daemon sends in PROT.
 inline constexpr uint8_t IPCONF_PROTOCOL = 2;
@@ -109,6 +66,7 @@ void ipconf_msg_dump(FILE *stream, const uint8_t *message);
 // received data, a wrong envelope, a field breaking its size rule (PUID and MAC
 // exactly 18, PASS exactly 20, texts at most their limit and ending with a zero
 // byte, byte fields not empty), NAME or ROLE in a CONF interface.
+// The size rules are the element catalogue's (ipconf/elements.hpp).
 // Outputs written before a failure must not be used. Containers are entered
 // wherever they occur, except empty ones below the envelope, which are stepped
 // over (an interface without IPv4 settings ends with an empty IPV4).

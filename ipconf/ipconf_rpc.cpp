@@ -20,7 +20,7 @@ namespace {
 
 constexpr int max_descriptors = 1024;
 constexpr uint32_t browse_signature = 0xb4d27370;
-constexpr uint32_t log_settings = 0x3805;
+constexpr uint32_t log_settings = LOG_SETTING_ONE_LINE | LOG_SETTING_LEVEL_NAME | LOG_SETTING_CALLBACK | LOG_LEVEL_NOTICE;
 
 RPCServer *server = nullptr;
 int descriptors[max_descriptors];
@@ -101,7 +101,7 @@ int free_server_number(const std::set<int> &numbers)
 void _RPCBind__ipconf_browse(RPCCall *call, RPCImplementation implementation, RPCMsg *request, RPCMsg *reply)
 {
     if (RPCMsg_GetSignature(request) != browse_signature) {
-        call->status = 4;
+        call->status = RPC_STATUS_BAD_SIGNATURE;
         return;
     }
     int32_t timeout = RPCMsg_Get_Int32(call, request, "timeout@0");

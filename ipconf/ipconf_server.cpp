@@ -28,7 +28,6 @@
 
 namespace {
 
-constexpr uint16_t IPCONF_PORT = 4445;
 constexpr size_t DATA_SIZE = 4096;
 constexpr size_t SOCKADDR_SIZE = 128;
 constexpr size_t ADDRESS_TEXT_SIZE = 46;
@@ -63,7 +62,7 @@ sigset_t signal_set;
 struct sigaction sighup_act;
 struct sigaction sigalrm_act;
 sigset_t pending_signals;
-uint8_t password_hash[20];
+uint8_t password_hash[SHA1_DIGEST_SIZE];
 
 using message_ptr = malloc_ptr<uint8_t>;
 
@@ -309,19 +308,19 @@ void dispatch(uint8_t *message, size_t size, const char *sender)
     const uint32_t type = envelope_type(message, size);
     const size_t capped = message_size(message, size);
     switch (type) {
-    case IPCONF_LOOK:
+    case "LOOK"_tlv:
         (void)broadcast_info();
         return;
-    case IPCONF_CHRQ:
+    case "CHRQ"_tlv:
         handle_challenge_request(message, capped, sender);
         return;
-    case IPCONF_CONF:
+    case "CONF"_tlv:
         handle_conf(message, capped, sender);
         return;
-    case IPCONF_CHAL:
-    case IPCONF_INFO:
-    case IPCONF_OK:
-    case IPCONF_ERR:
+    case "CHAL"_tlv:
+    case "INFO"_tlv:
+    case "OK"_tlv:
+    case "ERR"_tlv:
         return;
     default:
         if (size >= sizeof tolvane_prefix - 1 && std::memcmp(message, tolvane_prefix, sizeof tolvane_prefix - 1) == 0)
@@ -343,7 +342,7 @@ int ipconf_open(const char *interface, select_set *registered)
         can_set_conf = 0;
 
     if (has_ip) {
-        ipconf_socket = udp_socket_new(IPCONF_PORT, interface);
+        ipconf_socket = udp_socket_new(ORVANE_PORT, interface);
         if (ipconf_socket < 0) {
             syslog(LOG_ERR, "cannot open UDP socket for ipconf broadcast");
             return -1;
@@ -433,7 +432,7 @@ int ipconf_server(select_set *registered, select_set *ready)
         if (ip_address_get(&address, sender, nullptr) != 0)
             return 0;
     } else {
-        if (raw_udp_check_status(data, length, IPCONF_PORT, status) != 0)
+        if (raw_udp_check_status(data, length, ORVANE_PORT, status) != 0)
             return 0;
         // A UDP length below its own header puts the payload past the data.
         const auto offset = static_cast<size_t>(raw_udp_get_data(data) - data);
@@ -477,14 +476,14 @@ void ipconf_unblock_signals()
 int ipconf_send(const uint8_t *message, size_t size)
 {
     if (!has_ip)
-        return raw_send_udp_broadcast(ipconf_socket, IPCONF_PORT, message, size);
-    const int result = udp_send_broadcast(ipconf_socket, IPCONF_PORT, message, size);
+        return raw_send_udp_broadcast(ipconf_socket, ORVANE_PORT, message, size);
+    const int result = udp_send_broadcast(ipconf_socket, ORVANE_PORT, message, size);
     if (result == 0)
         return 0;
     syslog(LOG_WARNING, "UDP send broadcast failed, sending RAW");
     if (ipconf_fallback_socket < 0)
         return result;
-    const int raw_result = raw_send_udp_broadcast(ipconf_fallback_socket, IPCONF_PORT, message, size);
+    const int raw_result = raw_send_udp_broadcast(ipconf_fallback_socket, ORVANE_PORT, message, size);
     if (raw_result != 0)
         syslog(LOG_ERR, "RAW broadcast send failed");
     return raw_result;

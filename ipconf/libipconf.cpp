@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr uint16_t ipconf_port = 4445;
 constexpr size_t receive_size = 8192;
 constexpr clock_t idle_step = 100000;  // clock units (microseconds) counted per idle poll
 
@@ -67,7 +66,7 @@ bool append_address(char **addresses, const char *text)
 // not a complete INFO (or memory runs out), with nothing kept.
 bool read_device(uint8_t *message, size_t size, ipconf_device &out)
 {
-    if (size < 8 || tlv_get_envelope_type(message) != IPCONF_INFO)
+    if (size < 8 || tlv_get_envelope_type(message) != "INFO"_tlv)
         return false;
     uint32_t declared = tlv_get_size(message);
     if (declared < 8 || declared > size)  // a length that wrapped, or bytes never received
@@ -128,7 +127,7 @@ ipconf_device *ipconf_browse(int socket, int timeout)
 
     int own_socket = -1;
     if (socket < 0) {
-        own_socket = socket = udp_socket_new(ipconf_port, nullptr);
+        own_socket = socket = udp_socket_new(ORVANE_PORT, nullptr);
         if (socket < 0) {
             perror("ERROR: Can't create socket\n");
             return list;
@@ -143,7 +142,7 @@ ipconf_device *ipconf_browse(int socket, int timeout)
     if (look == nullptr) {
         perror("Cannot build LOOK message");
         perror("ERROR: Can't send LOOK request\n");
-    } else if (udp_send_broadcast(socket, ipconf_port, look, tlv_get_size(look)) != 0) {
+    } else if (udp_send_broadcast(socket, ORVANE_PORT, look, tlv_get_size(look)) != 0) {
         perror("udp_send_broadcast failed");
         perror("ERROR: Can't send LOOK request\n");
         std::free(look);

@@ -7,10 +7,7 @@
 
 namespace {
 
-int has_nested(uint32_t type)
-{
-    return type == NOTIF_INFO || type == NOTIF_EVNT ? 1 : 0;
-}
+constexpr auto has_nested = element_nests<element_family::notif>;
 
 tlv_writer *add_text(tlv_writer *writer, uint32_t type, const char *text)
 {
@@ -45,11 +42,11 @@ int walk_element(uint8_t **cursor, size_t *avail, uint32_t envelope, Handler han
 
 tlv_writer *notif_msg_open_event(const char *modl, const char *id, const char *time, const char *user)
 {
-    tlv_writer *writer = tlv_write_open(nullptr, NOTIF_EVNT);
-    writer = add_given_text(writer, NOTIF_USER, user);
-    writer = add_given_text(writer, NOTIF_MODL, modl);
-    writer = add_given_text(writer, NOTIF_ID, id);
-    return add_given_text(writer, NOTIF_TIME, time);
+    tlv_writer *writer = tlv_write_open(nullptr, "EVNT"_tlv);
+    writer = add_given_text(writer, "USER"_tlv, user);
+    writer = add_given_text(writer, "MODL"_tlv, modl);
+    writer = add_given_text(writer, "ID"_tlv, id);
+    return add_given_text(writer, "TIME"_tlv, time);
 }
 
 tlv_writer *notif_msg_add_info(tlv_writer *writer, const char *key, const char *value)
@@ -60,9 +57,9 @@ tlv_writer *notif_msg_add_info(tlv_writer *writer, const char *key, const char *
         std::free(tlv_close_all(&writer));
         return nullptr;
     }
-    writer = tlv_write_open(writer, NOTIF_INFO);
-    writer = add_text(writer, NOTIF_KEY, key);
-    writer = add_text(writer, NOTIF_VAL, value);
+    writer = tlv_write_open(writer, "INFO"_tlv);
+    writer = add_text(writer, "KEY"_tlv, key);
+    writer = add_text(writer, "VAL"_tlv, value);
     return writer == nullptr ? nullptr : tlv_write_close(writer);
 }
 
@@ -80,11 +77,11 @@ int notif_msg_parse_event_user(uint8_t *data, size_t count, char *user)
     while (walk.step_partial() == tlv_walk::element) {
         const uint32_t type = walk.type();
         if (walk.level() == 0) {
-            if (type != NOTIF_EVNT)
+            if (type != "EVNT"_tlv)
                 return -1;
-        } else if (type == NOTIF_USER) {
+        } else if (type == "USER"_tlv) {
             const uint32_t length = walk.length();
-            if (length > NOTIF_USER_MAX || !walk.whole() || std::memchr(walk.value(), 0, length) == nullptr)
+            if (!element_fits(type, length) || !walk.whole() || std::memchr(walk.value(), 0, length) == nullptr)
                 return -1;
             std::strcpy(user, walk.text());
             return 0;
@@ -99,23 +96,23 @@ int notif_msg_parse_event(uint8_t **cursor, size_t *avail, char **modl, char **i
     if (modl == nullptr || id == nullptr || time == nullptr || user == nullptr)
         return -1;
     *modl = *id = *time = *user = nullptr;
-    return walk_element(cursor, avail, NOTIF_EVNT, [&](const tlv_walk &walk, uint32_t type) {
+    return walk_element(cursor, avail, "EVNT"_tlv, [&](const tlv_walk &walk, uint32_t type) {
         switch (type) {
-        case NOTIF_MODL:
+        case "MODL"_tlv:
             *modl = walk.text();
             return field::taken;
-        case NOTIF_ID:
+        case "ID"_tlv:
             *id = walk.text();
             return field::taken;
-        case NOTIF_TIME:
+        case "TIME"_tlv:
             *time = walk.text();
             return field::taken;
-        case NOTIF_USER:
-            if (walk.length() > NOTIF_USER_MAX)
+        case "USER"_tlv:
+            if (!element_fits(type, walk.length()))
                 return field::bad;
             *user = walk.text();
             return field::taken;
-        case NOTIF_INFO:
+        case "INFO"_tlv:
             return field::stop;
         default:
             return field::bad;
@@ -128,15 +125,15 @@ int notif_msg_parse_get_info(uint8_t **cursor, size_t *avail, char **key, char *
     if (key == nullptr || value == nullptr)
         return -1;
     *key = *value = nullptr;
-    return walk_element(cursor, avail, NOTIF_INFO, [&](const tlv_walk &walk, uint32_t type) {
+    return walk_element(cursor, avail, "INFO"_tlv, [&](const tlv_walk &walk, uint32_t type) {
         switch (type) {
-        case NOTIF_KEY:
+        case "KEY"_tlv:
             *key = walk.text();
             return field::taken;
-        case NOTIF_VAL:
+        case "VAL"_tlv:
             *value = walk.text();
             return field::taken;
-        case NOTIF_INFO:
+        case "INFO"_tlv:
             return field::stop;
         default:
             return field::bad;

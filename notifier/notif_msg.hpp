@@ -4,29 +4,19 @@
 // tlv_get_size); parsers return pointers into the caller's buffer, except
 // notif_msg_parse_event_user, which copies the user into the caller's 256
 // bytes and is the only parser that tests a text for its zero byte. Every
-// other text is untested: bound reads by the field's length,
-// tlv_get_size(value - TLV_HEADER_SIZE) - TLV_HEADER_SIZE. Errors: null or -1.
+// other text is untested: read one through element_text (ipconf/elements.hpp).
+// Errors: null or -1.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
-#include "util/tlv.hpp"
-#include "util/tlv_ez.hpp"
+#include "ipconf/elements.hpp"
 
-inline constexpr uint32_t NOTIF_EVNT = tlv_stringtype("EVNT");
-inline constexpr uint32_t NOTIF_INFO = tlv_stringtype("INFO");
-inline constexpr uint32_t NOTIF_USER = tlv_stringtype("USER");
-inline constexpr uint32_t NOTIF_MODL = tlv_stringtype("MODL");
-inline constexpr uint32_t NOTIF_ID = tlv_stringtype("ID");
-inline constexpr uint32_t NOTIF_TIME = tlv_stringtype("TIME");
-inline constexpr uint32_t NOTIF_KEY = tlv_stringtype("KEY");
-inline constexpr uint32_t NOTIF_VAL = tlv_stringtype("VAL");
-
-// Largest USER payload, zero byte included; also the size of the area that
-// notif_msg_parse_event_user fills.
-inline constexpr uint32_t NOTIF_USER_MAX = 256;
+// Size of the area that notif_msg_parse_event_user fills: the largest USER
+// payload, zero byte included.
+inline constexpr uint32_t NOTIF_USER_MAX = element_find("USER"_tlv)->max;
 
 // ---- Builder: open, add pairs, close.
 

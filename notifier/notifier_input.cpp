@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr uint32_t TYPE_EVNT = tlv_stringtype("EVNT");
-constexpr uint32_t TYPE_USER = tlv_stringtype("USER");
 // The envelope header and the header of its first child.
 constexpr uint64_t ROUTING_HEAD = 2 * TLV_HEADER_SIZE;
 
@@ -155,7 +153,7 @@ int start_event(local_connection *c, size_t pos, size_t end, select_set *set)
     uint8_t *event = c->buffer + pos;
     if (left < TLV_HEADER_SIZE)
         return hold(c, pos, left);
-    if (tlv_get_envelope_type(event) != TYPE_EVNT) {
+    if (tlv_get_envelope_type(event) != "EVNT"_tlv) {
         syslog(LOG_ERR, "Received unexpected message");
         return -1;
     }
@@ -173,7 +171,7 @@ int start_event(local_connection *c, size_t pos, size_t end, select_set *set)
     char user[NOTIFIER_USER_SIZE] = "";
     if (size > ROUTING_HEAD && notif_msg_parse_event_user(event, here, user) != 0) {
         user[0] = '\0';
-        if (tlv_get_envelope_type(event + TLV_HEADER_SIZE) == TYPE_USER) {
+        if (tlv_get_envelope_type(event + TLV_HEADER_SIZE) == "USER"_tlv) {
             // A user name too long for any account: the event is meant for
             // somebody, just nobody here. It streams to no peer.
             c->forwarding = 1;

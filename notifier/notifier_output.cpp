@@ -5,7 +5,6 @@
 #include "net/socket.hpp"
 #include "notifier/connection_list.hpp"
 #include "platform/cendrix_comm.hpp"
-#include "util/bytes.hpp"
 #include "util/list.hpp"
 #include "util/owned.hpp"
 #include "util/tlv_ez.hpp"
@@ -20,11 +19,6 @@
 #include <cstring>
 
 namespace {
-
-constexpr uint32_t TYPE_CHRQ = tlv_stringtype("CHRQ");
-constexpr uint32_t TYPE_LOGN = tlv_stringtype("LOGN");
-constexpr size_t PASSWORD_HASH_SIZE = 20;
-constexpr size_t CHALLENGE_BYTES = 4;
 
 struct remote_connection {
     int socket;
@@ -167,7 +161,7 @@ outcome handle_challenge_request(remote_connection *c, uint8_t *message, size_t 
     }
     c->challenge = challenge;
     message_ptr reply(
-        auth_msg_build_challenge(reinterpret_cast<const uint8_t *>(&c->challenge), CHALLENGE_BYTES, nullptr, nullptr));
+        auth_msg_build_challenge(reinterpret_cast<const uint8_t *>(&c->challenge), AUTH_CHALLENGE_SIZE, nullptr, nullptr));
     if (!reply) {
         syslog(LOG_ERR, "cannot build a challenge message");
         return outcome::deleted;
@@ -189,22 +183,20 @@ outcome handle_login(remote_connection *c, uint8_t *message, size_t size)
         return answer_error(c, "login parsing error");
     }
 
-    // The name ends at its first zero or at the end of its payload, whose
-    // length sits in the header just before it: nothing past the field is
-    // read, terminated or not.
-    size_t field = load_be32(reinterpret_cast<const uint8_t *>(user) - 4);
-    size_t length = strnlen(user, field);
+    // Nothing past the field is read, terminated or not.
+    const std::string_view field = element_text(user);
+    const size_t length = field.size();
     if (length >= NOTIFIER_USER_SIZE)
         return answer_error(c, "user name too long");
     char name[NOTIFIER_USER_SIZE];
-    memcpy(name, user, length);
+    memcpy(name, field.data(), length);
     name[length] = '\0';
 
-    uint8_t hash[PASSWORD_HASH_SIZE];
+    uint8_t hash[SHA1_DIGEST_SIZE];
     if (cendrix_get_password_sha1(name, hash) != 0)
         return answer_error(c, "password check error");
 
-    int checked = check_password(reinterpret_cast<const uint8_t *>(&c->challenge), CHALLENGE_BYTES, hash, pass);
+    int checked = check_password(reinterpret_cast<const uint8_t *>(&c->challenge), AUTH_CHALLENGE_SIZE, hash, pass);
     c->challenge = 0;
     if (checked != 0)
         return answer_error(c, "authentication error");
@@ -228,10 +220,10 @@ outcome handle_messages(remote_connection *c)
             break;
         outcome result;
         switch (tlv_get_envelope_type(message)) {
-        case TYPE_CHRQ:
+        case "CHRQ"_tlv:
             result = handle_challenge_request(c, message, size);
             break;
-        case TYPE_LOGN:
+        case "LOGN"_tlv:
             result = handle_login(c, message, size);
             break;
         default:
@@ -283,7 +275,7 @@ bool concerned(const remote_connection *c, const char *user)
 int notifier_output_open(select_set *set)
 {
     registered = set;
-    if (side_open(side, tcp_socket_new(NOTIFIER_TCP_PORT, nullptr), set) != 0) {
+    if (side_open(side, tcp_socket_new(ORVANE_PORT, nullptr), set) != 0) {
         notifier_output_close(set);
         return -1;
     }
@@ -324,12 +316,12 @@ int notifier_output_server(select_set *set, const select_set *ready)
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
         if (n < 0) {
-            // A reset or any other error ends this peer only.
+            // A reset or any other error ends this peer only; the turn ends
+            // here and the other peers are read on the next one.
             perror("recv failed");
             syslog(LOG_ERR, "cannot receive data from a remote connection");
             connection_delete(it.get(), set);
-            result = -1;
-            continue;
+            return -1;
         }
         if (n == 0) {
             connection_delete(it.get(), set);

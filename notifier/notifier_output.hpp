@@ -15,7 +15,6 @@
 
 struct select_set;
 
-inline constexpr uint16_t NOTIFIER_TCP_PORT = 4445;
 inline constexpr size_t NOTIFIER_REMOTE_BUFFER = 2048;
 inline constexpr size_t NOTIFIER_USER_SIZE = 256;
 // Sends never block: what a peer's socket does not take at once waits in a

@@ -6,6 +6,7 @@
 #include "net/address.hpp"
 #include "util/io.hpp"
 #include "util/owned.hpp"
+#include "util/sha1.hpp"
 
 #include <cerrno>
 #include <cstdlib>
@@ -195,14 +196,15 @@ bool find_ipv4_config(uint32_t &config_id)
 
 int link_state_of(int32_t link_up)
 {
-    return link_up == 0 ? 0 : link_up == 1 ? 1 : 2;
+    return link_up == 0 ? LINK_DOWN : link_up == 1 ? LINK_UP : LINK_STATE_NOT_SET;
 }
 
 int ipv4_mode_of(const uint32_t *mode)
 {
+    // The service's "mode" is 1 for a static address and 0 for DHCP.
     if (mode == nullptr)
-        return 3;
-    return *mode == 0 ? 2 : *mode == 1 ? 0 : 3;
+        return IPV4_MODE_NOT_SET;
+    return *mode == 0 ? IPV4_DHCP : *mode == 1 ? IPV4_STATIC : IPV4_MODE_NOT_SET;
 }
 
 } // namespace
@@ -252,10 +254,10 @@ int cendrix_get_password_sha1(const char *login, uint8_t *hash)
     if (checked(cendrix_find_resource(&context, class_account)) != 0)
         return -1;
     const owned_text text = property_text("password_sha1");
-    if (!text || std::strlen(text.get()) < 2 * PASSWORD_HASH_SIZE)
+    if (!text || std::strlen(text.get()) < 2 * SHA1_DIGEST_SIZE)
         return -1;
-    uint8_t bytes[PASSWORD_HASH_SIZE];
-    for (int index = 0; index < PASSWORD_HASH_SIZE; ++index) {
+    uint8_t bytes[SHA1_DIGEST_SIZE];
+    for (size_t index = 0; index < SHA1_DIGEST_SIZE; ++index) {
         const int high = hex_value(text.get()[2 * index]);
         const int low = hex_value(text.get()[2 * index + 1]);
         if (high < 0 || low < 0)
@@ -364,9 +366,9 @@ int cendrix_set_interface_conf(const char *name, const interface_conf *conf)
     uint32_t config_id = 0;
     if (!find_interface_by_name(name) || !find_ipv4_config(config_id))
         return -1;
-    if (conf->ipv4_mode == 0)
+    if (conf->ipv4_mode == IPV4_STATIC)
         cendrix_set_property_uint32(&context, "mode", 1);
-    else if (conf->ipv4_mode == 2)
+    else if (conf->ipv4_mode == IPV4_DHCP)
         cendrix_set_property_uint32(&context, "mode", 0);
     const struct {
         const char *key;

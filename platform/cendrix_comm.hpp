@@ -15,8 +15,6 @@
 struct product_info;
 struct interface_conf;
 
-inline constexpr int PASSWORD_HASH_SIZE = 20;
-
 // Connects to the bus and probes the service, retrying while the daemon runs.
 [[nodiscard]] int cendrix_open_session();
 

@@ -103,7 +103,7 @@ int interface_conf_set(const interface_conf *conf)
     if (cendrix_get_interface_name(conf->mac, interface_name) != 0)
         return -1;
     // The dynamic method takes no address of its own.
-    if (conf->ipv4_mode == 2 && (conf->ipv4 != nullptr || conf->netmask != nullptr))
+    if (conf->ipv4_mode == IPV4_DHCP && (conf->ipv4 != nullptr || conf->netmask != nullptr))
         return -1;
     return cendrix_set_interface_conf(interface_name, conf);
 }

@@ -97,24 +97,24 @@ def main():
     capture = Capture()
 
     for sender, name in [
-        (CONFIGURATOR, "ipconf_look/look"),
-        (DEVICE, "ipconf_info/info_2_interfaces"),
-        (CONFIGURATOR, "auth_challenge_request/request"),
-        (DEVICE, "auth_challenge/challenge"),
-        (CONFIGURATOR, "ipconf_conf/conf_2_interfaces"),
-        (DEVICE, "ipconf_ok/ok"),
-        (DEVICE, "ipconf_error/error"),
+        (CONFIGURATOR, "ipconf/look/look"),
+        (DEVICE, "ipconf/info/info_2_interfaces"),
+        (CONFIGURATOR, "auth/challenge_request/request"),
+        (DEVICE, "auth/challenge/challenge"),
+        (CONFIGURATOR, "ipconf/conf/conf_2_interfaces"),
+        (DEVICE, "ipconf/ok/ok"),
+        (DEVICE, "ipconf/error/error"),
     ]:
         capture.add(udp_frame(sender, seed(name)))
 
     # Malformed datagrams: shorter than a header, and every input the fuzzers
     # ever failed on. The dissector must show them without a Lua error.
     capture.add(udp_frame(CONFIGURATOR, b"LOOKx"))
-    for path in sorted(CORPUS.glob("*/regression-*")):
+    for path in sorted(CORPUS.glob("*/*/regression-*")):
         capture.add(udp_frame(CONFIGURATOR, path.read_bytes()))
 
     # Sleep mode: the device builds the IPv4 and UDP headers itself.
-    info = seed("ipconf_info/info_1_interfaces")
+    info = seed("ipconf/info/info_1_interfaces")
     raw = ipv4(bytes(4), BROADCAST_IP, 17, udp(bytes(4), BROADCAST_IP, 0, info), ttl=33)
     capture.add(ethernet(DEVICE[0], BROADCAST_MAC, raw))
 
@@ -131,15 +131,15 @@ def main():
         capture.add(ethernet(source[0], destination[0], ipv4(source[1], destination[1], 6, body)))
         sequence[direction] += len(payload)
 
-    segment("peer", seed("auth_challenge_request/request_bare"))
-    segment("device", seed("auth_challenge/challenge_bare"))
-    segment("peer", seed("auth_login/login"))
-    segment("device", seed("auth_login/ok"))
-    segment("device", seed("auth_login/error"))
-    event = seed("notif_event/event_user_0")
+    segment("peer", seed("auth/challenge_request/request_bare"))
+    segment("device", seed("auth/challenge/challenge_bare"))
+    segment("peer", seed("auth/login/login"))
+    segment("device", seed("auth/login/ok"))
+    segment("device", seed("auth/login/error"))
+    event = seed("notif/event/event_user_0")
     segment("device", event[:13])
     segment("device", event[13:])
-    segment("device", seed("notif_event/event_1") + seed("notif_event/event_2"))
+    segment("device", seed("notif/event/event_1") + seed("notif/event/event_2"))
 
     capture.write(sys.argv[1])
 

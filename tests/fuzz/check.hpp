@@ -1,6 +1,7 @@
-// What the message fuzzers check beyond "no crash": every pointer a parser
-// hands out lies inside the input, the position it leaves is consistent, and
-// what the builders make of parsed values parses back to the same values.
+// What the message fuzzers check beyond "no crash", the same for every family:
+// every field a parser hands out lies inside the input and keeps its element
+// catalogue rule, the position it leaves is consistent, and what the builders
+// make of parsed values parses back to the same values.
 #pragma once
 
 #include <cstdint>
@@ -11,9 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "ipconf/elements.hpp"
 #include "util/owned.hpp"
-#include "util/tlv.hpp"
-#include "util/tlv_ez.hpp"
 
 // Payload length of the field whose value starts at the address.
 inline uint32_t field_length(const void *value)
@@ -51,14 +51,24 @@ public:
         return length;
     }
 
-    // A text that an ipconf parser vouches for: inside the input, at most
-    // `max` bytes, ending with its zero byte. Null passes.
-    void check_text(const char *text, uint32_t max) const
+    // A field that a parser of the family hands out: inside the input, of a
+    // type the family knows, within the catalogue's size rule; a text of the
+    // ipconf family, which checks its texts, ends with its zero byte. Null
+    // passes.
+    void check_element(const void *value, element_family family) const
     {
-        if (text == nullptr)
+        if (value == nullptr)
             return;
-        const uint32_t length = check_field(text);
-        FUZZ_CHECK(length >= 1 && length <= max && text[length - 1] == '\0');
+        const uint32_t length = check_field(value);
+        const uint32_t type = tlv_get_envelope_type(static_cast<const uint8_t *>(value) - TLV_HEADER_SIZE);
+        const element_kind kind = element_kind_of(family, type);
+        FUZZ_CHECK(kind != element_kind::none && element_fits(type, length));
+        if (family == element_family::ipconf && kind == element_kind::text)
+            FUZZ_CHECK(length >= 1 && static_cast<const char *>(value)[length - 1] == '\0');
+    }
+    template <typename... Values> void check_elements(element_family family, const Values *...values) const
+    {
+        (check_element(values, family), ...);
     }
 
     // A parser that advances the position keeps cursor and count in step,

@@ -7,12 +7,11 @@
 
 namespace {
 
+// A container in any family of the element catalogue.
 int any_message_container(uint32_t type)
 {
-    for (const char *code : {"INFO", "CONF", "INTF", "IPV4", "OK", "ERR", "CHRQ", "CHAL", "LOGN", "EVNT"})
-        if (type == tlv_stringtype(code))
-            return 1;
-    return 0;
+    return element_nests<element_family::ipconf>(type) || element_nests<element_family::auth>(type)
+           || element_nests<element_family::notif>(type);
 }
 
 } // namespace

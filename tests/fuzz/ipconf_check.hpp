@@ -1,4 +1,4 @@
-// Checks shared by the whole-INFO and whole-CONF fuzzers: reading every
+// Checks shared by the INFO and CONF cases of the ipconf fuzzer: reading every
 // interface the way a receiver does, and comparing interface views.
 #pragma once
 
@@ -22,11 +22,8 @@ inline bool read_interfaces(fuzz_input &in, interface_parser parse, std::vector<
         FUZZ_CHECK(result != 0 || in.avail < before);
         if (result != 0)
             return false;
-        in.check_text(conf.mac, IPCONF_MAC_SIZE);
-        FUZZ_CHECK(conf.mac == nullptr || field_length(conf.mac) == IPCONF_MAC_SIZE);
-        in.check_text(conf.name, IPCONF_NAME_MAX);
-        for (const char *text : {conf.ipv4, conf.netmask, conf.gateway, conf.broadcast, conf.dns, conf.wins})
-            in.check_text(text, IPCONF_ADDRESS_MAX);
+        in.check_elements(element_family::ipconf, conf.mac, conf.name, conf.ipv4, conf.netmask, conf.gateway,
+                          conf.broadcast, conf.dns, conf.wins);
         for (int32_t number : {conf.role, conf.link_state, conf.ipv4_mode})
             FUZZ_CHECK(number >= 0 && number <= 255);
         out.push_back(conf);

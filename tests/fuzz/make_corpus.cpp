@@ -18,10 +18,16 @@ namespace {
 std::filesystem::path root;
 std::vector<std::vector<uint8_t>> every_message;
 
+// A message parser's seeds lie in its family's folder: "ipconf_info" seeds
+// go to ipconf/info/.
 void write_seed(const std::string &target, const std::string &name, const uint8_t *data, size_t size)
 {
-    std::filesystem::create_directories(root / target);
-    std::ofstream(root / target / name, std::ios::binary).write(reinterpret_cast<const char *>(data), size);
+    std::filesystem::path folder = root / target;
+    for (const char *family : {"ipconf_", "auth_", "notif_"})
+        if (target.starts_with(family))
+            folder = root / target.substr(0, target.find('_')) / target.substr(target.find('_') + 1);
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / name, std::ios::binary).write(reinterpret_cast<const char *>(data), size);
 }
 
 // Takes a built message: one seed for the target and one for the dump.
@@ -47,7 +53,7 @@ void ipconf_seeds()
 {
     seed("ipconf_look", "look", ipconf_msg_build_look());
     const char payload[] = "ignored";
-    seed("ipconf_look", "look_with_payload", tlv_single_raw(IPCONF_LOOK, payload, sizeof payload));
+    seed("ipconf_look", "look_with_payload", tlv_single_raw("LOOK"_tlv, payload, sizeof payload));
 
     product_info info{puid, 0, host, product, product_id, hardware, revision, version};
     product_info bare{empty, 1, empty, empty, empty, empty, empty, empty};

@@ -1,4 +1,4 @@
-// Reading a notification's pairs as a peer does, for the event fuzzers.
+// Reading a notification's pairs as a peer does, for the notification fuzzer.
 #pragma once
 
 #include <algorithm>
@@ -23,9 +23,7 @@ inline bool read_pairs(fuzz_input &in, pairs &out)
         FUZZ_CHECK(result != 0 || in.avail < before);
         if (result != 0)
             return false;
-        for (const char *text : {key, value})
-            if (text != nullptr)
-                in.check_field(text);
+        in.check_elements(element_family::notif, key, value);
         out.emplace_back(key, value);
     }
     return true;

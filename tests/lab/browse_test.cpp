@@ -128,9 +128,9 @@ bytes scripted_info()
 // without its zero) and answers twice.
 bool answer_look_twice(lab::IpconfPeer &peer, const std::string &other_puid)
 {
-    if (!peer.receive(IPCONF_LOOK, 8000))
+    if (!peer.receive("LOOK"_tlv, 8000))
         return false;
-    if (!other_puid.empty() && !peer.receive(IPCONF_INFO, 3000, other_puid))
+    if (!other_puid.empty() && !peer.receive("INFO"_tlv, 3000, other_puid))
         return false;
     const bytes info = scripted_info();
     bytes wrapped = info, broken = info;
@@ -256,7 +256,7 @@ protected:
     {
         peer->drain();
         return peer->send(lab::take_message(ipconf_msg_build_look())) &&
-               peer->receive(IPCONF_INFO, 3000, lab::upper_case(device.addresses().mac0)).has_value();
+               peer->receive("INFO"_tlv, 3000, lab::upper_case(device.addresses().mac0)).has_value();
     }
 };
 
@@ -365,12 +365,12 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
         for (const auto &[line, reply] : cases)
             EXPECT_EQ(refused.say(line), reply) << line;
     }
-    EXPECT_TRUE(peer->collect(IPCONF_LOOK, 1000).empty());
+    EXPECT_TRUE(peer->collect("LOOK"_tlv, 1000).empty());
     // A negative time-out: the LOOK goes out, nothing is collected.
     BrowseReply at_once = call_browse(path, -1);
     EXPECT_EQ(at_once.status, 0u);
     EXPECT_TRUE(at_once.keys.empty());
-    EXPECT_EQ(peer->collect(IPCONF_LOOK, 1000).size(), 1u);
+    EXPECT_EQ(peer->collect("LOOK"_tlv, 1000).size(), 1u);
 
     const auto baseline = descriptors_of(pid);
     {

@@ -94,7 +94,7 @@ protected:
     bool answers_look(int timeout_ms = 3000)
     {
         return peer->send(lab::take_message(ipconf_msg_build_look())) &&
-               peer->receive(IPCONF_INFO, timeout_ms, device_puid).has_value();
+               peer->receive("INFO"_tlv, timeout_ms, device_puid).has_value();
     }
 
     // Sends the datagrams in batches, each followed by a sign that the daemon
@@ -143,7 +143,7 @@ TEST_F(Soak, MutatedDatagramsAndRpcGarbageInNormalAndSleepMode)
 
     for (const std::vector<std::string> &mode : {std::vector<std::string>{}, {"-m", "sleep"}}) {
         ASSERT_TRUE(device->start_daemon(mode));
-        ASSERT_TRUE(peer->receive(IPCONF_INFO, 10000, device_puid)) << device->daemon_log();
+        ASSERT_TRUE(peer->receive("INFO"_tlv, 10000, device_puid)) << device->daemon_log();
         const pid_t pid = device->daemon().pid();
         // Once the allocator has warmed up with the whole mix, memory stays
         // flat through the mix again.
@@ -187,7 +187,7 @@ TEST_F(Soak, ChallengeRequestsFrom100000AddressesKeepTheirRate)
 {
     ASSERT_TRUE(device->start_service());
     ASSERT_TRUE(device->start_daemon());
-    ASSERT_TRUE(peer->receive(IPCONF_INFO, 10000, device_puid));
+    ASSERT_TRUE(peer->receive("INFO"_tlv, 10000, device_puid));
     {
         // Sources from 10.0.0.0/8 arrive on a link that has no route back.
         auto in = lab->enter(device->addresses().host);
@@ -222,7 +222,7 @@ TEST_F(Soak, ChallengeRequestsFrom100000AddressesKeepTheirRate)
     // A batch is read once the challenge for its last address comes back.
     const auto challenged = [&](size_t last) {
         for (auto until = clock_type::now() + std::chrono::seconds(10); clock_type::now() < until;) {
-            const auto chal = peer->receive(IPCONF_CHAL, 1000);
+            const auto chal = peer->receive("CHAL"_tlv, 1000);
             std::string address;
             if (chal && !lab::challenge_of(*chal, &address).empty() && address == source_of(last))
                 return true;

@@ -151,7 +151,7 @@ TEST_F(HundredDevices, EveryDiscoverListsThemAll)
     std::set<std::string> answered;
     auto last = sent;
     while (answered.size() < devices) {
-        const auto info = peer.receive(IPCONF_INFO, 5000);
+        const auto info = peer.receive("INFO"_tlv, 5000);
         if (!info)
             break;
         answered.insert(lab::puid_of(*info));

@@ -37,7 +37,7 @@ protected:
     {
         if (!device->start_service(service_options) || !device->start_daemon(options))
             return std::nullopt;
-        return peer->receive(IPCONF_INFO, 10000);
+        return peer->receive("INFO"_tlv, 10000);
     }
 
     // LOOK answered by exactly one INFO for the device.
@@ -45,13 +45,13 @@ protected:
     {
         peer->drain();
         ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
-        EXPECT_EQ(peer->collect(IPCONF_INFO, 1500, puid).size(), 1u) << device->daemon_log();
+        EXPECT_EQ(peer->collect("INFO"_tlv, 1500, puid).size(), 1u) << device->daemon_log();
     }
 
     // The ERR for the device that follows, with its text; it must name the configurator.
     std::string next_error(const std::string &puid = device_puid)
     {
-        auto err = peer->receive(IPCONF_ERR, 6000, puid);
+        auto err = peer->receive("ERR"_tlv, 6000, puid);
         if (!err)
             return "(no ERR)";
         std::string text, address;
@@ -81,7 +81,7 @@ TEST_F(IpconfServer, AHungOrVanishedServiceCostsALookAtMostASecondAndIsRejoined)
     const auto answered_within = [&](int ms) {
         for (int waited = 0; waited < ms; waited += 250) {
             EXPECT_TRUE(peer->send(take(ipconf_msg_build_look())));
-            if (peer->receive(IPCONF_INFO, 250, device_puid))
+            if (peer->receive("INFO"_tlv, 250, device_puid))
                 return true;
         }
         return false;
@@ -120,11 +120,11 @@ TEST_F(IpconfServer, AnnouncesItselfAndAnswersEveryLookWithTheStoreInfo)
     const bytes look = take(ipconf_msg_build_look());
     ASSERT_TRUE(peer->send(look));
     ASSERT_TRUE(peer->send(look));
-    EXPECT_EQ(peer->collect(IPCONF_INFO, 2000), std::vector<bytes>(2, expected));
+    EXPECT_EQ(peer->collect("INFO"_tlv, 2000), std::vector<bytes>(2, expected));
 
     // SIGHUP: one log line and one INFO.
     ASSERT_TRUE(device->daemon().signal(SIGHUP));
-    EXPECT_EQ(peer->collect(IPCONF_INFO, 1500).size(), 1u);
+    EXPECT_EQ(peer->collect("INFO"_tlv, 1500).size(), 1u);
     EXPECT_EQ(device->count_lines("received SIGHUP"), 1);
 
     EXPECT_EQ(thread_count(device->daemon().pid()), 1);
@@ -144,14 +144,14 @@ TEST_F(IpconfServer, ReceivePathChecksSizeTypeAndStopsOnAnEmptyDatagram)
     // dropped with a warning and gets no answer.
     const auto look_of_size = [](uint32_t size) {
         bytes look(size, 'x');
-        const uint32_t header[2] = {htonl(IPCONF_LOOK), htonl(size - 8)};
+        const uint32_t header[2] = {htonl("LOOK"_tlv), htonl(size - 8)};
         std::memcpy(look.data(), header, sizeof header);
         return look;
     };
     ASSERT_TRUE(peer->send(look_of_size(4095)));
-    EXPECT_TRUE(peer->receive(IPCONF_INFO, 2000, device_puid));
+    EXPECT_TRUE(peer->receive("INFO"_tlv, 2000, device_puid));
     ASSERT_TRUE(peer->send(look_of_size(4096)));
-    EXPECT_FALSE(peer->receive(IPCONF_INFO, 1000));
+    EXPECT_FALSE(peer->receive("INFO"_tlv, 1000));
     EXPECT_EQ(device->count_lines("packet too long"), 1);
 
     // Replies of devices and the TOLVANE prefix pass silently; another type
@@ -160,12 +160,12 @@ TEST_F(IpconfServer, ReceivePathChecksSizeTypeAndStopsOnAnEmptyDatagram)
     const std::string tolvane = "TOLVANE and whatever follows";
     for (const bytes &passing : {take(ipconf_msg_build_ok(device_puid, "192.0.2.1")),
                                  take(ipconf_msg_build_error(device_puid, "192.0.2.1", "x")),
-                                 take(tlv_single_raw(IPCONF_CHAL, nullptr, 0)),
+                                 take(tlv_single_raw("CHAL"_tlv, nullptr, 0)),
                                  lab::expected_info(*device, "02:00:00:00:99:99", 0), bytes(tolvane.begin(), tolvane.end())})
         ASSERT_TRUE(peer->send(passing));
     // A LOOK after them: its answer shows that all of them were read.
     ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
-    EXPECT_TRUE(peer->receive(IPCONF_INFO, 2000, device_puid));
+    EXPECT_TRUE(peer->receive("INFO"_tlv, 2000, device_puid));
     EXPECT_EQ(device->daemon_log(), before);
 
     ASSERT_TRUE(peer->send(take(tlv_single_raw(tlv_stringtype("WHAT"), "?", 1))));
@@ -228,7 +228,7 @@ TEST_F(IpconfServer, SleepModeAnswersWithRawFramesOnEveryInterfaceAndRefusesConf
     EXPECT_EQ(senders, (std::multiset<std::string>{device->addresses().mac0, device->addresses().mac0,
                                                    device->addresses().mac1, device->addresses().mac1}));
     // The kernel takes them as ordinary broadcasts as well.
-    EXPECT_EQ(peer->collect(IPCONF_INFO, 500, puid).size(), 4u);
+    EXPECT_EQ(peer->collect("INFO"_tlv, 500, puid).size(), 4u);
 
     // Configuration requests for it are refused; others are not its business.
     ASSERT_TRUE(peer->send(lab::challenge_request(puid)));
@@ -236,10 +236,10 @@ TEST_F(IpconfServer, SleepModeAnswersWithRawFramesOnEveryInterfaceAndRefusesConf
     lab::ConfRequest request{.puid = puid, .challenge = {1, 2, 3, 4}, .host_name = "other"};
     ASSERT_TRUE(peer->send(lab::conf_message(request)));
     EXPECT_EQ(next_error(puid), "cannot be configured");
-    (void)peer->collect(IPCONF_ERR, 500);
+    (void)peer->collect("ERR"_tlv, 500);
     ASSERT_TRUE(peer->send(lab::challenge_request("02:00:00:00:99:99")));
-    EXPECT_FALSE(peer->receive(IPCONF_ERR, 1000));
-    EXPECT_FALSE(peer->receive(IPCONF_CHAL, 10));
+    EXPECT_FALSE(peer->receive("ERR"_tlv, 1000));
+    EXPECT_FALSE(peer->receive("CHAL"_tlv, 10));
     EXPECT_EQ(thread_count(device->daemon().pid()), 1);
     EXPECT_EQ(device->daemon().stop(), 0);
 }
@@ -254,9 +254,9 @@ TEST_F(IpconfServer, ChallengeAndEveryRefusalOfAConfLeaveTheStoreAlone)
     // CHRQ for another device: nothing. For this one: CHAL with PUID, the
     // configurator's address and 4 challenge bytes.
     ASSERT_TRUE(peer->send(lab::challenge_request("02:00:00:00:99:99")));
-    EXPECT_FALSE(peer->receive(IPCONF_CHAL, 800));
+    EXPECT_FALSE(peer->receive("CHAL"_tlv, 800));
     ASSERT_TRUE(peer->send(lab::challenge_request(device_puid)));
-    auto chal = peer->receive(IPCONF_CHAL, 3000);
+    auto chal = peer->receive("CHAL"_tlv, 3000);
     ASSERT_TRUE(chal);
     std::string address;
     const auto challenge = lab::challenge_of(*chal, &address);
@@ -271,7 +271,7 @@ TEST_F(IpconfServer, ChallengeAndEveryRefusalOfAConfLeaveTheStoreAlone)
     lab::ConfRequest elsewhere = good;
     elsewhere.puid = "02:00:00:00:0d:01";
     ASSERT_TRUE(peer->send(lab::conf_message(elsewhere)));
-    EXPECT_FALSE(peer->receive(IPCONF_ERR, 800));
+    EXPECT_FALSE(peer->receive("ERR"_tlv, 800));
     // Wrong password: refused, and the connection is used up.
     lab::ConfRequest wrong = good;
     wrong.secret = "guess";
@@ -318,17 +318,17 @@ TEST_F(IpconfServer, ChallengeAndEveryRefusalOfAConfLeaveTheStoreAlone)
 
     // The head does not parse: a PASS of 19 bytes after a valid PUID.
     ASSERT_EQ(lab::ask_challenge(*peer, device_puid).size(), 4u);
-    tlv_writer *writer = tlv_write_open(nullptr, IPCONF_CONF);
-    writer = tlv_nest_raw(writer, IPCONF_PUID, device_puid, 18);
-    writer = tlv_nest_raw(writer, IPCONF_USER, "admin", 6);
-    writer = tlv_nest_raw(writer, IPCONF_PASS, "0123456789012345678", 19);
+    tlv_writer *writer = tlv_write_open(nullptr, "CONF"_tlv);
+    writer = tlv_nest_raw(writer, "PUID"_tlv, device_puid, 18);
+    writer = tlv_nest_raw(writer, "USER"_tlv, "admin", 6);
+    writer = tlv_nest_raw(writer, "PASS"_tlv, "0123456789012345678", 19);
     ASSERT_TRUE(peer->send(take(tlv_close_all(&writer))));
     EXPECT_EQ(next_error(), "configuration message parsing error");
     expect_answers_look();
 
     // After all of these no request is pending and nothing was written.
     EXPECT_EQ(device->store_text(), store_before);
-    EXPECT_EQ(peer->collect(IPCONF_OK, 300).size(), 0u);
+    EXPECT_EQ(peer->collect("OK"_tlv, 300).size(), 0u);
     EXPECT_EQ(thread_count(device->daemon().pid()), 1);
     EXPECT_EQ(device->daemon().stop(), 0);
 }
@@ -344,7 +344,7 @@ TEST_F(IpconfServer, RequestInEffectGetsOkAndARealChangeIsConfirmedWhenTheServic
     peer->drain();
     auto sent = std::chrono::steady_clock::now();
     ASSERT_TRUE(peer->send(lab::conf_message(same)));
-    auto ok = peer->receive(IPCONF_OK, 6000, device_puid);
+    auto ok = peer->receive("OK"_tlv, 6000, device_puid);
     ASSERT_TRUE(ok) << device->daemon_log();
     EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2)) << "two one-second waits";
     char *puid = nullptr, *address = nullptr;
@@ -365,7 +365,7 @@ TEST_F(IpconfServer, RequestInEffectGetsOkAndARealChangeIsConfirmedWhenTheServic
     ASSERT_TRUE(peer->send(lab::conf_message(other)));
     EXPECT_EQ(next_error(), "a configuration request is already in progress");
 
-    ok = peer->receive(IPCONF_OK, 20000, device_puid);
+    ok = peer->receive("OK"_tlv, 20000, device_puid);
     ASSERT_TRUE(ok) << device->daemon_log();
     EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(30)) << "not at the time-out";
     EXPECT_GE(device->count_lines("received SIGHUP"), 1);
@@ -377,7 +377,7 @@ TEST_F(IpconfServer, RequestInEffectGetsOkAndARealChangeIsConfirmedWhenTheServic
     // The device now describes itself with the new host name.
     peer->drain();
     ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
-    auto info = peer->receive(IPCONF_INFO, 3000, device_puid);
+    auto info = peer->receive("INFO"_tlv, 3000, device_puid);
     ASSERT_TRUE(info);
     EXPECT_NE(std::string(info->begin(), info->end()).find(std::string("device-2") + '\0'), std::string::npos);
     EXPECT_EQ(thread_count(device->daemon().pid()), 1);

@@ -42,16 +42,16 @@ TEST_F(IpconfTimeout, UnconfirmedRequestsEndAtFortySecondsWithOkOrTimeout)
     ASSERT_TRUE(holds_back.start_service({"--apply-delay", "60"}));
     // One after the other: the peer passes over replies it is not waiting for.
     ASSERT_TRUE(applies.start_daemon());
-    ASSERT_TRUE(peer->receive(IPCONF_INFO, 10000, puid_of(applies)));
+    ASSERT_TRUE(peer->receive("INFO"_tlv, 10000, puid_of(applies)));
     ASSERT_TRUE(holds_back.start_daemon());
-    ASSERT_TRUE(peer->receive(IPCONF_INFO, 10000, puid_of(holds_back)));
+    ASSERT_TRUE(peer->receive("INFO"_tlv, 10000, puid_of(holds_back)));
 
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(request_host_name(applies, "applied-now"));
     ASSERT_TRUE(request_host_name(holds_back, "applied-later"));
 
     // Nothing is confirmed early: no SIGHUP reaches either daemon.
-    EXPECT_FALSE(peer->receive(IPCONF_OK, 30000));
+    EXPECT_FALSE(peer->receive("OK"_tlv, 30000));
     EXPECT_NE(applies.store_text().find("applied-now"), std::string::npos);
 
     // Both answers come at the 40-second mark, in either order: OK and then
@@ -63,12 +63,12 @@ TEST_F(IpconfTimeout, UnconfirmedRequestsEndAtFortySecondsWithOkOrTimeout)
         auto message = peer->receive(0, 1000);
         const uint32_t type = message ? tlv_get_envelope_type(message->data()) : 0;
         const std::string from = message ? lab::puid_of(*message) : "";
-        if (type == IPCONF_OK && from == puid_of(applies)) {
+        if (type == "OK"_tlv && from == puid_of(applies)) {
             ok = message;
             ok_at = std::chrono::steady_clock::now();
-        } else if (type == IPCONF_INFO && from == puid_of(applies) && ok) {
+        } else if (type == "INFO"_tlv && from == puid_of(applies) && ok) {
             info = message;
-        } else if (type == IPCONF_ERR && from == puid_of(holds_back)) {
+        } else if (type == "ERR"_tlv && from == puid_of(holds_back)) {
             err = message;
         }
     }
@@ -85,9 +85,9 @@ TEST_F(IpconfTimeout, UnconfirmedRequestsEndAtFortySecondsWithOkOrTimeout)
     // Both are idle again: they answer LOOK and take a new request.
     peer->drain();
     ASSERT_TRUE(peer->send(lab::take_message(ipconf_msg_build_look())));
-    EXPECT_EQ(peer->collect(IPCONF_INFO, 1500).size(), 2u);
+    EXPECT_EQ(peer->collect("INFO"_tlv, 1500).size(), 2u);
     ASSERT_TRUE(request_host_name(applies, "applied-now"));
-    EXPECT_TRUE(peer->receive(IPCONF_OK, 6000, puid_of(applies)));
+    EXPECT_TRUE(peer->receive("OK"_tlv, 6000, puid_of(applies)));
     EXPECT_EQ(applies.daemon().stop(), 0);
     EXPECT_EQ(holds_back.daemon().stop(), 0);
 }
@@ -102,22 +102,22 @@ TEST_F(IpconfTimeout, WholeConfigurationUnderValgrindHasNoLeakOrError)
                                          "--errors-for-leak-kinds=definite,indirect", "--error-exitcode=99",
                                          "--log-file=/tmp/valgrind.txt"}));
     const std::string puid = puid_of(*device);
-    ASSERT_TRUE(peer->receive(IPCONF_INFO, 30000, puid)) << device->daemon_log();
+    ASSERT_TRUE(peer->receive("INFO"_tlv, 30000, puid)) << device->daemon_log();
 
     // A refusal, then a real change confirmed by the service's signal.
     lab::ConfRequest wrong{.puid = puid, .secret = "guess", .host_name = "x"};
     wrong.challenge = lab::ask_challenge(*peer, puid, 8000);
     ASSERT_TRUE(peer->send(lab::conf_message(wrong)));
-    EXPECT_TRUE(peer->receive(IPCONF_ERR, 10000, puid));
+    EXPECT_TRUE(peer->receive("ERR"_tlv, 10000, puid));
 
     lab::ConfRequest change{.puid = puid, .host_name = "valgrind-host"};
     change.interfaces = {{.mac = lab::upper_case(device->addresses().mac1), .ipv4_mode = 0, .ipv4 = "198.51.100.88"}};
     change.challenge = lab::ask_challenge(*peer, puid, 8000);
     ASSERT_EQ(change.challenge.size(), 4u);
     ASSERT_TRUE(peer->send(lab::conf_message(change)));
-    ASSERT_TRUE(peer->receive(IPCONF_OK, 30000, puid)) << device->daemon_log();
+    ASSERT_TRUE(peer->receive("OK"_tlv, 30000, puid)) << device->daemon_log();
     ASSERT_TRUE(peer->send(lab::take_message(ipconf_msg_build_look())));
-    EXPECT_TRUE(peer->receive(IPCONF_INFO, 10000, puid));
+    EXPECT_TRUE(peer->receive("INFO"_tlv, 10000, puid));
 
     EXPECT_EQ(device->daemon().stop(SIGTERM, 30000), 0);
     const std::string text = lab::read_file(report);

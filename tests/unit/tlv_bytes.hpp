@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "ipconf/elements.hpp"
 #include "util/owned.hpp"
-#include "util/tlv_ez.hpp"
 
 using bytes = std::vector<uint8_t>;
 
@@ -48,6 +50,29 @@ inline bytes text(const std::string &s)
 inline bytes text_of_size(size_t size)
 {
     return text(std::string(size - 1, 'a'));
+}
+
+// Whether the catalogue's size rule of each element that `family` checks
+// holds where its parsers meet the field: a field of the rule's size passes
+// every place, one byte more (or, for an exact size, one less) fails at one.
+// place(field) parses a message holding the field and returns 0 or not.
+template <typename Place>
+void expect_catalogue_sizes(element_family family, std::initializer_list<Place> places)
+{
+    for (const element_rule &rule : element_catalogue) {
+        const element_kind kind = rule.kind(family);
+        const uint32_t limit = rule.exact != 0 ? rule.exact : rule.max;
+        if (limit == 0 || (kind != element_kind::text && kind != element_kind::raw))
+            continue;
+        const std::string name(rule.name);
+        const auto refused = [&](uint32_t size) {
+            const bytes field = tlv(name.c_str(), kind == element_kind::text ? text_of_size(size) : bytes(size));
+            return std::any_of(places.begin(), places.end(), [&](const Place &place) { return place(field) != 0; });
+        };
+        EXPECT_FALSE(refused(limit)) << name;
+        EXPECT_TRUE(refused(limit + 1)) << name;
+        EXPECT_TRUE(rule.exact == 0 || refused(limit - 1)) << name;
+    }
 }
 
 using message_ptr = malloc_ptr<uint8_t>;

@@ -8,6 +8,8 @@
 #include "tools/orvanectl/output.hpp"
 #include "tools/orvanectl/segment.hpp"
 
+#include "ipconf/interface_conf.hpp"
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -21,16 +23,15 @@ namespace {
 
 // The final answer may take the device up to its own 40-second time-out.
 constexpr int reply_wait_ms = 45000;
-constexpr int method_not_set = 3;
 constexpr size_t max_password = 1024;
 
 struct interface_request {
     std::string mac;
-    int ipv4_mode = method_not_set;
+    int ipv4_mode = IPV4_MODE_NOT_SET;
     std::string address, netmask, gateway, dns, wins;
     [[nodiscard]] bool empty() const
     {
-        return ipv4_mode == method_not_set && gateway.empty() && dns.empty() && wins.empty();
+        return ipv4_mode == IPV4_MODE_NOT_SET && gateway.empty() && dns.empty() && wins.empty();
     }
 };
 
@@ -76,7 +77,7 @@ bool set_method(request &req, const char *option, int mode, const char *value)
     interface_request *entry = current_interface(req, option);
     if (!entry)
         return false;
-    if (entry->ipv4_mode != method_not_set)
+    if (entry->ipv4_mode != IPV4_MODE_NOT_SET)
         return ctl::refuse("--iface " + entry->mac + " takes one of --static or --dhcp, once");
     entry->ipv4_mode = mode;
     return !value || ctl::parse_ipv4_prefix(option, value, entry->address, entry->netmask);
@@ -125,9 +126,9 @@ int parse_request(int argc, char **argv, request &req)
              return true;
          }},
         {"static", 0, "ADDR/PREFIX", "fixed IPv4 address and prefix length",
-         [&](const char *value) { return set_method(req, "--static", 0, value); }},
+         [&](const char *value) { return set_method(req, "--static", IPV4_STATIC, value); }},
         {"dhcp", 0, nullptr, "obtain the IPv4 address by DHCP",
-         [&](const char *) { return set_method(req, "--dhcp", 2, nullptr); }},
+         [&](const char *) { return set_method(req, "--dhcp", IPV4_DHCP, nullptr); }},
         {"gateway", 0, "A", "default gateway",
          [&](const char *value) { return set_address(req, "--gateway", &interface_request::gateway, value); }},
         {"dns", 0, "A", "DNS server", [&](const char *value) { return set_address(req, "--dns", &interface_request::dns, value); }},

@@ -1,8 +1,7 @@
 #include "tools/orvanectl/decode.hpp"
 #include "tools/orvanectl/output.hpp"
 
-#include "util/tlv.hpp"
-#include "util/tlv_ez.hpp"
+#include "ipconf/elements.hpp"
 
 #include <string>
 #include <utility>
@@ -11,47 +10,6 @@
 namespace ctl {
 
 namespace {
-
-constexpr uint32_t code(const char *text)
-{
-    return tlv_stringtype(text);
-}
-
-enum class field_kind { text, byte, raw };
-
-field_kind kind_of(uint32_t type)
-{
-    switch (type) {
-    case code("STAT"):
-    case code("PROT"):
-    case code("ROLE"):
-    case code("MODE"):
-        return field_kind::byte;
-    case code("PASS"):
-    case code("CHA"):
-        return field_kind::raw;
-    case code("PUID"):
-    case code("HNAM"):
-    case code("PNAM"):
-    case code("PRID"):
-    case code("HWID"):
-    case code("HWRV"):
-    case code("SVER"):
-    case code("USER"):
-    case code("ADDR"):
-    case code("EMSG"):
-    case code("MAC"):
-    case code("NAME"):
-    case code("MASK"):
-    case code("GWAY"):
-    case code("BCST"):
-    case code("DNS"):
-    case code("WINS"):
-        return field_kind::text;
-    default:
-        return field_kind::raw;
-    }
-}
 
 std::string hex(const uint8_t *data, size_t count)
 {
@@ -78,9 +36,9 @@ bool is_clean_text(const uint8_t *data, size_t count)
 json meaning(uint32_t type, uint32_t parent, unsigned value)
 {
     switch (type) {
-    case code("STAT"):
-        return parent == code("INFO") ? json(mode_name(value)) : link_name(static_cast<int>(value));
-    case code("MODE"):
+    case "STAT"_tlv:
+        return parent == "INFO"_tlv ? json(mode_name(value)) : link_name(static_cast<int>(value));
+    case "MODE"_tlv:
         return method_name(static_cast<int>(value));
     default:
         return nullptr;
@@ -90,13 +48,13 @@ json meaning(uint32_t type, uint32_t parent, unsigned value)
 json leaf(uint32_t type, uint32_t parent, const uint8_t *data, size_t count)
 {
     json node = {{"type", type_text(type)}};
-    field_kind kind = kind_of(type);
-    if (kind == field_kind::byte && count == 1) {
+    const element_kind kind = element_kind_of(element_family::ipconf, type);
+    if (kind == element_kind::byte && count == 1) {
         node["number"] = data[0];
         json meant = meaning(type, parent, data[0]);
         if (!meant.is_null())
             node["meaning"] = meant;
-    } else if (kind == field_kind::text && is_clean_text(data, count)) {
+    } else if (kind == element_kind::text && is_clean_text(data, count)) {
         node["text"] = std::string(reinterpret_cast<const char *>(data), count - 1);
     } else {
         node["hex"] = hex(data, count);
@@ -119,23 +77,6 @@ json nest(std::vector<std::pair<int, json>> &walk, size_t &i, int level)
 }
 
 } // namespace
-
-int is_container(uint32_t type)
-{
-    switch (type) {
-    case code("CHAL"):
-    case code("CHRQ"):
-    case code("OK"):
-    case code("ERR"):
-    case code("IPV4"):
-    case code("INTF"):
-    case code("CONF"):
-    case code("INFO"):
-        return 1;
-    default:
-        return 0;
-    }
-}
 
 std::string type_text(uint32_t type)
 {
@@ -186,7 +127,7 @@ json decode_message(const uint8_t *data, size_t size)
             break;
         }
         uint32_t parent = level > 0 ? tlv_get_parent_type(reader, level - 1) : 0;
-        if (is_container(type)) {
+        if (element_nests<element_family::ipconf>(type)) {
             json node = {{"type", type_text(type)}};
             if (level == 0)
                 node["size"] = length + 8;

@@ -1,6 +1,6 @@
 // Decoding of any ipconf or challenge message into a tree of named fields,
-// for watch and dump: texts as text, byte fields as numbers with their
-// meaning, raw fields as hex. Reads only the bytes it is given; a message that
+// for watch and dump, by the element catalogue's ipconf kinds: texts as text,
+// byte fields as numbers with their meaning, raw fields as hex. Reads only the bytes it is given; a message that
 // breaks off is decoded as far as it goes and marked with an "error".
 #pragma once
 
@@ -11,10 +11,6 @@
 #include <cstdio>
 
 namespace ctl {
-
-// Types whose payload is a sequence of elements (CHAL CHRQ OK ERR IPV4 INTF
-// CONF INFO); the container predicate handed to tlv_dump.
-[[nodiscard]] int is_container(uint32_t type);
 
 // The four-character code as text ("OK", "DNS"); other bytes as \xNN.
 [[nodiscard]] std::string type_text(uint32_t type);

@@ -5,6 +5,7 @@
 #include "tools/orvanectl/decode.hpp"
 #include "tools/orvanectl/output.hpp"
 
+#include "ipconf/elements.hpp"
 #include "util/tlv_ez.hpp"
 
 #include <cerrno>
@@ -78,7 +79,7 @@ int run_dump(int argc, char **argv)
         out["message"] = ctl::decode_message(data.data(), data.size());
         ctl::print_json(out);
     } else {
-        tlv_dump(stdout, data.data(), data.size(), ctl::is_container);
+        tlv_dump(stdout, data.data(), data.size(), element_nests<element_family::ipconf>);
         std::fflush(stdout);
     }
     return ctl::exit_ok;

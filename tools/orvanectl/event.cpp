@@ -10,7 +10,6 @@
 #include "ipconf/auth_msg.hpp"
 #include "net/address.hpp"
 #include "notifier/notif_msg.hpp"
-#include "util/bytes.hpp"
 #include "util/io.hpp"
 #include "util/owned.hpp"
 #include "util/sha1.hpp"
@@ -36,16 +35,9 @@
 namespace {
 
 constexpr const char *notifier_socket_name = "Tazul_notifier";
-constexpr const char *notifier_port = "4445";
 constexpr int login_timeout_ms = 10000;
 // Far above any event a device sends; a bigger one is a broken stream.
 constexpr size_t max_message = 1 << 20;
-constexpr size_t password_hash_size = 20;
-
-constexpr uint32_t type_chal = tlv_stringtype("CHAL");
-constexpr uint32_t type_ok = tlv_stringtype("OK");
-constexpr uint32_t type_err = tlv_stringtype("ERR");
-constexpr uint32_t type_evnt = tlv_stringtype("EVNT");
 
 template <typename T> using heap_ptr = malloc_ptr<T>;
 
@@ -54,17 +46,6 @@ bool send_whole(int fd, const uint8_t *data, size_t count)
     if (send_all(fd, data, count) == 0)
         return true;
     return ctl::refuse(std::string("cannot send: ") + std::strerror(errno));
-}
-
-// A text field as received: up to its zero or the end of its payload, whose
-// length lies in the header just before it.
-std::string field_text(const char *value)
-{
-    if (value == nullptr)
-        return {};
-    auto header = reinterpret_cast<const uint8_t *>(value) - 4;
-    size_t length = load_be32(header);
-    return std::string(value, strnlen(value, length));
 }
 
 std::string now_text()
@@ -241,10 +222,10 @@ void print_event(const uint8_t *message, size_t size)
         char *key = nullptr, *value = nullptr;
         if (notif_msg_parse_get_info(&cursor, &avail, &key, &value) != 0)
             break;
-        pairs.push_back({{"key", key ? ctl::json(field_text(key)) : ctl::json()},
-                         {"value", value ? ctl::json(field_text(value)) : ctl::json()}});
+        pairs.push_back({{"key", key ? ctl::json(element_text(key)) : ctl::json()},
+                         {"value", value ? ctl::json(element_text(value)) : ctl::json()}});
     }
-    auto optional = [](const char *text) { return text ? ctl::json(field_text(text)) : ctl::json(); };
+    auto optional = [](const char *text) { return text ? ctl::json(element_text(text)) : ctl::json(); };
     ctl::json event = ctl::document();
     event["user"] = optional(user);
     event["module"] = optional(modl);
@@ -270,7 +251,7 @@ class listener {
 public:
     listener(int fd, std::string user, const uint8_t *hash) : fd_(fd), user_(std::move(user))
     {
-        std::memcpy(hash_, hash, password_hash_size);
+        std::memcpy(hash_, hash, SHA1_DIGEST_SIZE);
     }
 
     // 0 after `count` events (0: never) or an interrupt, else the exit status.
@@ -340,7 +321,7 @@ private:
     int handle_message(uint8_t *message, size_t size, long count)
     {
         switch (tlv_get_envelope_type(message)) {
-        case type_chal: {
+        case "CHAL"_tlv: {
             uint8_t *cursor = message;
             size_t avail = size;
             uint8_t *challenge = nullptr;
@@ -354,18 +335,17 @@ private:
                 return ctl::exit_failed;
             return -1;
         }
-        case type_ok:
+        case "OK"_tlv:
             logged_in_ = true;
             if (!ctl::json_output())
                 std::fprintf(stderr, "orvanectl event listen: logged in as %s\n", ctl::printable(user_).c_str());
             return -1;
-        case type_err: {
-            std::string text(reinterpret_cast<const char *>(message) + TLV_HEADER_SIZE, size - TLV_HEADER_SIZE);
-            text.resize(strnlen(text.c_str(), text.size()));
+        case "ERR"_tlv: {
+            const std::string text(element_text(reinterpret_cast<const char *>(message) + TLV_HEADER_SIZE));
             ctl::refuse("login refused: " + ctl::printable(text));
             return ctl::exit_refused;
         }
-        case type_evnt:
+        case "EVNT"_tlv:
             print_event(message, size);
             if (count > 0 && ++received_ >= count)
                 return ctl::exit_ok;
@@ -378,7 +358,7 @@ private:
 
     int fd_;
     std::string user_;
-    uint8_t hash_[password_hash_size];
+    uint8_t hash_[SHA1_DIGEST_SIZE];
     std::vector<uint8_t> buffer_;
     bool logged_in_ = false;
     long received_ = 0;
@@ -386,7 +366,7 @@ private:
 
 int run_listen(int argc, char **argv)
 {
-    std::string user, password_file, port = notifier_port;
+    std::string user, password_file, port = std::to_string(ORVANE_PORT);
     bool password_stdin = false;
     long count = 0;
     std::vector<ctl::option> options{

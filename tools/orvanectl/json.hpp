@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -32,6 +33,7 @@ public:
     }
     json(const char *text) : kind_(kind::text), text_(text) {}
     json(std::string text) : kind_(kind::text), text_(std::move(text)) {}
+    json(std::string_view text) : kind_(kind::text), text_(text) {}
     // An object when every element is a [text, value] pair, else an array.
     json(std::initializer_list<json> elements);
 

@@ -1,5 +1,8 @@
 #include "tools/orvanectl/output.hpp"
 
+#include "ipconf/interface_conf.hpp"
+#include "ipconf/product_record.hpp"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -102,13 +105,13 @@ std::string shown(const json &value)
 std::string mode_name(uint32_t mode)
 {
     switch (mode) {
-    case 0:
+    case PRODUCT_MODE_NORMAL:
         return "normal";
-    case 1:
+    case PRODUCT_MODE_SLEEP:
         return "sleep";
-    case 2:
+    case PRODUCT_MODE_RESCUE:
         return "rescue";
-    case 3:
+    case PRODUCT_MODE_NOT_CONFIGURABLE:
         return "not-configurable";
     default:
         return "mode " + std::to_string(mode);
@@ -118,11 +121,11 @@ std::string mode_name(uint32_t mode)
 json link_name(int link_state)
 {
     switch (link_state) {
-    case 0:
+    case LINK_DOWN:
         return "down";
-    case 1:
+    case LINK_UP:
         return "up";
-    case 2:
+    case LINK_STATE_NOT_SET:
         return nullptr;
     default:
         return "state " + std::to_string(link_state);
@@ -132,11 +135,11 @@ json link_name(int link_state)
 json method_name(int ipv4_mode)
 {
     switch (ipv4_mode) {
-    case 0:
+    case IPV4_STATIC:
         return "static";
-    case 2:
+    case IPV4_DHCP:
         return "dhcp";
-    case 3:
+    case IPV4_MODE_NOT_SET:
         return nullptr;
     default:
         return "method " + std::to_string(ipv4_mode);

@@ -3,6 +3,7 @@
 #include "tools/orvanectl/device.hpp"
 
 #include "configurator/configurator.hpp"
+#include "ipconf/interface_conf.hpp"
 #include "util/io.hpp"
 
 #include <cstdio>
@@ -47,7 +48,9 @@ configure_outcome radio_configure(const std::vector<std::string> &interfaces, co
     explicit_bzero(password.data(), password.size());
     for (const auto &entry : order.interfaces)
         request.interfaces.push_back({.mac = entry.mac,
-                                      .ipv4_method = entry.method == "static" ? 0 : entry.method == "dhcp" ? 2 : 3,
+                                      .ipv4_method = entry.method == "static" ? IPV4_STATIC
+                                                     : entry.method == "dhcp" ? IPV4_DHCP
+                                                                              : IPV4_MODE_NOT_SET,
                                       .address = entry.address,
                                       .netmask = entry.netmask,
                                       .gateway = entry.gateway,

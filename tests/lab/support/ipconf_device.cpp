@@ -2,6 +2,7 @@
 
 #include "configurator/configurator.hpp"
 #include "ipconf/auth_msg.hpp"
+#include "ipconf/elements.hpp"
 #include "ipconf/interface_conf.hpp"
 #include "ipconf/ipconf_msg.hpp"
 #include "platform/product_info.hpp"
@@ -44,7 +45,7 @@ std::string puid_of(const bytes &message)
     char *puid = nullptr;
     if (ipconf_msg_parse_get_puid(copy.data(), copy.size(), &puid) != 0 || puid == nullptr)
         return "";
-    return configurator::field_text(puid);
+    return std::string(element_text(puid));
 }
 
 std::vector<std::pair<std::string, bytes>> drain_socket(int fd, int quiet_ms)
@@ -264,7 +265,7 @@ std::vector<uint8_t> ask_challenge(IpconfPeer &peer, const std::string &puid, in
 {
     if (!peer.send(challenge_request(puid)))
         return {};
-    auto chal = peer.receive(IPCONF_CHAL, timeout_ms, puid);
+    auto chal = peer.receive("CHAL"_tlv, timeout_ms, puid);
     return chal ? challenge_of(*chal) : std::vector<uint8_t>{};
 }
 
