@@ -5,7 +5,7 @@ by the project's own message builders). Nothing is sent or captured: the file
 is written from bytes alone.
 
     python3 dist/wireshark/sample_pcap.py OUT.pcap
-    tshark -r OUT.pcap -X lua_script:dist/wireshark/orvane.lua -V -Y orvane
+    tshark -r OUT.pcap -X lua_script:build/default/dist/wireshark/orvane.lua -V -Y orvane
 
 Frames, in order: a LOOK, an INFO, a challenge request, a challenge, a CONF,
 an OK and an ERR over UDP port 4445 (configurator 192.0.2.10, device
