@@ -32,7 +32,7 @@ check_files "$device" "$laptop" usr/sbin/orvaned usr/sbin/cendrixd usr/sbin/noti
 check_files "$laptop" "$device" usr/bin/orvanectl 'usr/lib/.*wireshark/plugins/orvane.lua' \
     usr/share/man/man1/orvanectl.1
 if [ -d "$(dirname "$0")/../dist/completions" ]; then
-    check_files "$laptop" "$device" usr/share/bash-completion/completions/orvanectl
+    check_files "$laptop" "$device" usr/share/bash-completion/completions/orvanectl usr/share/zsh/vendor-completions/_orvanectl
 fi
 
 # Dependencies from the binaries and the bus; the configuration files kept on
