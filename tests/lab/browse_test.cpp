@@ -18,24 +18,20 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <map>
-#include <optional>
 #include <sstream>
 #include <thread>
-#include <utility>
 
 using ::testing::HasSubstr;
 
@@ -186,44 +182,19 @@ bool is_socket(const std::string &path)
 }
 
 // A local client that speaks raw lines on the daemon's RPC socket.
-class RawClient {
-public:
-    explicit RawClient(const std::string &path) : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_un name{AF_UNIX, {}};
-        std::strncpy(name.sun_path, path.c_str(), sizeof name.sun_path - 1);
-        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr *>(&name), sizeof name), 0) << path;
-    }
-    ~RawClient() { close(); }
-    RawClient(const RawClient &) = delete;
-    RawClient &operator=(const RawClient &) = delete;
+std::unique_ptr<lab::Stream> raw_client(const std::string &path)
+{
+    sockaddr_un name{AF_UNIX, {}};
+    std::strncpy(name.sun_path, path.c_str(), sizeof name.sun_path - 1);
+    return std::make_unique<lab::Stream>(lab::connect_stream(reinterpret_cast<sockaddr *>(&name), sizeof name));
+}
 
-    void close() { ::close(std::exchange(fd_, -1)); }
-    // Sends the text; the next line, "<closed>" at the end of the stream,
-    // "<silence>" after the wait.
-    std::string say(const std::string &text, int flags = 0, int wait_ms = 5000)
-    {
-        (void)send(fd_, text.data(), text.size(), flags | MSG_NOSIGNAL);
-        size_t newline;
-        while ((newline = pending_.find('\n')) == std::string::npos) {
-            char chunk[4096];
-            pollfd watched{fd_, POLLIN, 0};
-            if (poll(&watched, 1, wait_ms) <= 0)
-                return "<silence>";
-            const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
-            if (got <= 0)
-                return "<closed>";
-            pending_.append(chunk, static_cast<size_t>(got));
-        }
-        std::string line = pending_.substr(0, newline);
-        pending_.erase(0, newline + 1);
-        return line;
-    }
-
-private:
-    int fd_;
-    std::string pending_;
-};
+// Sends the text; the line that answers it.
+std::string say(lab::Stream &client, const std::string &text, int flags = 0, int wait_ms = 5000)
+{
+    (void)client.write(text, flags);
+    return client.line(wait_ms);
+}
 
 // A call as it travels: one JSON object per line.
 std::string call_line(const std::string &args, uint32_t signature = browse_signature,
@@ -276,10 +247,6 @@ TEST_F(Browse, OrvanectlOnOneDeviceListsTheOtherDevicesAndEveryReply)
     EXPECT_EQ(alone->wait(), 0) << alone->stderr_text();
     EXPECT_EQ(nlohmann::json::parse(alone->stdout_text(), nullptr, false), nlohmann::json::array());
     EXPECT_THAT(alone->stderr_text(), HasSubstr("found no device"));
-    BrowseReply empty = call_browse(socket_of(*device, 1), 1);
-    EXPECT_EQ(empty.outcome, 0);
-    EXPECT_EQ(empty.status, 0u);
-    EXPECT_TRUE(empty.keys.empty());
 
     // The second device's /tmp holds names from earlier daemons: it takes the
     // number above the highest of them.
@@ -353,7 +320,7 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
     // two arrive in one write.
     peer->drain();
     {
-        RawClient refused(path);
+        auto refused = raw_client(path);
         const std::pair<std::string, std::string> cases[] = {
             {call_line("{\"timeout@0\": 1}", browse_signature ^ 1), "{\"status\":4}"},
             {call_line("{}"), "{\"status\":5}"},
@@ -364,7 +331,7 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
             {"", "{\"status\":5}"},
         };
         for (const auto &[line, reply] : cases)
-            EXPECT_EQ(refused.say(line), reply) << line;
+            EXPECT_EQ(say(*refused, line), reply) << line;
     }
     EXPECT_TRUE(peer->collect("LOOK"_tlv, 1000).empty());
     // A negative time-out: the LOOK goes out, nothing is collected.
@@ -375,22 +342,22 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
 
     const auto baseline = descriptors_of(pid);
     {
-        RawClient silent(path); // connects and says nothing throughout
-        RawClient malformed(path);
-        EXPECT_EQ(malformed.say("{\"function\": \"ipconf_browse\", \"signature\": \n"), "{\"status\":1}");
-        EXPECT_EQ(malformed.say(""), "<closed>");
+        auto silent = raw_client(path); // connects and says nothing throughout
+        auto malformed = raw_client(path);
+        EXPECT_EQ(say(*malformed, "{\"function\": \"ipconf_browse\", \"signature\": \n"), "{\"status\":1}");
+        EXPECT_EQ(malformed->line(), "<closed>");
 
-        RawClient too_long(path);
-        EXPECT_EQ(too_long.say("{\"function\": \"ipconf_browse\", \"pad\": \"" + std::string(70000, 'x')),
+        auto too_long = raw_client(path);
+        EXPECT_EQ(say(*too_long, "{\"function\": \"ipconf_browse\", \"pad\": \"" + std::string(70000, 'x')),
                   "{\"status\":2}");
-        EXPECT_EQ(too_long.say(""), "<closed>");
+        EXPECT_EQ(too_long->line(), "<closed>");
 
-        RawClient halfway(path);
-        EXPECT_EQ(halfway.say("{\"function\": \"ipconf_br", 0, 0), "<silence>");
-        halfway.close();
+        auto halfway = raw_client(path);
+        EXPECT_EQ(say(*halfway, "{\"function\": \"ipconf_br", 0, 0), "<silence>");
+        halfway.reset();
 
-        RawClient urgent(path);
-        EXPECT_EQ(urgent.say("!", MSG_OOB), "<closed>");
+        auto urgent = raw_client(path);
+        EXPECT_EQ(say(*urgent, "!", MSG_OOB), "<closed>");
 
         // With the silent client still connected, the daemon serves both sides.
         EXPECT_TRUE(answers_look(*device)) << device->daemon_log();

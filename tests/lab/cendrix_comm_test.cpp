@@ -1,12 +1,13 @@
 // The daemon's bridge to the configuration service against the real service
 // on a private bus: every operation round-trips into the store and maps the
 // service's values (and texts at their buffers' limits) into the daemon's
-// records; the start-up waits for the bus and the service at most a hundred
-// attempts each, gives up on SIGTERM, and binds to the interface the service
-// names.
+// records, also for the interfaces the kernel lists; the start-up waits for
+// the bus and the service at most a hundred attempts each, gives up on
+// SIGTERM, and binds to the interface the service names.
 
 #include "ipconf/interface_conf.hpp"
 #include "platform/cendrix_comm.hpp"
+#include "platform/net_conf.hpp"
 #include "platform/product_info.hpp"
 #include "support/dbus_lab.hpp"
 #include "support/ipconf_device.hpp"
@@ -34,6 +35,7 @@ class CendrixSession : public lab::DbusLabTest {
 protected:
     void TearDown() override
     {
+        interface_conf_list_close();
         (void)cendrix_close_session();
         lab::DbusLabTest::TearDown();
     }
@@ -57,6 +59,7 @@ json edge_store()
                                 {"link_up", 7}, {"ip_config_id", 12}};
     store["resources"]["6"] += {{"id", 4}, {"name", std::string(16, 'n')}, {"mac", "02:00:00:00:00:16"},
                                 {"link_up", true}, {"ip_config_id", 0}};
+    store["resources"]["6"] += {{"id", 5}, {"name", "lo0"}, {"link_up", true}, {"ip_config_id", 12}};
     store["resources"]["26"] += {{"id", 12}, {"mode", 5}, {"ipv4", std::string(45, '1')},
                                  {"dns_servers", std::string(45, '5') + "," + std::string(50, '6')}};
     store["configurations"]["18"]["hardware_revision"] = std::string(31, 'r');
@@ -133,6 +136,35 @@ TEST_F(CendrixSession, EveryOperationRoundTripsThroughTheStore)
                                                   std::string(45, '5')}));
     EXPECT_EQ(cendrix_get_interface_conf(std::string(16, 'n').c_str(), &conf), -1) << "no configuration";
 
+    // The enumeration in a namespace of its own, in the kernel's order: lab0
+    // once per address, lab1 (down), lab2 unknown to the service, lab3
+    // without an address (skipped), lo0 a name that is not "lo" and no MAC.
+    ASSERT_TRUE(lab->add_host("dev"));
+    ASSERT_TRUE(lab->add_link("dev", "lab0", "02:00:00:00:00:01", {"192.0.2.10/24", "192.0.2.11/24"}));
+    ASSERT_TRUE(lab->add_link("dev", "lab1", "02:00:00:00:00:0a", {"198.51.100.10/24"}, false));
+    ASSERT_TRUE(lab->add_link("dev", "lab2", "02:00:00:00:00:02", {"192.0.2.30/24"}));
+    ASSERT_TRUE(lab->add_link("dev", "lab3", "02:00:00:00:00:03", {}));
+    ASSERT_TRUE(lab->add_link("dev", "lo0", "02:00:00:00:00:04", {"192.0.2.99/24"}));
+    std::vector<std::string> walk;
+    {
+        auto inside = lab->enter("dev");
+        ASSERT_TRUE(inside.ok());
+        ASSERT_EQ(interface_conf_list_open(), 0);
+        interface_conf *next = nullptr;
+        for (int step = 0; step < 20; ++step) {
+            const int result = interface_conf_list_next(&next);
+            if (result == 0 && next == nullptr)
+                break;
+            walk.push_back(result != 0 ? "-1" : std::string(next->name) + " " + text_of(*next));
+        }
+        EXPECT_EQ(interface_conf_list_next(&next), 0) << "the end stays the end";
+        EXPECT_EQ(next, nullptr);
+        interface_conf_list_close();
+    }
+    EXPECT_EQ(walk, (std::vector<std::string>{"lab0 " + read[0], "lab0 " + read[0], "lab1 " + read[1], "-1",
+                                              "lo0  13 " + std::string(45, '1') + " [] 0.0.0.0 " +
+                                                  std::string(45, '5')}));
+
     // A request for lab1: static addressing, address and netmask only; then
     // DHCP with a DNS server; mode 3 leaves the mode; a 46-character value
     // stores nothing at all.
@@ -202,21 +234,21 @@ protected:
     }
 };
 
-TEST_F(DaemonStartUp, WaitsForTheServiceThenBindsToItsPrimaryInterfaceWithOneThread)
+TEST_F(DaemonStartUp, WaitsForTheServiceThenBindsToItsPrimaryInterface)
 {
-    auto daemon = start_daemon(bus->address());
+    // A refused PUID does not stop the daemon.
+    auto daemon = start_daemon(bus->address(), {"-u", "too-short"});
     ASSERT_NE(daemon, nullptr);
     ASSERT_TRUE(daemon->wait_for_line("Connection to Cendrix Dbus service failed, retrying", 5000))
         << daemon->stderr_text();
+    EXPECT_TRUE(daemon->stderr_text().starts_with("orvaned: start\n")) << daemon->stderr_text();
     EXPECT_FALSE(daemon->wait_for_line("Trying to bind", 0));
     ASSERT_TRUE(bus->start_service());
     // The next probe, at most one 3-second wait later, finds it.
-    ASSERT_TRUE(daemon->wait_for_line("Trying to bind to lab0", 8000)) << daemon->stderr_text();
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(daemon->pid()) + "/task"),
-                            {}),
-              1);
+    ASSERT_TRUE(daemon->wait_for_line("Ipconf socket bound to lab0", 8000)) << daemon->stderr_text();
+    EXPECT_TRUE(daemon->wait_for_line("Trying to bind to lab0", 0));
     EXPECT_EQ(daemon->stop(), 0);
-    EXPECT_TRUE(daemon->wait_for_line("stop", 0));
+    EXPECT_TRUE(daemon->stderr_text().ends_with("orvaned: stop\n")) << daemon->stderr_text();
 }
 
 TEST_F(DaemonStartUp, SigtermDuringEitherWaitEndsWithStatusOneAfterStop)

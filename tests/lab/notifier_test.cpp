@@ -3,7 +3,6 @@
 // that namespace, peers over TCP from a configurator namespace. Everything
 // is checked as bytes on the peers' sockets and lines on notifierd's stderr.
 
-#include "support/dbus_lab.hpp"
 #include "support/ipconf_device.hpp"
 #include "support/lab.hpp"
 #include "tests/unit/tlv_bytes.hpp"
@@ -13,11 +12,8 @@
 #include "notifier/notif_msg.hpp"
 #include "util/owned.hpp"
 
-#include <nlohmann/json.hpp>
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/time.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -28,10 +24,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
-#include <thread>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -69,75 +65,36 @@ bytes error_message(const char *text)
     return wire(message_ptr(auth_msg_build_error(text)));
 }
 
-// One socket end, read with time-outs.
-class Endpoint {
-public:
-    explicit Endpoint(int fd) : fd_(fd) {}
-    ~Endpoint() { close(fd_); }
-    Endpoint(const Endpoint &) = delete;
-    Endpoint &operator=(const Endpoint &) = delete;
+using Endpoint = lab::Stream;
 
-    bool write(const bytes &data) { return send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == ssize_t(data.size()); }
+// One whole TLV message.
+bytes message_of(Endpoint &end, int timeout_ms = 3000)
+{
+    bytes head = end.read(8, timeout_ms);
+    return head.size() < 8 ? head : cat({head, end.read(tlv_get_size(head.data()) - 8, timeout_ms)});
+}
 
-    // Exactly n bytes, or what arrived before the time-out or the close.
-    bytes read(size_t n, int timeout_ms = 3000)
-    {
-        const timeval limit{timeout_ms / 1000, timeout_ms % 1000 * 1000};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        bytes out(n);
-        const ssize_t got = recv(fd_, out.data(), n, MSG_WAITALL);
-        closed_ = got == 0 || (got < 0 && errno != EAGAIN);
-        out.resize(got > 0 ? static_cast<size_t>(got) : 0);
-        return out;
-    }
+// True when nothing arrives within the time and the other end is still there.
+bool quiet(Endpoint &end, int ms = 300)
+{
+    return end.read(1, ms).empty() && !end.closed();
+}
 
-    // One whole TLV message.
-    bytes message(int timeout_ms = 3000)
-    {
-        bytes head = read(8, timeout_ms);
-        return head.size() < 8 ? head : cat({head, read(tlv_get_size(head.data()) - 8, timeout_ms)});
-    }
-
-    // True when nothing arrives within the time (and the other end is still there).
-    bool quiet(int ms = 300) { return read(1, ms).empty() && !closed_; }
-
-    bool closed_by_peer() { return read(1).empty() && closed_; }
-
-    // Closes with a reset instead of an orderly close.
-    void reset()
-    {
-        const linger abort{1, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    }
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-    bool closed_ = false;
-};
-
-class NotifierTest : public lab::DbusLabTest {
+// The notifierd of the lab's device (192.0.2.10), on the device's bus; peers
+// connect from the configurator host, producers on the device.
+class NotifierTest : public lab::DeviceTest {
 protected:
     void SetUp() override
     {
-        DbusLabTest::SetUp();
+        DeviceTest::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        // bob joins admin, with the same password.
-        auto store = nlohmann::json::parse(lab::sample_store());
-        auto bob = store["resources"]["0"][0];
-        bob["id"] = 2;
-        bob["login"] = "bob";
-        store["resources"]["0"].push_back(bob);
-        ASSERT_TRUE(bus->write_store(store.dump()));
-        ASSERT_TRUE(bus->start_service());
-        ASSERT_TRUE(lab->add_host("dev"));
-        ASSERT_TRUE(lab->add_host("cfg"));
-        ASSERT_TRUE(lab->add_link("dev", "lab0", "02:00:00:00:00:01", {"192.0.2.10/24"}));
-        ASSERT_TRUE(lab->add_link("cfg", "cfg0", "02:00:00:00:00:21", {"192.0.2.20/24"}));
+        device->store.more_logins = {"bob"};
+        ASSERT_TRUE(device->start_service());
         // Few descriptors, so that running out of them is cheap to reach.
-        daemon = lab->start("dev", {"/usr/bin/prlimit", "--nofile=64", ORV_BUILD_DIR "/services/notifierd/notifierd", "-f"},
-                            {.env = {bus->env()}, .tmp_dir = {}, .stdin_data = {}});
+        daemon = lab->start(device->addresses().host,
+                            {"/usr/bin/prlimit", "--nofile=64", ORV_BUILD_DIR "/services/notifierd/notifierd", "-f"},
+                            {.env = {device->bus_env()}, .tmp_dir = {}, .stdin_data = {}});
         ASSERT_TRUE(daemon);
         ASSERT_TRUE(daemon->wait_for_line("listening on unix socket", 10000)) << daemon->stderr_text();
     }
@@ -147,29 +104,23 @@ protected:
         if (daemon) {
             EXPECT_EQ(daemon->stop(), 0);
             EXPECT_TRUE(daemon->wait_for_line("stop", 100));
-            EXPECT_EQ(daemon->stderr_text().find("ERROR: AddressSanitizer"), std::string::npos);
         }
         daemon.reset();
-        DbusLabTest::TearDown();
+        DeviceTest::TearDown();
     }
 
-    // A remote peer from the configurator namespace, or a local producer.
+    // A remote peer from the configurator namespace, or a local producer;
+    // with a small receive buffer when one is given.
     std::unique_ptr<Endpoint> connect_to(bool remote, int receive_buffer = 0)
     {
-        auto inside = lab->enter(remote ? "cfg" : "dev");
-        int fd = socket(remote ? AF_INET : AF_UNIX, SOCK_STREAM, 0);
-        if (receive_buffer > 0)
-            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(4445);
+        sockaddr_in to{AF_INET, htons(4445), {}, {}};
         inet_pton(AF_INET, device_address, &to.sin_addr);
         const malloc_ptr<sockaddr_un> local(unix_abstract_address_new("Tazul_notifier"));
-        const int result = remote ? connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to)
-                                  : connect(fd, reinterpret_cast<sockaddr *>(local.get()),
-                                            unix_address_length_get(local.get()));
-        EXPECT_EQ(result, 0) << "cannot connect to the notifier: " << std::strerror(errno);
-        return std::make_unique<Endpoint>(fd);
+        const auto *address = remote ? reinterpret_cast<sockaddr *>(&to) : reinterpret_cast<sockaddr *>(local.get());
+        const socklen_t length = remote ? sizeof to : unix_address_length_get(local.get());
+        return std::make_unique<Endpoint>(lab->open_in(remote ? "cfg" : device->addresses().host, [&] {
+            return lab::connect_stream(address, length, receive_buffer);
+        }));
     }
     std::unique_ptr<Endpoint> peer() { return connect_to(true); }
     std::unique_ptr<Endpoint> producer() { return connect_to(false); }
@@ -178,7 +129,7 @@ protected:
     static bytes challenge(Endpoint &p)
     {
         EXPECT_TRUE(p.write(challenge_request));
-        bytes reply = p.message();
+        bytes reply = message_of(p);
         uint8_t *cursor = reply.data(), *value = nullptr;
         size_t avail = reply.size(), length = 0;
         if (reply.size() < 8 || auth_msg_parse_challenge(&cursor, &avail, &value, &length, nullptr, nullptr) != 0)
@@ -199,7 +150,7 @@ protected:
     {
         const bytes c = challenge(p);
         EXPECT_TRUE(p.write(login_message(user, c)));
-        return p.message();
+        return message_of(p);
     }
 
     // Waits until the daemon's log holds the line count times.
@@ -271,7 +222,7 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
     for (int i = 0; i < 300; ++i) {
         static_cast<void>(send(flooder->fd(), flood.data(), flood.size(), MSG_NOSIGNAL | MSG_DONTWAIT));
         ASSERT_TRUE(source->write(e));
-        ASSERT_EQ(good->message(), e) << "event " << i << daemon->stderr_text();
+        ASSERT_EQ(message_of(*good), e) << "event " << i << daemon->stderr_text();
     }
     EXPECT_EQ(lab::count_lines(daemon->stderr_text(), "falls behind by more than"), 2) << daemon->stderr_text();
 
@@ -287,7 +238,7 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
     ASSERT_TRUE(source->write(part(paused, 60)));
     EXPECT_EQ(good->read(paused.size() - 60), part(paused, 60));
     ASSERT_TRUE(good->write(part(challenge_request, 3)));
-    const bytes reply = good->message();
+    const bytes reply = message_of(*good);
     EXPECT_EQ(reply.size() >= 8 ? tlv_get_envelope_type(reply.data()) : 0, tlv_stringtype("CHAL"));
 
     // Everybody gone: the descriptors the daemon started with.
@@ -316,13 +267,13 @@ TEST_F(NotifierTest, EventsReachExactlyThePeersOfTheirUser)
     const bytes for_all = event(nullptr, {{"reboot", "soon"}});
     auto p = producer();
     ASSERT_TRUE(p->write(cat({for_admin, for_bob, event("carol"), for_all})));
-    EXPECT_EQ(admin->message(), for_admin);
-    EXPECT_EQ(admin->message(), for_all);
-    EXPECT_EQ(bob->message(), for_bob);
-    EXPECT_EQ(bob->message(), for_all);
-    EXPECT_EQ(anonymous->message(), for_all);
+    EXPECT_EQ(message_of(*admin), for_admin);
+    EXPECT_EQ(message_of(*admin), for_all);
+    EXPECT_EQ(message_of(*bob), for_bob);
+    EXPECT_EQ(message_of(*bob), for_all);
+    EXPECT_EQ(message_of(*anonymous), for_all);
     for (auto *end : {admin.get(), bob.get(), anonymous.get()})
-        EXPECT_TRUE(end->quiet());
+        EXPECT_TRUE(quiet(*end));
 }
 
 TEST_F(NotifierTest, EveryLoginErrorIsAnsweredAndTheConnectionStaysUsable)
@@ -331,31 +282,31 @@ TEST_F(NotifierTest, EveryLoginErrorIsAnsweredAndTheConnectionStaysUsable)
     // A login before any challenge; a second one on a spent challenge; a
     // wrong password spends it too; an unknown user leaves it in place.
     ASSERT_TRUE(p->write(login_message("admin", {1, 2, 3, 4})));
-    EXPECT_EQ(p->message(), error_message("request a challenge first"));
+    EXPECT_EQ(message_of(*p), error_message("request a challenge first"));
     bytes c = challenge(*p);
     ASSERT_TRUE(p->write(login_message("admin", c)));
-    EXPECT_EQ(p->message(), ok_message);
+    EXPECT_EQ(message_of(*p), ok_message);
     ASSERT_TRUE(p->write(login_message("admin", c)));
-    EXPECT_EQ(p->message(), error_message("request a challenge first"));
+    EXPECT_EQ(message_of(*p), error_message("request a challenge first"));
     c = challenge(*p);
     ASSERT_TRUE(p->write(login_message("admin", c, false)));
-    EXPECT_EQ(p->message(), error_message("authentication error"));
+    EXPECT_EQ(message_of(*p), error_message("authentication error"));
     ASSERT_TRUE(p->write(login_message("admin", c)));
-    EXPECT_EQ(p->message(), error_message("request a challenge first"));
+    EXPECT_EQ(message_of(*p), error_message("request a challenge first"));
     c = challenge(*p);
     ASSERT_TRUE(p->write(login_message("mallory", c)));
-    EXPECT_EQ(p->message(), error_message("password check error"));
+    EXPECT_EQ(message_of(*p), error_message("password check error"));
     ASSERT_TRUE(p->write(login_message("bob", c)));
-    EXPECT_EQ(p->message(), ok_message);
+    EXPECT_EQ(message_of(*p), ok_message);
 
     // A message of another type.
     ASSERT_TRUE(p->write(tlv("LOOK")));
-    EXPECT_EQ(p->message(), error_message("unexpected message"));
+    EXPECT_EQ(message_of(*p), error_message("unexpected message"));
 
     // Still the same connection, logged in as bob: bob's events arrive.
     const bytes for_bob = event("bob");
     ASSERT_TRUE(producer()->write(for_bob));
-    EXPECT_EQ(p->message(), for_bob);
+    EXPECT_EQ(message_of(*p), for_bob);
 }
 
 TEST_F(NotifierTest, EventsStreamInPiecesAndBackToBack)
@@ -367,7 +318,7 @@ TEST_F(NotifierTest, EventsStreamInPiecesAndBackToBack)
     // piece after the routing head is passed on as it arrives.
     const bytes e = big_event("admin", 12);
     ASSERT_TRUE(source->write(part(e, 0, 5)));
-    EXPECT_TRUE(p->quiet(200));
+    EXPECT_TRUE(quiet(*p, 200));
     for (const auto &[from, to] : {std::pair<size_t, size_t>{5, 100}, {100, 250}, {250, e.size()}}) {
         ASSERT_TRUE(source->write(part(e, from, to)));
         EXPECT_EQ(p->read(to - (from == 5 ? 0 : from)), part(e, from == 5 ? 0 : from, to));
@@ -381,8 +332,8 @@ TEST_F(NotifierTest, EventsStreamInPiecesAndBackToBack)
     ASSERT_TRUE(source->write(cat({first, second})));
     ASSERT_TRUE(source->write(tiny));
     for (const bytes *expected : {&first, &second, &tiny})
-        EXPECT_EQ(p->message(), *expected);
-    EXPECT_TRUE(p->quiet());
+        EXPECT_EQ(message_of(*p), *expected);
+    EXPECT_TRUE(quiet(*p));
 }
 
 TEST_F(NotifierTest, BusyPeerPostponesTheSecondProducer)
@@ -398,11 +349,11 @@ TEST_F(NotifierTest, BusyPeerPostponesTheSecondProducer)
     ASSERT_EQ(p->read(60), part(e1, 0, 60));
     ASSERT_TRUE(second->write(e2));
     EXPECT_TRUE(daemon->wait_for_line("busy connection: forwarding from socket ")) << daemon->stderr_text();
-    EXPECT_TRUE(p->quiet(200));
+    EXPECT_TRUE(quiet(*p, 200));
     // The first event ends; the postponed one follows, whole.
     ASSERT_TRUE(first->write(part(e1, 60)));
     EXPECT_EQ(p->read(e1.size() - 60), part(e1, 60));
-    EXPECT_EQ(p->message(), e2);
+    EXPECT_EQ(message_of(*p), e2);
 }
 
 TEST_F(NotifierTest, ProducerClosingMidEventReleasesItsPeersAndAStrayStreamIsDropped)
@@ -420,17 +371,17 @@ TEST_F(NotifierTest, ProducerClosingMidEventReleasesItsPeersAndAStrayStreamIsDro
     ASSERT_TRUE(daemon->wait_for_line("busy connection: forwarding from socket "));
     quitter.reset();
     // The peer is released and the waiting event goes out at once.
-    EXPECT_EQ(p->message(), e2);
+    EXPECT_EQ(message_of(*p), e2);
     EXPECT_TRUE(daemon->wait_for_line("connection closed by a local processus"));
     ASSERT_TRUE(producer()->write(e1));
-    EXPECT_EQ(p->message(), e1);
+    EXPECT_EQ(message_of(*p), e1);
 
     // A stream that does not start with an event is disconnected.
     auto wrong = producer();
     ASSERT_TRUE(wrong->write(challenge_request));
-    EXPECT_TRUE(wrong->closed_by_peer());
+    EXPECT_TRUE(wrong->read(1).empty() && wrong->closed());
     EXPECT_TRUE(daemon->wait_for_line("Received unexpected message"));
-    EXPECT_TRUE(p->quiet(100));
+    EXPECT_TRUE(quiet(*p, 100));
 }
 
 TEST_F(NotifierTest, OrvanectlSendsAndListens)
@@ -448,7 +399,7 @@ TEST_F(NotifierTest, OrvanectlSendsAndListens)
           {"--user", "bob", "only=bob"}}) {
         std::vector<std::string> argv = {orvanectl, "event", "send"};
         argv.insert(argv.end(), args.begin(), args.end());
-        auto send = lab->start("dev", argv);
+        auto send = lab->start(device->addresses().host, argv);
         EXPECT_EQ(send->wait(), 0) << send->stderr_text();
     }
     EXPECT_EQ(listener->wait(), 0) << listener->stderr_text();

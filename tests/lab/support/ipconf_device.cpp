@@ -91,6 +91,12 @@ bool Device::start_service(const std::vector<std::string> &service_options)
     json["resources"]["6"][1]["mac"] = addresses_.mac1;
     json["resources"]["26"][0]["ipv4"] = addresses_.ipv4_0;
     json["resources"]["26"][1]["wins"] = "198.51.100.99";
+    for (const auto &login : store.more_logins) {
+        auto account = json["resources"]["0"][0];
+        account["id"] = json["resources"]["0"].size() + 1;
+        account["login"] = login;
+        json["resources"]["0"].push_back(account);
+    }
     bus_ = std::make_unique<DbusLab>(dir_);
     return bus_->start_bus() && bus_->write_store(json.dump(2)) && bus_->start_service(service_options);
 }

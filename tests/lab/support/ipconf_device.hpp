@@ -38,6 +38,7 @@ struct DeviceStore {
     std::string hardware_id = "HW-7";
     std::string hardware_revision = "B";
     std::string software_version = "1.4.2";
+    std::vector<std::string> more_logins{}; // accounts beside "admin", with the same password
 };
 
 // The text in upper case, as the device writes MACs and PUIDs.
@@ -66,6 +67,9 @@ public:
     // daemon, /tmp/orvaned in the private /tmp.
     [[nodiscard]] bool start_daemon(const std::vector<std::string> &options = {},
                                     const std::vector<std::string> &wrapper = {});
+
+    // "DBUS_SYSTEM_BUS_ADDRESS=..." of the device's bus, for StartOptions::env.
+    [[nodiscard]] std::string bus_env() const { return bus_ ? bus_->env() : ""; }
 
     Process &daemon() { return *daemon_; }
     // The bus and service started by start_service.

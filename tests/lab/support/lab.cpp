@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -189,6 +190,9 @@ std::unique_ptr<Process> spawn(const std::vector<std::string> &argv, const std::
         dup2(out_fd, 1);
         dup2(err_fd, 2);
         execveat(exe_fd, "", args.data(), envp.data(), AT_EMPTY_PATH);
+        // A script (valgrind's launcher) cannot run from a close-on-exec
+        // descriptor; its path lies outside /tmp.
+        execve(args[0], args.data(), envp.data());
         _exit(127);
     }
     for (int fd : {ns_fd, out_fd, err_fd, exe_fd, in_fds[0]})
@@ -206,6 +210,45 @@ std::unique_ptr<Process> spawn(const std::vector<std::string> &argv, const std::
         return std::make_unique<Process>(pid, out_path, err_path);
     ADD_FAILURE() << "lab: cannot start " << (argv.empty() ? "nothing" : argv[0]) << " in '" << netns << "'";
     return nullptr;
+}
+
+// ---- Stream ----------------------------------------------------------------
+
+bytes Stream::read(size_t n, int timeout_ms)
+{
+    bytes out(n);
+    size_t have = 0;
+    for (pollfd watched{fd_, POLLIN, 0}; have < n && !closed_ && poll(&watched, 1, timeout_ms) > 0;) {
+        const ssize_t got = recv(fd_, out.data() + have, n - have, MSG_DONTWAIT);
+        closed_ = got == 0 || (got < 0 && errno != EAGAIN);
+        have += got > 0 ? static_cast<size_t>(got) : 0;
+    }
+    out.resize(have);
+    return out;
+}
+
+std::string Stream::line(int timeout_ms)
+{
+    std::string text;
+    for (bytes c = read(1, timeout_ms); !c.empty(); c = read(1, timeout_ms)) {
+        if (c[0] == '\n')
+            return text;
+        text += static_cast<char>(c[0]);
+    }
+    return closed_ ? "<closed>" : "<silence>";
+}
+
+int connect_stream(const sockaddr *address, socklen_t length, int receive_buffer)
+{
+    const int fd = socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && receive_buffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    if (fd >= 0 && connect(fd, address, length) == 0)
+        return fd;
+    ADD_FAILURE() << "lab: cannot connect a stream: " << std::strerror(errno);
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
 }
 
 // ---- Inside ----------------------------------------------------------------

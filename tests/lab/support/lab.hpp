@@ -28,11 +28,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace lab {
@@ -112,6 +115,47 @@ public:
 private:
     int home_fd_;
 };
+
+using bytes = std::vector<uint8_t>;
+
+// One end of a stream connection (TCP or unix), read with time-outs; it owns
+// the descriptor.
+class Stream {
+public:
+    explicit Stream(int fd) : fd_(fd) {}
+    ~Stream() { close(fd_); }
+    Stream(const Stream &) = delete;
+    Stream &operator=(const Stream &) = delete;
+
+    bool write(std::string_view data, int flags = 0) const
+    {
+        return send(fd_, data.data(), data.size(), flags | MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+    }
+    bool write(const bytes &data) const { return write({reinterpret_cast<const char *>(data.data()), data.size()}); }
+    // n bytes, or what came before timeout_ms or the end of the stream.
+    [[nodiscard]] bytes read(size_t n, int timeout_ms = 3000);
+    // The next line without its newline; "<closed>" at the end of the
+    // stream, "<silence>" after timeout_ms.
+    [[nodiscard]] std::string line(int timeout_ms = 5000);
+    // Whether a read met the end of the stream.
+    [[nodiscard]] bool closed() const { return closed_; }
+    // Makes the close a reset instead of an orderly close.
+    void reset() const
+    {
+        const linger abort{1, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    [[nodiscard]] int fd() const { return fd_; }
+
+private:
+    int fd_;
+    bool closed_ = false;
+};
+
+// A stream socket connected to the address (inside a host namespace when
+// called through Lab::open_in), with that receive buffer when not 0; -1 and
+// a test failure when it cannot connect.
+[[nodiscard]] int connect_stream(const sockaddr *address, socklen_t length, int receive_buffer = 0);
 
 class Lab {
 public:
