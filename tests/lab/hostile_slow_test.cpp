@@ -3,7 +3,6 @@
 // 100,000 addresses. Afterwards the daemon still answers, with the
 // descriptors and private memory it had, and without a sanitizer report.
 #include "support/ipconf_device.hpp"
-#include "support/ipconf_peer.hpp"
 #include "support/lab.hpp"
 
 #include "ipconf/ipconf_msg.hpp"

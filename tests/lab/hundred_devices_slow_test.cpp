@@ -2,7 +2,7 @@
 // orvaned, and one configurator: every device answers a LOOK at the same
 // moment, and `orvanectl discover` must list every one of them, every time.
 
-#include "support/ipconf_peer.hpp"
+#include "support/ipconf_device.hpp"
 #include "support/lab.hpp"
 
 #include "ipconf/ipconf_msg.hpp"
@@ -137,7 +137,8 @@ TEST_F(HundredDevices, EveryDiscoverListsThemAll)
         ASSERT_EQ(finder->wait(30000), 0) << finder->stderr_text();
         const auto listed = nlohmann::json::parse(finder->stdout_text(), nullptr, false);
         std::set<std::string> puids;
-        for (const auto &device : listed.is_array() ? listed : nlohmann::json::array())
+        for (const auto &device : listed.is_object() ? listed.value("devices", nlohmann::json::array())
+                                                     : nlohmann::json::array())
             puids.insert(device.value("puid", ""));
         EXPECT_EQ(puids.size(), static_cast<size_t>(devices)) << "discover " << run << " listed " << puids.size();
     }

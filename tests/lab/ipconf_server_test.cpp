@@ -4,7 +4,6 @@
 // configuration service on a private bus and orvaned -f; the configurator
 // speaks through a UDP socket on port 4445 in its own namespace.
 #include "support/ipconf_device.hpp"
-#include "support/ipconf_peer.hpp"
 #include "support/lab.hpp"
 
 #include "ipconf/ipconf_msg.hpp"

@@ -4,7 +4,6 @@
 // wait: one whose service applies the change at once (OK, then INFO) and one
 // whose service holds it back for a minute (the time-out ERROR).
 #include "support/ipconf_device.hpp"
-#include "support/ipconf_peer.hpp"
 #include "support/lab.hpp"
 
 #include "ipconf/ipconf_msg.hpp"

@@ -1,7 +1,7 @@
 // Sockets, interface queries and the raw broadcast path on a real network of
 // namespaces: what a peer on the same bridge receives, what the kernel says
 // about a known set of links, and how the socket constructors behave.
-#include "support/ipconf_peer.hpp"
+#include "support/ipconf_device.hpp"
 #include "support/lab.hpp"
 
 #include "net/address.hpp"

@@ -1,11 +1,16 @@
-// orvanectl driven as a person would, against the real system: two devices,
-// each with its own private bus, cendrixd --notify-writer and orvaned, and a
-// configurator namespace, all on one bridge. What the person sees is checked:
-// the output (text and JSON), the exit status, and what the devices' stores
-// and logs say happened.
+// The configurator where technicians stand, through the library and through
+// orvanectl as a person runs it (and its commissioning page). Two devices on
+// the lab bridge and the laptop "cfg" with an address and no default route.
+// In OrvanectlLinks device 2 first hangs on a cable of its own to a second
+// link of the laptop, then moves back to the bridge in sleep mode, where the
+// laptop "bare" has a link without any address. What the person sees is
+// checked: output (text, --parsable, and --json against
+// docs/orvanectl.schema.json), exit statuses, and the devices' stores.
 
 #include "support/ipconf_device.hpp"
 #include "support/lab.hpp"
+
+#include "configurator/configurator.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,11 +22,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 using ::testing::HasSubstr;
@@ -31,6 +37,7 @@ using json = nlohmann::json;
 namespace {
 
 const std::string orvanectl = ORV_BUILD_DIR "/tools/orvanectl/orvanectl";
+const std::string puid1 = "02:00:00:00:0D:01", puid2 = "02:00:00:00:0D:11";
 
 class OrvanectlLab : public lab::LabTest {
 protected:
@@ -43,14 +50,12 @@ protected:
         two = std::make_unique<lab::Device>(*lab, 1);
         two->store.host_name = "device-2";
         ASSERT_TRUE(lab->add_host("cfg"));
-        ASSERT_TRUE(lab->add_link("cfg", "lab0", "02:00:00:00:0c:01", {std::string(lab::configurator_address) + "/24"}));
-        // Like a laptop: a default route, the way out for a broadcast sent without -i.
-        ASSERT_TRUE(lab->ip("cfg", {"route", "add", "default", "via", "192.0.2.1", "dev", "lab0"}));
-        for (auto *device : {one.get(), two.get()}) {
-            ASSERT_TRUE(device->start_service({"--notify-writer"}));
-            ASSERT_TRUE(device->start_daemon());
-            ASSERT_TRUE(device->daemon().wait_for_line("Ipconf socket bound to lab0", 10000)) << device->daemon_log();
-        }
+        ASSERT_TRUE(lab->add_link("cfg", "lab0", "02:00:00:00:0c:01", {"192.0.2.20/24"}));
+        arrange();
+        ASSERT_TRUE(one->start_service({"--notify-writer"}) && one->start_daemon());
+        ASSERT_TRUE(two->start_service({"--notify-writer"}) && two->start_daemon(two_options));
+        for (auto *device : {one.get(), two.get()})
+            ASSERT_TRUE(device->daemon().wait_for_line("Ipconf socket bound", 10000)) << device->daemon_log();
     }
     void TearDown() override
     {
@@ -63,17 +68,42 @@ protected:
         int status;
         std::string out, err;
     };
-
-    std::unique_ptr<lab::Process> start(std::vector<std::string> args, const std::string &input = "",
-                                        const std::string &host = "cfg")
+    std::unique_ptr<lab::Process> start(const std::string &host, std::vector<std::string> args,
+                                        const std::string &input = "", const std::string &tmp = "")
     {
         args.insert(args.begin(), orvanectl);
-        return lab->start(host, args, {.env = {}, .tmp_dir = {}, .stdin_data = input});
+        return lab->start(host, args, {.env = {}, .tmp_dir = tmp, .stdin_data = input});
     }
-    result ctl(const std::vector<std::string> &args, const std::string &input = "")
+    result ctl(const std::string &host, const std::vector<std::string> &args, const std::string &input = "",
+               const std::string &tmp = "")
     {
-        auto p = start(args, input);
+        auto p = start(host, args, input, tmp);
         return p ? result{p->wait(60000), p->stdout_text(), p->stderr_text()} : result{-1, "", ""};
+    }
+    // The documents of a --json run (one per line for streams), each kept
+    // for the schema check at the end.
+    json documents(const result &run)
+    {
+        json all = json::array();
+        if (run.out.starts_with("{\n"))
+            all.push_back(json::parse(run.out, nullptr, false));
+        else
+            for (std::string::size_type at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1)
+                all.push_back(json::parse(run.out.substr(at, end - at), nullptr, false));
+        for (const auto &document : all)
+            checked.push_back(document);
+        return all;
+    }
+    std::string configure_args(const std::string &puid, const std::string &host_name)
+    {
+        return puid + " --user admin --password-stdin --hostname " + host_name;
+    }
+    static std::vector<std::string> words(const std::string &text)
+    {
+        std::vector<std::string> out;
+        for (std::string::size_type at = 0, end; at < text.size(); at = end + 1)
+            out.push_back(text.substr(at, (end = std::min(text.find(' ', at), text.size())) - at));
+        return out;
     }
 
     // What discover should say about a device whose store is unchanged.
@@ -83,6 +113,7 @@ protected:
         return {{"puid", lab::upper_case(a.mac0)}, {"mode", "normal"}, {"host_name", device.store.host_name},
                 {"product_name", "Sensor Hub"}, {"product_id", "SH-200"}, {"hardware_id", "HW-7"},
                 {"hardware_revision", "B"}, {"software_version", "1.4.2"}, {"protocol", 2}, {"address", a.ipv4_0},
+                {"interface", "lab0"},
                 {"interfaces",
                  {{{"name", "lab0"}, {"mac", lab::upper_case(a.mac0)}, {"link", "up"}, {"ipv4_method", "static"},
                    {"address", a.ipv4_0}, {"netmask", "255.255.255.0"}, {"gateway", "192.0.2.1"},
@@ -98,114 +129,129 @@ protected:
                 return &d;
         return nullptr;
     }
+    std::unique_ptr<lab::Process> start(std::vector<std::string> args) { return start("cfg", std::move(args)); }
 
+    // More of the network, before the daemons start.
+    virtual void arrange() {}
+    std::vector<std::string> two_options;
     std::unique_ptr<lab::Device> one, two;
+    json checked = json::array();
 };
 
-TEST_F(OrvanectlLab, DiscoverListsBothDevicesOnceWithTheirStoresValues)
+// Device 2 only on a cable to the laptop's second link; "bare" on the bridge
+// without an address.
+class OrvanectlLinks : public OrvanectlLab {
+protected:
+    void arrange() override
+    {
+        const std::string dev2 = two->addresses().host;
+        ASSERT_TRUE(lab->ip("cfg", {"link", "add", "lab1", "type", "veth", "peer", "name", "lab2", "netns",
+                                    lab->netns(dev2)}));
+        ASSERT_TRUE(lab->ip("cfg", {"addr", "add", "203.0.113.20/24", "dev", "lab1"}) && lab->set_up("cfg", "lab1", true));
+        ASSERT_TRUE(lab->ip(dev2, {"addr", "add", "203.0.113.11/24", "dev", "lab2"}) && lab->set_up(dev2, "lab2", true));
+        ASSERT_TRUE(lab->set_up(dev2, "lab0", false) && lab->set_up(dev2, "lab1", false));
+        ASSERT_TRUE(lab->add_host("bare") && lab->add_link("bare", "lab0", "02:00:00:00:0c:09", {}));
+        two_options = {"-b", "lab2", "-u", puid2};
+    }
+};
+
+TEST_F(OrvanectlLinks, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress)
 {
-    auto finder = start({"--json", "discover", "-t", "2"});
-    ASSERT_TRUE(finder);
-    // A second INFO from each device (SIGHUP) while discover listens: still one entry each.
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    one->daemon().signal(SIGHUP);
-    two->daemon().signal(SIGHUP);
-    ASSERT_EQ(finder->wait(10000), 0) << finder->stderr_text();
-    auto devices = json::parse(finder->stdout_text(), nullptr, false);
-    ASSERT_TRUE(devices.is_array()) << finder->stdout_text();
-    EXPECT_EQ(devices.size(), 2u) << devices.dump(2);
-    for (const auto *device : {one.get(), two.get()}) {
-        const json *found = find(devices, *device);
-        ASSERT_NE(found, nullptr) << devices.dump(2);
-        EXPECT_EQ(*found, expected_device(*device));
+    const std::string password = std::string(lab::password) + "\n";
+    // Through the library: no route, two links, each device heard on its own.
+    {
+        const auto in = lab->enter("cfg");
+        ASSERT_TRUE(in.ok());
+        const auto found = configurator::find({.timeout = std::chrono::seconds(2)});
+        ASSERT_EQ(found.result, configurator::outcome::ok) << found.error;
+        ASSERT_EQ(found.devices.size(), 2u);
+        EXPECT_EQ(found.devices[0].puid, puid1);
+        EXPECT_EQ(found.devices[0].interface, "lab0");
+        EXPECT_EQ(found.devices[0].address, "192.0.2.10");
+        EXPECT_EQ(found.devices[1].puid, puid2);
+        EXPECT_EQ(found.devices[1].interface, "lab1");
+        EXPECT_EQ(found.devices[1].host_name, "device-2");
     }
 
-    result table = ctl({"discover", "-i", "lab0", "-t", "1"});
-    EXPECT_EQ(table.status, 0) << table.err;
-    for (const auto *device : {one.get(), two.get()}) {
-        const auto &a = device->addresses();
-        const std::string puid = lab::upper_case(a.mac0);
-        EXPECT_THAT(table.out, HasSubstr(puid + "  normal  " + device->store.host_name +
-                                         "   Sensor Hub (SH-200)  HW-7 rev B  1.4.2     " + a.ipv4_0 + "\n"));
-        EXPECT_THAT(table.out, HasSubstr("    lab0  " + puid + "  link up  static  " + a.ipv4_0 +
-                                         "/255.255.255.0  gateway 192.0.2.1  dns 192.0.2.53  wins -\n"));
-        EXPECT_THAT(table.out, HasSubstr("    lab1  " + lab::upper_case(a.mac1) +
-                                         "  link down  dhcp  -  gateway -  dns -  wins 198.51.100.99\n"));
-    }
-}
-
-TEST_F(OrvanectlLab, ConfigureReportsOkRefusalsTimeOutsAndRefusesBadArgumentsBeforeSending)
-{
-    // MACs typed in lower case, as `ip link` shows them; the password on stdin.
-    const auto &a1 = one->addresses();
-    result ok = ctl({"configure", a1.mac0, "--user", lab::login, "--password-stdin", "--hostname", "hall-sensor",
-                     "--iface", a1.mac0, "--static", "192.0.2.21/24", "--gateway", "192.0.2.1", "-i", "lab0"},
-                    std::string(lab::password) + "\n");
-    EXPECT_EQ(ok.status, 0) << ok.err << one->daemon_log();
-    EXPECT_EQ(ok.out, lab::upper_case(a1.mac0) + ": OK, the new configuration is in force\n");
-
-    // Device 2's second interface, the password from a file, the answer as JSON.
-    const auto &a2 = two->addresses();
-    const std::string password_file = lab->dir() + "/password";
-    std::ofstream(password_file) << lab::password << "\r\nsecond line ignored\n";
-    result json_ok = ctl({"--json", "configure", a2.mac0, "-u", lab::login, "--password-file", password_file,
-                          "--iface", a2.mac1, "--static", "198.51.100.42/24", "--wins", "198.51.100.98"});
-    EXPECT_EQ(json_ok.status, 0) << json_ok.err << two->daemon_log();
-    EXPECT_EQ(json::parse(json_ok.out, nullptr, false),
-              json({{"puid", lab::upper_case(a2.mac0)}, {"result", "ok"}})) << json_ok.out;
-
-    result again = ctl({"--json", "discover", "-t", "1.5"});
-    auto devices = json::parse(again.out, nullptr, false);
-    const json *renamed = find(devices, *one);
-    const json *readdressed = find(devices, *two);
-    ASSERT_TRUE(renamed && readdressed) << again.out;
-    EXPECT_EQ((*renamed)["host_name"], "hall-sensor");
-    EXPECT_EQ((*renamed)["interfaces"][0]["address"], "192.0.2.21") << renamed->dump(2);
-    EXPECT_EQ((*readdressed)["interfaces"][1]["ipv4_method"], "static") << readdressed->dump(2);
-    EXPECT_EQ((*readdressed)["interfaces"][1]["address"], "198.51.100.42");
-    EXPECT_EQ((*readdressed)["interfaces"][1]["wins"], "198.51.100.98");
-    EXPECT_THAT(one->store_text(), HasSubstr("hall-sensor"));
-
-    // A wrong password: the device's ERROR text, status 1, nothing changed.
-    result wrong = ctl({"configure", a2.mac0, "--user", lab::login, "--password-stdin", "--hostname", "intruder"},
-                       "not-the-password\n");
-    EXPECT_EQ(wrong.status, 1) << wrong.err;
-    EXPECT_EQ(wrong.err, "orvanectl configure: " + lab::upper_case(a2.mac0) +
-                             ": ERROR: authentication error: invalid password or user name\n");
-    EXPECT_THAT(two->store_text(), Not(HasSubstr("intruder")));
-
-    // Nobody has this PUID: status 2 once the time given is up.
-    result silent = ctl({"configure", "02:00:00:00:0d:99", "--user", lab::login, "--password-stdin", "--hostname",
-                         "x", "-t", "1"},
-                        std::string(lab::password) + "\n");
-    EXPECT_EQ(silent.status, 2);
-    EXPECT_THAT(silent.err, HasSubstr("no challenge from 02:00:00:00:0D:99"));
-
-    // Malformed arguments: refused with a message naming them, and no device hears a thing.
-    const int asked_one = one->count_lines("Received"), asked_two = two->count_lines("Received");
-    auto conf = [&](std::vector<std::string> extra) {
-        std::vector<std::string> args{"configure", a1.mac0, "-u", lab::login, "--password-stdin"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return args;
-    };
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {conf({"--iface", "02:00:00:00:0d", "--dhcp"}), "--iface"},
-        {conf({"--iface", a1.mac0, "--static", "192.0.2.21/40"}), "prefix"},
-        {conf({"--hostname", "bad_name"}), "--hostname"},
-        {{"configure", "not-a-puid", "-u", "admin", "--password-stdin", "--hostname", "x"}, "PUID"},
-        {{"discover", "-t", "never"}, "-t"},
-    };
-    for (const auto &[args, named] : cases) {
-        result refused = ctl(args, std::string(lab::password) + "\n");
-        EXPECT_EQ(refused.status, 2) << named;
-        EXPECT_THAT(refused.err, HasSubstr(named));
-    }
+    // The same as a person runs it, while a watch records the exchange.
+    auto watching = start("cfg", {"--json", "watch", "-t", "6"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(one->count_lines("Received"), asked_one) << one->daemon_log();
-    EXPECT_EQ(two->count_lines("Received"), asked_two) << two->daemon_log();
+    json discovered = documents(ctl("cfg", {"--json", "discover", "-t", "2"}))[0];
+    ASSERT_EQ(discovered["devices"].size(), 2u) << discovered.dump(2);
+    EXPECT_EQ(discovered["devices"][1]["interface"], "lab1");
+    EXPECT_EQ(discovered["devices"][0]["interfaces"][1],
+              json({{"name", "lab1"}, {"mac", "02:00:00:00:0D:02"}, {"link", "down"}, {"ipv4_method", "dhcp"},
+                    {"address", nullptr}, {"netmask", nullptr}, {"gateway", nullptr}, {"broadcast", "0.0.0.0"},
+                    {"dns", nullptr}, {"wins", "198.51.100.99"}}));
+    result ok = ctl("cfg", words("--json configure " + configure_args("02:00:00:00:0d:01", "hall-sensor") +
+                                 " --iface 02:00:00:00:0d:01 --static 192.0.2.21/24 --gateway 192.0.2.1"),
+                    password);
+    EXPECT_EQ(ok.status, 0) << ok.err << one->daemon_log();
+    EXPECT_EQ(documents(ok)[0]["interface"], "lab0");
+    result wrong = ctl("cfg", words("configure " + configure_args(puid2, "intruder")), "not-the-password\n");
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.err, "orvanectl configure: " + puid2 + ": ERROR: authentication error: invalid password or user name\n");
+    ASSERT_TRUE(watching);
+    EXPECT_EQ(watching->wait(10000), 0);
+    const json watched = documents({0, watching->stdout_text(), ""});
+    EXPECT_GE(watched.size(), 5u) << watching->stdout_text();
+    result lines = ctl("cfg", {"--parsable", "discover", "-t", "1.5"});
+    EXPECT_THAT(lines.out + lines.err, HasSubstr("device;" + puid1 + ";normal;hall-sensor;Sensor Hub;SH-200;HW-7;B;1.4.2;2;"
+                                     "192.0.2.10;lab0\ninterface;" + puid1 + ";lab0;" + puid1 +
+                                     ";up;static;192.0.2.21;255.255.255.0;192.0.2.1;0.0.0.0;192.0.2.53;\n"));
+    EXPECT_THAT(ctl("cfg", {"discover", "-i", "lab1", "-t", "1"}).out,
+                HasSubstr(puid2 + "  normal  device-2   Sensor Hub (SH-200)  HW-7 rev B  1.4.2     203.0.113.11  lab1\n"));
+
+    // Ctrl-C while configure waits for the challenge: 130 at once, no text.
+    auto waiting = start("cfg", words("configure " + configure_args("02:00:00:00:0d:99", "x")), password);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(waiting && waiting->signal(SIGINT));
+    EXPECT_EQ(waiting->wait(1000), 130);
+    EXPECT_EQ(waiting->stdout_text() + waiting->stderr_text(), "");
+
+    // Device 2 moves to the bridge in sleep mode. The laptop without an
+    // address finds both with raw frames and configures the normal one.
+    two->daemon().stop();
+    ASSERT_TRUE(lab->set_up(two->addresses().host, "lab0", true));
+    ASSERT_TRUE(two->start_daemon({"-m", "sleep", "-u", puid2}));
+    json raw = documents(ctl("bare", {"--json", "discover", "-t", "2"}))[0];
+    ASSERT_EQ(raw["devices"].size(), 2u) << raw.dump(2);
+    EXPECT_EQ(raw["devices"][0]["host_name"], "hall-sensor");
+    EXPECT_EQ(raw["devices"][1]["mode"], "sleep");
+    EXPECT_EQ(raw["devices"][1]["address"], "0.0.0.0");
+    result raw_ok = ctl("bare", words("configure " + configure_args(puid1, "raw-set")), password);
+    EXPECT_EQ(raw_ok.status, 0) << raw_ok.err << one->daemon_log();
+    EXPECT_THAT(one->store_text(), HasSubstr("raw-set"));
+    // Without CAP_NET_RAW raw mode is refused, saying how to grant it.
+    auto capless = lab->start("bare", {"/usr/sbin/capsh", "--drop=cap_net_raw", "--", "-c", orvanectl + " discover"});
+    ASSERT_TRUE(capless);
+    EXPECT_EQ(capless->wait(10000), 2);
+    EXPECT_THAT(capless->stderr_text(), HasSubstr("needs CAP_NET_RAW"));
+    EXPECT_THAT(capless->stderr_text(), HasSubstr("setcap cap_net_raw+ep"));
+
+    // browse on device 1 through its daemon's socket; not once the socket
+    // belongs to another user.
+    result browsed = ctl(one->addresses().host, {"--json", "browse", "-t", "1"}, "", one->private_tmp());
+    EXPECT_EQ(browsed.status, 0) << browsed.err;
+    documents(browsed);
+    for (const auto &entry : std::filesystem::directory_iterator(one->private_tmp()))
+        ASSERT_EQ(chown(entry.path().c_str(), 4242, 4242), 0);
+    result planted = ctl(one->addresses().host, {"browse", "-t", "1"}, "", one->private_tmp());
+    EXPECT_EQ(planted.status, 2);
+    EXPECT_THAT(planted.err, HasSubstr("refusing /tmp/orvane_rpc_1.sock"));
+
+    // Every --json document matches the documented schema.
+    documents(ctl("cfg", {"--json", "dump"}, std::string("LOOK\0\0\0\0", 8)));
+    const std::string file = lab->dir() + "/documents.json";
+    std::ofstream(file) << checked.dump();
+    EXPECT_EQ(std::system(("python3 -c 'import json, sys, jsonschema; s = json.load(open(sys.argv[1])); "
+                           "[jsonschema.validate(d, s) for d in json.load(open(sys.argv[2]))]' " ORV_SOURCE_DIR
+                           "/docs/orvanectl.schema.json " + file)
+                              .c_str()),
+              0)
+        << checked.dump(1);
 }
 
-// orvanectl serve in the configurator's namespace, reached over its loopback.
 class ServeLab : public OrvanectlLab {
 protected:
     void SetUp() override

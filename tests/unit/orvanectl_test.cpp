@@ -112,8 +112,8 @@ TEST(Orvanectl, DumpPrintsACaptureFromFileOrStdinAsTheLibraryDoesOrAsJson)
 
     std::string json = run({"--json", "dump", "-"}, ok_message).out;
     std::erase_if(json, [](char c) { return c == ' ' || c == '\n'; });
-    EXPECT_EQ(json, "{\"type\":\"OK\",\"size\":55,\"fields\":[{\"type\":\"PUID\",\"text\":\"00:11:22:33:44:55\"},"
-                    "{\"type\":\"ADDR\",\"text\":\"192.168.1.10\"}]}");
+    EXPECT_EQ(json, "{\"schema\":1,\"command\":\"dump\",\"message\":{\"type\":\"OK\",\"size\":55,\"fields\":[{\"type\":"
+                    "\"PUID\",\"text\":\"00:11:22:33:44:55\"},{\"type\":\"ADDR\",\"text\":\"192.168.1.10\"}]}}");
 
     // A broken capture says where it breaks off; a missing file is refused.
     EXPECT_THAT(run({"dump", "--json"}, ok_message.substr(0, 40)).out, HasSubstr("claims 47 bytes"));

@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -35,7 +36,8 @@ const ctl::command browse_command{
     "The daemon is reached through the newest /tmp/orvane_rpc_N.sock (the highest N), or PATH. It broadcasts\n"
     "one LOOK and collects the INFO replies for SECONDS (whole seconds, default 2), serving nothing else\n"
     "meanwhile. Every reply is one entry, in order of arrival: a device that answers twice is listed twice.\n"
-    "Columns: host name, addresses (joined by ','), product id and product name; '-' marks an empty field.",
+    "Columns: host name, addresses (joined by ','), product id and product name; '-' marks an empty field.\n"
+    "Only a socket owned by root or by the caller is used; any other is refused and named.",
     run_browse};
 
 const ctl::registration registered{browse_command};
@@ -53,9 +55,19 @@ bool parse_whole_seconds(const char *what, const char *text, int &seconds)
     return true;
 }
 
+// A socket that root or this user made; anyone may create a file in /tmp,
+// and a socket planted by another user would receive the request.
+bool trusted_socket(const std::string &path)
+{
+    struct stat owner{};
+    return lstat(path.c_str(), &owner) == 0 && S_ISSOCK(owner.st_mode) &&
+           (owner.st_uid == 0 || owner.st_uid == geteuid());
+}
+
 // The socket of the newest daemon: /tmp/orvane_rpc_N.sock with the highest
-// N (each daemon takes a number above every one in /tmp). Empty when none.
-std::string newest_socket()
+// N (each daemon takes a number above every one in /tmp) among the trusted
+// ones. Empty when none; `refused` then names the newest untrusted one.
+std::string newest_socket(std::string &refused)
 {
     std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir("/tmp"), closedir);
     if (!dir)
@@ -72,11 +84,14 @@ std::string newest_socket()
             continue;
         long long number = std::stoll(std::string(digits));
         std::string path = "/tmp/" + std::string(name);
-        struct stat info{};
-        if (number > highest && stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
-            highest = number;
-            found = path;
+        if (number <= highest)
+            continue;
+        if (!trusted_socket(path)) {
+            refused = path;
+            continue;
         }
+        highest = number;
+        found = path;
     }
     return found;
 }
@@ -100,14 +115,15 @@ ctl::json devices_of(const Dictionary *dictionary)
             continue;
         ctl::json &device = by_index[std::stol(std::string(key.substr(0, dot)))];
         if (device.is_null())
-            device = {{"host_name", ""}, {"addresses", ""}, {"product_id", ""}, {"product_name", ""}};
-        device[field->second] = std::string(value);
+            device = {{"host_name", nullptr}, {"addresses", nullptr}, {"product_id", nullptr}, {"product_name", nullptr}};
+        if (!value.empty())
+            device[field->second] = std::string(value);
     }
     ctl::json devices = ctl::json::array();
     for (auto &entry : by_index) {
         ctl::json &device = entry.second;
         // JSON readers get the addresses as a list; people see them joined.
-        std::string joined = device["addresses"].get<std::string>();
+        std::string joined = device["addresses"].is_null() ? "" : device["addresses"].get<std::string>();
         ctl::json addresses = ctl::json::array();
         for (size_t start = 0; !joined.empty() && start <= joined.size();) {
             size_t comma = std::min(joined.find(',', start), joined.size());
@@ -174,11 +190,18 @@ int run_browse(int argc, char **argv)
         ctl::refuse("takes no arguments, not \"" + ctl::printable(positional[0]) + "\"");
         return ctl::exit_failed;
     }
-    if (path.empty() && (path = newest_socket()).empty()) {
-        ctl::refuse("no daemon socket /tmp/orvane_rpc_N.sock found (is orvaned running here?)");
+    std::string refused;
+    if (path.empty() && (path = newest_socket(refused)).empty()) {
+        ctl::refuse(refused.empty() ? "no daemon socket /tmp/orvane_rpc_N.sock found (is orvaned running here?)"
+                                    : "refusing " + ctl::printable(refused) +
+                                          ": not a socket owned by root or by this user");
         return ctl::exit_failed;
     }
 
+    if (!trusted_socket(path)) {
+        ctl::refuse("refusing " + ctl::printable(path) + ": not a socket owned by root or by this user");
+        return ctl::exit_failed;
+    }
     std::unique_ptr<RPCClient, void (*)(RPCClient *)> client(RPCClient_Open(("unix:" + path).c_str()),
                                                              RPCClient_Close);
     if (!client) {
@@ -208,10 +231,20 @@ int run_browse(int argc, char **argv)
         return ctl::exit_failed;
     }
     ctl::json devices = devices_of(found.get());
-    if (ctl::json_output())
-        ctl::print_json(devices);
-    else
+    if (ctl::json_output()) {
+        ctl::json out = ctl::document();
+        out["devices"] = devices;
+        ctl::print_json(out);
+    } else if (ctl::parsable_output()) {
+        for (const auto &device : devices) {
+            std::string addresses;
+            for (const auto &address : device["addresses"])
+                addresses += (addresses.empty() ? "" : ",") + address.get<std::string>();
+            ctl::print_record({"device", device["host_name"], addresses, device["product_id"], device["product_name"]});
+        }
+    } else {
         print_browsed(devices);
+    }
     if (devices.empty())
         std::fprintf(stderr, "orvanectl browse: the daemon found no device within %d s\n", seconds);
     return ctl::exit_ok;

@@ -85,6 +85,11 @@ const char *current_command()
     return running_command;
 }
 
+json document()
+{
+    return {{"schema", 1}, {"command", running_command}};
+}
+
 refusal_capture::refusal_capture(std::string &into) : previous_(captured_refusal)
 {
     captured_refusal = &into;
@@ -124,11 +129,12 @@ void print_command_help(const command &cmd, const std::vector<option> &options)
             left += std::string(" ") + opt.value_name;
         line(left, opt.help);
     }
-    line("--json", "print JSON instead of text");
+    line("--json", "print JSON instead of text (schema 1, see orvanectl(1))");
+    line("--parsable", "print one ';'-separated record a line, for scripts");
     line("-h, --help", "print this help");
     if (cmd.details)
         std::printf("\n%s\n", cmd.details);
-    std::printf("\nexit status: 0 done, 1 refused by the device, 2 time-out or local failure\n");
+    std::printf("\nexit status: 0 done, 1 refused by the device, 2 time-out or local failure, 130 interrupted\n");
 }
 
 int parse_options(const command &cmd, int argc, char **argv, const std::vector<option> &options,
@@ -152,6 +158,10 @@ int parse_options(const command &cmd, int argc, char **argv, const std::vector<o
         }
         if (std::strcmp(arg, "--json") == 0) {
             set_json(true);
+            continue;
+        }
+        if (std::strcmp(arg, "--parsable") == 0) {
+            set_parsable(true);
             continue;
         }
         const option *opt = nullptr;

@@ -4,6 +4,8 @@
 // Nothing here touches the network; refusals go to stderr, never a secret.
 #pragma once
 
+#include "tools/orvanectl/output.hpp"
+
 #include <functional>
 #include <string>
 #include <string_view>
@@ -15,6 +17,8 @@ namespace ctl {
 inline constexpr int exit_ok = 0;      // done
 inline constexpr int exit_refused = 1; // the device answered with an ERROR
 inline constexpr int exit_failed = 2;  // time-out, bad arguments, local failure
+// Ended by SIGINT or SIGTERM: 128 + the signal number (130 for Ctrl-C).
+inline constexpr int exit_signal_base = 128;
 // parse_options: go on with the command.
 inline constexpr int go_on = -1;
 
@@ -45,7 +49,7 @@ struct option {
 };
 
 // Parses argv[1..] of a command: the given options, plus -h/--help (prints
-// the command's help, returns exit_ok) and --json. Arguments that are not
+// the command's help, returns exit_ok), --json and --parsable. Arguments that are not
 // options go to `positional`. Returns go_on, or the status to exit with.
 [[nodiscard]] int parse_options(const command &cmd, int argc, char **argv, const std::vector<option> &options,
                                 std::vector<std::string> &positional);
@@ -69,6 +73,9 @@ private:
 // The command being run, for messages ("" before dispatch).
 void set_current_command(const char *name);
 [[nodiscard]] const char *current_command();
+// {"schema": 1, "command": <the command being run>}: every --json document
+// starts so, and the command adds its own fields.
+[[nodiscard]] json document();
 
 // Validators: true with the normalised value, or false after refuse()
 // naming `what` (the option, e.g. "--gateway") and the value.

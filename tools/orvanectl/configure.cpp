@@ -6,15 +6,9 @@
 
 #include "tools/orvanectl/cli.hpp"
 #include "tools/orvanectl/output.hpp"
-#include "tools/orvanectl/port.hpp"
+#include "tools/orvanectl/segment.hpp"
 
-#include "ipconf/auth_msg.hpp"
 #include "ipconf/interface_conf.hpp"
-#include "ipconf/ipconf_msg.hpp"
-#include "util/owned.hpp"
-#include "util/sha1.hpp"
-#include "util/tlv.hpp"
-#include "util/tlv_ez.hpp"
 
 #include <array>
 #include <cerrno>
@@ -27,11 +21,7 @@
 
 namespace {
 
-using message_ptr = malloc_ptr<uint8_t>;
-
-// The challenge must come quickly; the final answer may take the device up
-// to its own 40-second time-out.
-constexpr int challenge_wait_ms = 5000;
+// The final answer may take the device up to its own 40-second time-out.
 constexpr int reply_wait_ms = 45000;
 constexpr size_t max_password = 1024;
 
@@ -46,7 +36,8 @@ struct interface_request {
 };
 
 struct request {
-    std::string puid, user, host_name, interface, password_file;
+    std::string puid, user, host_name, password_file;
+    ctl::segment_options segment;
     bool password_stdin = false;
     int wait_ms = reply_wait_ms;
     std::vector<interface_request> interfaces;
@@ -57,13 +48,16 @@ int run_configure(int argc, char **argv);
 const ctl::command configure_command{
     "configure",
     "PUID --user NAME (--password-file FILE | --password-stdin) [--hostname NAME]\n"
-    "       [--iface MAC [--static ADDR/PREFIX | --dhcp] [--gateway A] [--dns A] [--wins A]]... [-i IFACE] [-t SECONDS]",
+    "       [--iface MAC [--static ADDR/PREFIX | --dhcp] [--gateway A] [--dns A] [--wins A]]... [-i IFACE]... [--raw]\n"
+    "       [-t SECONDS]",
     "Change the host name and/or IPv4 settings of the device PUID after a challenge-response login.",
     "--static, --dhcp, --gateway, --dns and --wins apply to the --iface before them; a setting that is not\n"
     "given stays as the device has it. The password is the first line of FILE or of standard input; it is\n"
     "never sent (only a hash of it answers the device's challenge) and never printed. Every argument is\n"
     "checked before anything is sent. The challenge must come within 5 s (or SECONDS, if less); the final\n"
-    "OK or ERROR within SECONDS (default 45). On ERROR the device's text goes to standard error.",
+    "OK or ERROR within SECONDS (default 45). On ERROR the device's text goes to standard error. The challenge\n"
+    "request goes out on every interface (or those given with -i, raw frames as for discover); the rest of\n"
+    "the exchange stays on the interface where the device answered for this host's address.",
     run_configure};
 
 const ctl::registration registered{configure_command};
@@ -140,11 +134,10 @@ int parse_request(int argc, char **argv, request &req)
         {"dns", 0, "A", "DNS server", [&](const char *value) { return set_address(req, "--dns", &interface_request::dns, value); }},
         {"wins", 0, "A", "WINS server",
          [&](const char *value) { return set_address(req, "--wins", &interface_request::wins, value); }},
-        {"interface", 'i', "IFACE", "send and listen on this local interface only",
-         once(req.interface, "-i", ctl::parse_interface_name)},
         {"timeout", 't', "SECONDS", "wait this long for the device's OK or ERROR (default 45)",
          [&](const char *value) { return ctl::parse_seconds("-t", value, req.wait_ms); }},
     };
+    ctl::add_segment_options(options, req.segment);
     int status = ctl::parse_options(configure_command, argc, argv, options, positional);
     if (status != ctl::go_on)
         return status;
@@ -205,103 +198,59 @@ bool read_password(const request &req, std::string &password)
     return true;
 }
 
-bool hash_password(const request &req, std::array<uint8_t, SHA1_DIGEST_SIZE> &hash)
+bool hash_password(const request &req, std::array<uint8_t, 20> &hash)
 {
     std::string password;
     if (!read_password(req, password))
         return false;
-    malloc_ptr<uint8_t> digest(sha1_hash(password.data(), password.size()));
+    hash = configurator::password_hash(password);
     explicit_bzero(password.data(), password.size());
-    if (!digest)
-        return ctl::refuse("cannot compute the password hash");
-    std::memcpy(hash.data(), digest.get(), hash.size());
-    explicit_bzero(digest.get(), hash.size());
     return true;
 }
 
-message_ptr build_conf(const request &req, const std::array<uint8_t, SHA1_DIGEST_SIZE> &hash, const std::vector<uint8_t> &challenge)
+configurator::configuration configuration_of(const request &req)
 {
-    tlv_writer *writer =
-        ipconf_msg_open_conf(req.puid.c_str(), req.user.c_str(), hash.data(), challenge.data(), challenge.size());
-    if (writer && !req.host_name.empty())
-        writer = ipconf_msg_set_conf_hostname(writer, req.host_name.c_str());
-    auto text = [](const std::string &value) { return value.empty() ? nullptr : const_cast<char *>(value.c_str()); };
-    for (const auto &entry : req.interfaces) {
-        if (!writer)
-            break;
-        interface_conf conf{};
-        conf.mac = text(entry.mac);
-        conf.role = INTERFACE_ROLE_NOT_SET;
-        conf.link_state = LINK_STATE_NOT_SET;
-        conf.ipv4_mode = entry.ipv4_mode;
-        conf.ipv4 = text(entry.address);
-        conf.netmask = text(entry.netmask);
-        conf.gateway = text(entry.gateway);
-        conf.dns = text(entry.dns);
-        conf.wins = text(entry.wins);
-        writer = ipconf_msg_add_interface_to_conf(writer, &conf);
-    }
-    if (!writer)
-        return nullptr;
-    return message_ptr(tlv_close_all(&writer));
+    configurator::configuration conf{.puid = req.puid, .user = req.user, .host_name = req.host_name};
+    for (const auto &entry : req.interfaces)
+        conf.interfaces.push_back({.mac = entry.mac,
+                                   .ipv4_method = entry.ipv4_mode,
+                                   .address = entry.address,
+                                   .netmask = entry.netmask,
+                                   .gateway = entry.gateway,
+                                   .dns = entry.dns,
+                                   .wins = entry.wins});
+    return conf;
 }
 
-enum class answer { none, challenge, ok, error };
-
-// Reads one datagram meant for this exchange: from the device `puid` and
-// addressed to one of this host's addresses.
-answer classify(ctl::datagram &got, const std::string &puid, const std::vector<std::string> &locals,
-                std::vector<uint8_t> &challenge, std::string &error_text)
+int report(const request &req, const configurator::configure_result &done)
 {
-    char *from = nullptr;
-    char *to = nullptr;
-    if (got.type == "CHAL"_tlv) {
-        uint8_t *cursor = got.data.data();
-        size_t avail = got.size;
-        uint8_t *value = nullptr;
-        size_t length = 0;
-        if (auth_msg_parse_challenge(&cursor, &avail, &value, &length, &from, &to) != 0 || length == 0 ||
-            puid != element_text(from) || !ctl::is_local_address(locals, std::string(element_text(to)).c_str()))
-            return answer::none;
-        challenge.assign(value, value + length);
-        return answer::challenge;
-    }
-    if (got.type == "OK"_tlv) {
-        if (ipconf_msg_parse_ok(got.data.data(), got.size, &from, &to) != 0 || !from || puid != from ||
-            (to && !ctl::is_local_address(locals, to)))
-            return answer::none;
-        return answer::ok;
-    }
-    if (got.type == "ERR"_tlv) {
-        char *text = nullptr;
-        if (ipconf_msg_parse_error(got.data.data(), got.size, &from, &to, &text) != 0 || !from || puid != from ||
-            (to && !ctl::is_local_address(locals, to)))
-            return answer::none;
-        error_text = text ? text : "";
-        return answer::error;
-    }
-    return answer::none;
-}
-
-int report(const request &req, const char *result, const std::string &detail)
-{
-    std::string printable_detail = ctl::printable(detail);
+    using configurator::outcome;
+    if (done.result == outcome::cancelled || done.result == outcome::failed)
+        return ctl::unfinished(done.result, done.error);
+    ctl::print_notes(done.notes);
+    const char *result = done.result == outcome::ok ? "ok" : done.result == outcome::refused ? "error" : "timeout";
+    const std::string detail = done.result == outcome::refused ? done.device_error : done.error;
+    const ctl::json interface = done.interface.empty() ? ctl::json(nullptr) : ctl::json(done.interface);
     if (ctl::json_output()) {
-        ctl::json out = {{"puid", req.puid}, {"result", result}};
-        if (!detail.empty())
-            out[std::string(result) == "error" ? "error" : "detail"] = detail;
+        ctl::json out = ctl::document();
+        out["puid"] = req.puid;
+        out["result"] = result;
+        out["error"] = done.result == outcome::ok ? ctl::json(nullptr) : ctl::json(detail);
+        out["interface"] = interface;
         ctl::print_json(out);
+    } else if (ctl::parsable_output()) {
+        ctl::print_record({"result", req.puid, result, done.result == outcome::ok ? ctl::json(nullptr) : ctl::json(detail),
+                           interface});
+    } else if (done.result == outcome::ok) {
+        std::printf("%s: OK, the new configuration is in force\n", req.puid.c_str());
     }
-    if (std::string(result) == "ok") {
-        if (!ctl::json_output())
-            std::printf("%s: OK, the new configuration is in force\n", req.puid.c_str());
+    if (done.result == outcome::ok)
         return ctl::exit_ok;
-    }
-    if (std::string(result) == "error") {
-        std::fprintf(stderr, "orvanectl configure: %s: ERROR: %s\n", req.puid.c_str(), printable_detail.c_str());
+    if (done.result == outcome::refused) {
+        std::fprintf(stderr, "orvanectl configure: %s: ERROR: %s\n", req.puid.c_str(), ctl::printable(detail).c_str());
         return ctl::exit_refused;
     }
-    ctl::refuse(printable_detail);
+    ctl::refuse(detail);
     return ctl::exit_failed;
 }
 
@@ -311,56 +260,13 @@ int run_configure(int argc, char **argv)
     int status = parse_request(argc, argv, req);
     if (status != ctl::go_on)
         return status;
-    std::array<uint8_t, SHA1_DIGEST_SIZE> hash{};
-    if (!hash_password(req, hash))
+    configurator::configuration conf = configuration_of(req);
+    if (!hash_password(req, conf.password_hash))
         return ctl::exit_failed;
-
-    ctl::stop_on_signals();
-    std::vector<std::string> locals = ctl::local_addresses();
-    ctl::ipconf_port port;
-    if (!port.open(req.interface))
-        return ctl::exit_failed;
-
-    message_ptr challenge_request(auth_msg_build_challenge_request(req.puid.c_str()));
-    if (!challenge_request) {
-        ctl::refuse("cannot build the challenge request");
-        return ctl::exit_failed;
-    }
-    if (!port.broadcast(challenge_request.get()))
-        return ctl::exit_failed;
-
-    std::vector<uint8_t> challenge;
-    std::string error_text;
-    ctl::datagram got;
-    answer seen = answer::none;
-    ctl::deadline until = ctl::deadline_after(std::min(challenge_wait_ms, req.wait_ms));
-    while (seen == answer::none && port.receive(until, got) == 1)
-        seen = classify(got, req.puid, locals, challenge, error_text);
-    if (seen == answer::error)
-        return report(req, "error", error_text);
-    if (seen != answer::challenge)
-        return report(req, "timeout",
-                      "no challenge from " + req.puid + " (is the PUID right and the device on this segment?)");
-
-    message_ptr conf = build_conf(req, hash, challenge);
-    explicit_bzero(hash.data(), hash.size());
-    if (!conf) {
-        ctl::refuse("cannot build the configuration request");
-        return ctl::exit_failed;
-    }
-    if (!port.broadcast(conf.get()))
-        return ctl::exit_failed;
-
-    seen = answer::none;
-    until = ctl::deadline_after(req.wait_ms);
-    while ((seen == answer::none || seen == answer::challenge) && port.receive(until, got) == 1)
-        seen = classify(got, req.puid, locals, challenge, error_text);
-    if (seen == answer::ok)
-        return report(req, "ok", "");
-    if (seen == answer::error)
-        return report(req, "error", error_text);
-    return report(req, "timeout",
-                  "no OK or ERROR from " + req.puid + " within " + std::to_string(req.wait_ms / 1000) + " s");
+    const auto done = configurator::configure(conf, ctl::make_search(req.segment, std::chrono::milliseconds(req.wait_ms)));
+    explicit_bzero(conf.password_hash.data(), conf.password_hash.size());
+    ctl::end_progress();
+    return report(req, done);
 }
 
 } // namespace

@@ -1,35 +1,32 @@
 #include "tools/orvanectl/device.hpp"
 
-#include "ipconf/interface_conf.hpp"
-#include "ipconf/ipconf_msg.hpp"
-#include "ipconf/product_record.hpp"
-
 #include <algorithm>
+#include <string>
 #include <vector>
 
 namespace ctl {
 
 namespace {
 
-json interface_record(const interface_conf &conf)
+json text(const std::optional<std::string> &value)
 {
-    return {
-        {"name", text_or_null(conf.name)},
-        {"mac", text_or_null(conf.mac)},
-        {"link", link_name(conf.link_state)},
-        {"ipv4_method", method_name(conf.ipv4_mode)},
-        {"address", text_or_null(conf.ipv4)},
-        {"netmask", text_or_null(conf.netmask)},
-        {"gateway", text_or_null(conf.gateway)},
-        {"broadcast", text_or_null(conf.broadcast)},
-        {"dns", text_or_null(conf.dns)},
-        {"wins", text_or_null(conf.wins)},
-    };
+    return value ? json(*value) : json(nullptr);
 }
 
-json key_of(const json &device)
+json interface_record(const configurator::device_interface &conf)
 {
-    return device["puid"].is_null() ? device["address"] : device["puid"];
+    return {
+        {"name", text(conf.name)},
+        {"mac", text(conf.mac)},
+        {"link", conf.link_state ? link_name(*conf.link_state) : json(nullptr)},
+        {"ipv4_method", conf.ipv4_method ? method_name(*conf.ipv4_method) : json(nullptr)},
+        {"address", text(conf.address)},
+        {"netmask", text(conf.netmask)},
+        {"gateway", text(conf.gateway)},
+        {"broadcast", text(conf.broadcast)},
+        {"dns", text(conf.dns)},
+        {"wins", text(conf.wins)},
+    };
 }
 
 std::string joined(const json &first, const json &second, const char *separator)
@@ -45,56 +42,49 @@ std::string joined(const json &first, const json &second, const char *separator)
 
 } // namespace
 
-bool decode_info(const datagram &info, json &device)
+json device_record(const configurator::device &device)
 {
-    // The parsers take a writable cursor; they only read through it.
-    std::vector<uint8_t> bytes(info.data.begin(), info.data.begin() + static_cast<long>(info.size));
-    uint8_t *cursor = bytes.data();
-    size_t avail = bytes.size();
-    // The parser writes mode and protocol only when STAT and PROT came.
-    constexpr uint32_t no_mode = 0xFFFFFFFF;
-    constexpr uint8_t no_protocol = 0xFF;
-    product_info head{};
-    head.mode = no_mode;
-    uint8_t protocol = no_protocol;
-    if (ipconf_msg_parse_info(&cursor, &avail, &head, &protocol) != 0)
-        return false;
-    device = {
-        {"puid", text_or_null(head.puid)},
-        {"mode", head.mode == no_mode ? json(nullptr) : json(mode_name(head.mode))},
-        {"host_name", text_or_null(head.host_name)},
-        {"product_name", text_or_null(head.product_name)},
-        {"product_id", text_or_null(head.product_id)},
-        {"hardware_id", text_or_null(head.hardware_id)},
-        {"hardware_revision", text_or_null(head.hardware_revision)},
-        {"software_version", text_or_null(head.system_version)},
-        {"protocol", protocol == no_protocol ? json(nullptr) : json(protocol)},
-        {"address", info.sender},
+    json record = {
+        {"puid", text(device.puid)},
+        {"mode", device.mode ? json(mode_name(*device.mode)) : json(nullptr)},
+        {"host_name", text(device.host_name)},
+        {"product_name", text(device.product_name)},
+        {"product_id", text(device.product_id)},
+        {"hardware_id", text(device.hardware_id)},
+        {"hardware_revision", text(device.hardware_revision)},
+        {"software_version", text(device.software_version)},
+        {"protocol", device.protocol ? json(*device.protocol) : json(nullptr)},
+        {"address", device.address},
+        {"interface", device.interface},
         {"interfaces", json::array()},
     };
-    while (avail != 0) {
-        interface_conf conf{};
-        if (ipconf_msg_parse_get_interface_from_info(&cursor, &avail, &conf) != 0)
-            return false;
-        device["interfaces"].push_back(interface_record(conf));
-    }
-    return true;
+    for (const auto &conf : device.interfaces)
+        record["interfaces"].push_back(interface_record(conf));
+    return record;
 }
 
-void device_list::add(json device)
+void print_device_records(const json &devices)
 {
-    for (auto &known : devices_)
-        if (key_of(known) == key_of(device)) {
-            known = std::move(device);
-            return;
+    for (const auto &device : devices) {
+        std::vector<json> fields = {"device"};
+        for (const char *key : {"puid", "mode", "host_name", "product_name", "product_id", "hardware_id",
+                                "hardware_revision", "software_version", "protocol", "address", "interface"})
+            fields.push_back(device[key]);
+        print_record(fields);
+        for (const auto &conf : device["interfaces"]) {
+            fields = {"interface", device["puid"]};
+            for (const char *key :
+                 {"name", "mac", "link", "ipv4_method", "address", "netmask", "gateway", "broadcast", "dns", "wins"})
+                fields.push_back(conf[key]);
+            print_record(fields);
         }
-    devices_.push_back(std::move(device));
+    }
 }
 
 void print_devices(FILE *stream, const json &devices)
 {
     std::vector<std::vector<std::string>> rows = {
-        {"PUID", "MODE", "HOST NAME", "PRODUCT", "HARDWARE", "SOFTWARE", "ADDRESS"}};
+        {"PUID", "MODE", "HOST NAME", "PRODUCT", "HARDWARE", "SOFTWARE", "ADDRESS", "INTERFACE"}};
     for (const auto &device : devices)
         rows.push_back({shown(device["puid"]), shown(device["mode"]), shown(device["host_name"]),
                         joined(device["product_name"], device["product_id"].is_null()
@@ -105,7 +95,7 @@ void print_devices(FILE *stream, const json &devices)
                                                           ? json(nullptr)
                                                           : json("rev " + shown(device["hardware_revision"])),
                                " "),
-                        shown(device["software_version"]), shown(device["address"])});
+                        shown(device["software_version"]), shown(device["address"]), shown(device["interface"])});
     std::vector<size_t> widths(rows[0].size(), 0);
     for (const auto &row : rows)
         for (size_t i = 0; i < row.size(); ++i)

@@ -1,35 +1,29 @@
-// A device as its INFO reply describes it, kept as a JSON object (the same
-// record feeds --json and the human table), and the list of devices that
-// discover shows: one entry per PUID, the latest reply winning.
+// A device as its INFO reply describes it, in orvanectl's three outputs: the
+// JSON record (which also feeds the other two), the human table and the
+// --parsable records.
 #pragma once
 
+#include "configurator/configurator.hpp"
 #include "tools/orvanectl/output.hpp"
-#include "tools/orvanectl/port.hpp"
 
 #include <cstdio>
 
 namespace ctl {
 
-// INFO datagram into
-//   {"puid", "mode", "host_name", "product_name", "product_id", "hardware_id",
-//    "hardware_revision", "software_version", "protocol", "address",
-//    "interfaces": [{"name", "mac", "link", "ipv4_method", "address",
-//                    "netmask", "gateway", "broadcast", "dns", "wins"}]}
-// with null for what the device did not send. False for a malformed INFO.
-[[nodiscard]] bool decode_info(const datagram &info, json &device);
-
-class device_list {
-public:
-    // Adds the device, or replaces the entry with the same PUID (or, without
-    // a PUID, the same sender address) in place.
-    void add(json device);
-    [[nodiscard]] const json &all() const { return devices_; }
-
-private:
-    json devices_ = json::array();
-};
+// {"puid", "mode", "host_name", "product_name", "product_id", "hardware_id",
+//  "hardware_revision", "software_version", "protocol", "address", "interface",
+//  "interfaces": [{"name", "mac", "link", "ipv4_method", "address",
+//                  "netmask", "gateway", "broadcast", "dns", "wins"}]}
+// with null for what the device did not send.
+[[nodiscard]] json device_record(const configurator::device &device);
 
 // One row per device and one indented line per interface.
 void print_devices(FILE *stream, const json &devices);
+
+// "device;PUID;MODE;HOST NAME;PRODUCT NAME;PRODUCT ID;HARDWARE ID;HARDWARE
+// REVISION;SOFTWARE VERSION;PROTOCOL;ADDRESS;INTERFACE", then one
+// "interface;PUID;NAME;MAC;LINK;IPV4 METHOD;ADDRESS;NETMASK;GATEWAY;BROADCAST;DNS;WINS"
+// per interface of the device.
+void print_device_records(const json &devices);
 
 } // namespace ctl

@@ -1,46 +1,42 @@
-// orvanectl discover: broadcasts one LOOK and lists the devices whose INFO
-// replies arrive within the time given, one entry per PUID.
+// orvanectl discover: broadcasts one LOOK on every interface (or those given)
+// and lists the devices whose INFO replies arrive within the time given, one
+// entry per PUID, sorted by PUID, each with the interface it was heard on.
 
 #include "tools/orvanectl/cli.hpp"
 #include "tools/orvanectl/device.hpp"
 #include "tools/orvanectl/output.hpp"
-#include "tools/orvanectl/port.hpp"
-
-#include "ipconf/ipconf_msg.hpp"
-#include "util/owned.hpp"
+#include "tools/orvanectl/segment.hpp"
 
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 
 namespace {
 
 int run_discover(int argc, char **argv);
 
 const ctl::command discover_command{
-    "discover", "[-i IFACE] [-t SECONDS]",
+    "discover", "[-i IFACE]... [--raw] [-t SECONDS]",
     "Broadcast one LOOK on UDP port 4445 and list the devices that answer.",
-    "Each device is listed once (the latest of its replies) with its PUID, mode, host name, product, hardware\n"
-    "and software version, then one line per interface: name, MAC, link, IPv4 method, address/netmask,\n"
-    "gateway, DNS and WINS. '-' marks a field the device did not send.",
+    "The LOOK goes out on every interface that is up and broadcast-capable (not loopback), or on those given\n"
+    "with -i; no route and no address are needed. An interface without an IPv4 address (or every one, with\n"
+    "--raw) is searched with raw frames, which needs CAP_NET_RAW. Each device is listed once (the latest of\n"
+    "its replies), sorted by PUID, with its PUID, mode, host name, product, hardware and software version,\n"
+    "address and the local interface it answered on, then one line per interface: name, MAC, link, IPv4\n"
+    "method, address/netmask, gateway, DNS and WINS. '-' marks a field the device did not send.",
     run_discover};
 
 const ctl::registration registered{discover_command};
 
 int run_discover(int argc, char **argv)
 {
-    std::string interface;
+    ctl::segment_options segment;
     int wait_ms = 2000;
     std::vector<std::string> positional;
-    int status = ctl::parse_options(
-        discover_command, argc, argv,
-        {
-            {"interface", 'i', "IFACE", "send and listen on this interface only",
-             [&](const char *value) { return ctl::parse_interface_name("-i", value, interface); }},
-            {"timeout", 't', "SECONDS", "collect replies for this long (default 2)",
-             [&](const char *value) { return ctl::parse_seconds("-t", value, wait_ms); }},
-        },
-        positional);
+    std::vector<ctl::option> options = {
+        {"timeout", 't', "SECONDS", "collect replies for this long (default 2)",
+         [&](const char *value) { return ctl::parse_seconds("-t", value, wait_ms); }},
+    };
+    ctl::add_segment_options(options, segment);
+    int status = ctl::parse_options(discover_command, argc, argv, options, positional);
     if (status != ctl::go_on)
         return status;
     if (!positional.empty()) {
@@ -48,38 +44,28 @@ int run_discover(int argc, char **argv)
         return ctl::exit_failed;
     }
 
-    ctl::stop_on_signals();
-    ctl::ipconf_port port;
-    if (!port.open(interface))
-        return ctl::exit_failed;
-    malloc_ptr<uint8_t> look(ipconf_msg_build_look());
-    if (!look) {
-        ctl::refuse("cannot build the LOOK message");
-        return ctl::exit_failed;
+    const auto found = configurator::find(ctl::make_search(segment, std::chrono::milliseconds(wait_ms)));
+    ctl::end_progress();
+    if (found.result != configurator::outcome::ok)
+        return ctl::unfinished(found.result, found.error);
+    ctl::print_notes(found.notes);
+    ctl::json devices = ctl::json::array();
+    for (const auto &device : found.devices)
+        devices.push_back(ctl::device_record(device));
+    if (ctl::json_output()) {
+        ctl::json out = ctl::document();
+        out["devices"] = devices;
+        ctl::print_json(out);
+    } else if (ctl::parsable_output()) {
+        ctl::print_device_records(devices);
+    } else {
+        ctl::print_devices(stdout, devices);
     }
-    if (!port.broadcast(look.get()))
-        return ctl::exit_failed;
-
-    ctl::device_list devices;
-    ctl::deadline until = ctl::deadline_after(wait_ms);
-    ctl::datagram received;
-    int got;
-    while ((got = port.receive(until, received)) == 1) {
-        if (received.type != "INFO"_tlv)
-            continue;
-        ctl::json device;
-        if (ctl::decode_info(received, device))
-            devices.add(std::move(device));
-    }
-    if (got < 0)
-        return ctl::exit_failed;
-
-    if (ctl::json_output())
-        ctl::print_json(devices.all());
-    else
-        ctl::print_devices(stdout, devices.all());
-    if (devices.all().empty())
-        std::fprintf(stderr, "orvanectl discover: no device answered within %.1f s\n", wait_ms / 1000.0);
+    if (devices.empty())
+        std::fprintf(stderr,
+                     "orvanectl discover: no device answered within %.1f s (a firewall that drops UDP port 4445 "
+                     "coming in looks the same)\n",
+                     wait_ms / 1000.0);
     return ctl::exit_ok;
 }
 

@@ -48,6 +48,10 @@ int run_dump(int argc, char **argv)
     int status = ctl::parse_options(dump_command, argc, argv, {}, positional);
     if (status != ctl::go_on)
         return status;
+    if (ctl::parsable_output()) {
+        ctl::refuse("offers no --parsable records; use --json");
+        return ctl::exit_failed;
+    }
     if (positional.size() > 1) {
         ctl::refuse("takes one FILE at most, not " + std::to_string(positional.size()));
         return ctl::exit_failed;
@@ -71,7 +75,9 @@ int run_dump(int argc, char **argv)
         return ctl::exit_failed;
     }
     if (ctl::json_output()) {
-        ctl::print_json(ctl::decode_message(data.data(), data.size()));
+        ctl::json out = ctl::document();
+        out["message"] = ctl::decode_message(data.data(), data.size());
+        ctl::print_json(out);
     } else {
         tlv_dump(stdout, data.data(), data.size(), element_nests<element_family::ipconf>);
         std::fflush(stdout);

@@ -96,6 +96,10 @@ int run_send(int argc, char **argv)
     int status = ctl::parse_options(send_command, argc, argv, options, positional);
     if (status != ctl::go_on)
         return status;
+    if (ctl::parsable_output()) {
+        ctl::refuse("offers no --parsable records; use --json");
+        return ctl::exit_failed;
+    }
 
     std::vector<std::pair<std::string, std::string>> pairs;
     for (const auto &word : positional) {
@@ -132,8 +136,11 @@ int run_send(int argc, char **argv)
     size_t size = tlv_get_size(event.get());
     if (!send_whole(fd.get(), event.get(), size))
         return ctl::exit_failed;
-    if (ctl::json_output())
-        ctl::print_json_line({{"sent", size}});
+    if (ctl::json_output()) {
+        ctl::json out = ctl::document();
+        out["sent"] = size;
+        ctl::print_json_line(out);
+    }
     return ctl::exit_ok;
 }
 
@@ -210,20 +217,21 @@ void print_event(const uint8_t *message, size_t size)
         ctl::refuse("received an event that cannot be decoded (" + std::to_string(size) + " bytes)");
         return;
     }
-    nlohmann::json pairs = nlohmann::json::array();
+    ctl::json pairs = ctl::json::array();
     while (avail > 0) {
         char *key = nullptr, *value = nullptr;
         if (notif_msg_parse_get_info(&cursor, &avail, &key, &value) != 0)
             break;
-        pairs.push_back({{"key", key ? nlohmann::json(element_text(key)) : nlohmann::json()},
-                         {"value", value ? nlohmann::json(element_text(value)) : nlohmann::json()}});
+        pairs.push_back({{"key", key ? ctl::json(element_text(key)) : ctl::json()},
+                         {"value", value ? ctl::json(element_text(value)) : ctl::json()}});
     }
-    auto optional = [](const char *text) { return text ? nlohmann::json(element_text(text)) : nlohmann::json(); };
-    nlohmann::json event{{"user", optional(user)},
-                         {"module", optional(modl)},
-                         {"id", optional(id)},
-                         {"time", optional(time)},
-                         {"info", pairs}};
+    auto optional = [](const char *text) { return text ? ctl::json(element_text(text)) : ctl::json(); };
+    ctl::json event = ctl::document();
+    event["user"] = optional(user);
+    event["module"] = optional(modl);
+    event["id"] = optional(id);
+    event["time"] = optional(time);
+    event["info"] = pairs;
     if (ctl::json_output()) {
         ctl::print_json_line(event);
         return;
@@ -396,6 +404,10 @@ int run_listen(int argc, char **argv)
     int status = ctl::parse_options(listen_command, argc, argv, options, positional);
     if (status != ctl::go_on)
         return status;
+    if (ctl::parsable_output()) {
+        ctl::refuse("offers no --parsable records; use --json");
+        return ctl::exit_failed;
+    }
     if (positional.size() != 1) {
         ctl::refuse("wants one ADDRESS");
         return ctl::exit_failed;

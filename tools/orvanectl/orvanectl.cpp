@@ -13,11 +13,11 @@ namespace {
 
 void print_usage(FILE *stream)
 {
-    std::fputs("usage: orvanectl [--json] COMMAND [OPTIONS] [ARGUMENTS]\n\ncommands:\n", stream);
+    std::fputs("usage: orvanectl [--json | --parsable] COMMAND [OPTIONS] [ARGUMENTS]\n\ncommands:\n", stream);
     for (const auto &cmd : ctl::commands())
         std::fprintf(stream, "  %-10s %s\n", cmd.name, cmd.summary);
     std::fputs("\n'orvanectl COMMAND --help' describes a command.\n"
-               "exit status: 0 done, 1 refused by the device, 2 time-out or local failure\n",
+               "exit status: 0 done, 1 refused by the device, 2 time-out or local failure, 130 interrupted\n",
                stream);
 }
 
@@ -30,6 +30,8 @@ int main(int argc, char **argv)
         const char *arg = argv[first];
         if (std::strcmp(arg, "--json") == 0) {
             ctl::set_json(true);
+        } else if (std::strcmp(arg, "--parsable") == 0) {
+            ctl::set_parsable(true);
         } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
             print_usage(stdout);
             return ctl::exit_ok;

@@ -12,7 +12,44 @@ namespace ctl {
 
 namespace {
 bool json_mode = false;
+bool parsable_mode = false;
 } // namespace
+
+bool parsable_output()
+{
+    return parsable_mode;
+}
+
+void set_parsable(bool on)
+{
+    parsable_mode = on;
+}
+
+void print_record(const std::vector<json> &fields)
+{
+    std::string line;
+    for (const auto &field : fields) {
+        if (&field != &fields.front())
+            line += ';';
+        const std::string text = field.is_null()     ? std::string()
+                                 : field.is_string() ? field.get<std::string>()
+                                                     : field.dump(-1, ' ', false, json::error_handler_t::replace);
+        for (char c : text) {
+            if (c == '\\' || c == ';') {
+                line += '\\';
+                line += c;
+            } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                char escaped[5];
+                std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(c));
+                line += escaped;
+            } else {
+                line += c;
+            }
+        }
+    }
+    std::puts(line.c_str());
+    std::fflush(stdout);
+}
 
 bool json_output()
 {

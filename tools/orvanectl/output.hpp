@@ -1,27 +1,36 @@
 // How orvanectl shows what it found: human text by default, JSON with
-// --json. Data is gathered as JSON objects first and printed by one of the
-// two writers, so both outputs always carry the same facts.
+// --json, records of ';'-separated fields with --parsable. Data is gathered as
+// JSON objects first and printed by one of the writers, so every output
+// carries the same facts. Every JSON document (or line, for streams) is an
+// object that starts with "schema": 1 and "command"; a value the device did
+// not send is null, never left out (docs/orvanectl.schema.json).
 // Texts from the network may be anything: JSON output replaces invalid UTF-8,
 // human output replaces control characters.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include "tools/orvanectl/json.hpp"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <sys/socket.h>
 
 namespace ctl {
 
-// Keys keep the order in which they were added.
-using json = nlohmann::ordered_json;
 
 [[nodiscard]] bool json_output();
 void set_json(bool on);
+[[nodiscard]] bool parsable_output();
+void set_parsable(bool on);
+
 
 // Pretty-printed document, or one compact line (for streams such as watch).
 void print_json(const json &value);
 void print_json_line(const json &value);
+
+// One --parsable record: the fields joined by ';', each escaped ('\\' and
+// ';' with a backslash, control characters as \xNN); null is an empty field.
+void print_record(const std::vector<json> &fields);
 
 // A text received from the network, made safe for a terminal.
 [[nodiscard]] std::string printable(std::string_view text);

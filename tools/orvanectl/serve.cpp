@@ -327,7 +327,7 @@ void handle_discover(server_state &state, httplib::Response &res)
         return refuse_with(res, 503, failure);
     {
         std::lock_guard lock(state.data);
-        state.devices = std::move(found);
+        state.devices = std::move(found); // sorted by PUID
         state.discovered_at = clock_text();
     }
     reply(res, 200, devices_reply(state));

@@ -1,10 +1,11 @@
-// orvanectl watch: prints every message seen on UDP port 4445, decoded, one
-// block per message with its sender, until the time given or SIGINT.
+// orvanectl watch: prints every message seen on UDP port 4445 on every
+// interface (or those given), decoded, one block per message with its sender
+// and the interface it came on, until the time given or SIGINT.
 
 #include "tools/orvanectl/cli.hpp"
 #include "tools/orvanectl/decode.hpp"
 #include "tools/orvanectl/output.hpp"
-#include "tools/orvanectl/port.hpp"
+#include "tools/orvanectl/segment.hpp"
 
 #include "util/io.hpp"
 
@@ -16,53 +17,59 @@ namespace {
 int run_watch(int argc, char **argv);
 
 const ctl::command watch_command{
-    "watch", "[-i IFACE] [-t SECONDS]",
+    "watch", "[-i IFACE]... [--raw] [-t SECONDS]",
     "Print every ipconf message seen on UDP port 4445, decoded, with its sender.",
-    "Runs until SECONDS have passed, or until interrupted (SIGINT, SIGTERM), then exits with status 0.\n"
-    "With --json each message is one line: {\"time\", \"from\", \"port\", \"message\"}.",
+    "Runs until SECONDS have passed (status 0), or until interrupted (SIGINT: status 130). With --json each\n"
+    "message is one line: {\"schema\", \"command\", \"time\", \"from\", \"port\", \"interface\", \"message\"};\n"
+    "with --parsable one record: message;TIME;FROM;PORT;INTERFACE;TYPE;SIZE.",
     run_watch};
 
 const ctl::registration registered{watch_command};
 
 int run_watch(int argc, char **argv)
 {
-    std::string interface;
+    ctl::segment_options segment;
     int wait_ms = 0;
     std::vector<std::string> positional;
-    int status = ctl::parse_options(
-        watch_command, argc, argv,
-        {
-            {"interface", 'i', "IFACE", "listen on this interface only",
-             [&](const char *value) { return ctl::parse_interface_name("-i", value, interface); }},
-            {"timeout", 't', "SECONDS", "stop after this long (default: until interrupted)",
-             [&](const char *value) { return ctl::parse_seconds("-t", value, wait_ms); }},
-        },
-        positional);
+    std::vector<ctl::option> options = {
+        {"timeout", 't', "SECONDS", "stop after this long (default: until interrupted)",
+         [&](const char *value) { return ctl::parse_seconds("-t", value, wait_ms); }},
+    };
+    ctl::add_segment_options(options, segment);
+    int status = ctl::parse_options(watch_command, argc, argv, options, positional);
     if (status != ctl::go_on)
         return status;
     if (!positional.empty()) {
         ctl::refuse("takes no arguments, not \"" + positional[0] + "\"");
         return ctl::exit_failed;
     }
-    ctl::stop_on_signals();
-    ctl::ipconf_port port;
-    if (!port.open(interface))
-        return ctl::exit_failed;
-    // Without -t: a deadline far beyond any session; SIGINT ends the wait.
-    ctl::deadline until = ctl::deadline_after(wait_ms > 0 ? wait_ms : INT32_MAX);
-    ctl::datagram got;
-    int result;
-    while ((result = port.receive(until, got)) == 1) {
-        ctl::json message = ctl::decode_message(got.data.data(), got.data.size());
+    configurator::search where = ctl::make_search(segment, std::chrono::milliseconds(wait_ms));
+    where.progress = nullptr;
+    const auto done = configurator::watch(where, [](const configurator::datagram &got) {
+        const ctl::json message = ctl::decode_message(got.data.data(), got.data.size());
         if (ctl::json_output()) {
-            ctl::print_json_line({{"time", time_of_day_text()}, {"from", got.sender}, {"port", got.sender_port}, {"message", message}});
+            ctl::json line = ctl::document();
+            line["time"] = time_of_day_text();
+            line["from"] = got.sender;
+            line["port"] = got.sender_port;
+            line["interface"] = got.interface;
+            line["message"] = message;
+            ctl::print_json_line(line);
+        } else if (ctl::parsable_output()) {
+            ctl::print_record({"message", time_of_day_text(), got.sender, got.sender_port, got.interface, message["type"],
+                               message["size"]});
         } else {
-            std::printf("%s from %s:%u\n", time_of_day_text().c_str(), got.sender.c_str(), got.sender_port);
+            std::printf("%s from %s:%u on %s\n", time_of_day_text().c_str(), got.sender.c_str(), got.sender_port,
+                        got.interface.c_str());
             ctl::print_decoded(stdout, message);
             std::fflush(stdout);
         }
-    }
-    return result < 0 ? ctl::exit_failed : ctl::exit_ok;
+        return true;
+    });
+    if (done.result != configurator::outcome::ok)
+        return ctl::unfinished(done.result, done.error);
+    ctl::print_notes(done.notes);
+    return ctl::exit_ok;
 }
 
 } // namespace

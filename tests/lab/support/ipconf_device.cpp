@@ -1,18 +1,22 @@
 #include "support/ipconf_device.hpp"
 
+#include "configurator/configurator.hpp"
 #include "ipconf/auth_msg.hpp"
+#include "ipconf/elements.hpp"
 #include "ipconf/interface_conf.hpp"
 #include "ipconf/ipconf_msg.hpp"
 #include "platform/product_info.hpp"
-#include "util/sha1.hpp"
-#include "util/tlv.hpp"
 #include "util/tlv_ez.hpp"
 
 #include <nlohmann/json.hpp>
 
+#include <linux/if_packet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 
 namespace lab {
@@ -24,17 +28,72 @@ char *text_or_null(const std::string &text)
     return text.empty() ? nullptr : const_cast<char *>(text.c_str());
 }
 
-std::array<uint8_t, 20> sha1_of(const std::string &text)
+} // namespace
+
+bytes take_message(uint8_t *message)
 {
-    std::array<uint8_t, 20> hash{};
-    if (uint8_t *digest = sha1_hash(text.data(), text.size())) {
-        std::memcpy(hash.data(), digest, hash.size());
-        std::free(digest);
-    }
-    return hash;
+    if (message == nullptr)
+        return {};
+    bytes copy(message, message + tlv_get_size(message));
+    std::free(message);
+    return copy;
 }
 
-} // namespace
+std::string puid_of(const bytes &message)
+{
+    bytes copy = message;
+    char *puid = nullptr;
+    if (ipconf_msg_parse_get_puid(copy.data(), copy.size(), &puid) != 0 || puid == nullptr)
+        return "";
+    return std::string(element_text(puid));
+}
+
+std::vector<std::pair<std::string, bytes>> drain_socket(int fd, int quiet_ms)
+{
+    std::vector<std::pair<std::string, bytes>> got;
+    pollfd pfd{fd, POLLIN, 0};
+    for (int rounds = 0; rounds < 64 && poll(&pfd, 1, quiet_ms) == 1; ++rounds) {
+        bytes buffer(65536);
+        sockaddr_ll from{};
+        socklen_t length = sizeof from;
+        const ssize_t n = recvfrom(fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr *>(&from), &length);
+        if (n < 0)
+            break;
+        buffer.resize(static_cast<size_t>(n));
+        char mac[18];
+        std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", from.sll_addr[0], from.sll_addr[1],
+                      from.sll_addr[2], from.sll_addr[3], from.sll_addr[4], from.sll_addr[5]);
+        if (from.sll_family != AF_PACKET)
+            got.emplace_back("", std::move(buffer));
+        else if (from.sll_pkttype != PACKET_OUTGOING && n >= 28 && buffer[9] == IPPROTO_UDP)
+            got.emplace_back(mac, std::move(buffer));
+    }
+    return got;
+}
+
+IpconfPeer::IpconfPeer(Lab &lab, const std::string &host)
+{
+    const auto in = lab.enter(host);
+    if (in.ok() && !open({.interfaces = {"lab0"}, .raw = false, .cancel = nullptr}))
+        ADD_FAILURE() << "configurator link on " << host << ": " << error();
+}
+
+std::optional<bytes> IpconfPeer::receive(uint32_t type, int timeout_ms, const std::string &puid)
+{
+    auto found = collect(type, timeout_ms, puid, 1);
+    return found.empty() ? std::nullopt : std::optional<bytes>(std::move(found[0]));
+}
+
+std::vector<bytes> IpconfPeer::collect(uint32_t type, int window_ms, const std::string &puid, size_t most)
+{
+    std::vector<bytes> found;
+    const auto deadline = configurator::clock::now() + std::chrono::milliseconds(window_ms);
+    configurator::datagram got;
+    while (found.size() < most && link::receive(deadline, got) == configurator::wait::message)
+        if ((type == 0 || got.type == type) && (puid.empty() || puid_of(got.data) == puid))
+            found.push_back(std::move(got.data));
+    return found;
+}
 
 std::string upper_case(std::string text)
 {
@@ -45,7 +104,7 @@ std::string upper_case(std::string text)
 
 std::array<uint8_t, 20> password_hash()
 {
-    return sha1_of(password);
+    return configurator::password_hash(password);
 }
 
 Device::Device(Lab &lab, int index) : lab_(lab)
@@ -181,19 +240,18 @@ bytes challenge_request(const std::string &puid)
 
 bytes conf_message(const ConfRequest &request)
 {
-    const auto secret_hash = sha1_of(request.secret);
-    tlv_writer *writer =
-        ipconf_msg_open_conf(text_or_null(request.puid), text_or_null(request.user), secret_hash.data(),
-                             request.challenge.data(), request.challenge.size());
-    writer = ipconf_msg_set_conf_hostname(writer, text_or_null(request.host_name));
-    for (const auto &entry : request.interfaces) {
-        std::string mac = entry.mac, ipv4 = entry.ipv4, netmask = entry.netmask, gateway = entry.gateway,
-                    dns = entry.dns;
-        interface_conf conf = {nullptr, text_or_null(mac), 3, 2, entry.ipv4_mode, text_or_null(ipv4),
-                               text_or_null(netmask), text_or_null(gateway), nullptr, text_or_null(dns), nullptr};
-        writer = ipconf_msg_add_interface_to_conf(writer, &conf);
-    }
-    return take_message(tlv_close_all(&writer));
+    configurator::configuration conf{.puid = request.puid,
+                                     .user = request.user,
+                                     .password_hash = configurator::password_hash(request.secret),
+                                     .host_name = request.host_name};
+    for (const auto &entry : request.interfaces)
+        conf.interfaces.push_back({.mac = entry.mac,
+                                   .ipv4_method = entry.ipv4_mode,
+                                   .address = entry.ipv4,
+                                   .netmask = entry.netmask,
+                                   .gateway = entry.gateway,
+                                   .dns = entry.dns});
+    return configurator::build_conf(conf, request.challenge);
 }
 
 std::vector<uint8_t> challenge_of(const bytes &chal, std::string *address)
@@ -209,7 +267,7 @@ std::vector<uint8_t> challenge_of(const bytes &chal, std::string *address)
     return {challenge, challenge + length};
 }
 
-std::vector<uint8_t> ask_challenge(const IpconfPeer &peer, const std::string &puid, int timeout_ms)
+std::vector<uint8_t> ask_challenge(IpconfPeer &peer, const std::string &puid, int timeout_ms)
 {
     if (!peer.send(challenge_request(puid)))
         return {};

@@ -1,23 +1,58 @@
 // A device and a configurator on one lab bridge, for end-to-end tests of the
 // daemon: the device host runs the configuration service on a private bus
-// with a store written here, then `orvaned -f`; the configurator host holds an
-// IpconfPeer on UDP port 4445. Also the messages a configurator builds and
-// what the device's store makes the INFO reply look like.
+// with a store written here, then `orvaned -f`; the configurator host holds
+// the configurator library's link on its lab0 (an IpconfPeer). Also the
+// requests a configurator sends and what the device's store makes the INFO
+// reply look like.
 // Ownership: everything started is stopped and removed with the Lab.
 // Errors: GoogleTest failures and false / empty results; nothing throws.
 #pragma once
 
 #include "support/dbus_lab.hpp"
-#include "support/ipconf_peer.hpp"
 #include "support/lab.hpp"
+
+#include "configurator/link.hpp"
 
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lab {
+
+using bytes = std::vector<uint8_t>;
+
+// Takes over a malloc'd message from a builder (sized by its envelope) and
+// frees it; empty when the builder gave null.
+[[nodiscard]] bytes take_message(uint8_t *message);
+
+// PUID of a received ipconf or challenge message; empty when it has none.
+[[nodiscard]] std::string puid_of(const bytes &message);
+
+// What arrives on a socket until nothing comes for quiet_ms (at most 64
+// reads): from a UDP socket its datagrams (sender ""), from a packet socket
+// the incoming UDP/IPv4 packets with the sender's MAC ("02:00:...").
+[[nodiscard]] std::vector<std::pair<std::string, bytes>> drain_socket(int fd, int quiet_ms = 400);
+
+// The configurator library's link on lab0 of a host, with the waits the tests
+// use: the next message of a type (any for 0; from the PUID when one is
+// given), passing over the others.
+class IpconfPeer : public configurator::link {
+public:
+    IpconfPeer(Lab &lab, const std::string &host);
+    [[nodiscard]] bool ok() const { return !endpoints().empty(); }
+    bool send(const bytes &message) { return broadcast(message); }
+    [[nodiscard]] std::optional<bytes> receive(uint32_t type, int timeout_ms, const std::string &puid = "");
+    // Every message of the type (and PUID) that arrives within window_ms
+    // (at most `most`); what is already queued also with a window of 0.
+    [[nodiscard]] std::vector<bytes> collect(uint32_t type, int window_ms, const std::string &puid = "",
+                                             size_t most = SIZE_MAX);
+    // Reads and drops whatever is queued.
+    void drain() { (void)collect(0, 0); }
+};
 
 // Addresses and identity of the lab's device and configurator.
 struct DeviceAddresses {
@@ -137,7 +172,7 @@ struct ConfRequest {
 
 // Sends CHRQ for puid and returns the challenge of the CHAL that answers it
 // (empty when none came within timeout_ms).
-[[nodiscard]] std::vector<uint8_t> ask_challenge(const IpconfPeer &peer, const std::string &puid,
+[[nodiscard]] std::vector<uint8_t> ask_challenge(IpconfPeer &peer, const std::string &puid,
                                                  int timeout_ms = 5000);
 
 // Text and address of a received ERR; false when it does not parse.
