@@ -412,6 +412,11 @@ TEST_F(NotifierTest, OrvanectlSendsAndListens)
     EXPECT_EQ(refused->wait(), 1);
     EXPECT_NE(refused->stderr_text().find("login refused: authentication error"), std::string::npos)
         << refused->stderr_text();
+
+    // Ctrl-C ends listening like every other command: status 130.
+    auto endless = lab->start("cfg", listen, {.env = {}, .tmp_dir = {}, .stdin_data = "secret\n"});
+    ASSERT_TRUE(endless->wait_for_line("logged in as admin")) << endless->stderr_text();
+    EXPECT_EQ(endless->stop(SIGINT), 130);
 }
 
 } // namespace

@@ -146,11 +146,12 @@ int run_send(int argc, char **argv)
 
 // ---- event listen ----
 
+// The signal that ended listening, 0 while it goes on.
 volatile sig_atomic_t interrupted = 0;
 
-void on_interrupt(int)
+void on_interrupt(int sig)
 {
-    interrupted = 1;
+    interrupted = sig;
 }
 
 int run_listen(int argc, char **argv);
@@ -254,7 +255,8 @@ public:
         std::memcpy(hash_, hash, SHA1_DIGEST_SIZE);
     }
 
-    // 0 after `count` events (0: never) or an interrupt, else the exit status.
+    // 0 after `count` events (0: never), 128 + the signal after an interrupt
+    // (130 for Ctrl-C), else the exit status.
     int run(long count)
     {
         heap_ptr<uint8_t> request(auth_msg_build_challenge_request(nullptr));
@@ -293,7 +295,7 @@ public:
             if (status >= 0)
                 return status;
         }
-        return ctl::exit_ok;
+        return ctl::exit_signal_base + interrupted;
     }
 
 private:
