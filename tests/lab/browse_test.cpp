@@ -139,40 +139,6 @@ bool answer_look_twice(lab::IpconfPeer &peer, const std::string &other_puid)
     return peer.send(info) && peer.send(info);
 }
 
-// The daemon's open descriptors: number → what it refers to.
-std::map<int, std::string> descriptors_of(pid_t pid)
-{
-    std::map<int, std::string> open;
-    const auto dir = std::filesystem::path("/proc") / std::to_string(pid) / "fd";
-    std::error_code error;
-    for (const auto &entry : std::filesystem::directory_iterator(dir, error)) {
-        std::error_code ignored;
-        open[std::stoi(entry.path().filename())] = std::filesystem::read_symlink(entry.path(), ignored).string();
-    }
-    return open;
-}
-
-// Waits (at most 5 s) until the daemon holds exactly the expected descriptors.
-bool descriptors_settle(pid_t pid, const std::map<int, std::string> &expected)
-{
-    for (int turns = 0; turns < 100 && descriptors_of(pid) != expected; ++turns)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return descriptors_of(pid) == expected;
-}
-
-// Processor time (user + system, in clock ticks) the process has used.
-long cpu_ticks(pid_t pid)
-{
-    const std::string text = lab::read_file("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream fields(text.substr(text.rfind(')') + 2));  // from field 3, the state
-    std::string skipped;
-    long utime = 0, stime = 0;
-    for (int number = 3; number < 14; ++number)
-        fields >> skipped;
-    fields >> utime >> stime;
-    return utime + stime;
-}
-
 // A socket file readable and writable by owner and group only.
 bool is_socket(const std::string &path)
 {
@@ -339,7 +305,7 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
     EXPECT_TRUE(at_once.keys.empty());
     EXPECT_EQ(peer->collect("LOOK"_tlv, 1000).size(), 1u);
 
-    const auto baseline = descriptors_of(pid);
+    const auto baseline = lab::descriptors_of(pid);
     {
         auto silent = raw_client(path); // connects and says nothing throughout
         auto malformed = raw_client(path);
@@ -365,12 +331,12 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
         EXPECT_EQ(meanwhile.status, 0u);
     }
     // Every connection is gone again, and idle means idle.
-    EXPECT_TRUE(descriptors_settle(pid, baseline)) << "baseline " << baseline.size() << ", now "
-                                                   << descriptors_of(pid).size() << "\n"
+    EXPECT_TRUE(lab::descriptors_settle(pid, baseline)) << "baseline " << baseline.size() << ", now "
+                                                   << lab::descriptors_of(pid).size() << "\n"
                                                    << device->daemon_log();
-    const long before = cpu_ticks(pid);
+    const long before = lab::cpu_ticks(pid);
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_LE(cpu_ticks(pid) - before, 5) << "clock ticks spent in an idle second";
+    EXPECT_LE(lab::cpu_ticks(pid) - before, 5) << "clock ticks spent in an idle second";
     EXPECT_EQ(device->count_lines("error on RPC socket"), 1) << device->daemon_log();
 
     EXPECT_TRUE(answers_look(*device));

@@ -22,7 +22,7 @@
 #include <array>
 #include <cctype>
 #include <cstdlib>
-#include <filesystem>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -191,11 +191,6 @@ TEST_F(CendrixSession, EveryOperationRoundTripsThroughTheStore)
     EXPECT_EQ(cendrix_get_primary_interface_name(), nullptr);
 }
 
-size_t open_descriptors()
-{
-    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
-}
-
 TEST_F(CendrixSession, EachWaitGivesUpAfterAHundredAttemptsAndLeavesNoConnection)
 {
     openlog("orvaned", LOG_PERROR, LOG_USER);
@@ -203,7 +198,7 @@ TEST_F(CendrixSession, EachWaitGivesUpAfterAHundredAttemptsAndLeavesNoConnection
     const char *address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
     ASSERT_NE(address, nullptr);
     const std::string bus_address = address;
-    const size_t before = open_descriptors();
+    const auto before = lab::descriptors_of(getpid());
     // No bus at the address; then a bus without the service.
     for (const std::string phase : {"Dbus system bus", "Cendrix Dbus service"}) {
         setenv("DBUS_SYSTEM_BUS_ADDRESS",
@@ -213,7 +208,7 @@ TEST_F(CendrixSession, EachWaitGivesUpAfterAHundredAttemptsAndLeavesNoConnection
         const std::string log = testing::internal::GetCapturedStderr();
         EXPECT_EQ(lab::count_lines(log, "orvaned: Connection to " + phase + " failed, retrying"), 100) << phase;
         EXPECT_TRUE(log.ends_with("retrying\norvaned: Connection to " + phase + " failed\n")) << phase;
-        EXPECT_EQ(open_descriptors(), before) << phase;
+        EXPECT_EQ(lab::descriptors_of(getpid()), before) << phase;
     }
     cendrix_set_retry_sleep(nullptr);
     closelog();

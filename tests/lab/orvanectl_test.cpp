@@ -10,8 +10,6 @@
 #include "support/ipconf_device.hpp"
 #include "support/lab.hpp"
 
-#include "configurator/configurator.hpp"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -158,22 +156,8 @@ protected:
 TEST_F(OrvanectlLinks, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress)
 {
     const std::string password = std::string(lab::password) + "\n";
-    // Through the library: no route, two links, each device heard on its own.
-    {
-        const auto in = lab->enter("cfg");
-        ASSERT_TRUE(in.ok());
-        const auto found = configurator::find({.timeout = std::chrono::seconds(2)});
-        ASSERT_EQ(found.result, configurator::outcome::ok) << found.error;
-        ASSERT_EQ(found.devices.size(), 2u);
-        EXPECT_EQ(found.devices[0].puid, puid1);
-        EXPECT_EQ(found.devices[0].interface, "lab0");
-        EXPECT_EQ(found.devices[0].address, "192.0.2.10");
-        EXPECT_EQ(found.devices[1].puid, puid2);
-        EXPECT_EQ(found.devices[1].interface, "lab1");
-        EXPECT_EQ(found.devices[1].host_name, "device-2");
-    }
-
-    // The same as a person runs it, while a watch records the exchange.
+    // No route, two links, each device heard on its own, while a watch
+    // records the exchange.
     auto watching = start("cfg", {"--json", "watch", "-t", "6"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     json discovered = documents(ctl("cfg", {"--json", "discover", "-t", "2"}))[0];

@@ -57,13 +57,8 @@ TEST(AuthMsg, ExactLayouts)
     EXPECT_EQ(take(auth_msg_build_ok()), bytes({0x4F, 0x4B, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(take(auth_msg_build_error("no such user")), cat({{0x45, 0x52, 0x52, 0, 0, 0, 0, 13}, text("no such user")}));
     const uint8_t cha[4] = {0xDE, 0xAD, 0, 1};
-    const bytes challenge = take(auth_msg_build_challenge(cha, 4, puid_text.c_str(), "192.0.2.9"));
-    EXPECT_EQ(challenge, tlv("CHAL", cat({tlv("PUID", text(puid_text)), tlv("ADDR", text("192.0.2.9")),
-                                         tlv("CHA", bytes(cha, cha + 4))})));
-    const challenge_result got = parse_challenge(challenge, true, challenge.size());
-    EXPECT_EQ(got.result, 0);
-    EXPECT_EQ(got.challenge, bytes(cha, cha + 4));
-    EXPECT_EQ(got.puid + " " + got.address, puid_text + " 192.0.2.9");
+    EXPECT_EQ(take(auth_msg_build_challenge(cha, 4, puid_text.c_str(), "192.0.2.9")),
+              tlv("CHAL", cat({tlv("PUID", text(puid_text)), tlv("ADDR", text("192.0.2.9")), tlv("CHA", bytes(cha, cha + 4))})));
 }
 
 TEST(AuthMsg, ChallengeRequestAndChallengeRules)

@@ -77,9 +77,6 @@ TEST(NotifMsg, EventUserLimitsAndPartialArrival)
 
 TEST(NotifMsg, PeerReadsFieldsThenPairs)
 {
-    EXPECT_EQ(read_event(build_event("bob", {{"a", "1"}, {"b", "2"}, {"c", "3"}})),
-              "bob disk E42 2024-05-01T10:00:00 | a=1 | b=2 | c=3");
-    EXPECT_EQ(read_event(build_event(nullptr, {})), "- disk E42 2024-05-01T10:00:00");
     EXPECT_EQ(read_event(tlv("EVNT", cat({tlv("MODL", text("m")), tlv("INFO", tlv("KEY", text("k")))}))),
               "- m - - | k=-");
     EXPECT_EQ(read_event(tlv("EVNT", cat({tlv("MODL", text("m")), tlv("PUID", text("p"))}))), "event refused");

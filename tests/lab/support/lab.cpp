@@ -89,6 +89,36 @@ int count_lines(const std::string &text, const std::string &needle)
     return count;
 }
 
+std::map<int, std::string> descriptors_of(pid_t pid)
+{
+    std::map<int, std::string> open;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        std::error_code ignored;
+        open[std::stoi(entry.path().filename())] = std::filesystem::read_symlink(entry.path(), ignored).string();
+    }
+    return open;
+}
+
+bool descriptors_settle(pid_t pid, const std::map<int, std::string> &expected)
+{
+    for (int turns = 0; turns < 100 && descriptors_of(pid) != expected; ++turns)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return descriptors_of(pid) == expected;
+}
+
+long cpu_ticks(pid_t pid)
+{
+    const std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(text.substr(text.rfind(')') + 2)); // from field 3, the state
+    std::string skipped;
+    long utime = 0, stime = 0;
+    for (int number = 3; number < 14; ++number)
+        fields >> skipped;
+    fields >> utime >> stime;
+    return utime + stime;
+}
+
 // ---- Process ---------------------------------------------------------------
 
 Process::Process(pid_t pid, std::string out_path, std::string err_path)

@@ -101,6 +101,13 @@ struct StartOptions {
 // Lines of the text that contain the needle.
 [[nodiscard]] int count_lines(const std::string &text, const std::string &needle);
 
+// A process's open descriptors: number → what it refers to.
+[[nodiscard]] std::map<int, std::string> descriptors_of(pid_t pid);
+// Waits (at most 5 s) until the process holds exactly the expected descriptors.
+[[nodiscard]] bool descriptors_settle(pid_t pid, const std::map<int, std::string> &expected);
+// Processor time (user + system, in clock ticks) the process has used.
+[[nodiscard]] long cpu_ticks(pid_t pid);
+
 // Entered namespace: the calling thread lives in a host namespace until the
 // guard goes out of scope. Sockets opened meanwhile stay in that namespace.
 class Inside {
