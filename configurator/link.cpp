@@ -1,6 +1,7 @@
 #include "configurator/link.hpp"
 
 #include "net/ip.hpp"
+#include "util/owned.hpp"
 #include "util/tlv_ez.hpp"
 
 #include <arpa/inet.h>
@@ -76,7 +77,8 @@ struct interface_state {
 
 int udp_endpoint(const std::string &interface)
 {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    owned_fd socket_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int fd = socket_fd.get();
     if (fd < 0)
         return -1;
     const int on = 1;
@@ -90,18 +92,16 @@ int udp_endpoint(const std::string &interface)
         setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(), static_cast<socklen_t>(interface.size())) !=
             0 ||
         bind(fd, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
+        return -1; // the owner closes it and keeps errno
     }
     size_queue(fd);
-    return fd;
+    return socket_fd.release();
 }
 
 int raw_endpoint(int index)
 {
-    int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
+    owned_fd socket_fd(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP)));
+    const int fd = socket_fd.get();
     if (fd < 0)
         return -1;
     const int on = 1;
@@ -113,13 +113,10 @@ int raw_endpoint(int index)
     // to the hardware (a virtual link hands it over unfinished).
     if (setsockopt(fd, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) != 0 ||
         bind(fd, reinterpret_cast<sockaddr *>(&here), sizeof here) != 0) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
+        return -1; // the owner closes it and keeps errno
     }
     size_queue(fd);
-    return fd;
+    return socket_fd.release();
 }
 
 // Completes the UDP checksum of a frame that arrived without it, so that the
