@@ -18,8 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace
-{
+namespace {
 
 using message_ptr = std::unique_ptr<uint8_t, decltype(&std::free)>;
 

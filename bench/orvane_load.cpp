@@ -55,8 +55,7 @@
 #include <string>
 #include <vector>
 
-namespace
-{
+namespace {
 
 using json = nlohmann::json;
 using clock_type = std::chrono::steady_clock;

@@ -78,7 +78,8 @@ bool for_us(const link &segments, const datagram &got, const char *address)
     return point && address && element_text(address) == point->address;
 }
 
-template <class Result> bool open_link(link &segments, const search &where, Result &result)
+template <class Result>
+bool open_link(link &segments, const search &where, Result &result)
 {
     const bool opened = segments.open({.interfaces = where.interfaces, .raw = where.raw, .cancel = where.cancel});
     result.notes = segments.notes();
@@ -87,7 +88,8 @@ template <class Result> bool open_link(link &segments, const search &where, Resu
     return opened;
 }
 
-template <class Result> void finish_wait(wait how, const link &segments, Result &result)
+template <class Result>
+void finish_wait(wait how, const link &segments, Result &result)
 {
     if (how == wait::cancelled)
         result.result = outcome::cancelled;
@@ -178,8 +180,9 @@ configure_result configure_device(const configuration &request, const search &wh
         finish_wait(how, segments, result);
         if (how == wait::deadline) {
             result.result = outcome::timeout;
-            result.error = "no challenge from " + request.puid + " (is the PUID right and the device on a segment "
-                                                                 "of this host?)";
+            result.error = "no challenge from " + request.puid +
+                           " (is the PUID right and the device on a segment "
+                           "of this host?)";
         }
         return result;
     }
@@ -237,7 +240,8 @@ watch_result watch_segments(const search &where, const std::function<bool(const 
 }
 
 // The public calls catch what the standard library may throw (memory).
-template <class Result, class Call> Result guarded(Call call)
+template <class Result, class Call>
+Result guarded(Call call)
 {
     try {
         return call();
@@ -321,17 +325,9 @@ std::vector<uint8_t> build_conf(const configuration &request, std::span<const ui
     for (const auto &entry : request.interfaces) {
         if (!writer)
             break;
-        interface_conf conf{nullptr,
-                            text(entry.mac),
-                            INTERFACE_ROLE_NOT_SET,
-                            LINK_STATE_NOT_SET,
-                            entry.ipv4_method,
-                            text(entry.address),
-                            text(entry.netmask),
-                            text(entry.gateway),
-                            nullptr,
-                            text(entry.dns),
-                            text(entry.wins)};
+        interface_conf conf{nullptr,           text(entry.mac),     INTERFACE_ROLE_NOT_SET, LINK_STATE_NOT_SET,
+                            entry.ipv4_method, text(entry.address), text(entry.netmask),    text(entry.gateway),
+                            nullptr,           text(entry.dns),     text(entry.wins)};
         writer = ipconf_msg_add_interface_to_conf(writer, &conf);
     }
     return writer ? take(tlv_close_all(&writer)) : std::vector<uint8_t>{};

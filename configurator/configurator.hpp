@@ -53,16 +53,15 @@ enum class outcome {
 // One interface as a device describes it; absent fields are empty.
 struct device_interface {
     std::optional<std::string> name, mac;
-    std::optional<int> link_state;   // 0 down, 1 up, other values as sent
-    std::optional<int> ipv4_method;  // 0 static, 2 dhcp, other values as sent
+    std::optional<int> link_state;  // 0 down, 1 up, other values as sent
+    std::optional<int> ipv4_method; // 0 static, 2 dhcp, other values as sent
     std::optional<std::string> address, netmask, gateway, broadcast, dns, wins;
 };
 
 struct device {
     std::optional<std::string> puid;
     std::optional<uint32_t> mode; // 0 normal, 1 sleep, 2 rescue, 3 not-configurable
-    std::optional<std::string> host_name, product_name, product_id, hardware_id, hardware_revision,
-        software_version;
+    std::optional<std::string> host_name, product_name, product_id, hardware_id, hardware_revision, software_version;
     std::optional<int> protocol;
     std::string address;   // the address the reply came from ("0.0.0.0": the device has none)
     std::string interface; // our interface it was heard on (the first, when heard on several)
@@ -75,8 +74,8 @@ struct device {
 
 struct find_result {
     outcome result = outcome::failed;
-    std::vector<device> devices; // one per PUID (the latest reply), sorted by PUID; those without one last
-    std::string error;           // outcome::failed: why
+    std::vector<device> devices;    // one per PUID (the latest reply), sorted by PUID; those without one last
+    std::string error;              // outcome::failed: why
     std::vector<std::string> notes; // interfaces left out (link::notes)
 };
 
@@ -92,10 +91,10 @@ struct interface_setting {
 };
 
 struct configuration {
-    std::string puid;                     // upper case, as the device sends it
+    std::string puid; // upper case, as the device sends it
     std::string user;
     std::array<uint8_t, 20> password_hash{}; // SHA-1 of the password (password_hash())
-    std::string host_name{};              // empty: unchanged
+    std::string host_name{};                 // empty: unchanged
     std::vector<interface_setting> interfaces{};
 };
 

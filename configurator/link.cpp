@@ -89,8 +89,7 @@ int udp_endpoint(const std::string &interface)
     // broadcasts, which every such socket receives.
     if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(), static_cast<socklen_t>(interface.size())) !=
-            0 ||
+        setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(), static_cast<socklen_t>(interface.size())) != 0 ||
         bind(fd, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0) {
         return -1; // the owner closes it and keeps errno
     }
@@ -309,8 +308,8 @@ bool link::broadcast(std::span<const uint8_t> message, std::string_view interfac
             to.sin_family = AF_INET;
             to.sin_port = htons(ORVANE_PORT);
             to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-            done = sendto(point.fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&to),
-                          sizeof to) == static_cast<ssize_t>(message.size());
+            done = sendto(point.fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
+                   static_cast<ssize_t>(message.size());
         }
         if (!done)
             error_ = system_error("cannot broadcast on " + point.interface);
@@ -383,8 +382,7 @@ wait link::receive(clock::time_point deadline, datagram &out)
             return wait::cancelled;
         // Past the deadline, what is already queued is still handed out.
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-        const int ready =
-            poll(watched.data(), watched.size(), static_cast<int>(std::clamp<long long>(left, 0, 60000)));
+        const int ready = poll(watched.data(), watched.size(), static_cast<int>(std::clamp<long long>(left, 0, 60000)));
         if (ready < 0 && errno != EINTR) {
             error_ = system_error("poll failed");
             return wait::failed;

@@ -65,7 +65,7 @@ struct datagram {
     uint32_t type = 0;         // envelope type; 0 when size is 0
     std::string sender;        // the sender's IPv4 address as text ("0.0.0.0" for an unaddressed one)
     uint16_t sender_port = 0;
-    std::string interface;     // the local interface it arrived on
+    std::string interface; // the local interface it arrived on
     std::chrono::system_clock::time_point time;
 };
 

@@ -49,8 +49,7 @@ int walk_one(uint8_t **cursor, size_t *avail, uint32_t envelope, const int *resu
 // early cannot take the messages behind it in a stream for its children; the
 // position then always ends just past that message.
 template <typename Handler, typename Done>
-int walk_message(uint8_t **cursor, size_t *avail, uint32_t envelope, const int *result, Handler handle,
-                 Done on_done)
+int walk_message(uint8_t **cursor, size_t *avail, uint32_t envelope, const int *result, Handler handle, Done on_done)
 {
     uint64_t size = 0;
     if (*avail >= TLV_HEADER_SIZE)
@@ -90,8 +89,8 @@ uint8_t *auth_msg_build_challenge(const uint8_t *challenge, size_t count, const 
 
 uint8_t *auth_msg_build_login(const char *user, const uint8_t *leading, size_t count, const uint8_t *tail)
 {
-    if (user == nullptr || std::strlen(user) >= element_find("USER"_tlv)->max || tail == nullptr
-        || (leading == nullptr && count != 0))
+    if (user == nullptr || std::strlen(user) >= element_find("USER"_tlv)->max || tail == nullptr ||
+        (leading == nullptr && count != 0))
         return nullptr;
     uint8_t password[SHA1_DIGEST_SIZE];
     if (auth_msg_build_challenged_password(leading, count, tail, password) != 0)
@@ -117,8 +116,8 @@ int auth_msg_parse_challenge_request(uint8_t **cursor, size_t *avail, char **pui
     if (!usable(cursor, avail))
         return -1;
     // A whole CHRQ envelope is all a caller that wants no PUID needs.
-    int result = puid == nullptr && tlv_is_complete(*cursor, *avail)
-                         && tlv_get_envelope_type(*cursor) == "CHRQ"_tlv ? 0 : -1;
+    int result =
+        puid == nullptr && tlv_is_complete(*cursor, *avail) && tlv_get_envelope_type(*cursor) == "CHRQ"_tlv ? 0 : -1;
     return walk_message(
         cursor, avail, "CHRQ"_tlv, &result,
         [&](const tlv_walk &walk, uint32_t type) {

@@ -12,14 +12,10 @@ struct text_field {
 };
 
 constexpr text_field TEXTS[] = {
-    {&interface_conf::name, INTERFACE_CONF_NAME_SIZE},
-    {&interface_conf::mac, INTERFACE_CONF_MAC_SIZE},
-    {&interface_conf::ipv4, INTERFACE_CONF_ADDRESS_SIZE},
-    {&interface_conf::netmask, INTERFACE_CONF_ADDRESS_SIZE},
-    {&interface_conf::gateway, INTERFACE_CONF_ADDRESS_SIZE},
-    {&interface_conf::broadcast, INTERFACE_CONF_ADDRESS_SIZE},
-    {&interface_conf::dns, INTERFACE_CONF_ADDRESS_SIZE},
-    {&interface_conf::wins, INTERFACE_CONF_ADDRESS_SIZE},
+    {&interface_conf::name, INTERFACE_CONF_NAME_SIZE},       {&interface_conf::mac, INTERFACE_CONF_MAC_SIZE},
+    {&interface_conf::ipv4, INTERFACE_CONF_ADDRESS_SIZE},    {&interface_conf::netmask, INTERFACE_CONF_ADDRESS_SIZE},
+    {&interface_conf::gateway, INTERFACE_CONF_ADDRESS_SIZE}, {&interface_conf::broadcast, INTERFACE_CONF_ADDRESS_SIZE},
+    {&interface_conf::dns, INTERFACE_CONF_ADDRESS_SIZE},     {&interface_conf::wins, INTERFACE_CONF_ADDRESS_SIZE},
 };
 
 void set_defaults(interface_conf *conf)
@@ -29,7 +25,7 @@ void set_defaults(interface_conf *conf)
     conf->ipv4_mode = IPV4_MODE_NOT_SET;
 }
 
-}  // namespace
+} // namespace
 
 void init_interface_conf(interface_conf *conf)
 {

@@ -20,12 +20,12 @@ enum interface_link : int32_t { LINK_DOWN = 0, LINK_UP = 1, LINK_STATE_NOT_SET =
 enum ipv4_method : int32_t { IPV4_STATIC = 0, IPV4_DHCP = 2, IPV4_MODE_NOT_SET = 3 };
 
 struct interface_conf {
-    char *name;       // 16 bytes when owned
-    char *mac;        // 18 bytes: "%02X:%02X:%02X:%02X:%02X:%02X"
+    char *name; // 16 bytes when owned
+    char *mac;  // 18 bytes: "%02X:%02X:%02X:%02X:%02X:%02X"
     int32_t role;
     int32_t link_state; // interface_link
     int32_t ipv4_mode;  // ipv4_method
-    char *ipv4;       // this and the following: 46 bytes when owned
+    char *ipv4;         // this and the following: 46 bytes when owned
     char *netmask;
     char *gateway;
     char *broadcast;

@@ -13,10 +13,10 @@
 
 #include <arpa/inet.h>
 #include <cctype>
-#include <initializer_list>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <net/if.h>
 #include <sys/time.h>
 #include <syslog.h>

@@ -76,8 +76,8 @@ tlv_writer *ipconf_msg_add_interface(tlv_writer *writer, const interface_conf *c
     writer = add_text(writer, "BCST"_tlv, conf->broadcast);
     writer = add_text(writer, "DNS"_tlv, conf->dns);
     writer = add_text(writer, "WINS"_tlv, conf->wins);
-    writer = close_child(writer);  // IPV4
-    return close_child(writer);    // INTF
+    writer = close_child(writer); // IPV4
+    return close_child(writer);   // INTF
 }
 
 // ---- Parsing
@@ -140,8 +140,17 @@ int ipconf_msg_parse_get_interface(uint8_t **cursor, size_t *avail, interface_co
 {
     if (cursor == nullptr || *cursor == nullptr || avail == nullptr || conf == nullptr)
         return -1;
-    *conf = interface_conf{nullptr, nullptr, INTERFACE_ROLE_NOT_SET, LINK_STATE_NOT_SET, IPV4_MODE_NOT_SET,
-                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    *conf = interface_conf{nullptr,
+                           nullptr,
+                           INTERFACE_ROLE_NOT_SET,
+                           LINK_STATE_NOT_SET,
+                           IPV4_MODE_NOT_SET,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr};
     const bool in_info = message_type == "INFO"_tlv;
     tlv_walk walk(cursor, avail);
     return parse_message(walk, "INTF"_tlv, true, [&](uint32_t type) {

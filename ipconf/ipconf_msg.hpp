@@ -82,14 +82,12 @@ void ipconf_msg_dump(FILE *stream, const uint8_t *message);
 
 // CONF head into `auth` and *host_name; the cursor ends as for INFO (*avail 0
 // there means no interfaces were given).
-[[nodiscard]] int ipconf_msg_parse_conf(uint8_t **cursor, size_t *avail, conf_auth *auth,
-                                        char **host_name);
+[[nodiscard]] int ipconf_msg_parse_conf(uint8_t **cursor, size_t *avail, conf_auth *auth, char **host_name);
 [[nodiscard]] int ipconf_msg_parse_get_interface_from_conf(uint8_t **cursor, size_t *avail, interface_conf *conf);
 
 // These take the received data by value and leave the caller's position alone.
 [[nodiscard]] int ipconf_msg_parse_ok(uint8_t *message, size_t avail, char **puid, char **address);
-[[nodiscard]] int ipconf_msg_parse_error(uint8_t *message, size_t avail, char **puid, char **address,
-                                         char **text);
+[[nodiscard]] int ipconf_msg_parse_error(uint8_t *message, size_t avail, char **puid, char **address, char **text);
 // 0 when the data starts with a LOOK whose payload lies within it.
 [[nodiscard]] int ipconf_msg_parse_look(uint8_t *message, size_t avail);
 // The first PUID inside any envelope (INFO, CONF, OK, ERR, CHRQ, CHAL, ...).

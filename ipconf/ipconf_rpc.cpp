@@ -20,7 +20,8 @@ namespace {
 
 constexpr int max_descriptors = 1024;
 constexpr uint32_t browse_signature = 0xb4d27370;
-constexpr uint32_t log_settings = LOG_SETTING_ONE_LINE | LOG_SETTING_LEVEL_NAME | LOG_SETTING_CALLBACK | LOG_LEVEL_NOTICE;
+constexpr uint32_t log_settings =
+    LOG_SETTING_ONE_LINE | LOG_SETTING_LEVEL_NAME | LOG_SETTING_CALLBACK | LOG_LEVEL_NOTICE;
 
 RPCServer *server = nullptr;
 int descriptors[max_descriptors];
@@ -112,7 +113,7 @@ void _RPCBind__ipconf_browse(RPCCall *call, RPCImplementation implementation, RP
     (void)RPCMsg_Set_Dictionary_ByRef(call, reply, "devices@1", dictionary);
 }
 
-}  // namespace
+} // namespace
 
 extern "C" void libmirel_log_callback(const char *text, const char *context)
 {
@@ -191,7 +192,7 @@ int ipconf_rpc_server(select_set *registered, select_set *ready)
     for (int i = 0; i < descriptor_count && found < 0; ++i) {
         int fd = descriptors[i];
         if (fd < 0 || fd >= FD_SETSIZE)
-            continue;  // never registered, so never ready
+            continue; // never registered, so never ready
         if (FD_ISSET(fd, &ready->except)) {
             syslog(LOG_ERR, "error on RPC socket: %d", fd);
             // An exception stays until the byte behind it is read, which no

@@ -21,10 +21,10 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <unordered_map>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
@@ -249,8 +249,8 @@ void handle_conf(uint8_t *message, size_t size, const char *sender)
     }
     sleep(1);
     if (cendrix_get_password_sha1(auth.user, password_hash) != 0 ||
-        check_password(reinterpret_cast<const uint8_t *>(&challenge), sizeof challenge, password_hash,
-                       auth.password) != 0) {
+        check_password(reinterpret_cast<const uint8_t *>(&challenge), sizeof challenge, password_hash, auth.password) !=
+            0) {
         (void)error_send(authentication_error, sender);
         return;
     }

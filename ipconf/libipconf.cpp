@@ -19,7 +19,7 @@
 namespace {
 
 constexpr size_t receive_size = 8192;
-constexpr clock_t idle_step = 100000;  // clock units (microseconds) counted per idle poll
+constexpr clock_t idle_step = 100000; // clock units (microseconds) counted per idle poll
 
 uint8_t receive_buffer[receive_size];
 
@@ -69,7 +69,7 @@ bool read_device(uint8_t *message, size_t size, ipconf_device &out)
     if (size < 8 || tlv_get_envelope_type(message) != "INFO"_tlv)
         return false;
     uint32_t declared = tlv_get_size(message);
-    if (declared < 8 || declared > size)  // a length that wrapped, or bytes never received
+    if (declared < 8 || declared > size) // a length that wrapped, or bytes never received
         return false;
     uint8_t *cursor = message;
     size_t avail = declared;
@@ -114,7 +114,7 @@ bool is_udp_socket(int socket)
     return domain == AF_INET && type == SOCK_DGRAM;
 }
 
-}  // namespace
+} // namespace
 
 ipconf_device *ipconf_browse(int socket, int timeout)
 {

@@ -9,7 +9,7 @@
 // (possibly empty); the end marker has all four null.
 struct ipconf_device {
     char *hostname;
-    char *ip;            // the interface addresses, joined by ","
+    char *ip; // the interface addresses, joined by ","
     char *product_id;
     char *product_name;
 };

@@ -5,8 +5,8 @@
 #include <netinet/in.h>
 
 #include <cctype>
-#include <cstddef>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -46,8 +46,7 @@
 
 // Every output given (null = not asked) is queried even after a failure; a
 // text whose query failed is left empty. 0 if every query succeeded.
-[[nodiscard]] int if_all_get(int socket, const char *name, char *address, char *netmask, char *mac,
-                             uint16_t *flags);
+[[nodiscard]] int if_all_get(int socket, const char *name, char *address, char *netmask, char *mac, uint16_t *flags);
 
 // Copies the name into a request record's name field; -1 with ENAMETOOLONG
 // and perror "interface request failed" for more than 15 characters.

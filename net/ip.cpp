@@ -127,8 +127,8 @@ int raw_send_udp_broadcast(int socket, uint16_t port, const void *payload, size_
         char copy[IFNAMSIZ] = {};
         std::memcpy(copy, name, IFNAMSIZ - 1);
         const unsigned int index = if_nametoindex(copy);
-        if (index == 0 || raw_send(socket, static_cast<int>(index), nullptr, packet.get(),
-                                   size + raw_udp_header_size) != 0)
+        if (index == 0 ||
+            raw_send(socket, static_cast<int>(index), nullptr, packet.get(), size + raw_udp_header_size) != 0)
             result = -1;
     }
     return result;

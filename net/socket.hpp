@@ -38,7 +38,7 @@
 // The descriptors the servers watch. The write set is never filled; it is
 // handed to select all the same.
 struct select_set {
-    int highest;      // largest descriptor ever added, never lowered
+    int highest; // largest descriptor ever added, never lowered
     fd_set read;
     fd_set write;
     fd_set except;

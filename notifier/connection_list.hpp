@@ -7,7 +7,6 @@
 
 #include "util/list.hpp"
 #include "util/owned.hpp"
-#include "util/owned.hpp"
 #include "util/tlv_ez.hpp"
 
 #include <sys/select.h>

@@ -24,7 +24,7 @@ namespace {
 constexpr uint64_t ROUTING_HEAD = 2 * TLV_HEADER_SIZE;
 
 struct local_connection {
-    int socket;  // -1 once retired: closed, waiting to leave the list
+    int socket; // -1 once retired: closed, waiting to leave the list
     uint8_t buffer[NOTIFIER_LOCAL_BUFFER];
     size_t held;
     int forwarding;

@@ -160,8 +160,8 @@ outcome handle_challenge_request(remote_connection *c, uint8_t *message, size_t 
         return outcome::deleted;
     }
     c->challenge = challenge;
-    message_ptr reply(
-        auth_msg_build_challenge(reinterpret_cast<const uint8_t *>(&c->challenge), AUTH_CHALLENGE_SIZE, nullptr, nullptr));
+    message_ptr reply(auth_msg_build_challenge(reinterpret_cast<const uint8_t *>(&c->challenge), AUTH_CHALLENGE_SIZE,
+                                               nullptr, nullptr));
     if (!reply) {
         syslog(LOG_ERR, "cannot build a challenge message");
         return outcome::deleted;

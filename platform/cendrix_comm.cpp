@@ -374,7 +374,7 @@ int cendrix_set_interface_conf(const char *name, const interface_conf *conf)
         const char *key;
         const char *value;
     } fields[] = {
-        {"ipv4", conf->ipv4}, {"netmask", conf->netmask}, {"gateway", conf->gateway},
+        {"ipv4", conf->ipv4},       {"netmask", conf->netmask}, {"gateway", conf->gateway},
         {"dns_servers", conf->dns}, {"wins", conf->wins},
     };
     for (const auto &field : fields) {

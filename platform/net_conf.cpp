@@ -30,9 +30,8 @@ char wins_buffer[INTERFACE_CONF_ADDRESS_SIZE];
 
 // Its name points into the interface list, the rest at the buffers above.
 interface_conf record = {
-    nullptr,        mac_buffer,      INTERFACE_ROLE_NOT_SET, LINK_STATE_NOT_SET, IPV4_MODE_NOT_SET,
-    ipv4_buffer,    netmask_buffer,  gateway_buffer,         broadcast_buffer,   dns_buffer,
-    wins_buffer,
+    nullptr,        mac_buffer,     INTERFACE_ROLE_NOT_SET, LINK_STATE_NOT_SET, IPV4_MODE_NOT_SET, ipv4_buffer,
+    netmask_buffer, gateway_buffer, broadcast_buffer,       dns_buffer,         wins_buffer,
 };
 
 char interface_name[INTERFACE_CONF_NAME_SIZE];

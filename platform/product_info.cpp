@@ -21,9 +21,14 @@ char system_version_buffer[PRODUCT_SHORT_SIZE];
 uint32_t current_mode = PRODUCT_MODE_NORMAL;
 
 product_info store = {
-    puid_buffer,         0,
-    host_name_buffer,    product_name_buffer,      product_id_buffer,
-    hardware_id_buffer,  hardware_revision_buffer, system_version_buffer,
+    puid_buffer,
+    0,
+    host_name_buffer,
+    product_name_buffer,
+    product_id_buffer,
+    hardware_id_buffer,
+    hardware_revision_buffer,
+    system_version_buffer,
 };
 
 constexpr std::array<std::string_view, 4> mode_names = {"normal", "sleep", "rescue", "not-configurable"};

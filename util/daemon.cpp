@@ -86,8 +86,7 @@ void daemon_status(const char *text)
     (void)sd_notifyf(0, "STATUS=%s", text);
 }
 
-int daemon_wait(int highest, fd_set *read, fd_set *write, fd_set *except, void (*open_window)(),
-                void (*close_window)())
+int daemon_wait(int highest, fd_set *read, fd_set *write, fd_set *except, void (*open_window)(), void (*close_window)())
 {
     if (open_window != nullptr)
         open_window();

@@ -42,8 +42,8 @@ void daemon_status(const char *text);
 // that may be delivered only while the loop waits. The result of select,
 // except that an interrupted wait gives 0 (an empty pass); on -1 errno is
 // the one select set.
-[[nodiscard]] int daemon_wait(int highest, fd_set *read, fd_set *write, fd_set *except,
-                              void (*open_window)() = nullptr, void (*close_window)() = nullptr);
+[[nodiscard]] int daemon_wait(int highest, fd_set *read, fd_set *write, fd_set *except, void (*open_window)() = nullptr,
+                              void (*close_window)() = nullptr);
 
 // "stop" at LOG_INFO, then closelog.
 void daemon_stop();

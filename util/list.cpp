@@ -23,7 +23,7 @@ list_node *find(const list *owner, const void *element, list_compare_fn compare,
     return nullptr;
 }
 
-}  // namespace
+} // namespace
 
 list *list_new()
 {

@@ -23,7 +23,7 @@ struct list_iterator {
     list_node *previous;
     list_node *current;
     list_node *next;
-    int mode;  // 1: may remove; anything else: read-only
+    int mode; // 1: may remove; anything else: read-only
 };
 
 // Called with the stored element first and the given one second; 0 means

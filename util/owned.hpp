@@ -18,7 +18,8 @@ struct free_deleter {
 };
 
 // A block from malloc, calloc or realloc (a message, a text, an address).
-template <typename T> using malloc_ptr = std::unique_ptr<T, free_deleter>;
+template <typename T>
+using malloc_ptr = std::unique_ptr<T, free_deleter>;
 
 // One open descriptor, or -1.
 class owned_fd {

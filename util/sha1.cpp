@@ -7,8 +7,8 @@
 
 struct sha1_context {
     uint32_t intermediate[5];
-    uint32_t length_low;   // message bits, low half
-    uint32_t length_high;  // message bits, high half
+    uint32_t length_low;  // message bits, low half
+    uint32_t length_high; // message bits, high half
     int16_t block_index;
     uint8_t block[64];
 };
@@ -76,7 +76,7 @@ void pad_message(sha1_context *context)
     process_block(context);
 }
 
-}  // namespace
+} // namespace
 
 sha1_context *sha1_open()
 {

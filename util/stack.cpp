@@ -46,7 +46,7 @@ stack *resize(stack *old, int32_t capacity, size_t element_size)
     return s;
 }
 
-}  // namespace
+} // namespace
 
 stack *stack_push(stack *s, size_t element_size)
 {

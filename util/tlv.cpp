@@ -21,15 +21,15 @@ void report(const char *text)
 }
 
 struct write_frame {
-    uint8_t *start;  // first header byte inside the message buffer
-    uint32_t size;   // bytes written so far, header included
-    uint32_t room;   // bytes from start to the end of the buffer
+    uint8_t *start; // first header byte inside the message buffer
+    uint32_t size;  // bytes written so far, header included
+    uint32_t room;  // bytes from start to the end of the buffer
 };
 
 struct read_frame {
     uint32_t type;
     uint32_t length;
-    uint32_t remaining;  // payload bytes not yet consumed
+    uint32_t remaining; // payload bytes not yet consumed
 };
 
 constexpr uint32_t MAX_BUFFER = 1u << 31;
@@ -157,7 +157,7 @@ int tlv_read_update(tlv_reader *reader, uint8_t **cursor, size_t *avail, uint32_
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 tlv_writer *tlv_write_open(tlv_writer *writer, uint32_t type)
 {

@@ -62,7 +62,7 @@ void print_node(FILE *stream, const uint8_t *bytes, size_t count, int depth, int
     }
 }
 
-}  // namespace
+} // namespace
 
 tlv_writer *tlv_nest_raw(tlv_writer *writer, uint32_t type, const void *data, size_t count)
 {

@@ -15,8 +15,8 @@ using cendrix_wire::property_value;
 struct cendrix_session {
     sd_bus *bus = nullptr;
     property_map properties;
-    cendrix_wire::property_nodes spare;  // nodes of earlier replies, reused by the next
-    int reason = EIO;                    // errno of the last failed call
+    cendrix_wire::property_nodes spare; // nodes of earlier replies, reused by the next
+    int reason = EIO;                   // errno of the last failed call
 
     ~cendrix_session() { sd_bus_flush_close_unref(bus); }
 };
@@ -34,7 +34,7 @@ struct message_unref {
 using message_ptr = std::unique_ptr<sd_bus_message, message_unref>;
 
 struct error_guard {
-    sd_bus_error error = {};  // SD_BUS_ERROR_NULL, which clang -Wpedantic refuses as a C99 compound literal
+    sd_bus_error error = {}; // SD_BUS_ERROR_NULL, which clang -Wpedantic refuses as a C99 compound literal
     ~error_guard() { sd_bus_error_free(&error); }
 };
 
@@ -49,7 +49,8 @@ cendrix_session *session_of(cendrix_context *context)
 int reason_of(int result, const sd_bus_error &error)
 {
     if (sd_bus_error_has_name(&error, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
-        sd_bus_error_has_name(&error, SD_BUS_ERROR_NAME_HAS_NO_OWNER) || sd_bus_error_has_name(&error, SD_BUS_ERROR_NO_REPLY))
+        sd_bus_error_has_name(&error, SD_BUS_ERROR_NAME_HAS_NO_OWNER) ||
+        sd_bus_error_has_name(&error, SD_BUS_ERROR_NO_REPLY))
         return ENOTCONN;
     switch (-result) {
     case ETIMEDOUT:

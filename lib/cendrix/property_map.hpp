@@ -31,8 +31,7 @@ using property_nodes = std::vector<property_map::node_type>;
 // Reads an a{sv} at the message's read position, taking nodes from `spare`
 // when given. A value of any other type than s, u or b gives -EMEDIUMTYPE and
 // leaves `properties` partly filled.
-[[nodiscard]] int read_properties(sd_bus_message *message, property_map &properties,
-                                  property_nodes *spare = nullptr);
+[[nodiscard]] int read_properties(sd_bus_message *message, property_map &properties, property_nodes *spare = nullptr);
 
 // Empties `properties`, keeping its nodes in `spare` (up to a few dozen).
 void recycle_properties(property_map &properties, property_nodes &spare) noexcept;

@@ -11,7 +11,7 @@
 
 struct RPCClient {
     dorvik::Fd fd;
-    std::string pending;  // bytes received after the last reply line
+    std::string pending; // bytes received after the last reply line
 };
 
 namespace {
@@ -86,7 +86,7 @@ bool receive_line(RPCClient &client, std::string &line, int64_t deadline)
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -115,8 +115,8 @@ RPCClient *RPCClient_Open(const char *address)
     return client;
 }
 
-int RPCClient_Call(RPCClient *client, RPCCall *call, const char *function, uint32_t signature,
-                   const RPCMsg *request, RPCMsg *reply, int timeout_ms)
+int RPCClient_Call(RPCClient *client, RPCCall *call, const char *function, uint32_t signature, const RPCMsg *request,
+                   RPCMsg *reply, int timeout_ms)
 {
     if (client == nullptr || call == nullptr || function == nullptr) {
         errno = EINVAL;
@@ -155,4 +155,4 @@ void RPCClient_Close(RPCClient *client)
     delete client;
 }
 
-}  // extern "C"
+} // extern "C"

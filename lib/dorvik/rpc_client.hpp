@@ -26,4 +26,4 @@ struct RPCClient;
 // Closes the connection. Accepts null.
 void RPCClient_Close(RPCClient *client);
 
-}  // extern "C"
+} // extern "C"

@@ -82,7 +82,7 @@ void set_status(RPCCall *call, uint32_t status)
         call->status = status;
 }
 
-}  // namespace
+} // namespace
 
 struct RPCMsg {
     uint32_t signature = 0;
@@ -234,7 +234,7 @@ Dictionary *RPCMsg_Get_Dictionary(RPCCall *call, const RPCMsg *msg, const char *
     }
 }
 
-}  // extern "C"
+} // extern "C"
 
 namespace dorvik {
 
@@ -310,9 +310,9 @@ std::string encode_reply(uint32_t status, const RPCMsg *results) noexcept
         line += '\n';
         if (line.size() <= RPC_MAX_LINE)
             return line;
-        return "{\"status\":7}\n";  // RPC_STATUS_REPLY_TOO_LONG; short enough not to allocate
+        return "{\"status\":7}\n"; // RPC_STATUS_REPLY_TOO_LONG; short enough not to allocate
     } catch (const std::exception &) {
-        return "{\"status\":8}\n";  // RPC_STATUS_NO_MEMORY
+        return "{\"status\":8}\n"; // RPC_STATUS_NO_MEMORY
     }
 }
 
@@ -336,4 +336,4 @@ bool decode_reply(std::string_view line, uint32_t &status, RPCMsg &results)
     }
 }
 
-}  // namespace dorvik
+} // namespace dorvik

@@ -23,14 +23,14 @@ extern "C" {
 
 // Status words of a reply. 0 is the only one that carries results.
 inline constexpr uint32_t RPC_STATUS_OK = 0;
-inline constexpr uint32_t RPC_STATUS_MALFORMED = 1;         // not a request object; connection closed
-inline constexpr uint32_t RPC_STATUS_TOO_LONG = 2;          // line over RPC_MAX_LINE; connection closed
-inline constexpr uint32_t RPC_STATUS_UNKNOWN_FUNCTION = 3;  // no function of that name
-inline constexpr uint32_t RPC_STATUS_BAD_SIGNATURE = 4;     // signature of the request is wrong
-inline constexpr uint32_t RPC_STATUS_MISSING_ARGUMENT = 5;  // argument not in the request
-inline constexpr uint32_t RPC_STATUS_BAD_ARGUMENT = 6;      // argument of the wrong type or range
-inline constexpr uint32_t RPC_STATUS_REPLY_TOO_LONG = 7;    // results would not fit in one line
-inline constexpr uint32_t RPC_STATUS_NO_MEMORY = 8;         // the server ran out of memory
+inline constexpr uint32_t RPC_STATUS_MALFORMED = 1;        // not a request object; connection closed
+inline constexpr uint32_t RPC_STATUS_TOO_LONG = 2;         // line over RPC_MAX_LINE; connection closed
+inline constexpr uint32_t RPC_STATUS_UNKNOWN_FUNCTION = 3; // no function of that name
+inline constexpr uint32_t RPC_STATUS_BAD_SIGNATURE = 4;    // signature of the request is wrong
+inline constexpr uint32_t RPC_STATUS_MISSING_ARGUMENT = 5; // argument not in the request
+inline constexpr uint32_t RPC_STATUS_BAD_ARGUMENT = 6;     // argument of the wrong type or range
+inline constexpr uint32_t RPC_STATUS_REPLY_TOO_LONG = 7;   // results would not fit in one line
+inline constexpr uint32_t RPC_STATUS_NO_MEMORY = 8;        // the server ran out of memory
 
 // Longest line either side sends or accepts, its newline included.
 inline constexpr size_t RPC_MAX_LINE = 65536;
@@ -76,7 +76,7 @@ void RPCMsg_Destroy(RPCMsg *msg);
 // dictionary of texts.
 [[nodiscard]] Dictionary *RPCMsg_Get_Dictionary(RPCCall *call, const RPCMsg *msg, const char *name);
 
-}  // extern "C"
+} // extern "C"
 
 // The line format, shared by the server and the client of this library.
 namespace dorvik {
@@ -126,8 +126,7 @@ private:
 [[nodiscard]] uint32_t decode_request(std::string_view line, RPCMsg &request, std::string &function);
 
 // The request line with its newline; false when it cannot be formed or is too long.
-[[nodiscard]] bool encode_request(std::string_view function, uint32_t signature, const RPCMsg *args,
-                                  std::string &line);
+[[nodiscard]] bool encode_request(std::string_view function, uint32_t signature, const RPCMsg *args, std::string &line);
 
 // The reply line with its newline; results (null: none) only with status 0.
 // Results too long for a line give a RPC_STATUS_REPLY_TOO_LONG reply instead.
@@ -136,4 +135,4 @@ private:
 // Reads one reply line (without its newline) into status and results.
 [[nodiscard]] bool decode_reply(std::string_view line, uint32_t &status, RPCMsg &results);
 
-}  // namespace dorvik
+} // namespace dorvik

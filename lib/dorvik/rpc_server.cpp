@@ -26,7 +26,7 @@ int library_users = 0;
 
 struct Connection {
     Fd fd;
-    std::string buffer;  // bytes of the line not complete yet, at most RPC_MAX_LINE
+    std::string buffer; // bytes of the line not complete yet, at most RPC_MAX_LINE
     int64_t last_active_ms = 0;
 };
 
@@ -54,7 +54,7 @@ bool send_all(int fd, std::string_view data)
 
 bool is_stale_socket(const sockaddr_un &address)
 {
-    struct stat info{};
+    struct stat info {};
     // Only a socket of our own user is ever replaced: a name another user
     // made in a shared folder is theirs.
     if (::lstat(address.sun_path, &info) != 0 || !S_ISSOCK(info.st_mode) || info.st_uid != ::geteuid())
@@ -66,7 +66,7 @@ bool is_stale_socket(const sockaddr_un &address)
            errno == ECONNREFUSED;
 }
 
-}  // namespace
+} // namespace
 
 struct RPCServer {
     Fd listener;
@@ -77,7 +77,7 @@ struct RPCServer {
     std::vector<Function> functions;
     size_t max_connections = RPC_DEFAULT_MAX_CONNECTIONS;
     int64_t idle_ms = RPC_DEFAULT_IDLE_SECONDS * 1000;
-    size_t next = 0;  // where the search for a ready descriptor starts: turns go round
+    size_t next = 0; // where the search for a ready descriptor starts: turns go round
     uint64_t calls = 0;
 
     void drop(size_t index, const char *why)
@@ -89,9 +89,8 @@ struct RPCServer {
     // The connection that has been quiet longest.
     size_t quietest() const
     {
-        auto it = std::min_element(connections.begin(), connections.end(), [](const auto &a, const auto &b) {
-            return a.last_active_ms < b.last_active_ms;
-        });
+        auto it = std::min_element(connections.begin(), connections.end(),
+                                   [](const auto &a, const auto &b) { return a.last_active_ms < b.last_active_ms; });
         return static_cast<size_t>(it - connections.begin());
     }
 
@@ -163,8 +162,8 @@ bool RPCServer::answer(Connection &connection, std::string_view line)
         }
     }
     if (call.status == RPC_STATUS_OK) {
-        auto found = std::find_if(functions.begin(), functions.end(),
-                                  [&](const Function &f) { return f.name == function; });
+        auto found =
+            std::find_if(functions.begin(), functions.end(), [&](const Function &f) { return f.name == function; });
         if (found == functions.end()) {
             Log_Write(LOG_LEVEL_WARNING, "call of unknown function \"%.64s\"", function.c_str());
             call.status = RPC_STATUS_UNKNOWN_FUNCTION;
@@ -198,8 +197,8 @@ void RPCServer::serve(size_t index, short events)
         return;
     }
     if (got <= 0) {
-        drop(index, got == 0 ? (used == 0 ? "closed by client" : "closed by client mid-request")
-                             : std::strerror(errno));
+        drop(index,
+             got == 0 ? (used == 0 ? "closed by client" : "closed by client mid-request") : std::strerror(errno));
         return;
     }
     connection.buffer.resize(used + static_cast<size_t>(got));
@@ -275,7 +274,7 @@ RPCServer *RPCServer_Open(const char *address, int max_connections, int idle_sec
         if (::bind(server->listener.get(), name, sizeof server->address) != 0)
             return fail("cannot bind");
     }
-    struct stat info{};
+    struct stat info {};
     // Nobody can connect before listen, so the mode is right before anyone can use it.
     if (::chmod(server->address.sun_path, 0660) != 0 || ::lstat(server->address.sun_path, &info) != 0) {
         int saved = errno;
@@ -404,7 +403,7 @@ void RPCServer_Close(RPCServer *server)
     server->listener.reset();
     // Remove the socket file only while it is still ours: another server may
     // have replaced it meanwhile.
-    struct stat info{};
+    struct stat info {};
     if (server->address.sun_path[0] != '\0' && ::lstat(server->address.sun_path, &info) == 0 &&
         info.st_dev == server->file_dev && info.st_ino == server->file_ino)
         ::unlink(server->address.sun_path);
@@ -412,4 +411,4 @@ void RPCServer_Close(RPCServer *server)
     delete server;
 }
 
-}  // extern "C"
+} // extern "C"

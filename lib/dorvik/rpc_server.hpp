@@ -59,4 +59,4 @@ void RPCServer_Cleanup(void);
 // Accepts null.
 void RPCServer_Close(RPCServer *server);
 
-}  // extern "C"
+} // extern "C"

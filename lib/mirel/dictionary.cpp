@@ -9,7 +9,7 @@
 
 struct Dictionary {
     std::vector<std::pair<std::string, std::string>> entries;
-    std::unordered_map<std::string, size_t> index;  // key -> position in entries
+    std::unordered_map<std::string, size_t> index; // key -> position in entries
 };
 
 extern "C" {
@@ -46,7 +46,7 @@ int Dictionary_Set(Dictionary *dictionary, const char *key, const char *value)
         }
         std::string new_key(key);
         auto &entries = dictionary->entries;
-        if (entries.size() == entries.capacity())  // grow geometrically, never one by one
+        if (entries.size() == entries.capacity()) // grow geometrically, never one by one
             entries.reserve(entries.empty() ? 8 : 2 * entries.size());
         dictionary->index.emplace(new_key, dictionary->entries.size());
         // The room reserved above makes this append unable to throw.
@@ -85,4 +85,4 @@ const char *Dictionary_ValueAt(const Dictionary *dictionary, size_t index)
     return dictionary->entries[index].second.c_str();
 }
 
-}  // extern "C"
+} // extern "C"

@@ -34,4 +34,4 @@ void Dictionary_Destroy(Dictionary *dictionary);
 [[nodiscard]] const char *Dictionary_KeyAt(const Dictionary *dictionary, size_t index);
 [[nodiscard]] const char *Dictionary_ValueAt(const Dictionary *dictionary, size_t index);
 
-}  // extern "C"
+} // extern "C"

@@ -9,12 +9,11 @@ namespace {
 
 LogDesc default_desc = {LOG_SETTINGS_RESET, nullptr, {}};
 
-constexpr const char *level_names[] = {"emergency", "alert", "critical", "error",
-                                       "warning",   "notice", "info",    "debug"};
+constexpr const char *level_names[] = {"emergency", "alert", "critical", "error", "warning", "notice", "info", "debug"};
 
 constexpr size_t line_size = 1024;
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -99,4 +98,4 @@ void Log_Write(int level, const char *format, ...)
     }
 }
 
-}  // extern "C"
+} // extern "C"

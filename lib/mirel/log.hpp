@@ -22,22 +22,22 @@ inline constexpr int LOG_LEVEL_DEBUG = 7;
 // The settings word: bits 0-3 hold the threshold level; the flags choose the
 // outputs and the shape of the text.
 inline constexpr uint32_t LOG_SETTING_LEVEL_MASK = 0x000f;
-inline constexpr uint32_t LOG_SETTING_STDERR = 0x0400;      // write the line to standard error
-inline constexpr uint32_t LOG_SETTING_CALLBACK = 0x0800;    // hand the line to the callback
-inline constexpr uint32_t LOG_SETTING_LEVEL_NAME = 0x1000;  // begin with "error: ", "warning: ", ...
-inline constexpr uint32_t LOG_SETTING_ONE_LINE = 0x2000;    // control characters become '?'
+inline constexpr uint32_t LOG_SETTING_STDERR = 0x0400;     // write the line to standard error
+inline constexpr uint32_t LOG_SETTING_CALLBACK = 0x0800;   // hand the line to the callback
+inline constexpr uint32_t LOG_SETTING_LEVEL_NAME = 0x1000; // begin with "error: ", "warning: ", ...
+inline constexpr uint32_t LOG_SETTING_ONE_LINE = 0x2000;   // control characters become '?'
 
 // What Log_Reset puts into the settings word: warnings and worse, level
 // name first, to standard error.
 inline constexpr uint32_t LOG_SETTINGS_RESET = LOG_SETTING_STDERR | LOG_SETTING_LEVEL_NAME | LOG_LEVEL_WARNING;
 
-inline constexpr int LOG_CONTEXT_SIZE = 64;  // bytes, terminating zero included
+inline constexpr int LOG_CONTEXT_SIZE = 64; // bytes, terminating zero included
 
 // Receives one finished line (no newline) and the context text.
 typedef void (*LogCallback)(const char *text, const char *context);
 
 struct LogDesc {
-    uint32_t settings;  // first field: the settings word
+    uint32_t settings; // first field: the settings word
     LogCallback callback;
     char context[LOG_CONTEXT_SIZE];
 };
@@ -58,4 +58,4 @@ void Log_Reset(LogDesc *desc);
 // "...") and sends it through the default descriptor when its level passes.
 void Log_Write(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
-}  // extern "C"
+} // extern "C"

@@ -153,8 +153,8 @@ int handle_write(service &self, sd_bus_message *call, pending_write write)
     uint64_t now = 0;
     sd_event_now(self.event, CLOCK_MONOTONIC, &now);
     self.pending.push_back(std::move(write));
-    if (sd_event_add_time(self.event, nullptr, CLOCK_MONOTONIC, now + self.apply_delay_usec, 0, on_apply_due,
-                          &self) < 0) {
+    if (sd_event_add_time(self.event, nullptr, CLOCK_MONOTONIC, now + self.apply_delay_usec, 0, on_apply_due, &self) <
+        0) {
         // Without a timer the write would never show: show it now instead.
         std::fprintf(stderr, "cendrixd: cannot delay the write; applying it now\n");
         on_apply_due(nullptr, 0, &self);

@@ -355,8 +355,7 @@ write_result set_resource(json &document, uint32_t resource_class, uint32_t id, 
                 return merge(resource, properties);
         }
     }
-    return {outcome::not_found,
-            "no resource " + std::to_string(id) + " of class " + std::to_string(resource_class)};
+    return {outcome::not_found, "no resource " + std::to_string(id) + " of class " + std::to_string(resource_class)};
 }
 
 std::string describe(const property_map &properties)

@@ -21,9 +21,10 @@ inline uint32_t field_length(const void *value)
     return tlv_get_size(static_cast<const uint8_t *>(value) - TLV_HEADER_SIZE) - TLV_HEADER_SIZE;
 }
 
-#define FUZZ_CHECK(condition)                                                                              \
-    ((condition) ? void()                                                                                  \
-                 : (std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__), std::abort()))
+#define FUZZ_CHECK(condition)                                                                                          \
+    ((condition)                                                                                                       \
+         ? void()                                                                                                      \
+         : (std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__), std::abort()))
 
 // A writable copy of the input of exactly its size, so that ASan sees any
 // read past its end. The parsers take non-const buffers; those that advance
@@ -38,7 +39,8 @@ public:
     [[nodiscard]] bool holds(const void *value, size_t length) const
     {
         const auto *p = static_cast<const uint8_t *>(value);
-        return p >= bytes_.data() && length <= bytes_.size() && p - bytes_.data() <= static_cast<ptrdiff_t>(bytes_.size() - length);
+        return p >= bytes_.data() && length <= bytes_.size() &&
+               p - bytes_.data() <= static_cast<ptrdiff_t>(bytes_.size() - length);
     }
 
     // A field value handed out by a parser: its header precedes it and its
@@ -66,7 +68,8 @@ public:
         if (family == element_family::ipconf && kind == element_kind::text)
             FUZZ_CHECK(length >= 1 && static_cast<const char *>(value)[length - 1] == '\0');
     }
-    template <typename... Values> void check_elements(element_family family, const Values *...values) const
+    template <typename... Values>
+    void check_elements(element_family family, const Values *...values) const
     {
         (check_element(values, family), ...);
     }
@@ -90,14 +93,14 @@ private:
 // of the stream parsers, which need a byte to start, skip the empty input:
 //   FUZZ_TARGET(in, any_input) { ... }
 enum fuzz_inputs { any_input, nonempty_input };
-#define FUZZ_TARGET(in, inputs)                                                                            \
-    static void fuzz_body(fuzz_input &&in);                                                                \
-    extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)                                \
-    {                                                                                                      \
-        if (size != 0 || (inputs) == any_input)                                                            \
-            fuzz_body(fuzz_input(data, size));                                                             \
-        return 0;                                                                                          \
-    }                                                                                                      \
+#define FUZZ_TARGET(in, inputs)                                                                                        \
+    static void fuzz_body(fuzz_input &&in);                                                                            \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)                                            \
+    {                                                                                                                  \
+        if (size != 0 || (inputs) == any_input)                                                                        \
+            fuzz_body(fuzz_input(data, size));                                                                         \
+        return 0;                                                                                                      \
+    }                                                                                                                  \
     static void fuzz_body(fuzz_input &&in)
 
 // Texts compare as the C strings a consumer sees; absent equals empty,
@@ -129,7 +132,8 @@ inline bool terminated(const char *text)
 }
 
 // Texts of two records that compare equal field by field.
-template <typename T, typename... Fields> bool same_texts(const T &a, const T &b, Fields... fields)
+template <typename T, typename... Fields>
+bool same_texts(const T &a, const T &b, Fields... fields)
 {
     return ((seen(a.*fields) == seen(b.*fields)) && ...);
 }

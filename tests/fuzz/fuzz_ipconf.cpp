@@ -3,8 +3,8 @@
 // PUID of any message, OK, ERR, and a whole INFO or CONF (the head, then
 // interfaces until no bytes remain) keep the common checks, and what parses
 // is built again and must parse to the same values.
-#include "ipconf_check.hpp"
 #include "ipconf/auth_msg.hpp"
+#include "ipconf_check.hpp"
 
 namespace {
 
@@ -13,8 +13,8 @@ constexpr auto ipconf = element_family::ipconf;
 void look(fuzz_input &in)
 {
     const size_t size = in.size();
-    const bool look = size >= TLV_HEADER_SIZE && tlv_get_envelope_type(in.begin()) == "LOOK"_tlv
-                      && tlv_get_size(in.begin()) - TLV_HEADER_SIZE <= size - TLV_HEADER_SIZE;
+    const bool look = size >= TLV_HEADER_SIZE && tlv_get_envelope_type(in.begin()) == "LOOK"_tlv &&
+                      tlv_get_size(in.begin()) - TLV_HEADER_SIZE <= size - TLV_HEADER_SIZE;
     FUZZ_CHECK(ipconf_msg_parse_look(in.begin(), in.size()) == (look ? 0 : -1));
 }
 

@@ -32,7 +32,8 @@ void event_user(fuzz_input &in)
 void event(fuzz_input &in)
 {
     event_fields fields;
-    const int result = notif_msg_parse_event(&in.cursor, &in.avail, &fields.modl, &fields.id, &fields.time, &fields.user);
+    const int result =
+        notif_msg_parse_event(&in.cursor, &in.avail, &fields.modl, &fields.id, &fields.time, &fields.user);
     in.check_position();
     pairs read;
     if (result != 0 || !read_pairs(in, read))

@@ -10,8 +10,8 @@ namespace {
 // A container in any family of the element catalogue.
 int any_message_container(uint32_t type)
 {
-    return element_nests<element_family::ipconf>(type) || element_nests<element_family::auth>(type)
-           || element_nests<element_family::notif>(type);
+    return element_nests<element_family::ipconf>(type) || element_nests<element_family::auth>(type) ||
+           element_nests<element_family::notif>(type);
 }
 
 } // namespace

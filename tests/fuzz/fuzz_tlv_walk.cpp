@@ -13,7 +13,7 @@ int odd_types_nest(uint32_t type)
     return (type >> 24) & 1;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -44,4 +44,3 @@ inline void check_same_interface(const interface_conf &a, const interface_conf &
     FUZZ_CHECK(!with_name_and_role || (seen(a.name) == seen(b.name) && a.role == b.role));
     FUZZ_CHECK(a.link_state == b.link_state && a.ipv4_mode == b.ipv4_mode);
 }
-

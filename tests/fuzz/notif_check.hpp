@@ -54,5 +54,6 @@ inline void check_event_round_trip(const event_fields &fields, const pairs &read
 
 inline bool all_terminated(const pairs &read)
 {
-    return std::ranges::all_of(read, [](const auto &pair) { return terminated(pair.first) && terminated(pair.second); });
+    return std::ranges::all_of(read,
+                               [](const auto &pair) { return terminated(pair.first) && terminated(pair.second); });
 }

@@ -47,14 +47,14 @@ constexpr const char *scripted_name = "scripted\xff";
 constexpr const char *scripted_name_sent = "scripted\xef\xbf\xbd";
 constexpr const char *scripted_addresses = "192.0.2.20,198.51.100.20";
 
-using Record = std::vector<std::string>;  // host name, addresses, product id, product name
+using Record = std::vector<std::string>; // host name, addresses, product id, product name
 const std::vector<std::string> fields = {"hostname", "ip", "product-id", "product-name"};
 
 struct BrowseReply {
-    int outcome = -1;     // of RPCClient_Call
+    int outcome = -1; // of RPCClient_Call
     uint32_t status = 99;
-    std::vector<std::string> keys;  // in the order received
-    std::vector<Record> records;    // by index
+    std::vector<std::string> keys; // in the order received
+    std::vector<Record> records;   // by index
 };
 
 // Calls ipconf_browse through the RPC library's client, as a program on the
@@ -109,10 +109,12 @@ bytes scripted_info()
     std::string puid = "02:00:00:00:0C:01", name = scripted_name, id = "PX-9", product = "Scripted";
     product_info info = {puid.data(), 0, name.data(), product.data(), id.data(), nullptr, nullptr, nullptr};
     tlv_writer *writer = ipconf_msg_open_info(&info, 2);
-    std::string texts[2][3] = {{"lab0", "02:00:00:00:0C:01", "192.0.2.20"}, {"lab1", "02:00:00:00:0C:02", "198.51.100.20"}};
+    std::string texts[2][3] = {{"lab0", "02:00:00:00:0C:01", "192.0.2.20"},
+                               {"lab1", "02:00:00:00:0C:02", "198.51.100.20"}};
     std::string mask = "255.255.255.0";
     for (auto &[link, mac, ip] : texts) {
-        interface_conf conf = {link.data(), mac.data(), 0, 1, 0, ip.data(), mask.data(), nullptr, nullptr, nullptr, nullptr};
+        interface_conf conf = {link.data(), mac.data(), 0,       1,       0,      ip.data(),
+                               mask.data(), nullptr,    nullptr, nullptr, nullptr};
         writer = ipconf_msg_add_interface_to_info(writer, &conf);
     }
     return lab::take_message(ipconf_msg_close_info(&writer));
@@ -142,7 +144,7 @@ bool answer_look_twice(lab::IpconfPeer &peer, const std::string &other_puid)
 // A socket file readable and writable by owner and group only.
 bool is_socket(const std::string &path)
 {
-    struct stat info{};
+    struct stat info {};
     return lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) && (info.st_mode & 07777) == 0660;
 }
 
@@ -165,16 +167,15 @@ std::string say(lab::Stream &client, const std::string &text, int flags = 0, int
 std::string call_line(const std::string &args, uint32_t signature = browse_signature,
                       const std::string &function = "ipconf_browse")
 {
-    return "{\"function\": \"" + function + "\", \"signature\": " + std::to_string(signature) + ", \"args\": " +
-           args + "}\n";
+    return "{\"function\": \"" + function + "\", \"signature\": " + std::to_string(signature) + ", \"args\": " + args +
+           "}\n";
 }
 
 class Browse : public lab::DeviceTest {
 protected:
     static bool start(lab::Device &device)
     {
-        return device.start_service() && device.start_daemon() &&
-               device.daemon().wait_for_line("RPC server up", 10000);
+        return device.start_service() && device.start_daemon() && device.daemon().wait_for_line("RPC server up", 10000);
     }
     static std::string socket_of(const lab::Device &device, int number)
     {
@@ -184,7 +185,8 @@ protected:
     std::unique_ptr<lab::Process> orvanectl_on(const lab::Device &device, std::vector<std::string> args)
     {
         args.insert(args.begin(), orvanectl);
-        auto process = lab->start(device.addresses().host, args, {.env = {}, .tmp_dir = device.private_tmp(), .stdin_data = {}});
+        auto process =
+            lab->start(device.addresses().host, args, {.env = {}, .tmp_dir = device.private_tmp(), .stdin_data = {}});
         EXPECT_TRUE(process && process->wait(20000) >= 0);
         return process;
     }
@@ -237,7 +239,7 @@ TEST_F(Browse, OrvanectlOnOneDeviceListsTheOtherDevicesAndEveryReply)
     EXPECT_TRUE(answered.get());
     EXPECT_EQ(listed->wait(), 0) << listed->stderr_text();
     std::istringstream lines(listed->stdout_text());
-    std::vector<std::vector<std::string>> rows;  // each line split into columns (two or more spaces)
+    std::vector<std::vector<std::string>> rows; // each line split into columns (two or more spaces)
     for (std::string line; std::getline(lines, line);) {
         std::vector<std::string> columns;
         for (size_t start = 0; start < line.size();) {
@@ -247,8 +249,8 @@ TEST_F(Browse, OrvanectlOnOneDeviceListsTheOtherDevicesAndEveryReply)
         }
         rows.push_back(columns);
     }
-    std::vector<std::vector<std::string>> expected_rows = {{"HOST NAME", "ADDRESSES", "PRODUCT ID", "PRODUCT NAME"},
-                                                           device_2, scripted, scripted};
+    std::vector<std::vector<std::string>> expected_rows = {
+        {"HOST NAME", "ADDRESSES", "PRODUCT ID", "PRODUCT NAME"}, device_2, scripted, scripted};
     std::sort(rows.begin() + (rows.empty() ? 0 : 1), rows.end());
     std::sort(expected_rows.begin() + 1, expected_rows.end());
     EXPECT_EQ(rows, expected_rows) << listed->stdout_text();
@@ -331,9 +333,9 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
         EXPECT_EQ(meanwhile.status, 0u);
     }
     // Every connection is gone again, and idle means idle.
-    EXPECT_TRUE(lab::descriptors_settle(pid, baseline)) << "baseline " << baseline.size() << ", now "
-                                                   << lab::descriptors_of(pid).size() << "\n"
-                                                   << device->daemon_log();
+    EXPECT_TRUE(lab::descriptors_settle(pid, baseline))
+        << "baseline " << baseline.size() << ", now " << lab::descriptors_of(pid).size() << "\n"
+        << device->daemon_log();
     const long before = lab::cpu_ticks(pid);
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_LE(lab::cpu_ticks(pid) - before, 5) << "clock ticks spent in an idle second";
@@ -346,4 +348,4 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
     EXPECT_EQ(device->count_lines("RPC server down"), 1);
 }
 
-}  // namespace
+} // namespace

@@ -22,8 +22,8 @@
 #include <array>
 #include <cctype>
 #include <cstdlib>
-#include <unistd.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -56,12 +56,17 @@ json edge_store()
     store["resources"]["0"] += {{"id", 2}, {"login", "ADMIN"}, {"password_sha1", upper}};
     store["resources"]["0"] += {{"id", 3}, {"login", "odd"}, {"password_sha1", std::string(40, 'g')}};
     store["resources"]["0"] += {{"id", 4}, {"login", "short"}, {"password_sha1", hash.substr(0, 38)}};
-    store["resources"]["6"] += {{"id", 3}, {"name", std::string(15, 'n')}, {"mac", "02:AB:CD:EF:00:11"},
-                                {"link_up", 7}, {"ip_config_id", 12}};
-    store["resources"]["6"] += {{"id", 4}, {"name", std::string(16, 'n')}, {"mac", "02:00:00:00:00:16"},
-                                {"link_up", true}, {"ip_config_id", 0}};
+    store["resources"]["6"] +=
+        {{"id", 3}, {"name", std::string(15, 'n')}, {"mac", "02:AB:CD:EF:00:11"}, {"link_up", 7}, {"ip_config_id", 12}};
+    store["resources"]["6"] += {{"id", 4},
+                                {"name", std::string(16, 'n')},
+                                {"mac", "02:00:00:00:00:16"},
+                                {"link_up", true},
+                                {"ip_config_id", 0}};
     store["resources"]["6"] += {{"id", 5}, {"name", "lo0"}, {"link_up", true}, {"ip_config_id", 12}};
-    store["resources"]["26"] += {{"id", 12}, {"mode", 5}, {"ipv4", std::string(45, '1')},
+    store["resources"]["26"] += {{"id", 12},
+                                 {"mode", 5},
+                                 {"ipv4", std::string(45, '1')},
                                  {"dns_servers", std::string(45, '5') + "," + std::string(50, '6')}};
     store["configurations"]["18"]["hardware_revision"] = std::string(31, 'r');
     store["configurations"]["18"].erase("product_id");
@@ -107,13 +112,10 @@ TEST_F(CendrixSession, EveryOperationRoundTripsThroughTheStore)
 
     // A MAC is found as given, in lower or in upper case; a name of 16
     // characters does not fit, nor does a MAC text of another length.
-    const std::pair<const char *, std::string> macs[] = {{"02:00:00:00:00:01", "lab0"},
-                                                         {"02:00:00:00:00:0A", "lab1"},
-                                                         {"02:ab:CD:ef:00:11", std::string(15, 'n')},
-                                                         {"02:00:00:00:00:16", "-1"},
-                                                         {"02:00:00:00:00:99", "-1"},
-                                                         {"02:00:00:00:00:1", "-1"},
-                                                         {"02:00:00:00:00:011", "-1"}};
+    const std::pair<const char *, std::string> macs[] = {
+        {"02:00:00:00:00:01", "lab0"}, {"02:00:00:00:00:0A", "lab1"}, {"02:ab:CD:ef:00:11", std::string(15, 'n')},
+        {"02:00:00:00:00:16", "-1"},   {"02:00:00:00:00:99", "-1"},   {"02:00:00:00:00:1", "-1"},
+        {"02:00:00:00:00:011", "-1"}};
     for (const auto &[mac, expected] : macs) {
         char name[16] = {};
         EXPECT_EQ(cendrix_get_interface_name(mac, name) == 0 ? std::string(name) : "-1", expected) << mac;
@@ -131,10 +133,10 @@ TEST_F(CendrixSession, EveryOperationRoundTripsThroughTheStore)
     std::vector<std::string> read;
     for (const std::string &name : {std::string("lab0"), std::string("lab1"), std::string(15, 'n')})
         read.push_back(cendrix_get_interface_conf(name.c_str(), &conf) == 0 ? text_of(conf) : "-1");
-    EXPECT_EQ(read, (std::vector<std::string>{"02:00:00:00:00:01 10 192.0.2.10 [192.0.2.1] 0.0.0.0 192.0.2.53",
-                                              "02:00:00:00:00:0A 02  [] 0.0.0.0 ",
-                                              "02:AB:CD:EF:00:11 23 " + std::string(45, '1') + " [] 0.0.0.0 " +
-                                                  std::string(45, '5')}));
+    EXPECT_EQ(read,
+              (std::vector<std::string>{
+                  "02:00:00:00:00:01 10 192.0.2.10 [192.0.2.1] 0.0.0.0 192.0.2.53", "02:00:00:00:00:0A 02  [] 0.0.0.0 ",
+                  "02:AB:CD:EF:00:11 23 " + std::string(45, '1') + " [] 0.0.0.0 " + std::string(45, '5')}));
     EXPECT_EQ(cendrix_get_interface_conf(std::string(16, 'n').c_str(), &conf), -1) << "no configuration";
 
     // The enumeration in a namespace of its own, in the kernel's order: lab0
@@ -162,9 +164,9 @@ TEST_F(CendrixSession, EveryOperationRoundTripsThroughTheStore)
         EXPECT_EQ(next, nullptr);
         interface_conf_list_close();
     }
-    EXPECT_EQ(walk, (std::vector<std::string>{"lab0 " + read[0], "lab0 " + read[0], "lab1 " + read[1], "-1",
-                                              "lo0  13 " + std::string(45, '1') + " [] 0.0.0.0 " +
-                                                  std::string(45, '5')}));
+    EXPECT_EQ(walk,
+              (std::vector<std::string>{"lab0 " + read[0], "lab0 " + read[0], "lab1 " + read[1], "-1",
+                                        "lo0  13 " + std::string(45, '1') + " [] 0.0.0.0 " + std::string(45, '5')}));
 
     // A request for lab1: static addressing, address and netmask only; then
     // DHCP with a DNS server; mode 3 leaves the mode; a 46-character value

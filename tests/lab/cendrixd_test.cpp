@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <sys/wait.h>
@@ -75,8 +75,7 @@ TEST_F(Cendrixd, MissingOrMalformedStoresAreRefusedInOneLineAndLeftUntouched)
         EXPECT_EQ(bus->read_store(), text);
     }
     unlink(store.c_str());
-    EXPECT_EQ(run(),
-              std::make_pair(1, "cendrixd: store " + store + ": cannot read: No such file or directory\n"));
+    EXPECT_EQ(run(), std::make_pair(1, "cendrixd: store " + store + ": cannot read: No such file or directory\n"));
     EXPECT_NE(access(store.c_str(), F_OK), 0);
 }
 

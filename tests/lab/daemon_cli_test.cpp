@@ -17,15 +17,16 @@ namespace {
 
 const std::string daemon_path = ORV_BUILD_DIR "/daemon/orvaned";
 
-const std::string usage_text = "usage: " + daemon_path + " [options]\n"
-    "options:\n"
-    "\t-h        \tprint this help\n"
-    "\t-v        \tprint version\n"
-    "\t-f        \trun in foreground (instead of background daemon by default)\n"
-    "\t-c        \tlog to console\n"
-    "\t-m <mode> \t{normal, sleep, rescue, not-configurable}\n"
-    "\t-u        \tPUID (MAC address of first up interface by default)\n"
-    "\t-b <network interface to bind to (primary network interface by default)>\n";
+const std::string usage_text = "usage: " + daemon_path +
+                               " [options]\n"
+                               "options:\n"
+                               "\t-h        \tprint this help\n"
+                               "\t-v        \tprint version\n"
+                               "\t-f        \trun in foreground (instead of background daemon by default)\n"
+                               "\t-c        \tlog to console\n"
+                               "\t-m <mode> \t{normal, sleep, rescue, not-configurable}\n"
+                               "\t-u        \tPUID (MAC address of first up interface by default)\n"
+                               "\t-b <network interface to bind to (primary network interface by default)>\n";
 
 // The namespace "dev" with an addressed link lab0, the daemon's private /tmp.
 class DaemonProcess : public lab::LabTest {

@@ -20,8 +20,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -139,7 +139,7 @@ TEST_F(Soak, MutatedDatagramsAndRpcGarbageInNormalAndSleepMode)
     std::vector<bytes> mix;
     for (int i = 0; i < 20000; ++i)
         mix.push_back(mutate(rng, seeds[rng() % seeds.size()]));
-    const auto broadcast = [&](const bytes &b) { return b.empty() || peer->send(b); };  // empty stops the daemon
+    const auto broadcast = [&](const bytes &b) { return b.empty() || peer->send(b); }; // empty stops the daemon
 
     for (const std::vector<std::string> &mode : {std::vector<std::string>{}, {"-m", "sleep"}}) {
         ASSERT_TRUE(device->start_daemon(mode));
@@ -247,4 +247,4 @@ TEST_F(Soak, ChallengeRequestsFrom100000AddressesKeepTheirRate)
     expect_clean_log();
 }
 
-}  // namespace
+} // namespace

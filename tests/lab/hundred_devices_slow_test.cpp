@@ -20,8 +20,7 @@
 #include <string>
 #include <vector>
 
-namespace
-{
+namespace {
 
 constexpr int devices = 100;
 constexpr int discovers = 5;
@@ -75,9 +74,7 @@ bool start_all(lab::Lab &lab, std::vector<std::unique_ptr<lab::Process>> &into, 
     return true;
 }
 
-class HundredDevices : public lab::LabTest
-{
-};
+class HundredDevices : public lab::LabTest {};
 
 TEST_F(HundredDevices, EveryDiscoverListsThemAll)
 {
@@ -137,8 +134,8 @@ TEST_F(HundredDevices, EveryDiscoverListsThemAll)
         ASSERT_EQ(finder->wait(30000), 0) << finder->stderr_text();
         const auto listed = nlohmann::json::parse(finder->stdout_text(), nullptr, false);
         std::set<std::string> puids;
-        for (const auto &device : listed.is_object() ? listed.value("devices", nlohmann::json::array())
-                                                     : nlohmann::json::array())
+        for (const auto &device :
+             listed.is_object() ? listed.value("devices", nlohmann::json::array()) : nlohmann::json::array())
             puids.insert(device.value("puid", ""));
         EXPECT_EQ(puids.size(), static_cast<size_t>(devices)) << "discover " << run << " listed " << puids.size();
     }

@@ -133,10 +133,10 @@ TEST_F(IpconfServer, ReceivePathChecksSizeTypeAndStopsOnAnEmptyDatagram)
     // is one warning with its number.
     const std::string before = device->daemon_log();
     const std::string tolvane = "TOLVANE and whatever follows";
-    for (const bytes &passing : {take(ipconf_msg_build_ok(device_puid, "192.0.2.1")),
-                                 take(ipconf_msg_build_error(device_puid, "192.0.2.1", "x")),
-                                 take(tlv_single_raw("CHAL"_tlv, nullptr, 0)),
-                                 lab::expected_info(*device, "02:00:00:00:99:99", 0), bytes(tolvane.begin(), tolvane.end())})
+    for (const bytes &passing :
+         {take(ipconf_msg_build_ok(device_puid, "192.0.2.1")),
+          take(ipconf_msg_build_error(device_puid, "192.0.2.1", "x")), take(tlv_single_raw("CHAL"_tlv, nullptr, 0)),
+          lab::expected_info(*device, "02:00:00:00:99:99", 0), bytes(tolvane.begin(), tolvane.end())})
         ASSERT_TRUE(peer->send(passing));
     // A LOOK after them: its answer shows that all of them were read.
     ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
@@ -269,7 +269,8 @@ TEST_F(IpconfServer, ChallengeAndEveryRefusalOfAConfLeaveTheStoreAlone)
         // What no host name or address can be never reaches the service.
         {[](auto &r) { r.host_name = "dev\xff\xfe"; }, "invalid configuration message"},
         {[](auto &r) { r.host_name = "; reboot"; }, "invalid configuration message"},
-        {[](auto &r) { r.interfaces = {{.mac = "02:00:00:00:0D:01", .ipv4 = "`id`"}}; }, "invalid configuration message"},
+        {[](auto &r) { r.interfaces = {{.mac = "02:00:00:00:0D:01", .ipv4 = "`id`"}}; },
+         "invalid configuration message"},
         {[](auto &r) { r.interfaces = {{.mac = "02:00:00:00:0D:01", .dns = "../../etc/passwd"}}; },
          "invalid configuration message"},
         {[](auto &r) {
@@ -321,7 +322,9 @@ TEST_F(IpconfServer, RequestInEffectGetsOkAndARealChangeIsConfirmedWhenTheServic
     EXPECT_EQ(device->store_text(), store_before);
 
     lab::ConfRequest change{.puid = device_puid, .host_name = "device-2"};
-    change.interfaces = {{.mac = lab::upper_case(device->addresses().mac1), .ipv4_mode = 0, .ipv4 = "198.51.100.77",
+    change.interfaces = {{.mac = lab::upper_case(device->addresses().mac1),
+                          .ipv4_mode = 0,
+                          .ipv4 = "198.51.100.77",
                           .netmask = "255.255.255.0"}};
     change.challenge = lab::ask_challenge(*peer, device_puid);
     peer->drain();

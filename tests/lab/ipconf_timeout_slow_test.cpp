@@ -20,10 +20,7 @@ using namespace std::chrono_literals;
 
 class IpconfTimeout : public lab::DeviceTest {
 protected:
-    static std::string puid_of(const lab::Device &device)
-    {
-        return lab::upper_case(device.addresses().mac0);
-    }
+    static std::string puid_of(const lab::Device &device) { return lab::upper_case(device.addresses().mac0); }
 
     // Asks the device for a new host name; false when no challenge came.
     bool request_host_name(const lab::Device &device, const std::string &host_name)
@@ -98,9 +95,9 @@ TEST_F(IpconfTimeout, WholeConfigurationUnderValgrindHasNoLeakOrError)
     // Written in the daemon's private /tmp.
     const std::string report = device->private_tmp() + "/valgrind.txt";
     ASSERT_TRUE(device->start_service({"--notify-writer"}));
-    ASSERT_TRUE(device->start_daemon({}, {"/usr/bin/valgrind", "--leak-check=full",
-                                         "--errors-for-leak-kinds=definite,indirect", "--error-exitcode=99",
-                                         "--log-file=/tmp/valgrind.txt"}));
+    ASSERT_TRUE(
+        device->start_daemon({}, {"/usr/bin/valgrind", "--leak-check=full", "--errors-for-leak-kinds=definite,indirect",
+                                  "--error-exitcode=99", "--log-file=/tmp/valgrind.txt"}));
     const std::string puid = puid_of(*device);
     ASSERT_TRUE(peer->receive("INFO"_tlv, 30000, puid)) << device->daemon_log();
 

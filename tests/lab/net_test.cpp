@@ -211,9 +211,10 @@ TEST_F(NetLab, InterfaceQueriesOnAKnownSetOfLinks)
     for (int n = 1; n <= if_list_count_get(&list); ++n)
         names.emplace_back(if_name_get(&list, n));
     EXPECT_EQ(names, (std::vector<std::string>{"lo", "e0", "e0", "e1", fifteen}));
-    EXPECT_EQ(std::vector<int>({if_is_up(fd, &list, 1), if_is_up(fd, &list, 2), if_is_up(fd, &list, 4),
-                                if_is_up(fd, &list, 5)}),
-              std::vector<int>({0, 1, 0, 1})) << "loopback, up, down, up";
+    EXPECT_EQ(std::vector<int>(
+                  {if_is_up(fd, &list, 1), if_is_up(fd, &list, 2), if_is_up(fd, &list, 4), if_is_up(fd, &list, 5)}),
+              std::vector<int>({0, 1, 0, 1}))
+        << "loopback, up, down, up";
     char name[16] = "junk";
     EXPECT_EQ(if_first_up_get(fd, &list, name), 0);
     EXPECT_STREQ(name, "e0");

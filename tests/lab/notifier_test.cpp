@@ -363,8 +363,8 @@ TEST_F(NotifierTest, BusyPeerPostponesOtherProducersUntilTheEventEndsOrItsProduc
 
 TEST_F(NotifierTest, OrvanectlSendsAndListens)
 {
-    const std::vector<std::string> listen = {orvanectl, "event", "listen", device_address, "--user", "admin",
-                                             "--password-stdin"};
+    const std::vector<std::string> listen = {orvanectl, "event", "listen",          device_address,
+                                             "--user",  "admin", "--password-stdin"};
     std::vector<std::string> listen_once = listen;
     listen_once.insert(listen_once.end(), {"--count", "1"});
     auto listener = lab->start("cfg", listen_once, {.env = {}, .tmp_dir = {}, .stdin_data = "secret\n"});

@@ -108,17 +108,38 @@ protected:
     static json expected_device(const lab::Device &device)
     {
         const auto &a = device.addresses();
-        return {{"puid", lab::upper_case(a.mac0)}, {"mode", "normal"}, {"host_name", device.store.host_name},
-                {"product_name", "Sensor Hub"}, {"product_id", "SH-200"}, {"hardware_id", "HW-7"},
-                {"hardware_revision", "B"}, {"software_version", "1.4.2"}, {"protocol", 2}, {"address", a.ipv4_0},
+        return {{"puid", lab::upper_case(a.mac0)},
+                {"mode", "normal"},
+                {"host_name", device.store.host_name},
+                {"product_name", "Sensor Hub"},
+                {"product_id", "SH-200"},
+                {"hardware_id", "HW-7"},
+                {"hardware_revision", "B"},
+                {"software_version", "1.4.2"},
+                {"protocol", 2},
+                {"address", a.ipv4_0},
                 {"interface", "lab0"},
                 {"interfaces",
-                 {{{"name", "lab0"}, {"mac", lab::upper_case(a.mac0)}, {"link", "up"}, {"ipv4_method", "static"},
-                   {"address", a.ipv4_0}, {"netmask", "255.255.255.0"}, {"gateway", "192.0.2.1"},
-                   {"broadcast", "0.0.0.0"}, {"dns", "192.0.2.53"}, {"wins", nullptr}},
-                  {{"name", "lab1"}, {"mac", lab::upper_case(a.mac1)}, {"link", "down"}, {"ipv4_method", "dhcp"},
-                   {"address", nullptr}, {"netmask", nullptr}, {"gateway", nullptr}, {"broadcast", "0.0.0.0"},
-                   {"dns", nullptr}, {"wins", "198.51.100.99"}}}}};
+                 {{{"name", "lab0"},
+                   {"mac", lab::upper_case(a.mac0)},
+                   {"link", "up"},
+                   {"ipv4_method", "static"},
+                   {"address", a.ipv4_0},
+                   {"netmask", "255.255.255.0"},
+                   {"gateway", "192.0.2.1"},
+                   {"broadcast", "0.0.0.0"},
+                   {"dns", "192.0.2.53"},
+                   {"wins", nullptr}},
+                  {{"name", "lab1"},
+                   {"mac", lab::upper_case(a.mac1)},
+                   {"link", "down"},
+                   {"ipv4_method", "dhcp"},
+                   {"address", nullptr},
+                   {"netmask", nullptr},
+                   {"gateway", nullptr},
+                   {"broadcast", "0.0.0.0"},
+                   {"dns", nullptr},
+                   {"wins", "198.51.100.99"}}}}};
     }
     static const json *find(const json &devices, const lab::Device &device)
     {
@@ -143,10 +164,12 @@ protected:
     void arrange() override
     {
         const std::string dev2 = two->addresses().host;
-        ASSERT_TRUE(lab->ip("cfg", {"link", "add", "lab1", "type", "veth", "peer", "name", "lab2", "netns",
-                                    lab->netns(dev2)}));
-        ASSERT_TRUE(lab->ip("cfg", {"addr", "add", "203.0.113.20/24", "dev", "lab1"}) && lab->set_up("cfg", "lab1", true));
-        ASSERT_TRUE(lab->ip(dev2, {"addr", "add", "203.0.113.11/24", "dev", "lab2"}) && lab->set_up(dev2, "lab2", true));
+        ASSERT_TRUE(
+            lab->ip("cfg", {"link", "add", "lab1", "type", "veth", "peer", "name", "lab2", "netns", lab->netns(dev2)}));
+        ASSERT_TRUE(lab->ip("cfg", {"addr", "add", "203.0.113.20/24", "dev", "lab1"}) &&
+                    lab->set_up("cfg", "lab1", true));
+        ASSERT_TRUE(lab->ip(dev2, {"addr", "add", "203.0.113.11/24", "dev", "lab2"}) &&
+                    lab->set_up(dev2, "lab2", true));
         ASSERT_TRUE(lab->set_up(dev2, "lab0", false) && lab->set_up(dev2, "lab1", false));
         ASSERT_TRUE(lab->add_host("bare") && lab->add_link("bare", "lab0", "02:00:00:00:0c:09", {}));
         two_options = {"-b", "lab2", "-u", puid2};
@@ -163,28 +186,40 @@ TEST_F(OrvanectlLinks, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress
     json discovered = documents(ctl("cfg", {"--json", "discover", "-t", "2"}))[0];
     ASSERT_EQ(discovered["devices"].size(), 2u) << discovered.dump(2);
     EXPECT_EQ(discovered["devices"][1]["interface"], "lab1");
-    EXPECT_EQ(discovered["devices"][0]["interfaces"][1],
-              json({{"name", "lab1"}, {"mac", "02:00:00:00:0D:02"}, {"link", "down"}, {"ipv4_method", "dhcp"},
-                    {"address", nullptr}, {"netmask", nullptr}, {"gateway", nullptr}, {"broadcast", "0.0.0.0"},
-                    {"dns", nullptr}, {"wins", "198.51.100.99"}}));
-    result ok = ctl("cfg", words("--json configure " + configure_args("02:00:00:00:0d:01", "hall-sensor") +
-                                 " --iface 02:00:00:00:0d:01 --static 192.0.2.21/24 --gateway 192.0.2.1"),
+    EXPECT_EQ(discovered["devices"][0]["interfaces"][1], json({{"name", "lab1"},
+                                                               {"mac", "02:00:00:00:0D:02"},
+                                                               {"link", "down"},
+                                                               {"ipv4_method", "dhcp"},
+                                                               {"address", nullptr},
+                                                               {"netmask", nullptr},
+                                                               {"gateway", nullptr},
+                                                               {"broadcast", "0.0.0.0"},
+                                                               {"dns", nullptr},
+                                                               {"wins", "198.51.100.99"}}));
+    result ok = ctl("cfg",
+                    words("--json configure " + configure_args("02:00:00:00:0d:01", "hall-sensor") +
+                          " --iface 02:00:00:00:0d:01 --static 192.0.2.21/24 --gateway 192.0.2.1"),
                     password);
     EXPECT_EQ(ok.status, 0) << ok.err << one->daemon_log();
     EXPECT_EQ(documents(ok)[0]["interface"], "lab0");
     result wrong = ctl("cfg", words("configure " + configure_args(puid2, "intruder")), "not-the-password\n");
     EXPECT_EQ(wrong.status, 1);
-    EXPECT_EQ(wrong.err, "orvanectl configure: " + puid2 + ": ERROR: authentication error: invalid password or user name\n");
+    EXPECT_EQ(wrong.err,
+              "orvanectl configure: " + puid2 + ": ERROR: authentication error: invalid password or user name\n");
     ASSERT_TRUE(watching);
     EXPECT_EQ(watching->wait(10000), 0);
     const json watched = documents({0, watching->stdout_text(), ""});
     EXPECT_GE(watched.size(), 5u) << watching->stdout_text();
     result lines = ctl("cfg", {"--parsable", "discover", "-t", "1.5"});
-    EXPECT_THAT(lines.out + lines.err, HasSubstr("device;" + puid1 + ";normal;hall-sensor;Sensor Hub;SH-200;HW-7;B;1.4.2;2;"
-                                     "192.0.2.10;lab0\ninterface;" + puid1 + ";lab0;" + puid1 +
-                                     ";up;static;192.0.2.21;255.255.255.0;192.0.2.1;0.0.0.0;192.0.2.53;\n"));
-    EXPECT_THAT(ctl("cfg", {"discover", "-i", "lab1", "-t", "1"}).out,
-                HasSubstr(puid2 + "  normal  device-2   Sensor Hub (SH-200)  HW-7 rev B  1.4.2     203.0.113.11  lab1\n"));
+    EXPECT_THAT(lines.out + lines.err,
+                HasSubstr("device;" + puid1 +
+                          ";normal;hall-sensor;Sensor Hub;SH-200;HW-7;B;1.4.2;2;"
+                          "192.0.2.10;lab0\ninterface;" +
+                          puid1 + ";lab0;" + puid1 +
+                          ";up;static;192.0.2.21;255.255.255.0;192.0.2.1;0.0.0.0;192.0.2.53;\n"));
+    EXPECT_THAT(
+        ctl("cfg", {"discover", "-i", "lab1", "-t", "1"}).out,
+        HasSubstr(puid2 + "  normal  device-2   Sensor Hub (SH-200)  HW-7 rev B  1.4.2     203.0.113.11  lab1\n"));
 
     // Ctrl-C while configure waits for the challenge: 130 at once, no text.
     auto waiting = start("cfg", words("configure " + configure_args("02:00:00:00:0d:99", "x")), password);
@@ -230,7 +265,8 @@ TEST_F(OrvanectlLinks, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress
     std::ofstream(file) << checked.dump();
     EXPECT_EQ(std::system(("python3 -c 'import json, sys, jsonschema; s = json.load(open(sys.argv[1])); "
                            "[jsonschema.validate(d, s) for d in json.load(open(sys.argv[2]))]' " ORV_SOURCE_DIR
-                           "/docs/orvanectl.schema.json " + file)
+                           "/docs/orvanectl.schema.json " +
+                           file)
                               .c_str()),
               0)
         << checked.dump(1);
@@ -256,7 +292,8 @@ protected:
     {
         int fd = lab->open_in("cfg", [] {
             int s = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in to{.sin_family = AF_INET, .sin_port = htons(4446), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+            sockaddr_in to{
+                .sin_family = AF_INET, .sin_port = htons(4446), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
             if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
                 close(s), s = -1;
             return s;
@@ -288,7 +325,8 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
     const std::string token = session.body.value("token", "");
     EXPECT_EQ(token.size(), 32u) << session.body.dump();
     const std::string with_token = "X-Orvane-Token: " + token + "\r\n";
-    EXPECT_EQ(http("GET", "/api/devices").body, json({{"schema", 1}, {"devices", json::array()}, {"discovered_at", nullptr}}));
+    EXPECT_EQ(http("GET", "/api/devices").body,
+              json({{"schema", 1}, {"devices", json::array()}, {"discovered_at", nullptr}}));
 
     reply found = http("POST", "/api/discover", "{}", with_token);
     ASSERT_EQ(found.status, 200) << found.body.dump();
@@ -302,11 +340,16 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
 
     // Refused before anything goes on the wire.
     const int asked_one = one->count_lines("Received"), asked_two = two->count_lines("Received");
-    const std::string order = json({{"puid", one->addresses().mac0}, {"user", lab::login}, {"password", lab::password},
-                                    {"host_name", "hijacked"}}).dump();
+    const std::string order = json({{"puid", one->addresses().mac0},
+                                    {"user", lab::login},
+                                    {"password", lab::password},
+                                    {"host_name", "hijacked"}})
+                                  .dump();
     for (const auto &[host, head, status] : std::vector<std::tuple<std::string, std::string, int>>{
-             {"rebound.example:4446", with_token, 403}, {"localhost:4447", with_token, 403},
-             {"127.0.0.1:4446", "", 403}, {"127.0.0.1:4446", "X-Orvane-Token: " + std::string(32, '0') + "\r\n", 403}}) {
+             {"rebound.example:4446", with_token, 403},
+             {"localhost:4447", with_token, 403},
+             {"127.0.0.1:4446", "", 403},
+             {"127.0.0.1:4446", "X-Orvane-Token: " + std::string(32, '0') + "\r\n", 403}}) {
         reply refused = http("POST", "/api/configure", order, head, host);
         EXPECT_EQ(refused.status, status) << host << refused.body.dump();
         EXPECT_THAT(refused.body.value("error", ""), HasSubstr("refused")) << host;
@@ -315,9 +358,13 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
     EXPECT_EQ(http("GET", "/", "", "", "localhost:4446").status, 200);
     const std::vector<std::pair<json, std::string>> bad = {
         {{{"puid", "02:00"}, {"user", "admin"}, {"password", "x"}, {"host_name", "h"}}, "puid"},
-        {{{"puid", one->addresses().mac0}, {"user", "admin"}, {"password", "x"}, {"host_name", "bad_name"}}, "host_name"},
-        {{{"puid", one->addresses().mac0}, {"user", "admin"}, {"password", "x"},
-          {"interfaces", {{{"mac", one->addresses().mac0}, {"method", "static"}, {"address", "192.0.2.21/40"}}}}}, "prefix"},
+        {{{"puid", one->addresses().mac0}, {"user", "admin"}, {"password", "x"}, {"host_name", "bad_name"}},
+         "host_name"},
+        {{{"puid", one->addresses().mac0},
+          {"user", "admin"},
+          {"password", "x"},
+          {"interfaces", {{{"mac", one->addresses().mac0}, {"method", "static"}, {"address", "192.0.2.21/40"}}}}},
+         "prefix"},
         {{{"puid", one->addresses().mac0}, {"user", "admin"}, {"host_name", "h"}}, "password"},
         {{{"puid", one->addresses().mac0}, {"user", "admin"}, {"password", "x"}}, "nothing to configure"},
         {"not an object", "JSON object"},
@@ -353,13 +400,20 @@ TEST_F(ServeLab, PageInChromiumShowsDevicesConfiguresOneAndShowsARefusal)
     if (access("/usr/bin/chromium", X_OK) != 0 || access(ORV_SOURCE_DIR "/tests/browser/node_modules", F_OK) != 0)
         GTEST_SKIP() << "chromium or puppeteer-core missing: run scripts/setup";
     const auto &a1 = one->addresses(), &a2 = two->addresses();
-    json expected = {
-        {"devices", {{{"puid", lab::upper_case(a1.mac0)}, {"host_name", "device-1"}, {"address", a1.ipv4_0}},
-                     {{"puid", lab::upper_case(a2.mac0)}, {"host_name", "device-2"}, {"address", a2.ipv4_0}}}},
-        {"configure", {{"puid", lab::upper_case(a1.mac0)}, {"mac", lab::upper_case(a1.mac0)}, {"host_name", "hall-sensor"},
-                       {"address", "192.0.2.21/24"}, {"user", lab::login}, {"password", lab::password}}},
-        {"refused", {{"puid", lab::upper_case(a2.mac0)}, {"password", "not-the-password"},
-                     {"error", "authentication error: invalid password or user name"}}}};
+    json expected = {{"devices",
+                      {{{"puid", lab::upper_case(a1.mac0)}, {"host_name", "device-1"}, {"address", a1.ipv4_0}},
+                       {{"puid", lab::upper_case(a2.mac0)}, {"host_name", "device-2"}, {"address", a2.ipv4_0}}}},
+                     {"configure",
+                      {{"puid", lab::upper_case(a1.mac0)},
+                       {"mac", lab::upper_case(a1.mac0)},
+                       {"host_name", "hall-sensor"},
+                       {"address", "192.0.2.21/24"},
+                       {"user", lab::login},
+                       {"password", lab::password}}},
+                     {"refused",
+                      {{"puid", lab::upper_case(a2.mac0)},
+                       {"password", "not-the-password"},
+                       {"error", "authentication error: invalid password or user name"}}}};
     auto browser = lab->start("cfg", {"/usr/bin/env", "node", script, "http://127.0.0.1:4446/", expected.dump(),
                                       getenv("ORV_PAGE_SCREENSHOT") ? getenv("ORV_PAGE_SCREENSHOT") : ""});
     ASSERT_TRUE(browser);

@@ -75,4 +75,4 @@ TEST(UnixSocket, AbstractSocketIsReachedWithTheFullRecordLengthAndNotTwice)
         close(fd);
 }
 
-}  // namespace
+} // namespace

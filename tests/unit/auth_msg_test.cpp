@@ -27,8 +27,8 @@ challenge_result parse_challenge(bytes data, bool ask, size_t received)
     uint8_t *cha = nullptr;
     size_t length = 0;
     char *puid = nullptr, *address = nullptr;
-    const int result = auth_msg_parse_challenge(&cursor, &avail, &cha, &length, ask ? &puid : nullptr,
-                                                ask ? &address : nullptr);
+    const int result =
+        auth_msg_parse_challenge(&cursor, &avail, &cha, &length, ask ? &puid : nullptr, ask ? &address : nullptr);
     return {result, result == 0 ? bytes(cha, cha + length) : bytes{}, puid ? puid : "", address ? address : ""};
 }
 
@@ -55,10 +55,12 @@ TEST(AuthMsg, ExactLayouts)
 {
     EXPECT_EQ(take(auth_msg_build_challenge_request(nullptr)), bytes({0x43, 0x48, 0x52, 0x51, 0, 0, 0, 0}));
     EXPECT_EQ(take(auth_msg_build_ok()), bytes({0x4F, 0x4B, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(take(auth_msg_build_error("no such user")), cat({{0x45, 0x52, 0x52, 0, 0, 0, 0, 13}, text("no such user")}));
+    EXPECT_EQ(take(auth_msg_build_error("no such user")),
+              cat({{0x45, 0x52, 0x52, 0, 0, 0, 0, 13}, text("no such user")}));
     const uint8_t cha[4] = {0xDE, 0xAD, 0, 1};
     EXPECT_EQ(take(auth_msg_build_challenge(cha, 4, puid_text.c_str(), "192.0.2.9")),
-              tlv("CHAL", cat({tlv("PUID", text(puid_text)), tlv("ADDR", text("192.0.2.9")), tlv("CHA", bytes(cha, cha + 4))})));
+              tlv("CHAL", cat({tlv("PUID", text(puid_text)), tlv("ADDR", text("192.0.2.9")),
+                               tlv("CHA", bytes(cha, cha + 4))})));
 }
 
 TEST(AuthMsg, ChallengeRequestAndChallengeRules)
@@ -75,9 +77,9 @@ TEST(AuthMsg, ChallengeRequestAndChallengeRules)
         const bytes data = tlv("CHAL", children);
         return parse_challenge(data, true, data.size()).result;
     };
-    EXPECT_EQ(with(cat({puid, cha})), -1);  // address asked for, none sent
+    EXPECT_EQ(with(cat({puid, cha})), -1); // address asked for, none sent
     EXPECT_EQ(with(cat({tlv("ADDR", text("a")), cha})), -1);
-    EXPECT_EQ(with(cat({puid, tlv("ADDR", text("a"))})), -1);  // no CHA
+    EXPECT_EQ(with(cat({puid, tlv("ADDR", text("a"))})), -1); // no CHA
     // Not asked: PUID and ADDR are not examined at all; the last CHA wins.
     const bytes lax = tlv("CHAL", cat({tlv("PUID", bytes(3)), tlv("ADDR", bytes(90)), cha, tlv("CHA", {7})}));
     const challenge_result got = parse_challenge(lax, false, lax.size());
@@ -106,12 +108,16 @@ TEST(AuthMsg, LoginLimitsAndMissingFields)
     // after it keeps the result), or after the fields of a whole login.
     expect_catalogue_sizes<std::function<int(const bytes &)>>(
         element_family::auth,
-        {[&](const bytes &f) { return parse_request(tlv("CHRQ", cat({f, puid})), true); },
+        {[&](const bytes &f) {
+             return parse_request(tlv("CHRQ", cat({f, puid})), true);
+         },
          [&](const bytes &f) {
              const bytes data = tlv("CHAL", cat({puid, tlv("ADDR", text("a")), f, tlv("CHA", {1})}));
              return parse_challenge(data, true, data.size()).result;
          },
-         [&](const bytes &f) { return parse_login(tlv("LOGN", cat({tlv("USER", text("u")), pass, f}))); }});
+         [&](const bytes &f) {
+             return parse_login(tlv("LOGN", cat({tlv("USER", text("u")), pass, f})));
+         }});
     EXPECT_EQ(parse_login(tlv("LOGN", tlv("USER", text("u")))), 1);
     EXPECT_EQ(parse_login(tlv("LOGN", cat({tlv("ZZZZ", text("skipped")), pass}))), 1);
     EXPECT_EQ(parse_login(tlv("CHAL", cat({tlv("USER", text("u")), pass}))), -1);

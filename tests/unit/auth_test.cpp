@@ -22,7 +22,7 @@ TEST(Auth, ChallengedPasswordUsesOnlyTheFirstFourHashBytes)
     digest out{};
     ASSERT_EQ(auth_msg_build_challenged_password(challenge, 4, hash.data(), out.data()), 0);
     EXPECT_EQ(out, expected);
-    hash.back() = 0xff;  // beyond the first four: no effect
+    hash.back() = 0xff; // beyond the first four: no effect
     EXPECT_EQ(check_password(challenge, 4, hash.data(), expected.data()), 0);
 
     for (size_t i : {size_t{0}, size_t{3}}) {
@@ -34,7 +34,7 @@ TEST(Auth, ChallengedPasswordUsesOnlyTheFirstFourHashBytes)
         EXPECT_NE(check_password(other, 4, hash.data(), expected.data()), 0) << "challenge byte " << i;
     }
     digest received = expected;
-    received[19] ^= 1;  // the last byte of the response counts
+    received[19] ^= 1; // the last byte of the response counts
     EXPECT_NE(check_password(challenge, 4, hash.data(), received.data()), 0);
 }
 
@@ -44,9 +44,9 @@ TEST(Auth, RandomChallengesAreNonZeroAndLeaveNoDescriptor)
     EXPECT_NE(get_random_challenge(), 0u);
     EXPECT_NE(get_random_challenge(), get_random_challenge());
     const int next = open("/dev/null", O_RDONLY);
-    EXPECT_EQ(next, probe + 1);  // the lowest free descriptor did not move
+    EXPECT_EQ(next, probe + 1); // the lowest free descriptor did not move
     close(next);
     close(probe);
 }
 
-}  // namespace
+} // namespace

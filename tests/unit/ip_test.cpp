@@ -21,7 +21,7 @@ std::vector<uint8_t> build(const std::string &payload, uint16_t port = 4445)
 
 bool accepted(std::vector<uint8_t> packet, size_t length, uint16_t port = 4445)
 {
-    packet.resize(length);  // a buffer of exactly that size: ASan sees reads past it
+    packet.resize(length); // a buffer of exactly that size: ASan sees reads past it
     return raw_udp_check(packet.data(), length, port) == 0;
 }
 
@@ -29,8 +29,8 @@ TEST(BroadcastPacket, HeaderAndChecksumsMatchAnIndependentComputation)
 {
     auto packet = build("abc", 0x1234);
     // IP checksum by hand: 0x4500 + 31 + 0x2111 + 2 * 0xffff folds to 0x6630.
-    const std::vector<uint8_t> head = {0x45, 0, 0, 31, 0, 0, 0, 0, 33, 17, 0x99, 0xcf, 0, 0, 0, 0,
-                                       0xff, 0xff, 0xff, 0xff, 0, 0, 0x12, 0x34, 0, 11};
+    const std::vector<uint8_t> head = {0x45, 0, 0, 31,   0,    0,    0,    0, 33, 17,   0x99, 0xcf, 0,
+                                       0,    0, 0, 0xff, 0xff, 0xff, 0xff, 0, 0,  0x12, 0x34, 0,    11};
     EXPECT_EQ(std::vector<uint8_t>(packet.begin(), packet.begin() + 26), head);
     // UDP: pseudo-header, header with checksum 0, odd payload (last byte * 256).
     uint32_t sum = 0xFFFF + 0xFFFF + 17 + 11 + 0x1234 + 11 + ('a' << 8 | 'b') + ('c' << 8);
@@ -73,4 +73,4 @@ TEST(BroadcastPacket, HeaderAndChecksumsMatchAnIndependentComputation)
     EXPECT_EQ(taken, 0);
 }
 
-}  // namespace
+} // namespace

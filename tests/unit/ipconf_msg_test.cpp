@@ -90,13 +90,17 @@ TEST(IpconfMsgBuild, ExactLayouts)
     EXPECT_EQ(take(ipconf_msg_build_look()), tlv("LOOK"));
 
     // The worked example, byte for byte: 55 bytes.
-    const bytes ok = cat({{0x4F, 0x4B, 0, 0, 0, 0, 0, 0x2F}, {0x50, 0x55, 0x49, 0x44, 0, 0, 0, 0x12}, text(puid_text),
-                          {0x41, 0x44, 0x44, 0x52, 0, 0, 0, 0x0D}, text("192.168.1.10")});
+    const bytes ok = cat({{0x4F, 0x4B, 0, 0, 0, 0, 0, 0x2F},
+                          {0x50, 0x55, 0x49, 0x44, 0, 0, 0, 0x12},
+                          text(puid_text),
+                          {0x41, 0x44, 0x44, 0x52, 0, 0, 0, 0x0D},
+                          text("192.168.1.10")});
     ASSERT_EQ(ok.size(), 55U);
     EXPECT_EQ(take(ipconf_msg_build_ok(puid_text.c_str(), "192.168.1.10")), ok);
     EXPECT_EQ(take(ipconf_msg_build_ok(nullptr, "")), tlv("OK"));
-    EXPECT_EQ(take(ipconf_msg_build_error(puid_text.c_str(), "192.0.2.7", "bad")),
-              tlv("ERR", cat({tlv("PUID", text(puid_text)), tlv("ADDR", text("192.0.2.7")), tlv("EMSG", text("bad"))})));
+    EXPECT_EQ(
+        take(ipconf_msg_build_error(puid_text.c_str(), "192.0.2.7", "bad")),
+        tlv("ERR", cat({tlv("PUID", text(puid_text)), tlv("ADDR", text("192.0.2.7")), tlv("EMSG", text("bad"))})));
 
     // Nothing set: INFO is STAT and PROT (length 18), an interface an empty IPV4.
     product_info empty{c_empty, 1, c_empty, nullptr, c_empty, c_empty, c_empty, c_empty};
@@ -165,7 +169,7 @@ TEST(IpconfMsgParse, UnknownElementsOrderAndRepeats)
                                   intf(tlv("STAT", {1}), mode_2)}));
     whole_message got;
     ASSERT_EQ(parse_whole(data, got, data.size()), 0);
-    EXPECT_EQ(str(got.info.host_name) + str(got.info.product_name), "h2p");  // the last HNAM wins
+    EXPECT_EQ(str(got.info.host_name) + str(got.info.product_name), "h2p"); // the last HNAM wins
     ASSERT_EQ(got.interfaces.size(), 2U);
     EXPECT_EQ(str(got.interfaces[0].mac), puid_text);
     EXPECT_EQ(got.interfaces[0].ipv4_mode, 2);

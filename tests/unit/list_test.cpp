@@ -27,7 +27,7 @@ TEST(List, KeepsOrderRefusesDuplicatesAndRemovesByValue)
     for (int *p : {&a, &b, &c})
         ASSERT_EQ(list_add(l, p, nullptr), 0);
     EXPECT_EQ(list_add(l, &a, nullptr), -1);
-    EXPECT_EQ(list_remove(l, &c, nullptr), &c);  // the tail: a later add lands after the new tail
+    EXPECT_EQ(list_remove(l, &c, nullptr), &c); // the tail: a later add lands after the new tail
     EXPECT_EQ(list_remove(l, &c, nullptr), nullptr);
     ASSERT_EQ(list_add(l, &c, nullptr), 0);
     EXPECT_EQ(elements_of(l), (std::vector<void *>{&a, &b, &c}));
@@ -35,7 +35,9 @@ TEST(List, KeepsOrderRefusesDuplicatesAndRemovesByValue)
 
     // A comparison function makes distinct pointers equal; free_all releases
     // the elements (the leak checker sees any left).
-    const auto same_text = [](const void *x, const void *y) { return std::strcmp(static_cast<const char *>(x), static_cast<const char *>(y)); };
+    const auto same_text = [](const void *x, const void *y) {
+        return std::strcmp(static_cast<const char *>(x), static_cast<const char *>(y));
+    };
     list *names = list_new();
     EXPECT_EQ(list_add(names, strdup("eth0"), same_text), 0);
     char *twin = strdup("eth0");
@@ -67,7 +69,7 @@ TEST(List, RemovingThroughIteratorKeepsEndsRight)
             EXPECT_EQ(list_iterator_remove(it), 0);
         }
     }
-    EXPECT_EQ(list_iterator_remove(it), -1);  // nothing current any more
+    EXPECT_EQ(list_iterator_remove(it), -1); // nothing current any more
     EXPECT_EQ(list_iterator_free(it), 0);
     EXPECT_EQ(visited, (std::vector<void *>{&a, &b, &c, &d}));
     ASSERT_EQ(list_add(l, &a, nullptr), 0);
@@ -81,8 +83,8 @@ TEST(List, RemovingThroughIteratorKeepsEndsRight)
     EXPECT_EQ(l->first, nullptr);
     ASSERT_EQ(list_add(l, &c, nullptr), 0);
     EXPECT_EQ(elements_of(l), std::vector<void *>{&c});
-    EXPECT_EQ(list_remove_all(l), 0);  // leaves the elements alone: these are on the stack
+    EXPECT_EQ(list_remove_all(l), 0); // leaves the elements alone: these are on the stack
     EXPECT_EQ(list_free(l), 0);
 }
 
-}  // namespace
+} // namespace

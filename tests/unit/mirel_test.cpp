@@ -9,7 +9,7 @@
 
 namespace {
 
-std::vector<std::string> received;  // "context|text"
+std::vector<std::string> received; // "context|text"
 
 TEST(MirelLog, ThresholdContextControlCharactersAndLength)
 {
@@ -17,13 +17,17 @@ TEST(MirelLog, ThresholdContextControlCharactersAndLength)
     // library keeps a copy of the descriptor.
     LogDesc desc;
     Log_Reset(&desc);
-    ASSERT_EQ(Log_SetCallback(&desc, [](const char *text, const char *context) { received.push_back(std::string(context) + "|" + text); }, "[libmirel]"), 0);
+    ASSERT_EQ(Log_SetCallback(
+                  &desc,
+                  [](const char *text, const char *context) { received.push_back(std::string(context) + "|" + text); },
+                  "[libmirel]"),
+              0);
     desc.settings = 0x3805;
     ASSERT_EQ(Log_SetDefault(&desc), 0);
     std::memset(&desc, 0xa5, sizeof desc);
     Log_Write(LOG_LEVEL_INFO, "hidden %d", 1);
     Log_Write(LOG_LEVEL_NOTICE, "listening on %s", "unix:/x");
-    Log_Write(LOG_LEVEL_ERROR, "bad line from %d:\n%s", 7, "evil\r\x1b[2Jtext");  // cannot break the line
+    Log_Write(LOG_LEVEL_ERROR, "bad line from %d:\n%s", 7, "evil\r\x1b[2Jtext"); // cannot break the line
     Log_Write(LOG_LEVEL_ERROR, "%s", std::string(5000, 'x').c_str());
     ASSERT_EQ(received.size(), 3u);
     EXPECT_EQ(received[0], "[libmirel]|notice: listening on unix:/x");
@@ -40,7 +44,7 @@ TEST(MirelDictionary, StoresCopiesInInsertionOrder)
         snprintf(value, sizeof value, "host-%d", i);
         ASSERT_EQ(Dictionary_Set(dictionary, key, value), 0);
     }
-    std::memset(key, 0, sizeof key);  // reused at once: the dictionary holds copies
+    std::memset(key, 0, sizeof key); // reused at once: the dictionary holds copies
     std::memset(value, 0, sizeof value);
     EXPECT_STREQ(Dictionary_KeyAt(dictionary, 0), "00002.hostname");
     EXPECT_STREQ(Dictionary_Get(dictionary, "00001.hostname"), "host-1");
@@ -53,4 +57,4 @@ TEST(MirelDictionary, StoresCopiesInInsertionOrder)
     Dictionary_Destroy(dictionary);
 }
 
-}  // namespace
+} // namespace

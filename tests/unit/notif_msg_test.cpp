@@ -49,14 +49,15 @@ std::string read_event(bytes data)
 
 TEST(NotifMsg, BuildOrderAndExactLayout)
 {
-    const bytes fields = cat({tlv("MODL", text("disk")), tlv("ID", text("E42")), tlv("TIME", text("2024-05-01T10:00:00"))});
+    const bytes fields =
+        cat({tlv("MODL", text("disk")), tlv("ID", text("E42")), tlv("TIME", text("2024-05-01T10:00:00"))});
     const bytes pairs = cat({tlv("INFO", cat({tlv("KEY", text("level")), tlv("VAL", text("90%"))})),
                              tlv("INFO", cat({tlv("KEY", text("")), tlv("VAL", text(""))}))});
     EXPECT_EQ(build_event("alice", {{"level", "90%"}, {"", ""}}),
               tlv("EVNT", cat({tlv("USER", text("alice")), fields, pairs})));
     EXPECT_EQ(build_event("", {}), tlv("EVNT", fields));
     tlv_writer *writer = notif_msg_open_event(nullptr, nullptr, nullptr, nullptr);
-    EXPECT_EQ(notif_msg_add_info(writer, "key", nullptr), nullptr);  // released, no leak
+    EXPECT_EQ(notif_msg_add_info(writer, "key", nullptr), nullptr); // released, no leak
 }
 
 TEST(NotifMsg, EventUserLimitsAndPartialArrival)
@@ -70,7 +71,7 @@ TEST(NotifMsg, EventUserLimitsAndPartialArrival)
     EXPECT_EQ(user_of(event, 8 + 8 + 255, user), -1);
 
     EXPECT_EQ(user_of(tlv("EVNT", tlv("USER", text_of_size(257))), 8 + 8 + 257, user), -1);
-    EXPECT_EQ(user_of(tlv("EVNT", tlv("USER", bytes(40, 'x'))), 56, user), -1);  // no zero byte
+    EXPECT_EQ(user_of(tlv("EVNT", tlv("USER", bytes(40, 'x'))), 56, user), -1); // no zero byte
     EXPECT_EQ(user_of(build_event(nullptr, {}), 200, user), -1);
     EXPECT_EQ(user_of(tlv("INFO", tlv("USER", text("u"))), 18, user), -1);
 }

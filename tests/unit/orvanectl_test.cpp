@@ -91,7 +91,8 @@ TEST(Orvanectl, EveryHelpTextWorksAndItsOptionsAreInTheManPage)
             }
             int named = 0;
             for (std::sregex_iterator it(help.out.begin(), help.out.end(), option), end; it != end; ++it, ++named)
-                EXPECT_THAT(man, HasSubstr(std::string("*").append((*it)[1].str()).append("*"))) << p.man << ", from " << args[0];
+                EXPECT_THAT(man, HasSubstr(std::string("*").append((*it)[1].str()).append("*")))
+                    << p.man << ", from " << args[0];
             EXPECT_GT(named, 0) << p.binary << " " << args[0];
         }
     }
@@ -108,7 +109,8 @@ TEST(Orvanectl, DumpPrintsACaptureFromFileOrStdinAsTheLibraryDoesOrAsJson)
     EXPECT_EQ(from_file.status, 0);
     EXPECT_EQ(run({"dump"}, ok_message).out, from_file.out);
     const auto ok_container = [](uint32_t type) { return type == tlv_stringtype("OK") ? 1 : 0; };
-    EXPECT_EQ(from_file.out, printed([&](FILE *f) { tlv_dump(f, ok_message.data(), ok_message.size(), ok_container); }));
+    EXPECT_EQ(from_file.out,
+              printed([&](FILE *f) { tlv_dump(f, ok_message.data(), ok_message.size(), ok_container); }));
 
     std::string json = run({"--json", "dump", "-"}, ok_message).out;
     std::erase_if(json, [](char c) { return c == ' ' || c == '\n'; });
@@ -128,7 +130,8 @@ TEST(Orvanectl, ConfigureRefusesAMissingOrUnreadablePasswordBeforeSendingAndNeve
     const std::pair<std::vector<std::string>, const char *> cases[] = {
         {{"--password-stdin"}, "no password in standard input"},
         {{"--password-file", path}, "is not a line of text"},
-        {{"--password-stdin", "--password-file", "/dev/null"}, "exactly one of --password-file FILE and --password-stdin"},
+        {{"--password-stdin", "--password-file", "/dev/null"},
+         "exactly one of --password-file FILE and --password-stdin"},
         {{}, ""},
     };
     for (const auto &[extra, message] : cases) {
@@ -142,4 +145,4 @@ TEST(Orvanectl, ConfigureRefusesAMissingOrUnreadablePasswordBeforeSendingAndNeve
     std::remove(path.c_str());
 }
 
-}  // namespace
+} // namespace

@@ -15,7 +15,7 @@ using testing::internal::GetCapturedStderr;
 
 TEST(ProductInfo, RefusalsKeepThePreviousValueAndSayWhy)
 {
-    openlog("orvaned", LOG_PERROR, LOG_USER);  // syslog lines copied to stderr
+    openlog("orvaned", LOG_PERROR, LOG_USER); // syslog lines copied to stderr
     EXPECT_EQ(product_info_set_puid("02:ab:cd:ef:00:1f"), 0);
     EXPECT_STREQ(product_info_get_puid(), "02:AB:CD:EF:00:1F");
     EXPECT_EQ(product_info_get_mode(), PRODUCT_MODE_NORMAL);
@@ -35,7 +35,7 @@ TEST(ProductInfo, RefusalsKeepThePreviousValueAndSayWhy)
                                    "orvaned: host name too long\n");
     EXPECT_STREQ(product_info_get_puid(), "02:AB:CD:EF:00:1F");
     EXPECT_EQ(product_info_get_mode(), PRODUCT_MODE_RESCUE);
-    EXPECT_EQ(product_info_get(), nullptr);  // no configuration service session
+    EXPECT_EQ(product_info_get(), nullptr); // no configuration service session
     closelog();
 }
 
@@ -46,10 +46,10 @@ TEST(SelectSet, RemoveKeepsTheOthersAndOutOfRangeIsIgnored)
     socket_add(5, &set);
     socket_add(9, &set);
     socket_remove(9, &set);
-    socket_add(FD_SETSIZE, &set);  // nothing written outside the record
+    socket_add(FD_SETSIZE, &set); // nothing written outside the record
     socket_add(-1, &set);
     EXPECT_FALSE(FD_ISSET(9, &set.read) || FD_ISSET(9, &set.except));
     EXPECT_TRUE(FD_ISSET(5, &set.read) && FD_ISSET(5, &set.except));
 }
 
-}  // namespace
+} // namespace

@@ -46,4 +46,4 @@ TEST(Sha1, SplitInputGivesTheSameDigest)
     EXPECT_EQ(hex(sha1_close(context)), "34aa973cd4c4daa4f61eeb2bdbad27316534016f\n");
 }
 
-}  // namespace
+} // namespace

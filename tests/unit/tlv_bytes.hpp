@@ -21,12 +21,12 @@ using bytes = std::vector<uint8_t>;
 // An element: the code padded to 4 bytes, the length big-endian, the payload.
 inline bytes tlv(const char *code, const bytes &payload = {})
 {
-    bytes out(8 + payload.size());
+    bytes out(8);
     std::memcpy(out.data(), code, std::min<size_t>(std::strlen(code), 4));
     const auto n = static_cast<uint32_t>(payload.size());
     for (int i = 0; i < 4; ++i)
         out[4 + i] = static_cast<uint8_t>(n >> (24 - 8 * i));
-    std::copy(payload.begin(), payload.end(), out.begin() + 8);
+    out.insert(out.end(), payload.begin(), payload.end());
     return out;
 }
 

@@ -20,7 +20,8 @@ TEST(TlvWriter, NestedElementsGrowthAndOneElementMessages)
     const bytes first(232, 0xA5), second(728, 0x5A);
     tlv_writer *w = tlv_write_open(tlv_write_open(nullptr, ENV), Q);
     w = tlv_nest_raw(w, P, first.data(), first.size());
-    w = tlv_nest_raw(tlv_nest_raw(w, tlv_stringtype("B"), nullptr, 0), tlv_stringtype("D"), second.data(), second.size());
+    w = tlv_nest_raw(tlv_nest_raw(w, tlv_stringtype("B"), nullptr, 0), tlv_stringtype("D"), second.data(),
+                     second.size());
     bytes deep = tlv("Z");
     for (int depth = 0; depth < 9; ++depth) {
         w = tlv_write_open(w, tlv_stringtype("Z"));
@@ -38,10 +39,10 @@ TEST(TlvWriter, NestedElementsGrowthAndOneElementMessages)
     EXPECT_EQ(take(tlv_single_raw(tlv_stringtype("ERR"), "no", 3)), tlv("ERR", text("no")));
     // A 32-bit overflow of the element's size is refused before any copy.
     EXPECT_EQ(tlv_memcpy(tlv_write_open(tlv_write_open(nullptr, ENV), P), "", 0xFFFFFFFFu), -1);
-    EXPECT_EQ(errno, EMSGSIZE);  // the writer is gone
+    EXPECT_EQ(errno, EMSGSIZE); // the writer is gone
     w = tlv_write_open(nullptr, ENV);
     EXPECT_EQ(tlv_memcpy(w, "", size_t{1} << 32), -1);
-    EXPECT_EQ(errno, EOVERFLOW);  // the writer is left to us
+    EXPECT_EQ(errno, EOVERFLOW); // the writer is left to us
     std::free(tlv_close_all(&w));
 }
 
@@ -70,9 +71,9 @@ std::string walk(bytes data, bool enter_containers = true)
 TEST(TlvParse, WalksInDocumentOrderAndCountsMissingBytes)
 {
     const bytes msg = tlv("ENV", cat({tlv("P", {1, 2, 3}), tlv("Q", tlv("R", text("r")))}));
-    EXPECT_EQ(walk(cat({msg, {0xEE}})), "E@0 P@1 Q@1 R@2 0 37");  // a byte after the message is not consumed
-    EXPECT_EQ(walk(msg, false), "E@0 0 37");                       // the envelope stepped over whole
-    EXPECT_EQ(walk(bytes(msg.begin(), msg.end() - 1)), "-2 8");     // ends inside the envelope
+    EXPECT_EQ(walk(cat({msg, {0xEE}})), "E@0 P@1 Q@1 R@2 0 37"); // a byte after the message is not consumed
+    EXPECT_EQ(walk(msg, false), "E@0 0 37");                     // the envelope stepped over whole
+    EXPECT_EQ(walk(bytes(msg.begin(), msg.end() - 1)), "-2 8");  // ends inside the envelope
     // A child claiming 8 bytes of which only 4 lie inside its parent.
     bytes liar = cat({tlv("ENV", tlv("P", {1, 2, 3, 4})), {5, 6, 7, 8}});
     liar[15] = 8;
@@ -87,7 +88,7 @@ TEST(TlvParse, WalksInDocumentOrderAndCountsMissingBytes)
     EXPECT_EQ(tlv_parse(&reader, &cursor, &avail, 1), 8);
     ASSERT_NE(reader, nullptr);
     EXPECT_EQ(cursor, big.data() + 16);
-    avail = big.size() - 16;  // the rest arrived: tlv_skip consumes to the end
+    avail = big.size() - 16; // the rest arrived: tlv_skip consumes to the end
     tlv_skip(reader, &cursor, &avail);
     EXPECT_EQ(cursor, big.data() + big.size());
     EXPECT_EQ(avail, 0u);
@@ -135,4 +136,4 @@ TEST(TlvDump, RowsAreByteExact)
     EXPECT_EQ(dump(cat({tlv("LOOK"), tlv("LOOK")}), nullptr), look + look);
 }
 
-}  // namespace
+} // namespace

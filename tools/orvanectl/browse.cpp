@@ -59,7 +59,7 @@ bool parse_whole_seconds(const char *what, const char *text, int &seconds)
 // and a socket planted by another user would receive the request.
 bool trusted_socket(const std::string &path)
 {
-    struct stat owner{};
+    struct stat owner {};
     return lstat(path.c_str(), &owner) == 0 && S_ISSOCK(owner.st_mode) &&
            (owner.st_uid == 0 || owner.st_uid == geteuid());
 }
@@ -80,7 +80,8 @@ std::string newest_socket(std::string &refused)
         if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix))
             continue;
         std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-        if (digits.size() > 10 || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        if (digits.size() > 10 ||
+            !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
             continue;
         long long number = std::stoll(std::string(digits));
         std::string path = "/tmp/" + std::string(name);
@@ -108,14 +109,16 @@ ctl::json devices_of(const Dictionary *dictionary)
         std::string_view value = Dictionary_ValueAt(dictionary, i);
         size_t dot = key.find('.');
         if (dot == std::string_view::npos || dot < 5 || dot > 9 ||
-            !std::all_of(key.begin(), key.begin() + static_cast<long>(dot), [](char c) { return c >= '0' && c <= '9'; }))
+            !std::all_of(key.begin(), key.begin() + static_cast<long>(dot),
+                         [](char c) { return c >= '0' && c <= '9'; }))
             continue;
         auto field = fields.find(key.substr(dot + 1));
         if (field == fields.end())
             continue;
         ctl::json &device = by_index[std::stol(std::string(key.substr(0, dot)))];
         if (device.is_null())
-            device = {{"host_name", nullptr}, {"addresses", nullptr}, {"product_id", nullptr}, {"product_name", nullptr}};
+            device = {
+                {"host_name", nullptr}, {"addresses", nullptr}, {"product_id", nullptr}, {"product_name", nullptr}};
         if (!value.empty())
             device[field->second] = std::string(value);
     }
@@ -192,9 +195,9 @@ int run_browse(int argc, char **argv)
     }
     std::string refused;
     if (path.empty() && (path = newest_socket(refused)).empty()) {
-        ctl::refuse(refused.empty() ? "no daemon socket /tmp/orvane_rpc_N.sock found (is orvaned running here?)"
-                                    : "refusing " + ctl::printable(refused) +
-                                          ": not a socket owned by root or by this user");
+        ctl::refuse(refused.empty()
+                        ? "no daemon socket /tmp/orvane_rpc_N.sock found (is orvaned running here?)"
+                        : "refusing " + ctl::printable(refused) + ": not a socket owned by root or by this user");
         return ctl::exit_failed;
     }
 
@@ -202,8 +205,7 @@ int run_browse(int argc, char **argv)
         ctl::refuse("refusing " + ctl::printable(path) + ": not a socket owned by root or by this user");
         return ctl::exit_failed;
     }
-    std::unique_ptr<RPCClient, void (*)(RPCClient *)> client(RPCClient_Open(("unix:" + path).c_str()),
-                                                             RPCClient_Close);
+    std::unique_ptr<RPCClient, void (*)(RPCClient *)> client(RPCClient_Open(("unix:" + path).c_str()), RPCClient_Close);
     if (!client) {
         ctl::refuse("cannot connect to " + path + ": " + std::strerror(errno));
         return ctl::exit_failed;

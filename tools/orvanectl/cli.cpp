@@ -59,7 +59,8 @@ registration::registration(const command &cmd)
 {
     auto &all = registry();
     all.push_back(cmd);
-    std::sort(all.begin(), all.end(), [](const command &a, const command &b) { return std::strcmp(a.name, b.name) < 0; });
+    std::sort(all.begin(), all.end(),
+              [](const command &a, const command &b) { return std::strcmp(a.name, b.name) < 0; });
 }
 
 const std::vector<command> &commands()
@@ -117,9 +118,7 @@ void print_command_help(const command &cmd, const std::vector<option> &options)
 {
     std::printf("usage: orvanectl %s %s\n\n%s\n", cmd.name, cmd.synopsis, cmd.summary);
     std::printf("\noptions:\n");
-    auto line = [](const std::string &left, const char *help) {
-        std::printf("  %-28s %s\n", left.c_str(), help);
-    };
+    auto line = [](const std::string &left, const char *help) { std::printf("  %-28s %s\n", left.c_str(), help); };
     for (const auto &opt : options) {
         std::string left;
         if (opt.short_name)
@@ -211,10 +210,9 @@ bool parse_seconds(const char *what, const char *text, int &milliseconds)
     errno = 0;
     char *end = nullptr;
     double seconds = std::strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(seconds) || seconds <= 0 ||
-        seconds > 86400 || !std::isdigit(static_cast<unsigned char>(text[0])))
-        return refuse(std::string(what) + " wants a number of seconds above 0 and at most 86400, not " +
-                      quoted(text));
+    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(seconds) || seconds <= 0 || seconds > 86400 ||
+        !std::isdigit(static_cast<unsigned char>(text[0])))
+        return refuse(std::string(what) + " wants a number of seconds above 0 and at most 86400, not " + quoted(text));
     milliseconds = std::max(1, static_cast<int>(std::lround(seconds * 1000)));
     return true;
 }
@@ -273,8 +271,7 @@ bool parse_interface_name(const char *what, const char *text, std::string &name)
     for (size_t i = 0; ok && i < length; ++i)
         ok = std::isgraph(static_cast<unsigned char>(text[i])) && text[i] != '/' && text[i] != ':';
     if (!ok)
-        return refuse(std::string(what) + " wants a network interface name of 1 to 15 characters, not " +
-                      quoted(text));
+        return refuse(std::string(what) + " wants a network interface name of 1 to 15 characters, not " + quoted(text));
     name = text;
     return true;
 }

@@ -23,10 +23,10 @@ inline constexpr int exit_signal_base = 128;
 inline constexpr int go_on = -1;
 
 struct command {
-    const char *name;     // "discover"
-    const char *synopsis; // "[-i IFACE] [-t SECONDS]"
-    const char *summary;  // one line for `orvanectl --help`
-    const char *details;  // paragraph(s) printed after the options by --help, or null
+    const char *name;                  // "discover"
+    const char *synopsis;              // "[-i IFACE] [-t SECONDS]"
+    const char *summary;               // one line for `orvanectl --help`
+    const char *details;               // paragraph(s) printed after the options by --help, or null
     int (*run)(int argc, char **argv); // argv[0] is the command name
 };
 
@@ -83,8 +83,7 @@ void set_current_command(const char *name);
 [[nodiscard]] bool parse_mac(const char *what, const char *text, std::string &mac); // upper case, colons
 [[nodiscard]] bool parse_ipv4(const char *what, const char *text, std::string &address);
 // ADDR/PREFIX with PREFIX 1..32: the address and the dotted netmask.
-[[nodiscard]] bool parse_ipv4_prefix(const char *what, const char *text, std::string &address,
-                                     std::string &netmask);
+[[nodiscard]] bool parse_ipv4_prefix(const char *what, const char *text, std::string &address, std::string &netmask);
 [[nodiscard]] bool parse_interface_name(const char *what, const char *text, std::string &name);
 // Letters, digits and '-' in dot-separated labels, at most 63 characters.
 [[nodiscard]] bool parse_host_name(const char *what, const char *text, std::string &name);

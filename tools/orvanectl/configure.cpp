@@ -131,7 +131,8 @@ int parse_request(int argc, char **argv, request &req)
          [&](const char *) { return set_method(req, "--dhcp", IPV4_DHCP, nullptr); }},
         {"gateway", 0, "A", "default gateway",
          [&](const char *value) { return set_address(req, "--gateway", &interface_request::gateway, value); }},
-        {"dns", 0, "A", "DNS server", [&](const char *value) { return set_address(req, "--dns", &interface_request::dns, value); }},
+        {"dns", 0, "A", "DNS server",
+         [&](const char *value) { return set_address(req, "--dns", &interface_request::dns, value); }},
         {"wins", 0, "A", "WINS server",
          [&](const char *value) { return set_address(req, "--wins", &interface_request::wins, value); }},
         {"timeout", 't', "SECONDS", "wait this long for the device's OK or ERROR (default 45)",
@@ -239,8 +240,8 @@ int report(const request &req, const configurator::configure_result &done)
         out["interface"] = interface;
         ctl::print_json(out);
     } else if (ctl::parsable_output()) {
-        ctl::print_record({"result", req.puid, result, done.result == outcome::ok ? ctl::json(nullptr) : ctl::json(detail),
-                           interface});
+        ctl::print_record({"result", req.puid, result,
+                           done.result == outcome::ok ? ctl::json(nullptr) : ctl::json(detail), interface});
     } else if (done.result == outcome::ok) {
         std::printf("%s: OK, the new configuration is in force\n", req.puid.c_str());
     }
@@ -263,7 +264,8 @@ int run_configure(int argc, char **argv)
     configurator::configuration conf = configuration_of(req);
     if (!hash_password(req, conf.password_hash))
         return ctl::exit_failed;
-    const auto done = configurator::configure(conf, ctl::make_search(req.segment, std::chrono::milliseconds(req.wait_ms)));
+    const auto done =
+        configurator::configure(conf, ctl::make_search(req.segment, std::chrono::milliseconds(req.wait_ms)));
     explicit_bzero(conf.password_hash.data(), conf.password_hash.size());
     ctl::end_progress();
     return report(req, done);

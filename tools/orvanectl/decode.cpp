@@ -135,7 +135,8 @@ json decode_message(const uint8_t *data, size_t size)
             walk.emplace_back(level, std::move(node));
             next = length == 0 ? 1 : 0; // an empty container has no first child to open
         } else {
-            json node = level == 0 ? json{{"type", type_text(type)}, {"size", length + 8}} : leaf(type, parent, cursor, length);
+            json node =
+                level == 0 ? json{{"type", type_text(type)}, {"size", length + 8}} : leaf(type, parent, cursor, length);
             walk.emplace_back(level, std::move(node));
             next = 1;
         }
@@ -166,10 +167,12 @@ void print_fields(FILE *stream, const json &fields, int depth)
             std::fprintf(stream, "%s%s\n", indent.c_str(), name.c_str());
             print_fields(stream, field["fields"], depth + 1);
         } else if (field.contains("text")) {
-            std::fprintf(stream, "%s%-5s %s\n", indent.c_str(), name.c_str(), printable(field["text"].get<std::string>()).c_str());
+            std::fprintf(stream, "%s%-5s %s\n", indent.c_str(), name.c_str(),
+                         printable(field["text"].get<std::string>()).c_str());
         } else if (field.contains("number")) {
             std::string meant = field.contains("meaning") ? " (" + shown(field["meaning"]) + ")" : "";
-            std::fprintf(stream, "%s%-5s %u%s\n", indent.c_str(), name.c_str(), field["number"].get<unsigned>(), meant.c_str());
+            std::fprintf(stream, "%s%-5s %u%s\n", indent.c_str(), name.c_str(), field["number"].get<unsigned>(),
+                         meant.c_str());
         } else {
             std::fprintf(stream, "%s%-5s 0x%s\n", indent.c_str(), name.c_str(), field.value("hex", "").c_str());
         }

@@ -36,9 +36,9 @@ bool read_all(FILE *in, const std::string &name, std::vector<uint8_t> &data)
 
 int run_dump(int argc, char **argv);
 
-const ctl::command dump_command{
-    "dump", "[FILE|-]", "Print a captured message (its raw bytes, from FILE or standard input) as a TLV dump.",
-    "With --json the message is decoded into its named fields instead.", run_dump};
+const ctl::command dump_command{"dump", "[FILE|-]",
+                                "Print a captured message (its raw bytes, from FILE or standard input) as a TLV dump.",
+                                "With --json the message is decoded into its named fields instead.", run_dump};
 
 const ctl::registration registered{dump_command};
 

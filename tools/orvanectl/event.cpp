@@ -39,7 +39,8 @@ constexpr int login_timeout_ms = 10000;
 // Far above any event a device sends; a bigger one is a broken stream.
 constexpr size_t max_message = 1 << 20;
 
-template <typename T> using heap_ptr = malloc_ptr<T>;
+template <typename T>
+using heap_ptr = malloc_ptr<T>;
 
 bool send_whole(int fd, const uint8_t *data, size_t count)
 {
@@ -467,14 +468,15 @@ int run_event(int argc, char **argv)
         return run_listen(argc - 1, argv + 1);
     bool asked = argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
     FILE *out = asked ? stdout : stderr;
-    std::fprintf(out, "usage: orvanectl event send %s\n       orvanectl event listen %s\n\n"
-                      "'orvanectl event send --help' and 'orvanectl event listen --help' describe them.\n",
+    std::fprintf(out,
+                 "usage: orvanectl event send %s\n       orvanectl event listen %s\n\n"
+                 "'orvanectl event send --help' and 'orvanectl event listen --help' describe them.\n",
                  send_command.synopsis, listen_command.synopsis);
     return asked ? ctl::exit_ok : ctl::exit_failed;
 }
 
-const ctl::registration registered{
-    {"event", "send|listen ...", "Send an event to this device's notifier, or listen to a notifier's events.",
-     nullptr, run_event}};
+const ctl::registration registered{{"event", "send|listen ...",
+                                    "Send an event to this device's notifier, or listen to a notifier's events.",
+                                    nullptr, run_event}};
 
 } // namespace

@@ -27,10 +27,9 @@ public:
     json(std::nullptr_t) {}
     json(bool value) : kind_(kind::boolean), integer_(value) {}
     template <std::integral T>
-        requires(!std::same_as<T, bool>)
-    json(T value) : kind_(kind::integer), integer_(static_cast<long long>(value)), unsigned_(std::unsigned_integral<T>)
-    {
-    }
+    requires(!std::same_as<T, bool>) json(T value)
+        : kind_(kind::integer), integer_(static_cast<long long>(value)), unsigned_(std::unsigned_integral<T>)
+    {}
     json(const char *text) : kind_(kind::text), text_(text) {}
     json(std::string text) : kind_(kind::text), text_(std::move(text)) {}
     json(std::string_view text) : kind_(kind::text), text_(text) {}
@@ -46,7 +45,8 @@ public:
     [[nodiscard]] bool is_object() const { return kind_ == kind::object; }
 
     // The text, or the integer; a value of another kind gives "" or 0.
-    template <class T> [[nodiscard]] T get() const
+    template <class T>
+    [[nodiscard]] T get() const
     {
         if constexpr (std::same_as<T, std::string>)
             return text_;

@@ -2,19 +2,15 @@
 
 #include <cstring>
 
-namespace ctl
-{
+namespace ctl {
 
-namespace
-{
+namespace {
 
-class reader
-{
-  public:
+class reader {
+public:
     reader(std::string_view text, std::string_view secret_key, std::string &secret, int max_depth)
         : text_(text), secret_key_(secret_key), secret_(secret), max_depth_(max_depth)
-    {
-    }
+    {}
 
     bool document(json &out)
     {
@@ -26,7 +22,7 @@ class reader
 
     std::string why;
 
-  private:
+private:
     bool fail(const std::string &text)
     {
         if (why.empty())

@@ -11,8 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace ctl
-{
+namespace ctl {
 
 // False with `why` set when the text is not one JSON value within
 // max_depth levels, or when the secret member is there but is no text.

@@ -12,17 +12,15 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 #include <sys/socket.h>
+#include <vector>
 
 namespace ctl {
-
 
 [[nodiscard]] bool json_output();
 void set_json(bool on);
 [[nodiscard]] bool parsable_output();
 void set_parsable(bool on);
-
 
 // Pretty-printed document, or one compact line (for streams such as watch).
 void print_json(const json &value);
@@ -40,9 +38,9 @@ void print_record(const std::vector<json> &fields);
 [[nodiscard]] std::string shown(const json &value);
 
 // Names of the numbers that travel in messages.
-[[nodiscard]] std::string mode_name(uint32_t mode);    // normal, sleep, ...
-[[nodiscard]] json link_name(int link_state); // "up", "down", null
-[[nodiscard]] json method_name(int ipv4_mode); // "static", "dhcp", null
+[[nodiscard]] std::string mode_name(uint32_t mode); // normal, sleep, ...
+[[nodiscard]] json link_name(int link_state);       // "up", "down", null
+[[nodiscard]] json method_name(int ipv4_mode);      // "static", "dhcp", null
 
 // Numeric text of a socket address; an IPv4-mapped IPv6 address is shown as
 // the IPv4 address. Empty when the family is neither IPv4 nor IPv6.

@@ -9,11 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
-namespace ctl
-{
+namespace ctl {
 
-namespace
-{
+namespace {
 
 configurator::search search_of(const std::vector<std::string> &interfaces, int wait_ms)
 {

@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace ctl
-{
+namespace ctl {
 
 // One interface's new settings; empty texts are not sent. `method` is
 // "static" (address and netmask set), "dhcp", or "" (unchanged).

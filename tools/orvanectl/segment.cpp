@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 
 namespace ctl {
 
@@ -45,10 +45,8 @@ void add_segment_options(std::vector<option> &options, segment_options &segment)
 configurator::search make_search(const segment_options &segment, std::chrono::milliseconds timeout)
 {
     configurator::cancel_on_signals(stop_token());
-    configurator::search where{.interfaces = segment.interfaces,
-                               .raw = segment.raw,
-                               .timeout = timeout,
-                               .cancel = &stop_token()};
+    configurator::search where{
+        .interfaces = segment.interfaces, .raw = segment.raw, .timeout = timeout, .cancel = &stop_token()};
     if (isatty(STDERR_FILENO))
         where.progress = show_progress;
     return where;

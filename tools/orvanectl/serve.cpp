@@ -28,8 +28,7 @@
 #include <pthread.h>
 #include <thread>
 
-namespace
-{
+namespace {
 
 using ctl::json;
 
@@ -148,9 +147,8 @@ bool same_secret(std::string_view given, std::string_view token)
     return differ == 0;
 }
 
-class rate_limit
-{
-  public:
+class rate_limit {
+public:
     bool allow()
     {
         std::lock_guard lock(mutex_);
@@ -164,7 +162,7 @@ class rate_limit
         return true;
     }
 
-  private:
+private:
     std::mutex mutex_;
     double tokens_ = request_burst;
     std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();

@@ -56,8 +56,8 @@ int run_watch(int argc, char **argv)
             line["message"] = message;
             ctl::print_json_line(line);
         } else if (ctl::parsable_output()) {
-            ctl::print_record({"message", time_of_day_text(), got.sender, got.sender_port, got.interface, message["type"],
-                               message["size"]});
+            ctl::print_record({"message", time_of_day_text(), got.sender, got.sender_port, got.interface,
+                               message["type"], message["size"]});
         } else {
             std::printf("%s from %s:%u on %s\n", time_of_day_text().c_str(), got.sender.c_str(), got.sender_port,
                         got.interface.c_str());

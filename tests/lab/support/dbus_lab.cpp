@@ -161,7 +161,8 @@ bool NotifySocket::wait_for(const std::string &line, int timeout_ms)
         if (("\n" + received_).find("\n" + line + "\n") != std::string::npos)
             return true;
         // What is already queued is read even when the time is up.
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd ready{fd_, POLLIN, 0};
         if (fd_ < 0 || poll(&ready, 1, static_cast<int>(std::max<long long>(left.count(), 0))) <= 0)
             return false;

@@ -65,7 +65,7 @@ private:
     std::string dir_;
     std::string address_;
     std::string store_path_;
-    std::optional<std::string> saved_address_;  // the test process's own bus address
+    std::optional<std::string> saved_address_; // the test process's own bus address
     int service_runs_ = 0;
     std::unique_ptr<Process> bus_;
     std::unique_ptr<Process> service_;

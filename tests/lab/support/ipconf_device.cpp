@@ -214,8 +214,13 @@ void DeviceTest::TearDown()
 bytes expected_info(const Device &device, const std::string &puid, uint32_t mode)
 {
     const DeviceStore &s = device.store;
-    product_info info = {text_or_null(puid), mode, text_or_null(s.host_name), text_or_null(s.product_name),
-                         text_or_null(s.product_id), text_or_null(s.hardware_id), text_or_null(s.hardware_revision),
+    product_info info = {text_or_null(puid),
+                         mode,
+                         text_or_null(s.host_name),
+                         text_or_null(s.product_name),
+                         text_or_null(s.product_id),
+                         text_or_null(s.hardware_id),
+                         text_or_null(s.hardware_revision),
                          text_or_null(s.software_version)};
     tlv_writer *writer = ipconf_msg_open_info(&info, 2);
 
@@ -224,10 +229,10 @@ bytes expected_info(const Device &device, const std::string &puid, uint32_t mode
     std::string netmask = "255.255.255.0", gateway = "192.0.2.1", dns = "192.0.2.53";
     std::string broadcast = "0.0.0.0", wins = "198.51.100.99";
     std::string lab0 = "lab0", lab1 = "lab1";
-    interface_conf first = {lab0.data(), mac0.data(), 0, 1, 0, ipv4_0.data(),
-                            netmask.data(), gateway.data(), broadcast.data(), dns.data(), nullptr};
-    interface_conf second = {lab1.data(), mac1.data(), 0, 0, 2, nullptr,
-                             nullptr, nullptr, broadcast.data(), nullptr, wins.data()};
+    interface_conf first = {lab0.data(),    mac0.data(),      0,          1,      0, ipv4_0.data(), netmask.data(),
+                            gateway.data(), broadcast.data(), dns.data(), nullptr};
+    interface_conf second = {lab1.data(), mac1.data(),      0,       0,          2, nullptr, nullptr,
+                             nullptr,     broadcast.data(), nullptr, wins.data()};
     writer = ipconf_msg_add_interface_to_info(writer, &first);
     writer = ipconf_msg_add_interface_to_info(writer, &second);
     return take_message(ipconf_msg_close_info(&writer));

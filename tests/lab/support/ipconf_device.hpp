@@ -56,8 +56,8 @@ public:
 
 // Addresses and identity of the lab's device and configurator.
 struct DeviceAddresses {
-    std::string host;          // lab host name of the device
-    std::string mac0, mac1;    // MACs of links lab0 and lab1 (lower case)
+    std::string host;       // lab host name of the device
+    std::string mac0, mac1; // MACs of links lab0 and lab1 (lower case)
     std::string ipv4_0, ipv4_1;
 };
 
@@ -158,9 +158,9 @@ struct ConfInterface {
 struct ConfRequest {
     std::string puid{};
     std::string user = login;
-    std::string secret = password;   // the password whose hash is proven
-    std::vector<uint8_t> challenge{};  // as received in CHAL
-    std::string host_name{};           // empty: none
+    std::string secret = password;    // the password whose hash is proven
+    std::vector<uint8_t> challenge{}; // as received in CHAL
+    std::string host_name{};          // empty: none
     std::vector<ConfInterface> interfaces{};
 };
 
@@ -172,8 +172,7 @@ struct ConfRequest {
 
 // Sends CHRQ for puid and returns the challenge of the CHAL that answers it
 // (empty when none came within timeout_ms).
-[[nodiscard]] std::vector<uint8_t> ask_challenge(IpconfPeer &peer, const std::string &puid,
-                                                 int timeout_ms = 5000);
+[[nodiscard]] std::vector<uint8_t> ask_challenge(IpconfPeer &peer, const std::string &puid, int timeout_ms = 5000);
 
 // Text and address of a received ERR; false when it does not parse.
 bool error_of(const bytes &err, std::string *text, std::string *address);

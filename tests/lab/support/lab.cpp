@@ -123,8 +123,7 @@ long cpu_ticks(pid_t pid)
 
 Process::Process(pid_t pid, std::string out_path, std::string err_path)
     : pid_(pid), out_path_(std::move(out_path)), err_path_(std::move(err_path))
-{
-}
+{}
 
 Process::~Process()
 {
@@ -134,8 +133,14 @@ Process::~Process()
     }
 }
 
-std::string Process::stdout_text() const { return read_file(out_path_); }
-std::string Process::stderr_text() const { return read_file(err_path_); }
+std::string Process::stdout_text() const
+{
+    return read_file(out_path_);
+}
+std::string Process::stderr_text() const
+{
+    return read_file(err_path_);
+}
 
 bool Process::wait_for_line(const std::string &text, int timeout_ms) const
 {
@@ -381,8 +386,7 @@ bool Lab::add_link(const std::string &host, const std::string &link, const std::
     const std::string port = std::string("p").append(std::to_string(next_port_++));
     if (!ip(host, {"link", "add", "name", link, "address", mac, "type", "veth", "peer", "name", port, "netns",
                    netns("br")}) ||
-        !ip("br", {"link", "set", port, "master", "br0"}) ||
-        !ip("br", {"link", "set", port, "up"}))
+        !ip("br", {"link", "set", port, "master", "br0"}) || !ip("br", {"link", "set", port, "up"}))
         return false;
     for (const auto &cidr : addresses)
         if (!ip(host, {"addr", "add", cidr, "dev", link}))

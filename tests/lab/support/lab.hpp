@@ -89,9 +89,9 @@ struct StartOptions {
     std::string stdin_data;
 };
 
-// Starts argv[0] (a path, opened before any private /tmp hides it) with stdout and stderr in log_base + ".out" / ".err",
-// inside the named network namespace when `netns` is not empty. The process
-// is killed when the test process dies.
+// Starts argv[0] (a path, opened before any private /tmp hides it) with stdout and stderr in log_base + ".out" /
+// ".err", inside the named network namespace when `netns` is not empty. The process is killed when the test process
+// dies.
 [[nodiscard]] std::unique_ptr<Process> spawn(const std::vector<std::string> &argv, const std::string &log_base,
                                              const StartOptions &options = {}, const std::string &netns = "");
 
@@ -196,7 +196,8 @@ public:
 
     // Opens a descriptor inside the host namespace: what `open` returns, or
     // -1 (and nothing opened) when the namespace cannot be entered.
-    template <class Open> [[nodiscard]] int open_in(const std::string &host, Open open)
+    template <class Open>
+    [[nodiscard]] int open_in(const std::string &host, Open open)
     {
         const Inside inside = enter(host);
         return inside.ok() ? open() : -1;

@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-template <typename Write> std::string printed(Write write)
+template <typename Write>
+std::string printed(Write write)
 {
     char *text = nullptr;
     size_t size = 0;
