@@ -2,16 +2,18 @@
 // garbage and silent clients on the RPC socket, and challenge requests from
 // 100,000 addresses. Afterwards the daemon still answers, with the
 // descriptors and private memory it had, and without a sanitizer report.
+// What the parsers make of any bytes (deep nesting, texts without their end)
+// is the fuzz targets' part; this is the whole daemon's.
 #include "support/ipconf_device.hpp"
 #include "support/lab.hpp"
 
+#include "ipconf/auth_msg.hpp"
 #include "ipconf/ipconf_msg.hpp"
 #include "net/ip.hpp"
 
+#include <arpa/inet.h>
 #include <linux/if_ether.h>
-#include <linux/if_packet.h>
 #include <net/if.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -19,11 +21,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
-#include <thread>
 
 namespace {
 
@@ -31,11 +31,6 @@ using lab::bytes;
 using clock_type = std::chrono::steady_clock;
 
 constexpr const char *device_puid = "02:00:00:00:0D:01";
-
-long descriptors(pid_t pid)
-{
-    return std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"), {});
-}
 
 long private_kb(pid_t pid)
 {
@@ -49,11 +44,11 @@ long private_kb(pid_t pid)
     return total;
 }
 
-// Truncations, bit flips, lying lengths, deep nesting, unterminated texts.
+// Truncations, bit flips and lying lengths.
 bytes mutate(std::mt19937 &rng, bytes message)
 {
     const auto pick = [&](size_t n) { return n == 0 ? 0 : static_cast<size_t>(rng() % n); };
-    switch (rng() % 5) {
+    switch (rng() % 3) {
     case 0:
         message.resize(pick(message.size()));
         break;
@@ -61,21 +56,11 @@ bytes mutate(std::mt19937 &rng, bytes message)
         for (int flips = 1 + static_cast<int>(rng() % 8); flips > 0 && !message.empty(); --flips)
             message[pick(message.size())] ^= static_cast<uint8_t>(1u << (rng() % 8));
         break;
-    case 2:
+    default:
         for (size_t at = 4; at + 4 <= message.size(); at += 8 + pick(4))
             if (rng() % 3 == 0)
                 for (int i = 0; i < 4; ++i)
                     message[at + i] = static_cast<uint8_t>(rng());
-        break;
-    case 3: {
-        bytes nested;
-        for (int depth = 0; depth < 400; ++depth)
-            nested.insert(nested.end(), {'C', 'O', 'N', 'F', 0xff, 0xff, 0xff, 0xf0});
-        message = nested;
-        break;
-    }
-    default:
-        std::replace(message.begin(), message.end(), uint8_t{0}, uint8_t{'A'});
     }
     return message;
 }
@@ -91,10 +76,10 @@ protected:
         DeviceTest::SetUp();
     }
 
-    bool answers_look(int timeout_ms = 3000)
+    bool answers_look()
     {
         return peer->send(lab::take_message(ipconf_msg_build_look())) &&
-               peer->receive("INFO"_tlv, timeout_ms, device_puid).has_value();
+               peer->receive("INFO"_tlv, 10000, device_puid).has_value();
     }
 
     // Sends the datagrams in batches, each followed by a sign that the daemon
@@ -110,45 +95,45 @@ protected:
             const size_t end = std::min(at + batch, datagrams.size());
             for (size_t i = at; i < end; ++i)
                 EXPECT_TRUE(send(datagrams[i]));
-            EXPECT_TRUE(done ? done(end - 1) : answers_look(10000)) << "batch at " << at;
+            EXPECT_TRUE(done ? done(end - 1) : answers_look()) << "batch at " << at;
             seconds.push_back(std::chrono::duration<double>(clock_type::now() - begin).count());
         }
         return seconds;
     }
-
-    void expect_clean_log()
-    {
-        EXPECT_EQ(device->daemon_log().find("runtime error"), std::string::npos);
-        EXPECT_EQ(device->daemon_log().find("AddressSanitizer"), std::string::npos);
-    }
 };
 
-TEST_F(Soak, MutatedDatagramsAndRpcGarbageInNormalAndSleepMode)
+TEST_F(Soak, MutatedDatagramsRpcGarbageAndChallengesFrom100000Addresses)
 {
     ASSERT_TRUE(device->start_service());
-    const std::vector<bytes> seeds = {
-        lab::take_message(ipconf_msg_build_look()),
-        lab::conf_message({.puid = device_puid,
-                           .challenge = {1, 2, 3, 4},
-                           .host_name = "soak",
-                           .interfaces = {{.mac = "02:00:00:00:0D:01", .ipv4 = "192.0.2.99"}}}),
-        lab::expected_info(*device, device_puid, 0),
-        lab::take_message(ipconf_msg_build_error(device_puid, "192.0.2.1", "x")),
-    };
+    {
+        // Sources from 10.0.0.0/8 arrive on a link that has no route back.
+        auto in = lab->enter(device->addresses().host);
+        for (const char *conf : {"all", "lab0"})
+            std::ofstream("/proc/sys/net/ipv4/conf/" + std::string(conf) + "/rp_filter") << "0";
+    }
     std::mt19937 rng(14);
     std::vector<bytes> mix;
-    for (int i = 0; i < 20000; ++i)
-        mix.push_back(mutate(rng, seeds[rng() % seeds.size()]));
     const auto broadcast = [&](const bytes &b) { return b.empty() || peer->send(b); }; // empty stops the daemon
 
     for (const std::vector<std::string> &mode : {std::vector<std::string>{}, {"-m", "sleep"}}) {
         ASSERT_TRUE(device->start_daemon(mode));
-        ASSERT_TRUE(peer->receive("INFO"_tlv, 10000, device_puid)) << device->daemon_log();
+        const auto info = peer->receive("INFO"_tlv, 10000, device_puid);
+        ASSERT_TRUE(info) << device->daemon_log();
         const pid_t pid = device->daemon().pid();
+        if (mix.empty()) {
+            auto conf = request(device_puid, "soak");
+            conf.interfaces = {{.mac = device_puid, .address = "192.0.2.99"}};
+            const std::vector<bytes> seeds = {lab::take_message(ipconf_msg_build_look()),
+                                              configurator::build_conf(conf, bytes{1, 2, 3, 4}), *info,
+                                              lab::take_message(ipconf_msg_build_error(device_puid, "192.0.2.1", "x"))};
+            for (int i = 0; i < 20000; ++i)
+                mix.push_back(mutate(rng, seeds[rng() % seeds.size()]));
+        }
         // Once the allocator has warmed up with the whole mix, memory stays
         // flat through the mix again.
         send_batched(mix, 100, broadcast);
-        const long fds = descriptors(pid), memory = private_kb(pid);
+        const auto fds = lab::descriptors_of(pid);
+        const long memory = private_kb(pid);
         send_batched(mix, 100, broadcast);
         EXPECT_LT(private_kb(pid) - memory, 512) << "kB of private memory grown";
 
@@ -170,81 +155,57 @@ TEST_F(Soak, MutatedDatagramsAndRpcGarbageInNormalAndSleepMode)
         EXPECT_TRUE(answers_look());
         for (int fd : clients)
             close(fd);
-
         EXPECT_TRUE(answers_look());
-        bool settled = false;
-        for (int tries = 0; tries < 50 && !settled; ++tries) {
-            settled = descriptors(pid) <= fds;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        EXPECT_TRUE(settled) << descriptors(pid) << " descriptors, " << fds << " before";
-        EXPECT_EQ(device->daemon().stop(), 0);
-        expect_clean_log();
-    }
-}
+        EXPECT_TRUE(lab::descriptors_settle(pid, fds)) << lab::descriptors_of(pid).size() << " descriptors";
 
-TEST_F(Soak, ChallengeRequestsFrom100000AddressesKeepTheirRate)
-{
-    ASSERT_TRUE(device->start_service());
-    ASSERT_TRUE(device->start_daemon());
-    ASSERT_TRUE(peer->receive("INFO"_tlv, 10000, device_puid));
-    {
-        // Sources from 10.0.0.0/8 arrive on a link that has no route back.
-        auto in = lab->enter(device->addresses().host);
-        for (const char *conf : {"all", "lab0"})
-            std::ofstream("/proc/sys/net/ipv4/conf/" + std::string(conf) + "/rp_filter") << "0";
-    }
-    const int raw = lab->open_in("cfg", [] { return socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP)); });
-    const int link = lab->open_in("cfg", [] { return static_cast<int>(if_nametoindex("lab0")); });
-    ASSERT_GE(raw, 0);
-    const bytes request = lab::challenge_request(device_puid);
-    std::vector<bytes> frames;
-    for (uint32_t n = 0; n < 100000; ++n) {
-        bytes frame(raw_udp_header_size + request.size());
-        std::copy(request.begin(), request.end(), frame.begin() + raw_udp_header_size);
-        raw_udp_set_broadcast_header(frame.data(), 4445, request.size());
-        const uint32_t source = 0x0A000001 + n;
-        for (int i = 0; i < 4; ++i)
-            frame[12 + i] = static_cast<uint8_t>(source >> (24 - 8 * i));
-        frame[10] = frame[11] = frame[26] = frame[27] = 0;
-        const uint16_t ip_sum = checksum_ip(frame.data());
-        frame[10] = static_cast<uint8_t>(ip_sum >> 8);
-        frame[11] = static_cast<uint8_t>(ip_sum);
-        const uint16_t udp_sum = checksum_udp(frame.data(), frame.data() + 20);
-        frame[26] = static_cast<uint8_t>(udp_sum >> 8);
-        frame[27] = static_cast<uint8_t>(udp_sum);
-        frames.push_back(std::move(frame));
-    }
-    const auto source_of = [](size_t n) {
-        return "10." + std::to_string((n + 1) >> 16 & 255) + "." + std::to_string((n + 1) >> 8 & 255) + "." +
-               std::to_string((n + 1) & 255);
-    };
-    // A batch is read once the challenge for its last address comes back.
-    const auto challenged = [&](size_t last) {
-        for (auto until = clock_type::now() + std::chrono::seconds(10); clock_type::now() < until;) {
-            const auto chal = peer->receive("CHAL"_tlv, 1000);
-            std::string address;
-            if (chal && !lab::challenge_of(*chal, &address).empty() && address == source_of(last))
-                return true;
+        if (mode.empty()) {
+            // Challenge requests from 10.0.0.1 on, as raw frames on the
+            // configurator's link. Connections are never dropped, so looking
+            // one up must not slow down with their number: the median batch at
+            // the end against the one at the start.
+            const int raw = lab->open_in("cfg", [] { return socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP)); });
+            const int link = lab->open_in("cfg", [] { return static_cast<int>(if_nametoindex("lab0")); });
+            ASSERT_GE(raw, 0);
+            const bytes request = lab::take_message(auth_msg_build_challenge_request(device_puid));
+            std::vector<bytes> frames;
+            for (uint32_t source = 0x0A000001; source <= 0x0A000000 + 100000; ++source) {
+                bytes frame(raw_udp_header_size);
+                frame.insert(frame.end(), request.begin(), request.end());
+                raw_udp_set_broadcast_header(frame.data(), 4445, request.size());
+                for (int i = 0; i < 4; ++i)
+                    frame[12 + i] = static_cast<uint8_t>(source >> (24 - 8 * i));
+                frame[10] = frame[11] = frame[26] = frame[27] = 0; // a UDP checksum of 0 is none
+                const uint16_t sum = checksum_ip(frame.data());
+                frame[10] = static_cast<uint8_t>(sum >> 8);
+                frame[11] = static_cast<uint8_t>(sum);
+                frames.push_back(std::move(frame));
+            }
+            // A batch is read once the challenge for its last address comes
+            // back, which names it as a text with its zero byte.
+            const auto challenged = [&](size_t last) {
+                const std::string to = std::string(inet_ntoa({htonl(0x0A000001 + static_cast<uint32_t>(last))})) + '\0';
+                for (auto until = clock_type::now() + std::chrono::seconds(10); clock_type::now() < until;) {
+                    const auto chal = peer->receive("CHAL"_tlv, 1000);
+                    if (chal && std::search(chal->begin(), chal->end(), to.begin(), to.end()) != chal->end())
+                        return true;
+                }
+                return false;
+            };
+            auto seconds = send_batched(
+                frames, 64, [&](const bytes &f) { return raw_send(raw, link, nullptr, f.data(), f.size()) == 0; },
+                challenged);
+            close(raw);
+            ASSERT_GE(seconds.size(), 200u);
+            std::nth_element(seconds.begin(), seconds.begin() + 50, seconds.begin() + 100);
+            std::nth_element(seconds.end() - 100, seconds.end() - 50, seconds.end());
+            const double first = seconds[50], last = seconds[seconds.size() - 50];
+            EXPECT_LT(last, 3 * first + 0.05) << "a batch took " << first << " s at first, " << last << " s at the end";
+            EXPECT_EQ(device->count_lines("Received CHALLENGE REQUEST"), 100000);
         }
-        return false;
-    };
-    const auto seconds = send_batched(
-        frames, 64, [&](const bytes &frame) { return raw_send(raw, link, nullptr, frame.data(), frame.size()) == 0; },
-        challenged);
-    close(raw);
-    // The median batch at the end against the one at the start.
-    const auto median = [](std::vector<double> v) {
-        std::nth_element(v.begin(), v.begin() + static_cast<long>(v.size() / 2), v.end());
-        return v[v.size() / 2];
-    };
-    ASSERT_GE(seconds.size(), 100u);
-    const double first = median({seconds.begin(), seconds.begin() + 100});
-    const double last = median({seconds.end() - 100, seconds.end()});
-    EXPECT_LT(last, 3 * first + 0.05) << "a batch of 64 took " << first << " s at first, " << last << " s at the end";
-    EXPECT_EQ(device->count_lines("Received CHALLENGE REQUEST"), 100000);
-    EXPECT_EQ(device->daemon().stop(), 0);
-    expect_clean_log();
+        EXPECT_EQ(device->daemon().stop(), 0);
+        EXPECT_EQ(device->daemon_log().find("runtime error"), std::string::npos);
+        EXPECT_EQ(device->daemon_log().find("AddressSanitizer"), std::string::npos);
+    }
 }
 
 } // namespace

@@ -1,11 +1,7 @@
 #include "support/ipconf_device.hpp"
 
-#include "configurator/configurator.hpp"
-#include "ipconf/auth_msg.hpp"
 #include "ipconf/elements.hpp"
-#include "ipconf/interface_conf.hpp"
 #include "ipconf/ipconf_msg.hpp"
-#include "platform/product_info.hpp"
 #include "util/tlv_ez.hpp"
 
 #include <nlohmann/json.hpp>
@@ -20,15 +16,6 @@
 #include <filesystem>
 
 namespace lab {
-
-namespace {
-
-char *text_or_null(const std::string &text)
-{
-    return text.empty() ? nullptr : const_cast<char *>(text.c_str());
-}
-
-} // namespace
 
 bytes take_message(uint8_t *message)
 {
@@ -102,11 +89,6 @@ std::string upper_case(std::string text)
     return text;
 }
 
-std::array<uint8_t, 20> password_hash()
-{
-    return configurator::password_hash(password);
-}
-
 Device::Device(Lab &lab, int index) : lab_(lab)
 {
     const std::string n = std::to_string(index + 1);
@@ -130,22 +112,16 @@ Device::~Device()
     bus_.reset();
 }
 
-std::string Device::store_text() const
-{
-    return bus_ ? bus_->read_store() : "";
-}
-
 bool Device::start_service(const std::vector<std::string> &service_options)
 {
     // The sample store (whose account has the lab password) with this
     // device's identity, MACs and address.
     nlohmann::json json = nlohmann::json::parse(sample_store());
     json["configurations"]["17"]["hostname"] = store.host_name;
-    json["configurations"]["18"] = {{"product_name", store.product_name},
-                                    {"product_id", store.product_id},
-                                    {"hardware_id", store.hardware_id},
-                                    {"hardware_revision", store.hardware_revision},
-                                    {"software_version", store.software_version}};
+    if (store.host_name.empty())
+        json["configurations"]["17"].erase("hostname");
+    json["configurations"]["18"]["product_name"] = store.product_name;
+    json["configurations"]["18"]["product_id"] = store.product_id;
     json["resources"]["6"][0]["mac"] = addresses_.mac0;
     json["resources"]["6"][1]["mac"] = addresses_.mac1;
     json["resources"]["26"][0]["ipv4"] = addresses_.ipv4_0;
@@ -179,11 +155,6 @@ bool Device::start_daemon(const std::vector<std::string> &options, const std::ve
     return daemon_ != nullptr;
 }
 
-int Device::count_lines(const std::string &text) const
-{
-    return lab::count_lines(daemon_log(), text);
-}
-
 std::unique_ptr<IpconfPeer> add_configurator(Lab &lab)
 {
     if (!lab.add_host("cfg") ||
@@ -211,84 +182,29 @@ void DeviceTest::TearDown()
     LabTest::TearDown();
 }
 
-bytes expected_info(const Device &device, const std::string &puid, uint32_t mode)
+configurator::device decode_info(const bytes &info)
 {
-    const DeviceStore &s = device.store;
-    product_info info = {text_or_null(puid),
-                         mode,
-                         text_or_null(s.host_name),
-                         text_or_null(s.product_name),
-                         text_or_null(s.product_id),
-                         text_or_null(s.hardware_id),
-                         text_or_null(s.hardware_revision),
-                         text_or_null(s.software_version)};
-    tlv_writer *writer = ipconf_msg_open_info(&info, 2);
-
-    std::string mac0 = upper_case(device.addresses().mac0), mac1 = upper_case(device.addresses().mac1);
-    std::string ipv4_0 = device.addresses().ipv4_0;
-    std::string netmask = "255.255.255.0", gateway = "192.0.2.1", dns = "192.0.2.53";
-    std::string broadcast = "0.0.0.0", wins = "198.51.100.99";
-    std::string lab0 = "lab0", lab1 = "lab1";
-    interface_conf first = {lab0.data(),    mac0.data(),      0,          1,      0, ipv4_0.data(), netmask.data(),
-                            gateway.data(), broadcast.data(), dns.data(), nullptr};
-    interface_conf second = {lab1.data(), mac1.data(),      0,       0,          2, nullptr, nullptr,
-                             nullptr,     broadcast.data(), nullptr, wins.data()};
-    writer = ipconf_msg_add_interface_to_info(writer, &first);
-    writer = ipconf_msg_add_interface_to_info(writer, &second);
-    return take_message(ipconf_msg_close_info(&writer));
+    configurator::datagram got;
+    got.data = info;
+    got.size = info.size();
+    configurator::device out;
+    EXPECT_TRUE(configurator::decode_info(got, out));
+    return out;
 }
 
-bytes challenge_request(const std::string &puid)
+configurator::configuration DeviceTest::request(const std::string &puid, const std::string &host_name)
 {
-    return take_message(auth_msg_build_challenge_request(puid.c_str()));
+    return {.puid = puid, .user = login, .password_hash = password_hash(), .host_name = host_name, .interfaces = {}};
 }
 
-bytes conf_message(const ConfRequest &request)
+configurator::configure_result DeviceTest::configure(const configurator::configuration &request, int timeout_ms)
 {
-    configurator::configuration conf{.puid = request.puid,
-                                     .user = request.user,
-                                     .password_hash = configurator::password_hash(request.secret),
-                                     .host_name = request.host_name};
-    for (const auto &entry : request.interfaces)
-        conf.interfaces.push_back({.mac = entry.mac,
-                                   .ipv4_method = entry.ipv4_mode,
-                                   .address = entry.ipv4,
-                                   .netmask = entry.netmask,
-                                   .gateway = entry.gateway,
-                                   .dns = entry.dns});
-    return configurator::build_conf(conf, request.challenge);
-}
-
-std::vector<uint8_t> challenge_of(const bytes &chal, std::string *address)
-{
-    bytes copy = chal;
-    uint8_t *cursor = copy.data(), *challenge = nullptr;
-    size_t avail = copy.size(), length = 0;
-    char *puid = nullptr, *addr = nullptr;
-    if (auth_msg_parse_challenge(&cursor, &avail, &challenge, &length, &puid, &addr) != 0 || challenge == nullptr)
-        return {};
-    if (address != nullptr)
-        *address = addr != nullptr ? addr : "";
-    return {challenge, challenge + length};
-}
-
-std::vector<uint8_t> ask_challenge(IpconfPeer &peer, const std::string &puid, int timeout_ms)
-{
-    if (!peer.send(challenge_request(puid)))
-        return {};
-    auto chal = peer.receive("CHAL"_tlv, timeout_ms, puid);
-    return chal ? challenge_of(*chal) : std::vector<uint8_t>{};
-}
-
-bool error_of(const bytes &err, std::string *text, std::string *address)
-{
-    bytes copy = err;
-    char *puid = nullptr, *addr = nullptr, *message = nullptr;
-    if (ipconf_msg_parse_error(copy.data(), copy.size(), &puid, &addr, &message) != 0)
-        return false;
-    *text = message != nullptr ? message : "";
-    *address = addr != nullptr ? addr : "";
-    return true;
+    const auto in = lab->enter("cfg");
+    return configurator::configure(request, {.interfaces = {"lab0"},
+                                             .raw = false,
+                                             .timeout = std::chrono::milliseconds(timeout_ms),
+                                             .cancel = nullptr,
+                                             .progress = {}});
 }
 
 } // namespace lab

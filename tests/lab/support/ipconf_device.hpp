@@ -1,9 +1,8 @@
 // A device and a configurator on one lab bridge, for end-to-end tests of the
 // daemon: the device host runs the configuration service on a private bus
 // with a store written here, then `orvaned -f`; the configurator host holds
-// the configurator library's link on its lab0 (an IpconfPeer). Also the
-// requests a configurator sends and what the device's store makes the INFO
-// reply look like.
+// the configurator library's link on its lab0 (an IpconfPeer), and runs the
+// library's configure call there.
 // Ownership: everything started is stopped and removed with the Lab.
 // Errors: GoogleTest failures and false / empty results; nothing throws.
 #pragma once
@@ -11,7 +10,7 @@
 #include "support/dbus_lab.hpp"
 #include "support/lab.hpp"
 
-#include "configurator/link.hpp"
+#include "configurator/configurator.hpp"
 
 #include <array>
 #include <cstdint>
@@ -65,14 +64,12 @@ inline constexpr const char *configurator_address = "192.0.2.20";
 inline constexpr const char *login = "admin";
 inline constexpr const char *password = "secret";
 
-// Settings of the configuration service the device starts with.
+// Settings of the configuration service the device starts with; the rest
+// of the product's identity is the sample store's.
 struct DeviceStore {
-    std::string host_name = "device-1";
+    std::string host_name = "device-1"; // empty: the service holds none
     std::string product_name = "Sensor Hub";
     std::string product_id = "SH-200";
-    std::string hardware_id = "HW-7";
-    std::string hardware_revision = "B";
-    std::string software_version = "1.4.2";
     std::vector<std::string> more_logins{}; // accounts beside "admin", with the same password
 };
 
@@ -80,7 +77,10 @@ struct DeviceStore {
 [[nodiscard]] std::string upper_case(std::string text);
 
 // The SHA-1 of the lab password, as the service holds it.
-[[nodiscard]] std::array<uint8_t, 20> password_hash();
+[[nodiscard]] inline std::array<uint8_t, 20> password_hash()
+{
+    return configurator::password_hash(password);
+}
 
 class Device {
 public:
@@ -90,7 +90,7 @@ public:
     ~Device();
 
     [[nodiscard]] const DeviceAddresses &addresses() const { return addresses_; }
-    [[nodiscard]] std::string store_text() const;
+    [[nodiscard]] std::string store_text() const { return bus_ ? bus_->read_store() : ""; }
     // The folder the daemon sees as its /tmp.
     [[nodiscard]] std::string private_tmp() const { return dir_ + "/tmp"; }
 
@@ -112,7 +112,7 @@ public:
     [[nodiscard]] std::string daemon_log() const { return daemon_ ? daemon_->stderr_text() : ""; }
 
     // Lines of the daemon's log that contain the text.
-    [[nodiscard]] int count_lines(const std::string &text) const;
+    [[nodiscard]] int count_lines(const std::string &text) const { return lab::count_lines(daemon_log(), text); }
 
     DeviceStore store;
 
@@ -128,10 +128,9 @@ private:
 // its peer; null (with a test failure) when that fails.
 [[nodiscard]] std::unique_ptr<IpconfPeer> add_configurator(Lab &lab);
 
-// The INFO the device should send: built with the message builders from the
-// store's values, the PUID and mode, and the interfaces as the service
-// describes them (lab0 up, lab1 down).
-[[nodiscard]] bytes expected_info(const Device &device, const std::string &puid, uint32_t mode);
+// A received INFO as the configurator library reads it (a test failure when
+// it does not parse).
+[[nodiscard]] configurator::device decode_info(const bytes &info);
 
 // Base fixture: a Lab (skips when not root) with one device, not started yet,
 // and the configurator's peer; a test may add a second device.
@@ -139,42 +138,13 @@ class DeviceTest : public LabTest {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // A request with the lab's login and password.
+    static configurator::configuration request(const std::string &puid, const std::string &host_name = "");
+    // The library's whole exchange from the configurator host, waiting
+    // timeout_ms for the answer.
+    configurator::configure_result configure(const configurator::configuration &request, int timeout_ms = 6000);
     std::unique_ptr<Device> device, second;
     std::unique_ptr<IpconfPeer> peer;
 };
-
-// A configurator's requests.
-[[nodiscard]] bytes challenge_request(const std::string &puid);
-
-struct ConfInterface {
-    std::string mac{};
-    int32_t ipv4_mode = 3;
-    std::string ipv4{};
-    std::string netmask{};
-    std::string gateway{};
-    std::string dns{};
-};
-
-struct ConfRequest {
-    std::string puid{};
-    std::string user = login;
-    std::string secret = password;    // the password whose hash is proven
-    std::vector<uint8_t> challenge{}; // as received in CHAL
-    std::string host_name{};          // empty: none
-    std::vector<ConfInterface> interfaces{};
-};
-
-[[nodiscard]] bytes conf_message(const ConfRequest &request);
-
-// The 4 challenge bytes of a CHAL (empty when it does not parse), and the
-// ADDR it names.
-[[nodiscard]] std::vector<uint8_t> challenge_of(const bytes &chal, std::string *address = nullptr);
-
-// Sends CHRQ for puid and returns the challenge of the CHAL that answers it
-// (empty when none came within timeout_ms).
-[[nodiscard]] std::vector<uint8_t> ask_challenge(IpconfPeer &peer, const std::string &puid, int timeout_ms = 5000);
-
-// Text and address of a received ERR; false when it does not parse.
-bool error_of(const bytes &err, std::string *text, std::string *address);
 
 } // namespace lab
