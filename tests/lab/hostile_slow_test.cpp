@@ -67,35 +67,25 @@ bytes mutate(std::mt19937 &rng, bytes message)
 
 class Soak : public lab::DeviceTest {
 protected:
-    void SetUp() override
-    {
-        // Freed memory goes back at once, so that private memory shows leaks
-        // and not the sanitizer's quarantine.
-        const char *asan = std::getenv("ASAN_OPTIONS");
-        setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":quarantine_size_mb=1").c_str(), 1);
-        DeviceTest::SetUp();
-    }
-
     bool answers_look()
     {
         return peer->send(lab::take_message(ipconf_msg_build_look())) &&
                peer->receive("INFO"_tlv, 10000, device_puid).has_value();
     }
 
-    // Sends the datagrams in batches, each followed by a sign that the daemon
-    // has read them all (by default a LOOK answered), so that none is dropped
-    // for want of room; the time of each batch.
-    std::vector<double> send_batched(const std::vector<bytes> &datagrams, size_t batch,
-                                     const std::function<bool(const bytes &)> &send,
-                                     const std::function<bool(size_t last)> &done = {})
+    // Sends datagrams 0 to count - 1 in batches, each followed by a sign that
+    // the daemon has read them all (`read` of its last), so that none is
+    // dropped for want of room; the time of each batch.
+    static std::vector<double> in_batches(size_t count, size_t batch, const std::function<bool(size_t)> &send,
+                                          const std::function<bool(size_t last)> &read)
     {
         std::vector<double> seconds;
-        for (size_t at = 0; at < datagrams.size(); at += batch) {
+        for (size_t at = 0; at < count; at += batch) {
             const auto begin = clock_type::now();
-            const size_t end = std::min(at + batch, datagrams.size());
+            const size_t end = std::min(at + batch, count);
             for (size_t i = at; i < end; ++i)
-                EXPECT_TRUE(send(datagrams[i]));
-            EXPECT_TRUE(done ? done(end - 1) : answers_look()) << "batch at " << at;
+                EXPECT_TRUE(send(i));
+            EXPECT_TRUE(read(end - 1)) << "batch at " << at;
             seconds.push_back(std::chrono::duration<double>(clock_type::now() - begin).count());
         }
         return seconds;
@@ -104,6 +94,10 @@ protected:
 
 TEST_F(Soak, MutatedDatagramsRpcGarbageAndChallengesFrom100000Addresses)
 {
+    // Freed memory goes back at once, so that private memory shows leaks and
+    // not the sanitizer's quarantine.
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":quarantine_size_mb=1").c_str(), 1);
     ASSERT_TRUE(device->start_service());
     {
         // Sources from 10.0.0.0/8 arrive on a link that has no route back.
@@ -113,7 +107,11 @@ TEST_F(Soak, MutatedDatagramsRpcGarbageAndChallengesFrom100000Addresses)
     }
     std::mt19937 rng(14);
     std::vector<bytes> mix;
-    const auto broadcast = [&](const bytes &b) { return b.empty() || peer->send(b); }; // empty stops the daemon
+    const auto send_mix = [&] {
+        (void)in_batches( // an empty datagram would stop the daemon
+            mix.size(), 100, [&](size_t i) { return mix[i].empty() || peer->send(mix[i]); },
+            [&](size_t) { return answers_look(); });
+    };
 
     for (const std::vector<std::string> &mode : {std::vector<std::string>{}, {"-m", "sleep"}}) {
         ASSERT_TRUE(device->start_daemon(mode));
@@ -131,30 +129,24 @@ TEST_F(Soak, MutatedDatagramsRpcGarbageAndChallengesFrom100000Addresses)
         }
         // Once the allocator has warmed up with the whole mix, memory stays
         // flat through the mix again.
-        send_batched(mix, 100, broadcast);
+        send_mix();
         const auto fds = lab::descriptors_of(pid);
         const long memory = private_kb(pid);
-        send_batched(mix, 100, broadcast);
+        send_mix();
         EXPECT_LT(private_kb(pid) - memory, 512) << "kB of private memory grown";
 
         // Garbage and silent clients on the RPC socket.
-        const std::string rpc = device->private_tmp() + "/orvane_rpc_1.sock";
-        std::vector<int> clients;
+        sockaddr_un rpc{AF_UNIX, {}};
+        std::snprintf(rpc.sun_path, sizeof rpc.sun_path, "%s/orvane_rpc_1.sock", device->private_tmp().c_str());
+        std::vector<std::unique_ptr<lab::Stream>> clients;
         for (int i = 0; i < 20; ++i) {
-            const int fd = lab->open_in(device->addresses().host, [] { return socket(AF_UNIX, SOCK_STREAM, 0); });
-            sockaddr_un to{};
-            to.sun_family = AF_UNIX;
-            std::snprintf(to.sun_path, sizeof to.sun_path, "%s", rpc.c_str());
-            EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0) << rpc;
-            if (i % 4 != 0) {
-                bytes garbage = mutate(rng, mix[rng() % mix.size()]);
-                static_cast<void>(send(fd, garbage.data(), garbage.size(), MSG_NOSIGNAL));
-            }
-            clients.push_back(fd);
+            clients.push_back(
+                std::make_unique<lab::Stream>(lab::connect_stream(reinterpret_cast<sockaddr *>(&rpc), sizeof rpc)));
+            if (i % 4 != 0)
+                (void)clients.back()->write(mutate(rng, mix[rng() % mix.size()]));
         }
         EXPECT_TRUE(answers_look());
-        for (int fd : clients)
-            close(fd);
+        clients.clear();
         EXPECT_TRUE(answers_look());
         EXPECT_TRUE(lab::descriptors_settle(pid, fds)) << lab::descriptors_of(pid).size() << " descriptors";
 
@@ -167,19 +159,6 @@ TEST_F(Soak, MutatedDatagramsRpcGarbageAndChallengesFrom100000Addresses)
             const int link = lab->open_in("cfg", [] { return static_cast<int>(if_nametoindex("lab0")); });
             ASSERT_GE(raw, 0);
             const bytes request = lab::take_message(auth_msg_build_challenge_request(device_puid));
-            std::vector<bytes> frames;
-            for (uint32_t source = 0x0A000001; source <= 0x0A000000 + 100000; ++source) {
-                bytes frame(raw_udp_header_size);
-                frame.insert(frame.end(), request.begin(), request.end());
-                raw_udp_set_broadcast_header(frame.data(), 4445, request.size());
-                for (int i = 0; i < 4; ++i)
-                    frame[12 + i] = static_cast<uint8_t>(source >> (24 - 8 * i));
-                frame[10] = frame[11] = frame[26] = frame[27] = 0; // a UDP checksum of 0 is none
-                const uint16_t sum = checksum_ip(frame.data());
-                frame[10] = static_cast<uint8_t>(sum >> 8);
-                frame[11] = static_cast<uint8_t>(sum);
-                frames.push_back(std::move(frame));
-            }
             // A batch is read once the challenge for its last address comes
             // back, which names it as a text with its zero byte.
             const auto challenged = [&](size_t last) {
@@ -191,8 +170,20 @@ TEST_F(Soak, MutatedDatagramsRpcGarbageAndChallengesFrom100000Addresses)
                 }
                 return false;
             };
-            auto seconds = send_batched(
-                frames, 64, [&](const bytes &f) { return raw_send(raw, link, nullptr, f.data(), f.size()) == 0; },
+            auto seconds = in_batches(
+                100000, 64,
+                [&](size_t n) {
+                    bytes frame(raw_udp_header_size);
+                    frame.insert(frame.end(), request.begin(), request.end());
+                    raw_udp_set_broadcast_header(frame.data(), 4445, request.size());
+                    for (int i = 0; i < 4; ++i)
+                        frame[12 + i] = static_cast<uint8_t>((0x0A000001 + n) >> (24 - 8 * i));
+                    frame[10] = frame[11] = frame[26] = frame[27] = 0; // a UDP checksum of 0 is none
+                    const uint16_t sum = checksum_ip(frame.data());
+                    frame[10] = static_cast<uint8_t>(sum >> 8);
+                    frame[11] = static_cast<uint8_t>(sum);
+                    return raw_send(raw, link, nullptr, frame.data(), frame.size()) == 0;
+                },
                 challenged);
             close(raw);
             ASSERT_GE(seconds.size(), 200u);
