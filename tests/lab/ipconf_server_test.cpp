@@ -4,15 +4,12 @@
 // device runs the configuration service on a private bus and orvaned -f; the
 // configurator speaks through the configurator library in its own namespace.
 #include "support/ipconf_device.hpp"
-#include "support/lab.hpp"
 #include "tests/unit/tlv_bytes.hpp"
 
 #include "ipconf/auth_msg.hpp"
 #include "ipconf/ipconf_msg.hpp"
-#include "util/tlv_ez.hpp"
 
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -22,30 +19,28 @@ using namespace std::chrono_literals;
 
 constexpr const char *device_puid = "02:00:00:00:0D:01";
 
-class IpconfServer : public lab::DeviceTest {
-protected:
-    // The device's INFO answering a LOOK, if it comes within timeout_ms.
-    std::optional<bytes> look(int timeout_ms = 1500)
+struct IpconfServer : lab::DeviceTest {
+    // The device's INFO answering a LOOK (a new one every 250 ms), if one
+    // comes within ms.
+    std::optional<bytes> answered_within(int ms)
     {
-        peer->drain();
-        EXPECT_TRUE(peer->send(take(ipconf_msg_build_look())));
-        return peer->receive("INFO"_tlv, timeout_ms, device_puid);
+        std::optional<bytes> info;
+        for (int waited = 0; waited < ms && !info; waited += 250) {
+            peer->drain();
+            EXPECT_TRUE(peer->send(take(ipconf_msg_build_look())));
+            info = peer->receive("INFO"_tlv, 250, device_puid);
+        }
+        return info;
     }
 
-    // The text of the next ERR for the device; it must name the configurator.
+    // The text of the next ERR for the device (that it names the configurator
+    // is the library's check, in configure).
     std::string next_error(const std::string &puid = device_puid)
     {
         auto err = peer->receive("ERR"_tlv, 6000, puid);
         char *from = nullptr, *address = nullptr, *text = nullptr;
-        if (!err || ipconf_msg_parse_error(err->data(), err->size(), &from, &address, &text) != 0)
-            return "(no ERR)";
-        EXPECT_STREQ(address, lab::configurator_address);
-        return text != nullptr ? text : "";
-    }
-
-    bool ask_challenge(const std::string &puid)
-    {
-        return peer->send(take(auth_msg_build_challenge_request(puid.c_str())));
+        const bool parsed = err && ipconf_msg_parse_error(err->data(), err->size(), &from, &address, &text) == 0;
+        return parsed && text != nullptr ? text : "(no ERR)";
     }
 
     // The challenge of the CHAL answering a new request: the 4 bytes it ends
@@ -53,7 +48,9 @@ protected:
     bytes challenge()
     {
         peer->drain();
-        const auto chal = ask_challenge(device_puid) ? peer->receive("CHAL"_tlv, 3000, device_puid) : std::nullopt;
+        const auto chal = peer->send(take(auth_msg_build_challenge_request(device_puid)))
+                              ? peer->receive("CHAL"_tlv, 3000, device_puid)
+                              : std::nullopt;
         return chal ? bytes(chal->end() - 4, chal->end()) : bytes{};
     }
 };
@@ -85,20 +82,17 @@ TEST_F(IpconfServer, ServesChecksEveryRequestSurvivesItsServiceAndStopsOnAnEmpty
                                  take(ipconf_msg_build_error(device_puid, "192.0.2.1", "x")), tlv("CHAL"), *announced,
                                  text("TOLVANE and whatever follows"), tlv("WHAT", {'?'})})
         ASSERT_TRUE(peer->send(passing));
-    EXPECT_TRUE(look());
-    EXPECT_EQ(device->daemon_log(),
-              before + "orvaned: unknown request type: " + std::to_string(tlv_stringtype("WHAT")) + "\n");
+    EXPECT_TRUE(answered_within(1500));
+    EXPECT_EQ(device->daemon_log(), before + "orvaned: unknown request type: 1464353108\n"); // "WHAT"
 
     // CHRQ for another device: nothing. A CONF for another device (this PUID
     // in lower case is another) is ignored and leaves the challenge, which a
     // CONF whose head does not parse (a PASS of 19 bytes) uses up.
-    ASSERT_TRUE(ask_challenge("02:00:00:00:99:99"));
+    ASSERT_TRUE(peer->send(take(auth_msg_build_challenge_request("02:00:00:00:99:99"))));
     EXPECT_FALSE(peer->receive("CHAL"_tlv, 800));
     const auto good = request(device_puid, "device-9");
-    auto elsewhere = good;
-    elsewhere.puid = "02:00:00:00:0d:01";
     ASSERT_EQ(challenge().size(), 4u);
-    ASSERT_TRUE(peer->send(configurator::build_conf(elsewhere, bytes(4))));
+    ASSERT_TRUE(peer->send(configurator::build_conf(request("02:00:00:00:0d:01", "device-9"), bytes(4))));
     EXPECT_FALSE(peer->receive("ERR"_tlv, 800));
     ASSERT_TRUE(peer->send(
         tlv("CONF", cat({tlv("PUID", text(device_puid)), tlv("USER", text(lab::login)), tlv("PASS", bytes(19))}))));
@@ -145,9 +139,7 @@ TEST_F(IpconfServer, ServesChecksEveryRequestSurvivesItsServiceAndStopsOnAnEmpty
     EXPECT_EQ(next_error(), "no challenge requested, cannot authenticate");
 
     // Nothing was written, and a request for what is in effect gets OK at once.
-    auto same = request(device_puid, "device-1");
-    same.interfaces = {{.mac = lab::upper_case(device->addresses().mac0), .address = device->addresses().ipv4_0}};
-    EXPECT_EQ(configure(same).result, configurator::outcome::ok) << device->daemon_log();
+    EXPECT_EQ(configure(request(device_puid, "device-1")).result, configurator::outcome::ok) << device->daemon_log();
     EXPECT_EQ(device->store_text(), store_before);
 
     // A real change: while it is pending any other request is refused, and
@@ -159,10 +151,9 @@ TEST_F(IpconfServer, ServesChecksEveryRequestSurvivesItsServiceAndStopsOnAnEmpty
     auto ok = peer->receive("OK"_tlv, 20000, device_puid);
     ASSERT_TRUE(ok) << device->daemon_log();
     EXPECT_LT(std::chrono::steady_clock::now() - sent, 30s) << "not at the time-out";
-    char *puid = nullptr, *address = nullptr;
-    ASSERT_EQ(ipconf_msg_parse_ok(ok->data(), ok->size(), &puid, &address), 0);
-    EXPECT_STREQ(address, lab::configurator_address);
-    EXPECT_GE(device->count_lines("received SIGHUP"), 1);
+    // It names the configurator (the library would take one that names none).
+    EXPECT_NE(std::string(ok->begin(), ok->end()).find(std::string(lab::configurator_address) + '\0'),
+              std::string::npos);
     const std::string store = device->store_text();
     EXPECT_NE(store.find("device-2"), std::string::npos);
     EXPECT_EQ(store.find("device-3"), std::string::npos);
@@ -170,20 +161,13 @@ TEST_F(IpconfServer, ServesChecksEveryRequestSurvivesItsServiceAndStopsOnAnEmpty
     // The service stopped: each LOOK holds the loop for at most one call's
     // second, then the rest of its calls are not made, and a LOOK comes back
     // at once once the service does.
-    const auto answered_within = [&](int ms) {
-        std::optional<bytes> info;
-        for (int waited = 0; waited < ms && !info; waited += 250)
-            info = look(250);
-        return info;
-    };
-    lab::Process &service = *device->bus().service();
-    ASSERT_TRUE(service.signal(SIGSTOP));
+    ASSERT_TRUE(device->bus().service()->signal(SIGSTOP));
     const auto begin = std::chrono::steady_clock::now();
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
     EXPECT_TRUE(device->daemon().wait_for_line("Connection to Cendrix Dbus service lost", 5000));
     std::this_thread::sleep_for(500ms);
-    ASSERT_TRUE(service.signal(SIGCONT));
+    ASSERT_TRUE(device->bus().service()->signal(SIGCONT));
     EXPECT_TRUE(answered_within(2000)) << device->daemon_log();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 6s) << "three LOOKs held the loop";
 
@@ -198,15 +182,12 @@ TEST_F(IpconfServer, ServesChecksEveryRequestSurvivesItsServiceAndStopsOnAnEmpty
     ASSERT_TRUE(device->start_service());
     const auto info = answered_within(2000);
     ASSERT_TRUE(info) << device->daemon_log();
-    const auto seen = lab::decode_info(*info);
-    EXPECT_FALSE(seen.host_name) << *seen.host_name;
-    EXPECT_EQ(seen.product_name, "Sensor Hub");
+    EXPECT_EQ(std::string(info->begin(), info->end()).find("HNAM"), std::string::npos);
     EXPECT_EQ(device->count_lines("Connection to Cendrix Dbus service lost"), 2);
     EXPECT_EQ(device->count_lines("Connection to Cendrix Dbus service restored"), 2);
     // Through all of it, one thread.
-    EXPECT_EQ(std::distance(
-                  std::filesystem::directory_iterator("/proc/" + std::to_string(device->daemon().pid()) + "/task"), {}),
-              1);
+    const std::string status = lab::read_file("/proc/" + std::to_string(device->daemon().pid()) + "/status");
+    EXPECT_NE(status.find("Threads:\t1\n"), std::string::npos) << status;
 
     // An empty datagram stops the daemon like a failed receive.
     ASSERT_TRUE(peer->send(bytes{}));
@@ -221,9 +202,6 @@ TEST_F(IpconfServer, SleepModeAnswersWithRawFramesOnEveryInterfaceAndRefusesConf
     ASSERT_TRUE(device->start_service() && device->start_daemon({"-m", "sleep", "-u", puid}));
     const auto announced = peer->receive("INFO"_tlv, 10000);
     ASSERT_TRUE(announced) << device->daemon_log();
-    const auto seen = lab::decode_info(*announced);
-    EXPECT_EQ(seen.puid, puid);
-    EXPECT_EQ(seen.mode, 1u);
     // No UDP socket in the device's namespace, where only the daemon and the
     // service run.
     const std::string tables = "/proc/" + std::to_string(device->daemon().pid()) + "/net/udp";
@@ -232,9 +210,9 @@ TEST_F(IpconfServer, SleepModeAnswersWithRawFramesOnEveryInterfaceAndRefusesConf
     // A LOOK: its INFO goes out as a raw frame on each up interface (their
     // bytes are ip_test's, one per interface net_test's). Both device links
     // are on the bridge, so the daemon reads the LOOK twice: four copies.
-    peer->drain();
+    (void)peer->collect(0, 500); // the announcement's other copy
     ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
-    EXPECT_EQ(peer->collect("INFO"_tlv, 1000, puid), std::vector<bytes>(4, *announced));
+    EXPECT_EQ(peer->collect("INFO"_tlv, 1500, puid), std::vector<bytes>(4, *announced));
 
     // Configuration requests for it are refused (each read and answered
     // four times); others are not its business.
@@ -243,7 +221,7 @@ TEST_F(IpconfServer, SleepModeAnswersWithRawFramesOnEveryInterfaceAndRefusesConf
     ASSERT_TRUE(peer->send(configurator::build_conf(request(puid, "other"), bytes(4))));
     EXPECT_EQ(next_error(puid), "cannot be configured");
     (void)peer->collect("ERR"_tlv, 500);
-    ASSERT_TRUE(ask_challenge("02:00:00:00:99:99"));
+    ASSERT_TRUE(peer->send(take(auth_msg_build_challenge_request("02:00:00:00:99:99"))));
     EXPECT_FALSE(peer->receive("ERR"_tlv, 1000));
     EXPECT_FALSE(peer->receive("CHAL"_tlv, 10));
     EXPECT_EQ(device->daemon().stop(), 0);

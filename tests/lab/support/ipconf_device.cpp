@@ -91,8 +91,7 @@ std::string upper_case(std::string text)
 
 Device::Device(Lab &lab, int index) : lab_(lab)
 {
-    const std::string n = std::to_string(index + 1);
-    addresses_.host = "dev" + n;
+    addresses_.host = "dev" + std::to_string(index + 1);
     addresses_.mac0 = "02:00:00:00:0d:" + std::string(index == 0 ? "01" : "11");
     addresses_.mac1 = "02:00:00:00:0d:" + std::string(index == 0 ? "02" : "12");
     addresses_.ipv4_0 = "192.0.2." + std::to_string(10 + index);
@@ -104,22 +103,13 @@ Device::Device(Lab &lab, int index) : lab_(lab)
     EXPECT_TRUE(lab.add_link(addresses_.host, "lab1", addresses_.mac1, {addresses_.ipv4_1 + "/24"}));
 }
 
-Device::~Device()
-{
-    // The daemon goes before the service it talks to.
-    if (daemon_)
-        daemon_->stop(SIGKILL);
-    bus_.reset();
-}
-
 bool Device::start_service(const std::vector<std::string> &service_options)
 {
     // The sample store (whose account has the lab password) with this
     // device's identity, MACs and address.
     nlohmann::json json = nlohmann::json::parse(sample_store());
-    json["configurations"]["17"]["hostname"] = store.host_name;
-    if (store.host_name.empty())
-        json["configurations"]["17"].erase("hostname");
+    json["configurations"]["17"] =
+        store.host_name.empty() ? nlohmann::json::object() : nlohmann::json{{"hostname", store.host_name}};
     json["configurations"]["18"]["product_name"] = store.product_name;
     json["configurations"]["18"]["product_id"] = store.product_id;
     json["resources"]["6"][0]["mac"] = addresses_.mac0;
@@ -182,16 +172,6 @@ void DeviceTest::TearDown()
     LabTest::TearDown();
 }
 
-configurator::device decode_info(const bytes &info)
-{
-    configurator::datagram got;
-    got.data = info;
-    got.size = info.size();
-    configurator::device out;
-    EXPECT_TRUE(configurator::decode_info(got, out));
-    return out;
-}
-
 configurator::configuration DeviceTest::request(const std::string &puid, const std::string &host_name)
 {
     return {.puid = puid, .user = login, .password_hash = password_hash(), .host_name = host_name, .interfaces = {}};
@@ -200,11 +180,10 @@ configurator::configuration DeviceTest::request(const std::string &puid, const s
 configurator::configure_result DeviceTest::configure(const configurator::configuration &request, int timeout_ms)
 {
     const auto in = lab->enter("cfg");
-    return configurator::configure(request, {.interfaces = {"lab0"},
-                                             .raw = false,
-                                             .timeout = std::chrono::milliseconds(timeout_ms),
-                                             .cancel = nullptr,
-                                             .progress = {}});
+    configurator::search where;
+    where.interfaces = {"lab0"};
+    where.timeout = std::chrono::milliseconds(timeout_ms);
+    return configurator::configure(request, where);
 }
 
 } // namespace lab

@@ -87,9 +87,10 @@ public:
     // Adds the device host with links lab0 and lab1 (both up and addressed)
     // to the lab; a second device gets other MACs and addresses (index 1).
     Device(Lab &lab, int index = 0);
-    ~Device();
 
     [[nodiscard]] const DeviceAddresses &addresses() const { return addresses_; }
+    // Its PUID: the MAC of lab0 in upper case.
+    [[nodiscard]] std::string puid() const { return upper_case(addresses_.mac0); }
     [[nodiscard]] std::string store_text() const { return bus_ ? bus_->read_store() : ""; }
     // The folder the daemon sees as its /tmp.
     [[nodiscard]] std::string private_tmp() const { return dir_ + "/tmp"; }
@@ -121,16 +122,12 @@ private:
     DeviceAddresses addresses_;
     std::string dir_;
     std::unique_ptr<DbusLab> bus_;
-    std::unique_ptr<Process> daemon_;
+    std::unique_ptr<Process> daemon_; // after bus_: killed before the service it talks to goes
 };
 
 // Adds the configurator host "cfg" (link lab0 at configurator_address) and
 // its peer; null (with a test failure) when that fails.
 [[nodiscard]] std::unique_ptr<IpconfPeer> add_configurator(Lab &lab);
-
-// A received INFO as the configurator library reads it (a test failure when
-// it does not parse).
-[[nodiscard]] configurator::device decode_info(const bytes &info);
 
 // Base fixture: a Lab (skips when not root) with one device, not started yet,
 // and the configurator's peer; a test may add a second device.
