@@ -9,7 +9,6 @@
 
 #include "ipconf/interface_conf.hpp"
 #include "ipconf/ipconf_msg.hpp"
-#include "lib/dorvik/rpc_client.hpp"
 #include "platform/product_info.hpp"
 #include "util/tlv_ez.hpp"
 
@@ -22,17 +21,17 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -50,57 +49,21 @@ constexpr const char *scripted_addresses = "192.0.2.20,198.51.100.20";
 using Record = std::vector<std::string>; // host name, addresses, product id, product name
 const std::vector<std::string> fields = {"hostname", "ip", "product-id", "product-name"};
 
-struct BrowseReply {
-    int outcome = -1; // of RPCClient_Call
-    uint32_t status = 99;
-    std::vector<std::string> keys; // in the order received
-    std::vector<Record> records;   // by index
-};
-
-// Calls ipconf_browse through the RPC library's client, as a program on the
-// device does; with_timeout false leaves the argument out.
-BrowseReply call_browse(const std::string &socket_path, int32_t timeout, uint32_t signature = browse_signature,
-                        bool with_timeout = true)
+// The reply line of a browse that heard these devices, in this order.
+nlohmann::ordered_json browse_reply(const std::vector<Record> &records)
 {
-    BrowseReply result;
-    RPCClient *client = RPCClient_Open(("unix:" + socket_path).c_str());
-    if (client == nullptr)
-        return result;
-    RPCCall call{};
-    RPCMsg *request = RPCMsg_Create();
-    RPCMsg *reply = RPCMsg_Create();
-    if (with_timeout)
-        (void)RPCMsg_Set_Int32(&call, request, "timeout@0", timeout);
-    result.outcome = RPCClient_Call(client, &call, "ipconf_browse", signature, request, reply, (timeout + 10) * 1000);
-    result.status = call.status;
-    if (result.outcome == 0 && call.status == 0) {
-        Dictionary *devices = RPCMsg_Get_Dictionary(&call, reply, "devices@1");
-        for (size_t i = 0; i < Dictionary_Count(devices); ++i) {
-            std::string key = Dictionary_KeyAt(devices, i);
-            result.keys.push_back(key);
-            size_t index = std::stoul(key.substr(0, key.find('.')));
-            result.records.resize(std::max(result.records.size(), index + 1), Record(4));
-            auto field = std::find(fields.begin(), fields.end(), key.substr(key.find('.') + 1));
-            if (field != fields.end())
-                result.records[index][static_cast<size_t>(field - fields.begin())] = Dictionary_ValueAt(devices, i);
-        }
-        Dictionary_Destroy(devices);
-    }
-    RPCMsg_Destroy(request);
-    RPCMsg_Destroy(reply);
-    RPCClient_Close(client);
-    return result;
+    auto devices = nlohmann::ordered_json::object();
+    char key[64];
+    for (size_t i = 0; i < records.size(); ++i)
+        for (size_t field = 0; field < fields.size(); ++field)
+            devices[std::string(key, static_cast<size_t>(std::snprintf(key, sizeof key, "%.5zu.%s", i,
+                                                                       fields[field].c_str())))] = records[i][field];
+    return {{"status", 0}, {"results", {{"devices@1", devices}}}};
 }
 
-// The keys of `count` devices, in the order the daemon sets them.
-std::vector<std::string> keys_of(int count)
+nlohmann::ordered_json parsed(const std::string &line)
 {
-    std::vector<std::string> keys;
-    char key[64];
-    for (int i = 0; i < count; ++i)
-        for (const auto &field : fields)
-            keys.emplace_back(key, static_cast<size_t>(std::snprintf(key, sizeof key, "%.5d.%s", i, field.c_str())));
-    return keys;
+    return nlohmann::ordered_json::parse(line, nullptr, false);
 }
 
 // The INFO of the scripted device: two interfaces, both addressed.
@@ -231,39 +194,30 @@ TEST_F(Browse, OrvanectlOnOneDeviceListsTheOtherDevicesAndEveryReply)
     const Record device_2 = {"device-2", second->addresses().ipv4_0, "SH-300", "Sensor Hub Two"};
     const Record scripted = {scripted_name_sent, scripted_addresses, "PX-9", "Scripted"};
 
-    // orvanectl browse on device 1: device 2 once, the scripted device twice.
+    // orvanectl browse on device 1: device 2 once, the scripted device twice,
+    // in order of arrival.
     peer->drain();
     auto answered = std::async(std::launch::async, answer_look_twice, std::ref(*peer), second_puid);
     auto listed = orvanectl_on(*device, {"browse", "-t", "2"});
     ASSERT_TRUE(listed);
     EXPECT_TRUE(answered.get());
     EXPECT_EQ(listed->wait(), 0) << listed->stderr_text();
+    std::vector<Record> rows; // each line split into columns (two or more spaces)
     std::istringstream lines(listed->stdout_text());
-    std::vector<std::vector<std::string>> rows; // each line split into columns (two or more spaces)
-    for (std::string line; std::getline(lines, line);) {
-        std::vector<std::string> columns;
-        for (size_t start = 0; start < line.size();) {
-            size_t gap = line.find("  ", start);
-            columns.push_back(line.substr(start, gap - start));
-            start = gap == std::string::npos ? line.size() : line.find_first_not_of(' ', gap);
-        }
-        rows.push_back(columns);
-    }
-    std::vector<std::vector<std::string>> expected_rows = {
-        {"HOST NAME", "ADDRESSES", "PRODUCT ID", "PRODUCT NAME"}, device_2, scripted, scripted};
-    std::sort(rows.begin() + (rows.empty() ? 0 : 1), rows.end());
-    std::sort(expected_rows.begin() + 1, expected_rows.end());
-    EXPECT_EQ(rows, expected_rows) << listed->stdout_text();
+    const std::regex gap("  +");
+    for (std::string line; std::getline(lines, line);)
+        rows.emplace_back(std::sregex_token_iterator(line.begin(), line.end(), gap, -1), std::sregex_token_iterator());
+    EXPECT_EQ(rows, (std::vector<Record>{
+                        {"HOST NAME", "ADDRESSES", "PRODUCT ID", "PRODUCT NAME"}, device_2, scripted, scripted}))
+        << listed->stdout_text();
 
-    // The dictionary itself: exactly four keys per reply, numbered in order
+    // The reply line itself: exactly four keys per reply, numbered in order
     // of arrival.
     peer->drain();
     answered = std::async(std::launch::async, answer_look_twice, std::ref(*peer), second_puid);
-    BrowseReply reply = call_browse(socket_of(*device, 1), 2);
+    const std::string reply = say(*raw_client(socket_of(*device, 1)), call_line("{\"timeout@0\": 2}"));
     EXPECT_TRUE(answered.get());
-    EXPECT_EQ(reply.status, 0u);
-    EXPECT_EQ(reply.keys, keys_of(3));
-    EXPECT_EQ(reply.records, (std::vector<Record>{device_2, scripted, scripted}));
+    EXPECT_EQ(parsed(reply), browse_reply({device_2, scripted, scripted})) << reply;
 
     // A clean stop removes the socket file and says so.
     for (lab::Device *each : {device.get(), second.get()}) {
@@ -299,13 +253,11 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
         };
         for (const auto &[line, reply] : cases)
             EXPECT_EQ(say(*refused, line), reply) << line;
+        EXPECT_TRUE(peer->collect("LOOK"_tlv, 1000).empty());
+        // A negative time-out: the LOOK goes out, nothing is collected.
+        EXPECT_EQ(parsed(say(*refused, call_line("{\"timeout@0\": -1}"))), browse_reply({}));
+        EXPECT_EQ(peer->collect("LOOK"_tlv, 1000).size(), 1u);
     }
-    EXPECT_TRUE(peer->collect("LOOK"_tlv, 1000).empty());
-    // A negative time-out: the LOOK goes out, nothing is collected.
-    BrowseReply at_once = call_browse(path, -1);
-    EXPECT_EQ(at_once.status, 0u);
-    EXPECT_TRUE(at_once.keys.empty());
-    EXPECT_EQ(peer->collect("LOOK"_tlv, 1000).size(), 1u);
 
     const auto baseline = lab::descriptors_of(pid);
     {
@@ -328,9 +280,7 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
 
         // With the silent client still connected, the daemon serves both sides.
         EXPECT_TRUE(answers_look(*device)) << device->daemon_log();
-        BrowseReply meanwhile = call_browse(path, 1);
-        EXPECT_EQ(meanwhile.outcome, 0);
-        EXPECT_EQ(meanwhile.status, 0u);
+        EXPECT_THAT(say(*raw_client(path), call_line("{\"timeout@0\": 1}")), StartsWith("{\"status\":0,"));
     }
     // Every connection is gone again, and idle means idle.
     EXPECT_TRUE(lab::descriptors_settle(pid, baseline))
@@ -341,11 +291,17 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
     EXPECT_LE(lab::cpu_ticks(pid) - before, 5) << "clock ticks spent in an idle second";
     EXPECT_EQ(device->count_lines("error on RPC socket"), 1) << device->daemon_log();
 
-    EXPECT_TRUE(answers_look(*device));
-    EXPECT_EQ(call_browse(path, 1).status, 0u);
+    // In sleep mode the daemon's socket is a packet socket, which a browse
+    // cannot broadcast through: the reply comes empty, nothing reaches the
+    // segment, and the device goes on answering.
     EXPECT_EQ(device->daemon().stop(), 0);
-    EXPECT_FALSE(std::filesystem::exists(path));
-    EXPECT_EQ(device->count_lines("RPC server down"), 1);
+    ASSERT_TRUE(device->start_daemon({"-m", "sleep", "-u", lab::upper_case(device->addresses().mac0)}) &&
+                device->daemon().wait_for_line("RPC server up", 10000))
+        << device->daemon_log();
+    peer->drain();
+    EXPECT_EQ(parsed(say(*raw_client(path), call_line("{\"timeout@0\": 1}"))), browse_reply({}));
+    EXPECT_TRUE(peer->collect("LOOK"_tlv, 500).empty());
+    EXPECT_TRUE(answers_look(*device)) << device->daemon_log();
 }
 
 } // namespace
