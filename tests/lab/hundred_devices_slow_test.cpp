@@ -2,6 +2,7 @@
 // orvaned, and one configurator: every device answers a LOOK at the same
 // moment, and `orvanectl discover` must list every one of them, every time.
 
+#include "support/dbus_lab.hpp"
 #include "support/lab.hpp"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <set>
 #include <string>
@@ -28,54 +28,29 @@ TEST_F(HundredDevices, EveryDiscoverListsThemAll)
     GTEST_SKIP() << "three hundred sanitized processes cost too much: this runs on the plain build";
 #endif
     const auto begin = std::chrono::steady_clock::now();
-    const auto folder = [&](int n) { return lab->dir() + "/d" + std::to_string(n); };
+    ASSERT_TRUE(lab->add_host("cfg") && lab->add_link("cfg", "lab0", "02:00:00:00:0c:01", {"192.0.2.200/24"}));
+    std::vector<std::unique_ptr<lab::DbusLab>> buses;
+    std::vector<std::unique_ptr<lab::Process>> daemons;
     for (int n = 1; n <= devices; ++n) {
         char mac[18];
         std::snprintf(mac, sizeof mac, "02:00:00:00:%02X:01", n);
         const std::string host = "d" + std::to_string(n), address = "192.0.2." + std::to_string(10 + n);
+        const std::string folder = lab->dir() + "/" + host;
+        std::filesystem::create_directories(folder + "/tmp");
         ASSERT_TRUE(lab->add_host(host) && lab->add_link(host, "lab0", mac, {address + "/24"}));
-        std::filesystem::create_directories(folder(n) + "/tmp");
-        std::ofstream(folder(n) + "/bus.conf")
-            << "<busconfig><type>system</type><listen>unix:path=" << folder(n)
-            << "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
-               "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n";
-        std::ofstream(folder(n) + "/store.json")
-            << R"({"configurations": {"17": {"hostname": ")" << host << R"("}, "18": {"product_name": "Sensor Hub"},
-  "6": {"primary_interface_id": 1}}, "resources": {"6": [{"id": 1, "name": "lab0", "mac": ")"
-            << mac << R"(", "link_up": true, "ip_config_id": 10}], "26": [{"id": 10, "mode": 1, "ipv4": ")" << address
-            << R"(", "netmask": "255.255.255.0"}]}})";
+        const auto &bus = buses.emplace_back(std::make_unique<lab::DbusLab>(folder));
+        // The lab's sample store with this device's name, MAC and address.
+        auto store = nlohmann::json::parse(lab::sample_store());
+        store["configurations"]["17"]["hostname"] = host;
+        store["resources"]["6"][0]["mac"] = mac;
+        store["resources"]["26"][0]["ipv4"] = address;
+        ASSERT_TRUE(bus->start_bus() && bus->write_store(store.dump()) && bus->start_service());
+        // Each daemon starts once its service runs; all are waited for below.
+        daemons.push_back(lab->start(host, {ORV_BUILD_DIR "/daemon/orvaned", "-f", "-b", "lab0"},
+                                     {.env = {bus->env()}, .tmp_dir = folder + "/tmp", .stdin_data = {}}));
     }
-    ASSERT_TRUE(lab->add_host("cfg") && lab->add_link("cfg", "lab0", "02:00:00:00:0c:01", {"192.0.2.200/24"}));
-
-    // Each program on every device at once ("@" stands for the device's
-    // folder), then each one waited for: the waits overlap, so a start costs
-    // one time-out at most.
-    std::vector<std::unique_ptr<lab::Process>> started;
-    const auto start_all = [&](const std::string &ready, std::vector<std::string> argv, bool on_bus) {
-        if (HasFatalFailure())
-            return;
-        for (int n = 1; n <= devices; ++n) {
-            auto args = argv;
-            for (auto &arg : args)
-                if (const auto at = arg.find('@'); at != std::string::npos)
-                    arg.replace(at, 1, folder(n));
-            lab::StartOptions options;
-            if (on_bus)
-                options = {.env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + folder(n) + "/bus"},
-                           .tmp_dir = folder(n) + "/tmp",
-                           .stdin_data = {}};
-            started.push_back(lab->start("d" + std::to_string(n), args, options));
-            ASSERT_TRUE(started.back());
-        }
-        for (auto p = started.end() - devices; p != started.end(); ++p)
-            ASSERT_TRUE((*p)->wait_for_line(ready, 60000)) << ready << ": " << (*p)->stderr_text();
-    };
-    start_all(
-        "guid=", {"/usr/bin/dbus-daemon", "--config-file=@/bus.conf", "--nofork", "--print-address=1", "--nosyslog"},
-        false);
-    start_all("cendrixd: serving", {ORV_BUILD_DIR "/services/cendrixd/cendrixd", "--store", "@/store.json"}, true);
-    start_all("RPC server up", {ORV_BUILD_DIR "/daemon/orvaned", "-f", "-b", "lab0"}, true);
-    ASSERT_FALSE(HasFatalFailure());
+    for (const auto &daemon : daemons)
+        ASSERT_TRUE(daemon && daemon->wait_for_line("RPC server up", 60000)) << (daemon ? daemon->stderr_text() : "");
     const double start_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 
     for (int run = 1; run <= 5; ++run) {
