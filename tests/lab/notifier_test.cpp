@@ -18,14 +18,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,23 +27,16 @@
 namespace {
 
 constexpr const char *device_address = "192.0.2.10";
-const std::string orvanectl = ORV_BUILD_DIR "/tools/orvanectl/orvanectl";
 
-bytes event(const char *user, std::vector<std::pair<std::string, std::string>> pairs = {{"level", "warning"}})
+// An event for the user (everybody when null) with that many pairs of 40
+// characters each: enough of them make it arrive in several pieces.
+bytes event(const char *user, int pairs = 1)
 {
     tlv_writer *writer = notif_msg_open_event("disk", "42", "2026-01-01T00:00:00Z", user);
-    for (const auto &[key, value] : pairs)
-        writer = notif_msg_add_info(writer, key.c_str(), value.c_str());
-    return wire(message_ptr(notif_msg_close_event(writer)));
-}
-
-// An event big enough to arrive in several pieces.
-bytes big_event(const char *user, int pairs)
-{
-    std::vector<std::pair<std::string, std::string>> list;
     for (int i = 0; i < pairs; ++i)
-        list.emplace_back("key" + std::to_string(i), std::string(40, static_cast<char>('a' + i % 26)));
-    return event(user, list);
+        writer = notif_msg_add_info(writer, ("key" + std::to_string(i)).c_str(),
+                                    std::string(40, static_cast<char>('a' + i % 26)).c_str());
+    return take(notif_msg_close_event(writer));
 }
 
 bytes part(const bytes &data, size_t from, size_t to = SIZE_MAX)
@@ -57,13 +44,8 @@ bytes part(const bytes &data, size_t from, size_t to = SIZE_MAX)
     return bytes(data.begin() + static_cast<long>(from), data.begin() + static_cast<long>(std::min(to, data.size())));
 }
 
-const bytes ok_message = wire(message_ptr(auth_msg_build_ok()));
-const bytes challenge_request = wire(message_ptr(auth_msg_build_challenge_request(nullptr)));
-
-bytes error_message(const char *text)
-{
-    return wire(message_ptr(auth_msg_build_error(text)));
-}
+const bytes ok_message = take(auth_msg_build_ok());
+const bytes challenge_request = take(auth_msg_build_challenge_request(nullptr));
 
 using Endpoint = lab::Stream;
 
@@ -107,7 +89,6 @@ protected:
             EXPECT_EQ(daemon->stop(), 0);
             EXPECT_TRUE(daemon->wait_for_line("stop", 100));
         }
-        daemon.reset();
         DeviceTest::TearDown();
     }
 
@@ -143,8 +124,7 @@ protected:
     {
         auto hash = lab::password_hash();
         hash[0] ^= right_password ? 0 : 1;
-        return wire(message_ptr(
-            auth_msg_build_login(user.c_str(), challenge_bytes.data(), challenge_bytes.size(), hash.data())));
+        return take(auth_msg_build_login(user.c_str(), challenge_bytes.data(), challenge_bytes.size(), hash.data()));
     }
 
     // A whole login; the reply (OK or ERR).
@@ -210,7 +190,7 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
     for (int i = 0; i < 200; ++i)
         flood.insert(flood.end(), challenge_request.begin(), challenge_request.end());
     auto source = producer();
-    const bytes e = big_event(nullptr, 30);
+    const bytes e = event(nullptr, 30);
     for (int i = 0; i < 300; ++i) {
         static_cast<void>(send(flooder->fd(), flood.data(), flood.size(), MSG_NOSIGNAL | MSG_DONTWAIT));
         ASSERT_TRUE(source->write(e));
@@ -220,7 +200,7 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
 
     // An event paused half-way holds every peer; a reserved peer with bytes
     // to read must not make the daemon spin.
-    const bytes paused = big_event(nullptr, 6);
+    const bytes paused = event(nullptr, 6);
     ASSERT_TRUE(source->write(part(paused, 0, 60)));
     ASSERT_EQ(good->read(60), part(paused, 0, 60));
     ASSERT_TRUE(good->write(part(challenge_request, 0, 3)));
@@ -241,142 +221,117 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
     EXPECT_TRUE(lab::descriptors_settle(daemon->pid(), baseline)) << daemon->stderr_text();
 }
 
-TEST_F(NotifierTest, EventsReachExactlyThePeersOfTheirUser)
+TEST_F(NotifierTest, LoginsDecideWhichPeersGetEachEventWholeAndInOrder)
 {
-    auto admin = peer();
+    // Every login error is answered and leaves the connection usable: a login
+    // before any challenge, a second one on a spent challenge; a wrong
+    // password spends it too, an unknown user leaves it in place.
     auto bob = peer();
-    auto anonymous = peer();
+    const auto error = [](const char *text) { return take(auth_msg_build_error(text)); };
+    const struct {
+        const char *user;
+        bool fresh_challenge, right_password;
+        bytes answer;
+    } logins[] = {
+        {"admin", false, true, error("request a challenge first")},
+        {"admin", true, true, ok_message},
+        {"admin", false, true, error("request a challenge first")},
+        {"admin", true, false, error("authentication error")},
+        {"admin", false, true, error("request a challenge first")},
+        {"mallory", true, true, error("password check error")},
+        {"bob", false, true, ok_message}, // now bob's, no longer admin's
+    };
+    bytes c = {1, 2, 3, 4};
+    for (const auto &l : logins) {
+        c = l.fresh_challenge ? challenge(*bob) : c;
+        ASSERT_TRUE(bob->write(login_message(l.user, c, l.right_password)));
+        EXPECT_EQ(message_of(*bob), l.answer) << l.user;
+    }
+    ASSERT_TRUE(bob->write(tlv("LOOK")));
+    EXPECT_EQ(message_of(*bob), error("unexpected message"));
+
+    auto admin = peer();
+    auto anonymous = peer(); // holds a challenge, never logged in
     ASSERT_EQ(login(*admin, "admin"), ok_message);
-    ASSERT_EQ(login(*bob, "bob"), ok_message);
-    // Connected and holding a challenge, but never logged in.
     ASSERT_EQ(challenge(*anonymous).size(), 4u);
-
-    const bytes for_admin = event("admin");
-    const bytes for_bob = event("bob", {{"disk", "full"}, {"free", "0%"}});
-    const bytes for_all = event(nullptr, {{"reboot", "soon"}});
-    auto p = producer();
-    ASSERT_TRUE(p->write(cat({for_admin, for_bob, event("carol"), for_all})));
-    EXPECT_EQ(message_of(*admin), for_admin);
-    EXPECT_EQ(message_of(*admin), for_all);
-    EXPECT_EQ(message_of(*bob), for_bob);
-    EXPECT_EQ(message_of(*bob), for_all);
-    EXPECT_EQ(message_of(*anonymous), for_all);
-    for (auto *end : {admin.get(), bob.get(), anonymous.get()})
-        EXPECT_TRUE(quiet(*end));
-}
-
-TEST_F(NotifierTest, EveryLoginErrorIsAnsweredAndTheConnectionStaysUsable)
-{
-    auto p = peer();
-    // A login before any challenge; a second one on a spent challenge; a
-    // wrong password spends it too; an unknown user leaves it in place.
-    ASSERT_TRUE(p->write(login_message("admin", {1, 2, 3, 4})));
-    EXPECT_EQ(message_of(*p), error_message("request a challenge first"));
-    bytes c = challenge(*p);
-    ASSERT_TRUE(p->write(login_message("admin", c)));
-    EXPECT_EQ(message_of(*p), ok_message);
-    ASSERT_TRUE(p->write(login_message("admin", c)));
-    EXPECT_EQ(message_of(*p), error_message("request a challenge first"));
-    c = challenge(*p);
-    ASSERT_TRUE(p->write(login_message("admin", c, false)));
-    EXPECT_EQ(message_of(*p), error_message("authentication error"));
-    ASSERT_TRUE(p->write(login_message("admin", c)));
-    EXPECT_EQ(message_of(*p), error_message("request a challenge first"));
-    c = challenge(*p);
-    ASSERT_TRUE(p->write(login_message("mallory", c)));
-    EXPECT_EQ(message_of(*p), error_message("password check error"));
-    ASSERT_TRUE(p->write(login_message("bob", c)));
-    EXPECT_EQ(message_of(*p), ok_message);
-
-    // A message of another type.
-    ASSERT_TRUE(p->write(tlv("LOOK")));
-    EXPECT_EQ(message_of(*p), error_message("unexpected message"));
-
-    // Still the same connection, logged in as bob: bob's events arrive.
-    const bytes for_bob = event("bob");
-    ASSERT_TRUE(producer()->write(for_bob));
-    EXPECT_EQ(message_of(*p), for_bob);
-}
-
-TEST_F(NotifierTest, EventsStreamInPiecesAndBackToBack)
-{
-    auto p = peer();
-    ASSERT_EQ(login(*p, "admin"), ok_message);
-    auto source = producer();
+    const std::vector<Endpoint *> everybody = {admin.get(), bob.get(), anonymous.get()};
     // The first five bytes alone, then the rest in several writes: every
     // piece after the routing head is passed on as it arrives.
-    const bytes e = big_event("admin", 12);
+    auto source = producer();
+    const bytes e = event("admin", 12);
     ASSERT_TRUE(source->write(part(e, 0, 5)));
-    EXPECT_TRUE(quiet(*p, 200));
+    EXPECT_TRUE(quiet(*admin, 200));
     for (const auto &[from, to] : {std::pair<size_t, size_t>{5, 100}, {100, 250}, {250, e.size()}}) {
         ASSERT_TRUE(source->write(part(e, from, to)));
-        EXPECT_EQ(p->read(to - (from == 5 ? 0 : from)), part(e, from == 5 ? 0 : from, to));
+        EXPECT_EQ(admin->read(to - (from == 5 ? 0 : from)), part(e, from == 5 ? 0 : from, to));
+    }
+    // Back to back in one write: for each user, for nobody here, for all;
+    // then one of only a header and an empty child (at most 16 bytes), which
+    // goes to everybody once whole.
+    const bytes for_admin = event("admin");
+    const bytes for_bob = event("bob", 2);
+    const bytes for_all = event(nullptr, 3);
+    const bytes tiny = tlv("EVNT", tlv("MODL"));
+    ASSERT_TRUE(source->write(cat({for_admin, for_bob, event("carol"), for_all})));
+    ASSERT_TRUE(source->write(tiny));
+    EXPECT_EQ(message_of(*admin), for_admin);
+    EXPECT_EQ(message_of(*bob), for_bob);
+    for (Endpoint *end : everybody) {
+        EXPECT_EQ(message_of(*end), for_all);
+        EXPECT_EQ(message_of(*end), tiny);
     }
 
-    // Two events in one write, the second for everybody; one of only a
-    // header and an empty child (at most 16 bytes) goes out once whole.
-    const bytes first = event("admin", {{"n", "1"}});
-    const bytes second = event(nullptr, {{"n", "2"}});
-    const bytes tiny = tlv("EVNT", tlv("MODL"));
-    ASSERT_TRUE(source->write(cat({first, second})));
-    ASSERT_TRUE(source->write(tiny));
-    for (const bytes *expected : {&first, &second, &tiny})
-        EXPECT_EQ(message_of(*p), *expected);
-    EXPECT_TRUE(quiet(*p));
-}
-
-TEST_F(NotifierTest, BusyPeerPostponesOtherProducersUntilTheEventEndsOrItsProducerCloses)
-{
-    auto p = peer();
-    ASSERT_EQ(login(*p, "admin"), ok_message);
-    const bytes e1 = big_event("admin", 6);
-    const bytes e2 = event(nullptr, {{"from", "second"}});
+    // An event's head reserves its peers: another producer's event for them
+    // waits until the first one ends, or its producer goes away mid-event,
+    // and then follows whole, to every peer.
+    const bytes e1 = event("admin", 6);
+    const bytes e2 = event(nullptr, 2);
     for (const bool finish : {true, false}) {
-        // The first event's head reserves the peer; the second producer waits.
         auto first = producer();
         auto second = producer();
         ASSERT_TRUE(first->write(part(e1, 0, 60)));
-        ASSERT_EQ(p->read(60), part(e1, 0, 60));
+        ASSERT_EQ(admin->read(60), part(e1, 0, 60));
         ASSERT_TRUE(second->write(e2));
         EXPECT_TRUE(logged("busy connection: forwarding from socket ", finish ? 1 : 2)) << daemon->stderr_text();
-        EXPECT_TRUE(quiet(*p, 200));
-        // The first event ends, or its producer goes away mid-event: the
-        // postponed one follows, whole.
+        EXPECT_TRUE(quiet(*admin, 200));
         if (finish) {
             ASSERT_TRUE(first->write(part(e1, 60)));
-            EXPECT_EQ(p->read(e1.size() - 60), part(e1, 60));
+            EXPECT_EQ(admin->read(e1.size() - 60), part(e1, 60));
         } else {
             first.reset();
         }
-        EXPECT_EQ(message_of(*p), e2) << finish;
+        for (Endpoint *end : everybody)
+            EXPECT_EQ(message_of(*end), e2) << finish;
     }
     ASSERT_TRUE(producer()->write(e1));
-    EXPECT_EQ(message_of(*p), e1);
+    EXPECT_EQ(message_of(*admin), e1);
 
     // A stream that does not start with an event is disconnected.
     auto wrong = producer();
     ASSERT_TRUE(wrong->write(challenge_request));
     EXPECT_TRUE(wrong->read(1).empty() && wrong->closed());
     EXPECT_TRUE(daemon->wait_for_line("Received unexpected message"));
-    EXPECT_TRUE(quiet(*p, 100));
+    for (Endpoint *end : everybody)
+        EXPECT_TRUE(quiet(*end));
 }
 
 TEST_F(NotifierTest, OrvanectlSendsAndListens)
 {
-    const std::vector<std::string> listen = {orvanectl, "event", "listen",          device_address,
-                                             "--user",  "admin", "--password-stdin"};
+    const auto run = [&](const std::string &host, std::vector<std::string> args, const std::string &input = "") {
+        args.insert(args.begin(), {ORV_BUILD_DIR "/tools/orvanectl/orvanectl", "event"});
+        return lab->start(host, args, {.env = {}, .tmp_dir = {}, .stdin_data = input});
+    };
+    const std::vector<std::string> listen = {"listen", device_address, "--user", "admin", "--password-stdin"};
     std::vector<std::string> listen_once = listen;
     listen_once.insert(listen_once.end(), {"--count", "1"});
-    auto listener = lab->start("cfg", listen_once, {.env = {}, .tmp_dir = {}, .stdin_data = "secret\n"});
+    auto listener = run("cfg", listen_once, "secret\n");
     ASSERT_TRUE(listener);
     ASSERT_TRUE(listener->wait_for_line("logged in as admin")) << listener->stderr_text();
     for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"--user", "admin", "--module", "disk", "--id", "7", "--time", "2026-01-01T10:00:00Z",
-                                   "level=warning", "free=3%"},
-          {"--user", "bob", "only=bob"}}) {
-        std::vector<std::string> argv = {orvanectl, "event", "send"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto send = lab->start(device->addresses().host, argv);
+         {std::vector<std::string>{"send", "--user", "admin", "--module", "disk", "--id", "7", "--time",
+                                   "2026-01-01T10:00:00Z", "level=warning", "free=3%"},
+          {"send", "--user", "bob", "only=bob"}}) {
+        auto send = run(device->addresses().host, args);
         EXPECT_EQ(send->wait(), 0) << send->stderr_text();
     }
     EXPECT_EQ(listener->wait(), 0) << listener->stderr_text();
@@ -385,13 +340,13 @@ TEST_F(NotifierTest, OrvanectlSendsAndListens)
                                        "    free=3%\n");
 
     // A refused login: the notifier's text, status 1.
-    auto refused = lab->start("cfg", listen, {.env = {}, .tmp_dir = {}, .stdin_data = "wrong\n"});
+    auto refused = run("cfg", listen, "wrong\n");
     EXPECT_EQ(refused->wait(), 1);
     EXPECT_NE(refused->stderr_text().find("login refused: authentication error"), std::string::npos)
         << refused->stderr_text();
 
     // Ctrl-C ends listening like every other command: status 130.
-    auto endless = lab->start("cfg", listen, {.env = {}, .tmp_dir = {}, .stdin_data = "secret\n"});
+    auto endless = run("cfg", listen, "secret\n");
     ASSERT_TRUE(endless->wait_for_line("logged in as admin")) << endless->stderr_text();
     EXPECT_EQ(endless->stop(SIGINT), 130);
 }

@@ -3,8 +3,9 @@
 // a socket in the given folder (a path, reachable from every network
 // namespace; the lab's folders are outside /tmp, so processes with a private
 // /tmp reach it too) with a policy that allows everything;
-// DBUS_SYSTEM_BUS_ADDRESS points at it in the test process while the DbusLab
-// lives, and env() gives the same setting for processes started in a namespace.
+// start_bus points DBUS_SYSTEM_BUS_ADDRESS at it in the test process (and so
+// in every process the lab starts), and env() gives the same setting for
+// processes that must keep to this bus when a second one starts.
 // Ownership: the DbusLab stops cendrixd and the bus when destroyed; both die
 // with the test process as every process the lab starts.
 // Errors: false / null with a GoogleTest failure saying what went wrong.
@@ -21,7 +22,6 @@
 
 #include <csignal>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,7 +41,8 @@ public:
     DbusLab(const DbusLab &) = delete;
     DbusLab &operator=(const DbusLab &) = delete;
 
-    // Starts dbus-daemon and points DBUS_SYSTEM_BUS_ADDRESS at it.
+    // Starts dbus-daemon and points DBUS_SYSTEM_BUS_ADDRESS at it (for good:
+    // a later test makes a bus of its own).
     [[nodiscard]] bool start_bus();
     // Stops dbus-daemon (a later start_bus listens on the same address).
     int stop_bus() { return bus_ ? bus_->stop() : -1; }
@@ -54,8 +55,8 @@ public:
     [[nodiscard]] std::string read_store() const;
 
     // Starts cendrixd with --store and the options, then waits until it owns
-    // org.cendrix.Config1 (false if it exits or does not within timeout_ms).
-    [[nodiscard]] bool start_service(const std::vector<std::string> &options = {}, int timeout_ms = 10000);
+    // org.cendrix.Config1 (false if it exits or does not within 10 s).
+    [[nodiscard]] bool start_service(const std::vector<std::string> &options = {});
     // The running (or last) cendrixd, or null.
     [[nodiscard]] Process *service() { return service_.get(); }
     // Stops cendrixd with the signal; its status as Process::stop gives it.
@@ -65,7 +66,6 @@ private:
     std::string dir_;
     std::string address_;
     std::string store_path_;
-    std::optional<std::string> saved_address_; // the test process's own bus address
     int service_runs_ = 0;
     std::unique_ptr<Process> bus_;
     std::unique_ptr<Process> service_;
@@ -85,7 +85,7 @@ public:
     // "NOTIFY_SOCKET=<path>", for StartOptions::env.
     [[nodiscard]] std::string env() const;
     // Reads notifications until a line equal to `line` ("READY=1") has come;
-    // false when none came within timeout_ms.
+    // false when none came within timeout_ms of the last one.
     [[nodiscard]] bool wait_for(const std::string &line, int timeout_ms = 10000);
     // Every notification read so far, one line per assignment.
     [[nodiscard]] const std::string &received() const { return received_; }
