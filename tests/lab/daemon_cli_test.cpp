@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -89,12 +88,8 @@ TEST_F(DaemonProcess, BackgroundDaemonDetachesAndStopsOnSigterm)
     EXPECT_EQ(launcher->wait(5000), 0);
     pid_t daemon = 0;
     for (int tries = 0; tries < 100 && daemon == 0; ++tries, usleep(50000)) {
-        FILE *list = popen(("ip netns pids " + lab->netns("dev")).c_str(), "r");
-        char line[32] = "";
-        if (list != nullptr && std::fgets(line, sizeof line, list) != nullptr)
-            daemon = std::atoi(line);
-        if (list != nullptr)
-            pclose(list);
+        auto pids = lab::spawn({"/usr/bin/ip", "netns", "pids", lab->netns("dev")}, lab->dir() + "/pids");
+        daemon = pids && pids->wait() == 0 ? std::atoi(pids->stdout_text().c_str()) : 0;
     }
     ASSERT_GT(daemon, 0);
     const auto proc = std::filesystem::path("/proc") / std::to_string(daemon);

@@ -26,8 +26,6 @@
 
 namespace {
 
-constexpr const char *device_address = "192.0.2.10";
-
 // An event for the user (everybody when null) with that many pairs of 40
 // characters each: enough of them make it arrive in several pieces.
 bytes event(const char *user, int pairs = 1)
@@ -47,17 +45,15 @@ bytes part(const bytes &data, size_t from, size_t to = SIZE_MAX)
 const bytes ok_message = take(auth_msg_build_ok());
 const bytes challenge_request = take(auth_msg_build_challenge_request(nullptr));
 
-using Endpoint = lab::Stream;
-
 // One whole TLV message.
-bytes message_of(Endpoint &end, int timeout_ms = 3000)
+bytes message_of(lab::Stream &end, int timeout_ms = 3000)
 {
     bytes head = end.read(8, timeout_ms);
     return head.size() < 8 ? head : cat({head, end.read(tlv_get_size(head.data()) - 8, timeout_ms)});
 }
 
 // True when nothing arrives within the time and the other end is still there.
-bool quiet(Endpoint &end, int ms = 300)
+bool quiet(lab::Stream &end, int ms = 300)
 {
     return end.read(1, ms).empty() && !end.closed();
 }
@@ -94,22 +90,22 @@ protected:
 
     // A remote peer from the configurator namespace, or a local producer;
     // with a small receive buffer when one is given.
-    std::unique_ptr<Endpoint> connect_to(bool remote, int receive_buffer = 0)
+    std::unique_ptr<lab::Stream> connect_to(bool remote, int receive_buffer = 0)
     {
         sockaddr_in to{AF_INET, htons(4445), {}, {}};
-        inet_pton(AF_INET, device_address, &to.sin_addr);
+        inet_pton(AF_INET, device->addresses().ipv4_0.c_str(), &to.sin_addr);
         const malloc_ptr<sockaddr_un> local(unix_abstract_address_new("Tazul_notifier"));
         const auto *address = remote ? reinterpret_cast<sockaddr *>(&to) : reinterpret_cast<sockaddr *>(local.get());
         const socklen_t length = remote ? sizeof to : unix_address_length_get(local.get());
-        return std::make_unique<Endpoint>(lab->open_in(remote ? "cfg" : device->addresses().host, [&] {
+        return std::make_unique<lab::Stream>(lab->open_in(remote ? "cfg" : device->addresses().host, [&] {
             return lab::connect_stream(address, length, receive_buffer);
         }));
     }
-    std::unique_ptr<Endpoint> peer() { return connect_to(true); }
-    std::unique_ptr<Endpoint> producer() { return connect_to(false); }
+    std::unique_ptr<lab::Stream> peer() { return connect_to(true); }
+    std::unique_ptr<lab::Stream> producer() { return connect_to(false); }
 
     // Asks for a challenge and returns its bytes.
-    static bytes challenge(Endpoint &p)
+    static bytes challenge(lab::Stream &p)
     {
         EXPECT_TRUE(p.write(challenge_request));
         bytes reply = message_of(p);
@@ -128,7 +124,7 @@ protected:
     }
 
     // A whole login; the reply (OK or ERR).
-    static bytes login(Endpoint &p, const std::string &user)
+    static bytes login(lab::Stream &p, const std::string &user)
     {
         const bytes c = challenge(p);
         EXPECT_TRUE(p.write(login_message(user, c)));
@@ -158,7 +154,7 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
     const auto baseline = lab::descriptors_of(daemon->pid());
     // Peers that reset their connections, in waves below the descriptor limit.
     for (int wave = 0, opened = 1; wave < 5; ++wave) {
-        std::vector<std::unique_ptr<Endpoint>> resetting;
+        std::vector<std::unique_ptr<lab::Stream>> resetting;
         for (int i = 0; i < 30; ++i)
             resetting.push_back(peer());
         opened += 30;
@@ -167,7 +163,7 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
             r->reset();
     }
     // More idle peers than descriptors: the surplus is turned away.
-    std::vector<std::unique_ptr<Endpoint>> idle;
+    std::vector<std::unique_ptr<lab::Stream>> idle;
     for (int i = 0; i < 70; ++i)
         idle.push_back(peer());
     EXPECT_TRUE(logged("error when accepting a remote connection", 1));
@@ -180,44 +176,41 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
         EXPECT_TRUE((i % 5 == 0 ? producer() : peer())->write(junk));
     }
 
-    auto good = peer();
-    ASSERT_EQ(login(*good, "admin"), ok_message) << daemon->stderr_text();
-    // One peer floods challenge requests and another takes nothing it is sent;
-    // both are disconnected, the good peer gets every event.
-    auto flooder = connect_to(true, 4096);
-    auto slow = connect_to(true, 4096);
-    bytes flood;
-    for (int i = 0; i < 200; ++i)
-        flood.insert(flood.end(), challenge_request.begin(), challenge_request.end());
-    auto source = producer();
-    const bytes e = event(nullptr, 30);
-    for (int i = 0; i < 300; ++i) {
-        static_cast<void>(send(flooder->fd(), flood.data(), flood.size(), MSG_NOSIGNAL | MSG_DONTWAIT));
-        ASSERT_TRUE(source->write(e));
-        ASSERT_EQ(message_of(*good), e) << "event " << i << daemon->stderr_text();
+    {
+        auto good = peer();
+        ASSERT_EQ(login(*good, "admin"), ok_message) << daemon->stderr_text();
+        // One peer floods challenge requests and another takes nothing it is sent;
+        // both are disconnected, the good peer gets every event.
+        auto flooder = connect_to(true, 4096);
+        auto slow = connect_to(true, 4096);
+        bytes flood;
+        for (int i = 0; i < 200; ++i)
+            flood.insert(flood.end(), challenge_request.begin(), challenge_request.end());
+        auto source = producer();
+        const bytes e = event(nullptr, 30);
+        for (int i = 0; i < 300; ++i) {
+            static_cast<void>(send(flooder->fd(), flood.data(), flood.size(), MSG_NOSIGNAL | MSG_DONTWAIT));
+            ASSERT_TRUE(source->write(e));
+            ASSERT_EQ(message_of(*good), e) << "event " << i << daemon->stderr_text();
+        }
+        EXPECT_EQ(lab::count_lines(daemon->stderr_text(), "falls behind by more than"), 2) << daemon->stderr_text();
+
+        // An event paused half-way holds every peer; a reserved peer with bytes
+        // to read must not make the daemon spin.
+        const bytes paused = event(nullptr, 6);
+        ASSERT_TRUE(source->write(part(paused, 0, 60)));
+        ASSERT_EQ(good->read(60), part(paused, 0, 60));
+        ASSERT_TRUE(good->write(part(challenge_request, 0, 3)));
+        const long before = lab::cpu_ticks(daemon->pid());
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        EXPECT_LT(lab::cpu_ticks(daemon->pid()) - before, 30) << "clock ticks of one second";
+        ASSERT_TRUE(source->write(part(paused, 60)));
+        EXPECT_EQ(good->read(paused.size() - 60), part(paused, 60));
+        ASSERT_TRUE(good->write(part(challenge_request, 3)));
+        const bytes reply = message_of(*good);
+        EXPECT_EQ(reply.size() >= 8 ? tlv_get_envelope_type(reply.data()) : 0, tlv_stringtype("CHAL"));
     }
-    EXPECT_EQ(lab::count_lines(daemon->stderr_text(), "falls behind by more than"), 2) << daemon->stderr_text();
-
-    // An event paused half-way holds every peer; a reserved peer with bytes
-    // to read must not make the daemon spin.
-    const bytes paused = event(nullptr, 6);
-    ASSERT_TRUE(source->write(part(paused, 0, 60)));
-    ASSERT_EQ(good->read(60), part(paused, 0, 60));
-    ASSERT_TRUE(good->write(part(challenge_request, 0, 3)));
-    const long before = lab::cpu_ticks(daemon->pid());
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_LT(lab::cpu_ticks(daemon->pid()) - before, 30) << "clock ticks of one second";
-    ASSERT_TRUE(source->write(part(paused, 60)));
-    EXPECT_EQ(good->read(paused.size() - 60), part(paused, 60));
-    ASSERT_TRUE(good->write(part(challenge_request, 3)));
-    const bytes reply = message_of(*good);
-    EXPECT_EQ(reply.size() >= 8 ? tlv_get_envelope_type(reply.data()) : 0, tlv_stringtype("CHAL"));
-
     // Everybody gone: the descriptors the daemon started with.
-    good.reset();
-    flooder.reset();
-    slow.reset();
-    source.reset();
     EXPECT_TRUE(lab::descriptors_settle(daemon->pid(), baseline)) << daemon->stderr_text();
 }
 
@@ -254,7 +247,7 @@ TEST_F(NotifierTest, LoginsDecideWhichPeersGetEachEventWholeAndInOrder)
     auto anonymous = peer(); // holds a challenge, never logged in
     ASSERT_EQ(login(*admin, "admin"), ok_message);
     ASSERT_EQ(challenge(*anonymous).size(), 4u);
-    const std::vector<Endpoint *> everybody = {admin.get(), bob.get(), anonymous.get()};
+    const std::vector<lab::Stream *> everybody = {admin.get(), bob.get(), anonymous.get()};
     // The first five bytes alone, then the rest in several writes: every
     // piece after the routing head is passed on as it arrives.
     auto source = producer();
@@ -276,7 +269,7 @@ TEST_F(NotifierTest, LoginsDecideWhichPeersGetEachEventWholeAndInOrder)
     ASSERT_TRUE(source->write(tiny));
     EXPECT_EQ(message_of(*admin), for_admin);
     EXPECT_EQ(message_of(*bob), for_bob);
-    for (Endpoint *end : everybody) {
+    for (lab::Stream *end : everybody) {
         EXPECT_EQ(message_of(*end), for_all);
         EXPECT_EQ(message_of(*end), tiny);
     }
@@ -300,7 +293,7 @@ TEST_F(NotifierTest, LoginsDecideWhichPeersGetEachEventWholeAndInOrder)
         } else {
             first.reset();
         }
-        for (Endpoint *end : everybody)
+        for (lab::Stream *end : everybody)
             EXPECT_EQ(message_of(*end), e2) << finish;
     }
     ASSERT_TRUE(producer()->write(e1));
@@ -311,7 +304,7 @@ TEST_F(NotifierTest, LoginsDecideWhichPeersGetEachEventWholeAndInOrder)
     ASSERT_TRUE(wrong->write(challenge_request));
     EXPECT_TRUE(wrong->read(1).empty() && wrong->closed());
     EXPECT_TRUE(daemon->wait_for_line("Received unexpected message"));
-    for (Endpoint *end : everybody)
+    for (lab::Stream *end : everybody)
         EXPECT_TRUE(quiet(*end));
 }
 
@@ -321,10 +314,9 @@ TEST_F(NotifierTest, OrvanectlSendsAndListens)
         args.insert(args.begin(), {ORV_BUILD_DIR "/tools/orvanectl/orvanectl", "event"});
         return lab->start(host, args, {.env = {}, .tmp_dir = {}, .stdin_data = input});
     };
-    const std::vector<std::string> listen = {"listen", device_address, "--user", "admin", "--password-stdin"};
-    std::vector<std::string> listen_once = listen;
-    listen_once.insert(listen_once.end(), {"--count", "1"});
-    auto listener = run("cfg", listen_once, "secret\n");
+    const std::vector<std::string> listen = {
+        "listen", device->addresses().ipv4_0, "--user", "admin", "--password-stdin", "--count", "1"};
+    auto listener = run("cfg", listen, "secret\n");
     ASSERT_TRUE(listener);
     ASSERT_TRUE(listener->wait_for_line("logged in as admin")) << listener->stderr_text();
     for (const std::vector<std::string> &args :
@@ -345,7 +337,7 @@ TEST_F(NotifierTest, OrvanectlSendsAndListens)
     EXPECT_NE(refused->stderr_text().find("login refused: authentication error"), std::string::npos)
         << refused->stderr_text();
 
-    // Ctrl-C ends listening like every other command: status 130.
+    // Ctrl-C ends listening (for an event that never comes) like every other command: status 130.
     auto endless = run("cfg", listen, "secret\n");
     ASSERT_TRUE(endless->wait_for_line("logged in as admin")) << endless->stderr_text();
     EXPECT_EQ(endless->stop(SIGINT), 130);

@@ -13,8 +13,6 @@
 
 namespace lab {
 
-namespace {
-
 bool write_text(const std::string &path, const std::string &text)
 {
     std::ofstream out(path, std::ios::trunc);
@@ -24,8 +22,6 @@ bool write_text(const std::string &path, const std::string &text)
     ADD_FAILURE() << "dbus lab: cannot write " << path;
     return false;
 }
-
-} // namespace
 
 std::string sample_store()
 {
@@ -82,21 +78,6 @@ bool DbusLab::start_bus()
     return true;
 }
 
-std::string DbusLab::env() const
-{
-    return "DBUS_SYSTEM_BUS_ADDRESS=" + address_;
-}
-
-bool DbusLab::write_store(const std::string &json_text)
-{
-    return write_text(store_path_, json_text);
-}
-
-std::string DbusLab::read_store() const
-{
-    return read_file(store_path_);
-}
-
 bool DbusLab::start_service(const std::vector<std::string> &options)
 {
     std::vector<std::string> argv = {ORV_BUILD_DIR "/services/cendrixd/cendrixd", "--store", store_path_};
@@ -110,11 +91,6 @@ bool DbusLab::start_service(const std::vector<std::string> &options)
     ADD_FAILURE() << "dbus lab: cendrixd does not own its name; its stderr:\n"
                   << (service_ ? service_->stderr_text() : "");
     return false;
-}
-
-int DbusLab::stop_service(int sig)
-{
-    return service_ ? service_->stop(sig) : -1;
 }
 
 NotifySocket::NotifySocket(const std::string &dir)
@@ -134,11 +110,6 @@ NotifySocket::~NotifySocket()
     if (fd_ >= 0)
         close(fd_);
     unlink(path_.c_str());
-}
-
-std::string NotifySocket::env() const
-{
-    return "NOTIFY_SOCKET=" + path_;
 }
 
 bool NotifySocket::wait_for(const std::string &line, int timeout_ms)

@@ -33,6 +33,9 @@ namespace lab {
 // lab1 (id 2, MAC held in lower case 02:00:00:00:00:0a, configuration 11).
 [[nodiscard]] std::string sample_store();
 
+// Writes the file whole; false and a test failure when it cannot.
+bool write_text(const std::string &path, const std::string &text);
+
 class DbusLab {
 public:
     // Files (configuration, socket folder, store, logs) go into `dir`.
@@ -48,11 +51,11 @@ public:
     int stop_bus() { return bus_ ? bus_->stop() : -1; }
     [[nodiscard]] const std::string &address() const { return address_; }
     // "DBUS_SYSTEM_BUS_ADDRESS=<address>", for StartOptions::env.
-    [[nodiscard]] std::string env() const;
+    [[nodiscard]] std::string env() const { return "DBUS_SYSTEM_BUS_ADDRESS=" + address_; }
 
     [[nodiscard]] const std::string &store_path() const { return store_path_; }
-    [[nodiscard]] bool write_store(const std::string &json_text);
-    [[nodiscard]] std::string read_store() const;
+    [[nodiscard]] bool write_store(const std::string &json_text) { return write_text(store_path_, json_text); }
+    [[nodiscard]] std::string read_store() const { return read_file(store_path_); }
 
     // Starts cendrixd with --store and the options, then waits until it owns
     // org.cendrix.Config1 (false if it exits or does not within 10 s).
@@ -60,7 +63,7 @@ public:
     // The running (or last) cendrixd, or null.
     [[nodiscard]] Process *service() { return service_.get(); }
     // Stops cendrixd with the signal; its status as Process::stop gives it.
-    int stop_service(int sig = SIGTERM);
+    int stop_service(int sig = SIGTERM) { return service_ ? service_->stop(sig) : -1; }
 
 private:
     std::string dir_;
@@ -83,7 +86,7 @@ public:
     NotifySocket &operator=(const NotifySocket &) = delete;
 
     // "NOTIFY_SOCKET=<path>", for StartOptions::env.
-    [[nodiscard]] std::string env() const;
+    [[nodiscard]] std::string env() const { return "NOTIFY_SOCKET=" + path_; }
     // Reads notifications until a line equal to `line` ("READY=1") has come;
     // false when none came within timeout_ms of the last one.
     [[nodiscard]] bool wait_for(const std::string &line, int timeout_ms = 10000);
