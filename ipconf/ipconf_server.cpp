@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <netinet/in.h>
 #include <new>
 #include <string>
 #include <sys/socket.h>
@@ -30,8 +31,6 @@ namespace {
 
 constexpr size_t DATA_SIZE = 4096;
 constexpr size_t SOCKADDR_SIZE = 128;
-constexpr size_t ADDRESS_TEXT_SIZE = 46;
-constexpr size_t HEADER_SIZE = 8;
 constexpr int COOKED = 1;
 
 // Replies that devices broadcast; the server reads them on its own socket too.
@@ -290,15 +289,15 @@ void handle_conf(uint8_t *message, size_t size, const char *sender)
 // with zero bytes.
 uint32_t envelope_type(const uint8_t *message, size_t size)
 {
-    uint8_t header[HEADER_SIZE] = {};
-    std::memcpy(header, message, std::min(size, HEADER_SIZE));
+    uint8_t header[TLV_HEADER_SIZE] = {};
+    std::memcpy(header, message, std::min<size_t>(size, TLV_HEADER_SIZE));
     return tlv_get_envelope_type(header);
 }
 
 // The envelope's declared size capped at what was received.
 size_t message_size(const uint8_t *message, size_t size)
 {
-    if (size < HEADER_SIZE)
+    if (size < TLV_HEADER_SIZE)
         return size;
     return std::min<size_t>(size, tlv_get_size(message));
 }
@@ -409,7 +408,7 @@ int ipconf_server(select_set *registered, select_set *ready)
     sockaddr_storage address = {};
     static_assert(sizeof address == SOCKADDR_SIZE);
     socklen_t address_length = sizeof address;
-    char sender[ADDRESS_TEXT_SIZE] = {};
+    char sender[INET6_ADDRSTRLEN] = {};
     uint32_t status = 0;
     const ssize_t received =
         has_ip ? recvfrom(ipconf_socket, data, sizeof data, 0, reinterpret_cast<sockaddr *>(&address), &address_length)

@@ -8,11 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "ipconf/elements.hpp"
+#include "tests/unit/support/printed.hpp"
 #include "util/owned.hpp"
 
 // Payload length of the field whose value starts at the address.
@@ -89,19 +89,39 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
-// The fuzz entry point around a body that sees the input as `in`; targets
-// of the stream parsers, which need a byte to start, skip the empty input:
-//   FUZZ_TARGET(in, any_input) { ... }
-enum fuzz_inputs { any_input, nonempty_input };
-#define FUZZ_TARGET(in, inputs)                                                                                        \
-    static void fuzz_body(fuzz_input &&in);                                                                            \
+// The dump of any bytes never fails, and every row it prints has the fixed
+// width of its depth (16 text columns, 2 spaces, 16 hex columns). The size
+// picks what nests: the catalogue's containers, every type whose first
+// character is odd (arbitrary depth), or nothing.
+inline void check_dump(fuzz_input &in)
+{
+    static constexpr tlv_container_fn nests[] = {[](uint32_t type) {
+                                                     return element_nests<element_family::ipconf>(type) |
+                                                            element_nests<element_family::auth>(type) |
+                                                            element_nests<element_family::notif>(type);
+                                                 },
+                                                 [](uint32_t type) { return static_cast<int>(type >> 24 & 1); },
+                                                 nullptr};
+    const std::string dump =
+        printed([&](FILE *stream) { tlv_dump(stream, in.begin(), in.size(), nests[in.size() % 3]); });
+    for (size_t start = 0, end = 0; start < dump.size(); start = end + 1) {
+        end = dump.find('\n', start);
+        FUZZ_CHECK(end != std::string::npos && end - start >= 66 && (end - start - 66) % 4 == 0);
+    }
+}
+
+// The fuzz entry point: every input is dumped, then given to the body, which
+// sees it as `in`:  FUZZ_TARGET(in) { ... }
+#define FUZZ_TARGET(in)                                                                                                \
+    static void fuzz_body(fuzz_input &in);                                                                             \
     extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)                                            \
     {                                                                                                                  \
-        if (size != 0 || (inputs) == any_input)                                                                        \
-            fuzz_body(fuzz_input(data, size));                                                                         \
+        fuzz_input input(data, size);                                                                                  \
+        check_dump(input);                                                                                             \
+        fuzz_body(input);                                                                                              \
         return 0;                                                                                                      \
     }                                                                                                                  \
-    static void fuzz_body(fuzz_input &&in)
+    static void fuzz_body(fuzz_input &in)
 
 // Texts compare as the C strings a consumer sees; absent equals empty,
 // because the builders leave empty texts out.

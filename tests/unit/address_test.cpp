@@ -3,6 +3,7 @@
 // record length.
 #include "net/address.hpp"
 #include "net/socket.hpp"
+#include "util/owned.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -20,24 +22,19 @@ using testing::internal::GetCapturedStderr;
 
 TEST(Address, NumericHostsWithPortInNetworkOrderAndUnixNamesAtTheirBounds)
 {
-    sockaddr_storage *address = ip_address_new("255.255.255.255", 4445);
+    const malloc_ptr<sockaddr_storage> address(ip_address_new("255.255.255.255", 4445));
     ASSERT_NE(address, nullptr);
-    EXPECT_EQ(reinterpret_cast<const uint8_t *>(address)[2], 0x11);
-    EXPECT_EQ(reinterpret_cast<const uint8_t *>(address)[3], 0x5D);
+    EXPECT_EQ(std::memcmp(reinterpret_cast<const char *>(address.get()) + 2, "\x11\x5D", 2), 0);
     char text[46];
     uint16_t port = 0;
-    ASSERT_EQ(ip_address_port_set(address, 80) | ip_address_get(address, text, &port), 0);
-    EXPECT_STREQ(text, "255.255.255.255");
-    EXPECT_EQ(port, 80);
-    std::free(address);
+    ASSERT_EQ(ip_address_port_set(address.get(), 80) | ip_address_get(address.get(), text, &port), 0);
+    EXPECT_EQ(text + (":" + std::to_string(port)), "255.255.255.255:80");
 
-    sockaddr_un *path = unix_address_new(std::string(107, 'p').c_str());
-    EXPECT_EQ(unix_address_length_get(path), 109u);
-    std::free(path);
-    sockaddr_un *abstract = unix_abstract_address_new(std::string(106, 'a').c_str());
+    const malloc_ptr<sockaddr_un> path(unix_address_new(std::string(107, 'p').c_str()));
+    const malloc_ptr<sockaddr_un> abstract(unix_abstract_address_new(std::string(106, 'a').c_str()));
+    EXPECT_EQ(unix_address_length_get(path.get()), 109u);
     EXPECT_EQ(std::string(abstract->sun_path + 1), std::string(106, 'a'));
-    EXPECT_EQ(unix_address_length_get(abstract), 110u);
-    std::free(abstract);
+    EXPECT_EQ(unix_address_length_get(abstract.get()), 110u);
 
     CaptureStderr();
     EXPECT_EQ(ip_address_new("localhost", 1), nullptr) << "only numeric hosts";

@@ -12,24 +12,18 @@ namespace {
 
 const std::string puid_text = "00:11:22:33:44:55";
 
-struct challenge_result {
-    int result;
-    bytes challenge;
-    std::string puid;
-    std::string address;
-};
-
-// Parses a challenge; PUID and address are asked for when `ask` is true.
-challenge_result parse_challenge(bytes data, bool ask, size_t received)
+// Parses a challenge, asking for PUID and address when `ask`; the challenge
+// bytes when accepted.
+int parse_challenge(bytes data, bool ask, bytes *challenge = nullptr)
 {
-    uint8_t *cursor = data.data();
-    size_t avail = received;
-    uint8_t *cha = nullptr;
-    size_t length = 0;
+    uint8_t *cursor = data.data(), *cha = nullptr;
+    size_t avail = data.size(), length = 0;
     char *puid = nullptr, *address = nullptr;
     const int result =
         auth_msg_parse_challenge(&cursor, &avail, &cha, &length, ask ? &puid : nullptr, ask ? &address : nullptr);
-    return {result, result == 0 ? bytes(cha, cha + length) : bytes{}, puid ? puid : "", address ? address : ""};
+    if (result == 0 && challenge != nullptr)
+        *challenge = bytes(cha, cha + length);
+    return result;
 }
 
 int parse_request(bytes data, bool ask)
@@ -73,31 +67,26 @@ TEST(AuthMsg, ChallengeRequestAndChallengeRules)
 
     const bytes cha = tlv("CHA", {1, 2, 3, 4});
     const bytes puid = tlv("PUID", text(puid_text));
-    const auto with = [&](const bytes &children) {
-        const bytes data = tlv("CHAL", children);
-        return parse_challenge(data, true, data.size()).result;
-    };
+    const auto with = [&](const bytes &children) { return parse_challenge(tlv("CHAL", children), true); };
     EXPECT_EQ(with(cat({puid, cha})), -1); // address asked for, none sent
     EXPECT_EQ(with(cat({tlv("ADDR", text("a")), cha})), -1);
     EXPECT_EQ(with(cat({puid, tlv("ADDR", text("a"))})), -1); // no CHA
     // Not asked: PUID and ADDR are not examined at all; the last CHA wins.
     const bytes lax = tlv("CHAL", cat({tlv("PUID", bytes(3)), tlv("ADDR", bytes(90)), cha, tlv("CHA", {7})}));
-    const challenge_result got = parse_challenge(lax, false, lax.size());
-    EXPECT_EQ(got.result, 0);
-    EXPECT_EQ(got.challenge, bytes{7});
+    bytes got;
+    EXPECT_EQ(parse_challenge(lax, false, &got), 0);
+    EXPECT_EQ(got, bytes{7});
 }
 
 TEST(AuthMsg, LoginLimitsAndMissingFields)
 {
     const uint8_t challenge[4] = {4, 3, 2, 1};
     const uint8_t hash[SHA1_DIGEST_SIZE] = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
-    EXPECT_EQ(message_ptr(auth_msg_build_login(std::string(256, 'u').c_str(), challenge, 4, hash)), nullptr);
-    message_ptr login(auth_msg_build_login(std::string(255, 'u').c_str(), challenge, 4, hash));
-    ASSERT_NE(login, nullptr);
-    uint8_t *cursor = login.get();
-    size_t avail = tlv_get_size(login.get());
+    EXPECT_EQ(take(auth_msg_build_login(std::string(256, 'u').c_str(), challenge, 4, hash)), bytes());
+    bytes login = take(auth_msg_build_login(std::string(255, 'u').c_str(), challenge, 4, hash));
+    uint8_t *cursor = login.data(), *password = nullptr;
+    size_t avail = login.size();
     char *user = nullptr;
-    uint8_t *password = nullptr;
     ASSERT_EQ(auth_msg_parse_login(&cursor, &avail, &user, &password), 0);
     EXPECT_EQ(std::string(user), std::string(255, 'u'));
     // What the login carries is what the device's password check accepts.
@@ -112,8 +101,7 @@ TEST(AuthMsg, LoginLimitsAndMissingFields)
              return parse_request(tlv("CHRQ", cat({f, puid})), true);
          },
          [&](const bytes &f) {
-             const bytes data = tlv("CHAL", cat({puid, tlv("ADDR", text("a")), f, tlv("CHA", {1})}));
-             return parse_challenge(data, true, data.size()).result;
+             return parse_challenge(tlv("CHAL", cat({puid, tlv("ADDR", text("a")), f, tlv("CHA", {1})})), true);
          },
          [&](const bytes &f) {
              return parse_login(tlv("LOGN", cat({tlv("USER", text("u")), pass, f})));

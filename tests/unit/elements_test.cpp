@@ -12,42 +12,32 @@ namespace {
 
 using table = std::map<std::string, std::string>;
 
-std::string body_of(const std::string &lua, const std::string &name)
-{
-    const size_t start = lua.find("local " + name + " = {");
-    return start == std::string::npos ? "" : lua.substr(start, lua.find("\n}", start) - start);
-}
-
-// One of the built dissector's tables: code -> kind letter and size rule.
+// A table of the built dissector: code -> the rest of its row.
 table lua_table(const std::string &lua, const std::string &name)
 {
-    const std::string body = body_of(lua, name);
-    const std::regex row(R"re((\w+) = \{"(\w)"(?:, (size|max) = (\d+))?\})re");
+    const size_t start = lua.find("local " + name + " = {\n");
+    std::istringstream body(lua.substr(start, lua.find("\n}", start) - start));
+    const std::regex row(R"re(\s+(\w+) = (.*),)re");
     table rows;
-    for (std::sregex_iterator it(body.begin(), body.end(), row), end; it != end; ++it) {
-        const std::smatch &m = *it;
-        rows[m[1]] = m[2].str() + (m[3].matched ? " " + m[3].str() + " " + m[4].str() : "");
-    }
+    std::smatch m;
+    for (std::string line; std::getline(body, line);)
+        if (std::regex_match(line, m, row))
+            rows[m[1]] = m[2];
     return rows;
 }
 
+// The rows the catalogue gives the families (the first family's kind wins).
 table catalogue_table(std::initializer_list<element_family> families)
 {
-    static constexpr char letters[] = "-ctbre"; // by element_kind
     table rows;
-    for (const element_rule &rule : element_catalogue) {
-        for (const element_family family : families) {
-            const element_kind kind = rule.kind(family);
-            if (kind == element_kind::none)
-                continue;
-            std::string entry(1, letters[static_cast<int>(kind)]);
-            if (rule.exact != 0)
-                entry += " size " + std::to_string(rule.exact);
-            else if (rule.max != 0)
-                entry += " max " + std::to_string(rule.max);
-            rows[std::string(rule.name)] = entry;
-        }
-    }
+    for (const element_rule &rule : element_catalogue)
+        for (const element_family family : families)
+            if (const auto kind = static_cast<int>(rule.kind(family)); kind != 0) {
+                const std::string size = rule.exact != 0 ? ", size = " + std::to_string(rule.exact)
+                                         : rule.max != 0 ? ", max = " + std::to_string(rule.max)
+                                                         : "";
+                rows.emplace(rule.name, std::string("{\"") + "-ctbre"[kind] + '"' + size + "}");
+            }
     return rows;
 }
 
@@ -55,17 +45,15 @@ table catalogue_table(std::initializer_list<element_family> families)
 // codes that the catalogue gives the transport.
 TEST(Elements, DissectorTablesComeFromTheCatalogue)
 {
-    std::stringstream lua;
-    lua << std::ifstream(ORV_BUILD_DIR "/dist/wireshark/orvane.lua").rdbuf();
-    const table ipconf = lua_table(lua.str(), "ipconf"), notifier = lua_table(lua.str(), "notifier");
+    std::stringstream file;
+    file << std::ifstream(ORV_BUILD_DIR "/dist/wireshark/orvane.lua").rdbuf();
+    const std::string lua = file.str();
+    const table ipconf = lua_table(lua, "ipconf"), notifier = lua_table(lua, "notifier");
     EXPECT_EQ(ipconf, catalogue_table({element_family::ipconf}));
     EXPECT_EQ(notifier, catalogue_table({element_family::auth, element_family::notif}));
-    for (const auto &[transport, kinds] : {std::pair{"ipconf_names", ipconf}, std::pair{"notifier_names", notifier}}) {
-        const std::string body = body_of(lua.str(), transport);
-        const std::regex name(R"re((\w+) = ")re");
-        for (std::sregex_iterator it(body.begin(), body.end(), name), end; it != end; ++it)
-            EXPECT_TRUE(kinds.contains((*it)[1])) << transport << " names " << (*it)[1];
-    }
+    for (const auto &[names, kinds] : {std::pair{"ipconf_names", ipconf}, std::pair{"notifier_names", notifier}})
+        for (const auto &[code, name] : lua_table(lua, names))
+            EXPECT_TRUE(kinds.contains(code)) << names << " names " << code;
 }
 
 TEST(Elements, TextViewStopsAtTheZeroByteOrTheFieldsEnd)

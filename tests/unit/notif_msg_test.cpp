@@ -31,13 +31,12 @@ std::string read_event(bytes data)
 {
     uint8_t *cursor = data.data();
     size_t avail = data.size();
-    char *modl, *id, *time, *user;
+    char *modl, *id, *time, *user, *key, *value;
     if (notif_msg_parse_event(&cursor, &avail, &modl, &id, &time, &user) != 0)
         return "event refused";
     const auto show = [](const char *s) { return s == nullptr ? std::string("-") : std::string(s); };
     std::string out = show(user) + " " + show(modl) + " " + show(id) + " " + show(time);
     while (avail != 0) {
-        char *key, *value;
         if (notif_msg_parse_get_info(&cursor, &avail, &key, &value) != 0)
             return out + " | pair refused";
         out += " | " + show(key) + "=" + show(value);

@@ -1,13 +1,11 @@
 // Hand-made TLV bytes for message tests, independent of the builders under
-// test, and ownership of the malloc'd messages the builders return.
+// test, and the bytes of the malloc'd messages the builders return.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -80,9 +78,7 @@ using message_ptr = malloc_ptr<uint8_t>;
 // The bytes of a finished message (empty for null).
 inline bytes wire(const message_ptr &message)
 {
-    if (!message)
-        return {};
-    return bytes(message.get(), message.get() + tlv_get_size(message.get()));
+    return message ? bytes(message.get(), message.get() + tlv_get_size(message.get())) : bytes();
 }
 
 // The bytes of a built message, which is freed (empty for null).

@@ -148,8 +148,11 @@ void print_browsed(const ctl::json &devices)
     };
     for (const auto &device : devices) {
         std::string addresses;
-        for (const auto &address : device["addresses"])
-            addresses += (addresses.empty() ? "" : ",") + ctl::shown(address);
+        for (const auto &address : device["addresses"]) {
+            if (!addresses.empty())
+                addresses += ',';
+            addresses += ctl::shown(address);
+        }
         rows.push_back({cell(device["host_name"]), addresses.empty() ? "-" : addresses, cell(device["product_id"]),
                         cell(device["product_name"])});
     }

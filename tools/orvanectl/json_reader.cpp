@@ -183,7 +183,7 @@ private:
             if (!string(key) || !(take(':') || fail("':' expected")))
                 return false;
             if (out.contains(key))
-                return fail("\"" + printable(key) + "\" given twice");
+                return fail(std::string(1, '"').append(printable(key)).append("\" given twice"));
             if (depth == 0 && key == secret_key_) {
                 skip_space();
                 if (seen_secret_ || at_ >= text_.size() || text_[at_] != '"')
