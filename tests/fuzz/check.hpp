@@ -82,6 +82,17 @@ public:
         FUZZ_CHECK(avail == 0 || static_cast<size_t>(cursor - bytes_.data()) + avail == bytes_.size());
     }
 
+    // A stream parser run from the start, parse(&cursor, &avail, out...),
+    // with the position checked after it.
+    template <typename Parse, typename... Out>
+    int parse(Parse parser, Out... out)
+    {
+        rewind();
+        const int result = parser(&cursor, &avail, out...);
+        check_position();
+        return result;
+    }
+
     uint8_t *cursor = nullptr;
     size_t avail = 0;
 
