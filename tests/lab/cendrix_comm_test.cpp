@@ -1,12 +1,13 @@
-// The daemon's bridge to the configuration service against the real service
-// on a private bus: every operation round-trips into the store and maps the
-// service's values (and texts at their buffers' limits) into the daemon's
-// records, also for the interfaces the kernel lists; the start-up waits for
-// the bus and the service at most a hundred attempts each, gives up on
-// SIGTERM, and binds to the interface the service names.
+// The configuration service and the daemon's bridge to it on a real private
+// bus. cendrixd refuses broken stores and ill-typed writes, never leaves an
+// unreadable store when killed while writing, and paces readers with
+// --apply-delay and --notify-writer. Every cendrix_comm operation round-trips
+// into the store and maps the service's values (and texts at their buffers'
+// limits) into the daemon's records, also for the interfaces the kernel
+// lists; its start-up waits give up after a hundred attempts each.
 
 #include "ipconf/interface_conf.hpp"
-#include "ipconf/ipconf_msg.hpp"
+#include "lib/cendrix/cendrix.hpp"
 #include "platform/cendrix_comm.hpp"
 #include "platform/net_conf.hpp"
 #include "platform/product_info.hpp"
@@ -16,13 +17,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -30,9 +34,7 @@ namespace {
 
 using nlohmann::json;
 
-const std::string daemon_path = ORV_BUILD_DIR "/daemon/orvaned";
-
-class CendrixSession : public lab::DbusLabTest {
+class Cendrix : public lab::DbusLabTest {
 protected:
     void TearDown() override
     {
@@ -41,6 +43,118 @@ protected:
         lab::DbusLabTest::TearDown();
     }
 };
+
+// The host name the service gives readers, through the open session.
+std::string hostname()
+{
+    char buffers[6][64] = {};
+    product_info record{nullptr, 0, buffers[0], buffers[1], buffers[2], buffers[3], buffers[4], buffers[5]};
+    return cendrix_get_product_info(&record) == 0 ? record.host_name : "<unreadable>";
+}
+
+TEST_F(Cendrix, MissingOrMalformedStoresAreRefusedInOneLineAndLeftUntouched)
+{
+    const std::string store = bus->store_path();
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"({"configurations": {"17": {"hostname": "x"}})", "not JSON"},
+        {R"([1, 2])", "not a JSON object"},
+        {R"({"configurations": {"17": {"n": 4294967296}}})", "not a text, a number from 0 to 4294967295"},
+        {R"({"resources": {"6": [{"id": 1}, {"id": 1}]}})", "\"id\" 1 used twice"},
+        {"", "cannot read: No such file or directory"}, // no store at all
+    };
+    for (const auto &[text, fault] : cases) {
+        if (text.empty())
+            unlink(store.c_str());
+        else
+            ASSERT_TRUE(bus->write_store(text));
+        // Refused before it reaches the bus.
+        auto p = lab::spawn({ORV_BUILD_DIR "/services/cendrixd/cendrixd", "--store", store}, lab->dir() + "/refused");
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->wait(5000), 1) << text;
+        const std::string err = p->stderr_text();
+        EXPECT_TRUE(err.starts_with("cendrixd: store " + store + ": ") && err.find(fault) != std::string::npos &&
+                    std::count(err.begin(), err.end(), '\n') == 1)
+            << err;
+        EXPECT_EQ(bus->read_store(), text);
+        EXPECT_EQ(access(store.c_str(), F_OK) == 0, !text.empty());
+    }
+}
+
+TEST_F(Cendrix, IllTypedWritesChangeNothingAndGoodOnesShowAfterTheDelayThenSignalTheWriter)
+{
+    ASSERT_TRUE(bus->start_service({"--apply-delay", "2", "--notify-writer"}));
+    sigset_t hup, previous;
+    sigemptyset(&hup);
+    sigaddset(&hup, SIGHUP);
+    ASSERT_EQ(sigprocmask(SIG_BLOCK, &hup, &previous), 0);
+
+    // Another type, a changed id, an unknown configuration or resource.
+    const std::string before = bus->read_store();
+    cendrix_context raw{};
+    ASSERT_EQ(cendrix_init(&raw), 0);
+    cendrix_set_property_uint32(&raw, "hostname", 5);
+    EXPECT_EQ(cendrix_set_config(&raw, 17), -1);
+    cendrix_reset(&raw);
+    cendrix_set_property_uint32(&raw, "id", 11);
+    EXPECT_EQ(cendrix_set_resource(&raw, 26, 10), -1);
+    EXPECT_EQ(cendrix_set_config(&raw, 99), -1);
+    EXPECT_EQ(cendrix_set_resource(&raw, 26, 99), -1);
+    cendrix_close(&raw);
+    EXPECT_EQ(bus->read_store(), before);
+
+    // Stored at once, held back from readers, and no signal until it shows.
+    ASSERT_EQ(cendrix_open_session(), 0);
+    ASSERT_EQ(cendrix_set_hostname("later"), 0);
+    EXPECT_EQ(json::parse(bus->read_store())["configurations"]["17"]["hostname"], "later");
+    EXPECT_EQ(hostname(), "device-1");
+    const timespec one_second{1, 0}, four_seconds{4, 0};
+    EXPECT_EQ(sigtimedwait(&hup, nullptr, &one_second), -1) << "signalled before the write showed";
+    EXPECT_EQ(hostname(), "device-1");
+    EXPECT_EQ(sigtimedwait(&hup, nullptr, &four_seconds), SIGHUP);
+    EXPECT_EQ(hostname(), "later");
+    EXPECT_TRUE(bus->service()->wait_for_line("cendrixd: sent SIGHUP to " + std::to_string(getpid()), 1000));
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+TEST_F(Cendrix, KillNineDuringWritesLeavesAStoreTheNextStartServes)
+{
+    constexpr int rounds = 12;
+    int written_rounds = 0;
+    std::string last = "device-1";
+    for (int round = 0; round < rounds; ++round) {
+        // Each round starts from the store the last one's SIGKILL left.
+        ASSERT_TRUE(bus->start_service()) << "round " << round;
+        ASSERT_EQ(cendrix_open_session(), 0);
+        EXPECT_EQ(hostname(), last) << "round " << round;
+        (void)cendrix_close_session();
+        const pid_t writer = fork();
+        if (writer == 0) {
+            if (cendrix_open_session() != 0)
+                _exit(2);
+            for (int write = 0; write < 5000; ++write) {
+                const std::string name = "name-" + std::to_string(round) + "-" + std::to_string(write);
+                if (cendrix_set_hostname(name.c_str()) != 0)
+                    break;
+            }
+            _exit(0);
+        }
+        ASSERT_GT(writer, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(40 + 23 * round));
+        EXPECT_EQ(bus->stop_service(SIGKILL), 128 + SIGKILL);
+        kill(writer, SIGKILL);
+        waitpid(writer, nullptr, 0);
+
+        const json store = json::parse(bus->read_store(), nullptr, false);
+        ASSERT_FALSE(store.is_discarded()) << "round " << round << ":\n" << bus->read_store();
+        const std::string name = store["configurations"]["17"]["hostname"];
+        EXPECT_TRUE(name == last || name.starts_with("name-" + std::to_string(round) + "-")) << name;
+        written_rounds += name != last;
+        last = name;
+        EXPECT_EQ(store["resources"]["26"].size(), 2u);
+    }
+    // The kills did land in the middle of writing.
+    EXPECT_GT(written_rounds, rounds / 2);
+}
 
 // The sample store with the cases the daemon's records must map: an account
 // whose hash is in upper case and ones whose hash is not 40 hex digits, an
@@ -79,14 +193,14 @@ std::string text_of(const interface_conf &conf)
            conf.ipv4 + " [" + conf.gateway + "] " + conf.broadcast + " " + conf.dns;
 }
 
-TEST_F(CendrixSession, EveryOperationRoundTripsThroughTheStore)
+TEST_F(Cendrix, EveryOperationRoundTripsThroughTheStore)
 {
-    json store = edge_store();
-    ASSERT_TRUE(bus->write_store(store.dump()));
+    ASSERT_TRUE(bus->write_store(edge_store().dump()));
     ASSERT_TRUE(bus->start_service());
     ASSERT_EQ(cendrix_open_session(), 0);
 
-    // Host name out (63 characters fit, 64 do not), product identity back.
+    // Host name out, persisted before the call returns (63 characters fit,
+    // 64 do not); product identity back.
     const std::string longest(63, 'h');
     EXPECT_EQ(cendrix_set_hostname(longest.c_str()), 0);
     EXPECT_EQ(cendrix_set_hostname((longest + "h").c_str()), -1);
@@ -139,14 +253,12 @@ TEST_F(CendrixSession, EveryOperationRoundTripsThroughTheStore)
                   "02:AB:CD:EF:00:11 23 " + std::string(45, '1') + " [] 0.0.0.0 " + std::string(45, '5')}));
     EXPECT_EQ(cendrix_get_interface_conf(std::string(16, 'n').c_str(), &conf), -1) << "no configuration";
 
-    // The enumeration in a namespace of its own, in the kernel's order: lab0
-    // once per address, lab1 (down), lab2 unknown to the service, lab3
-    // without an address (skipped), lo0 a name that is not "lo" and no MAC.
+    // The enumeration in a namespace of its own, over the kernel's list (whose
+    // entries net_test checks): "lo" is skipped, lab2 is unknown to the
+    // service, lo0 is a name that is not "lo" and has no MAC there.
     ASSERT_TRUE(lab->add_host("dev"));
-    ASSERT_TRUE(lab->add_link("dev", "lab0", "02:00:00:00:00:01", {"192.0.2.10/24", "192.0.2.11/24"}));
-    ASSERT_TRUE(lab->add_link("dev", "lab1", "02:00:00:00:00:0a", {"198.51.100.10/24"}, false));
+    ASSERT_TRUE(lab->add_link("dev", "lab0", "02:00:00:00:00:01", {"192.0.2.10/24"}));
     ASSERT_TRUE(lab->add_link("dev", "lab2", "02:00:00:00:00:02", {"192.0.2.30/24"}));
-    ASSERT_TRUE(lab->add_link("dev", "lab3", "02:00:00:00:00:03", {}));
     ASSERT_TRUE(lab->add_link("dev", "lo0", "02:00:00:00:00:04", {"192.0.2.99/24"}));
     std::vector<std::string> walk;
     {
@@ -165,12 +277,12 @@ TEST_F(CendrixSession, EveryOperationRoundTripsThroughTheStore)
         interface_conf_list_close();
     }
     EXPECT_EQ(walk,
-              (std::vector<std::string>{"lab0 " + read[0], "lab0 " + read[0], "lab1 " + read[1], "-1",
+              (std::vector<std::string>{"lab0 " + read[0], "-1",
                                         "lo0  13 " + std::string(45, '1') + " [] 0.0.0.0 " + std::string(45, '5')}));
 
-    // A request for lab1: static addressing, address and netmask only; then
-    // DHCP with a DNS server; mode 3 leaves the mode; a 46-character value
-    // stores nothing at all.
+    // A request for lab1, merged into what is stored: static addressing,
+    // address and netmask only; then DHCP with a DNS server; mode 3 leaves
+    // the mode; a 46-character value stores nothing at all.
     char address[] = "198.51.100.7", netmask[] = "255.255.255.0", dns[] = "198.51.100.53";
     std::string too_long(46, '9');
     interface_conf request{nullptr, nullptr, 3, 2, 0, address, netmask, nullptr, nullptr, nullptr, nullptr};
@@ -193,18 +305,16 @@ TEST_F(CendrixSession, EveryOperationRoundTripsThroughTheStore)
     EXPECT_EQ(cendrix_get_primary_interface_name(), nullptr);
 }
 
-TEST_F(CendrixSession, EachWaitGivesUpAfterAHundredAttemptsAndLeavesNoConnection)
+TEST_F(Cendrix, EachWaitGivesUpAfterAHundredAttemptsAndLeavesNoConnection)
 {
     openlog("orvaned", LOG_PERROR, LOG_USER);
     cendrix_set_retry_sleep([](unsigned) {});
-    const char *address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    ASSERT_NE(address, nullptr);
-    const std::string bus_address = address;
     const auto before = lab::descriptors_of(getpid());
     // No bus at the address; then a bus without the service.
     for (const std::string phase : {"Dbus system bus", "Cendrix Dbus service"}) {
         setenv("DBUS_SYSTEM_BUS_ADDRESS",
-               phase == "Dbus system bus" ? ("unix:path=" + lab->dir() + "/absent").c_str() : bus_address.c_str(), 1);
+               phase == "Dbus system bus" ? ("unix:path=" + lab->dir() + "/absent").c_str() : bus->address().c_str(),
+               1);
         testing::internal::CaptureStderr();
         EXPECT_EQ(cendrix_open_session(), -1);
         const std::string log = testing::internal::GetCapturedStderr();
@@ -214,86 +324,6 @@ TEST_F(CendrixSession, EachWaitGivesUpAfterAHundredAttemptsAndLeavesNoConnection
     }
     cendrix_set_retry_sleep(nullptr);
     closelog();
-}
-
-class DaemonStartUp : public lab::DbusLabTest {
-protected:
-    // orvaned -f in the device namespace "dev" (link lab0), on the given bus.
-    std::unique_ptr<lab::Process> start_daemon(const std::string &bus_address, std::vector<std::string> args = {},
-                                               const std::string &notify_env = "")
-    {
-        if (lab->netns("dev").empty() &&
-            (!lab->add_host("dev") || !lab->add_link("dev", "lab0", "02:00:00:00:00:01", {"192.0.2.10/24"})))
-            return nullptr;
-        const std::string tmp = lab->dir() + "/dev-tmp";
-        mkdir(tmp.c_str(), 0700);
-        args.insert(args.begin(), {daemon_path, "-f"});
-        std::vector<std::string> env = {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address};
-        if (!notify_env.empty())
-            env.push_back(notify_env);
-        return lab->start("dev", args, {.env = env, .tmp_dir = tmp, .stdin_data = {}});
-    }
-};
-
-TEST_F(DaemonStartUp, WaitsForTheServiceThenBindsToItsPrimaryInterface)
-{
-    // Started as systemd starts it: its status says what it waits for, and it
-    // is ready only once a LOOK is answered. A refused PUID does not stop it.
-    lab::NotifySocket notify(lab->dir());
-    auto daemon = start_daemon(bus->address(), {"-u", "too-short"}, notify.env());
-    ASSERT_NE(daemon, nullptr);
-    auto peer = lab::add_configurator(*lab);
-    ASSERT_TRUE(peer);
-    ASSERT_TRUE(daemon->wait_for_line("Connection to Cendrix Dbus service failed, retrying", 5000))
-        << daemon->stderr_text();
-    EXPECT_TRUE(daemon->stderr_text().starts_with("orvaned: start\n")) << daemon->stderr_text();
-    EXPECT_FALSE(daemon->wait_for_line("Trying to bind", 0));
-    EXPECT_FALSE(notify.wait_for("READY=1", 0));
-    EXPECT_TRUE(notify.wait_for("STATUS=Waiting for the configuration service", 0)) << notify.received();
-    ASSERT_TRUE(bus->start_service());
-    // The next probe, at most one 3-second wait later, finds it.
-    ASSERT_TRUE(notify.wait_for("READY=1", 8000)) << daemon->stderr_text();
-    EXPECT_TRUE(std::filesystem::exists(lab->dir() + "/dev-tmp/orvane_rpc_1.sock"));
-    EXPECT_TRUE(daemon->wait_for_line("Trying to bind to lab0", 0));
-    peer->drain();
-    ASSERT_TRUE(peer->send(lab::take_message(ipconf_msg_build_look())));
-    EXPECT_TRUE(peer->receive("INFO"_tlv, 2000)) << daemon->stderr_text();
-    EXPECT_EQ(daemon->stop(), 0);
-    EXPECT_TRUE(daemon->stderr_text().ends_with("orvaned: stop\n")) << daemon->stderr_text();
-}
-
-TEST_F(DaemonStartUp, SigtermDuringEitherWaitEndsWithStatusOneAfterStop)
-{
-    // No bus at the address; then a bus without the service.
-    const std::vector<std::pair<std::string, std::string>> waits = {
-        {"unix:path=" + lab->dir() + "/absent-bus", "Connection to Dbus system bus failed, retrying"},
-        {bus->address(), "Connection to Cendrix Dbus service failed, retrying"}};
-    for (const auto &[address, retrying] : waits) {
-        auto daemon = start_daemon(address);
-        ASSERT_NE(daemon, nullptr);
-        ASSERT_TRUE(daemon->wait_for_line(retrying, 5000)) << daemon->stderr_text();
-        EXPECT_EQ(daemon->stop(SIGTERM, 5000), 1);
-        const std::string log = daemon->stderr_text();
-        EXPECT_NE(log.find("orvaned: stop\n"), std::string::npos) << log;
-        EXPECT_EQ(log.find("Trying to bind"), std::string::npos) << log;
-        EXPECT_EQ(log.find("Connection to Dbus system bus failed\n"), std::string::npos) << log;
-    }
-}
-
-TEST_F(DaemonStartUp, ServiceWithoutAPrimaryInterfaceEndsTheDaemonWithStatusZero)
-{
-    std::string store = lab::sample_store();
-    store.replace(store.find("\"primary_interface_id\": 1"), 25, "\"primary_interface_id\": 9");
-    ASSERT_TRUE(bus->write_store(store));
-    ASSERT_TRUE(bus->start_service());
-    auto daemon = start_daemon(bus->address());
-    ASSERT_NE(daemon, nullptr);
-    EXPECT_EQ(daemon->wait(10000), 0) << daemon->stderr_text();
-    // Closing the server that never opened still reports its RPC endpoint down.
-    EXPECT_NE(daemon->stderr_text().find("orvaned: Could not get primary network interface\norvaned: RPC server "
-                                         "down\norvaned: stop\n"),
-              std::string::npos)
-        << daemon->stderr_text();
 }
 
 } // namespace

@@ -1,13 +1,16 @@
-// The daemon's command line and its life as a process, observed from outside:
-// standard output and error, exit statuses, daemonising and stopping. Every
-// run happens in a lab namespace, never in the host's.
+// The daemon as a process, observed from outside: its command line (standard
+// output and error, exit statuses), daemonising, the start-up waits for the
+// bus and the configuration service and what systemd is told meanwhile,
+// binding to the service's primary interface, and stopping. Every run
+// happens in a lab namespace, never in the host's.
 
-#include "support/lab.hpp"
+#include "ipconf/ipconf_msg.hpp"
+#include "support/dbus_lab.hpp"
+#include "support/ipconf_device.hpp"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -28,27 +31,25 @@ const std::string usage_text = "usage: " + daemon_path +
                                "\t-u        \tPUID (MAC address of first up interface by default)\n"
                                "\t-b <network interface to bind to (primary network interface by default)>\n";
 
-// The namespace "dev" with an addressed link lab0, the daemon's private /tmp.
-class DaemonProcess : public lab::LabTest {
+// The namespace "dev" with an addressed link lab0, the daemon's private /tmp,
+// and the lab's bus (whose address the daemon inherits) without the service.
+class DaemonProcess : public lab::DbusLabTest {
 protected:
     void SetUp() override
     {
-        LabTest::SetUp();
+        DbusLabTest::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
         ASSERT_TRUE(lab->add_host("dev"));
         ASSERT_TRUE(lab->add_link("dev", "lab0", "02:00:00:00:00:01", {"192.0.2.10/24"}));
-        tmp = lab->dir() + "/tmp";
-        std::filesystem::create_directory(tmp);
+        std::filesystem::create_directory(lab->dir() + "/tmp");
     }
 
     std::unique_ptr<lab::Process> start(std::vector<std::string> args, std::vector<std::string> env = {})
     {
         args.insert(args.begin(), daemon_path);
-        return lab->start("dev", args, {.env = std::move(env), .tmp_dir = tmp, .stdin_data = {}});
+        return lab->start("dev", args, {.env = std::move(env), .tmp_dir = lab->dir() + "/tmp", .stdin_data = {}});
     }
-
-    std::string tmp;
 };
 
 TEST_F(DaemonProcess, CommandLineTextsAndStatuses)
@@ -57,7 +58,7 @@ TEST_F(DaemonProcess, CommandLineTextsAndStatuses)
         std::vector<std::string> args;
         int status;
         std::string out;
-        std::string err; // the whole of stderr, or a part when `part`
+        std::string err; // the whole of stderr, or a part followed by the usage when `part`
         bool part = false;
     };
     const std::string sixteen = "abcdefghijklmnop";
@@ -68,7 +69,6 @@ TEST_F(DaemonProcess, CommandLineTextsAndStatuses)
         // 16 characters leave no room for the terminator.
         {{"-f", "-b", sixteen}, 1, "", "ERROR: interface name too long: " + sixteen + "\n" + usage_text},
         {{"-x"}, 1, "", "invalid option", true},
-        {{"-b"}, 1, "", "requires an argument", true},
     };
     for (const auto &c : cases) {
         auto p = start(c.args);
@@ -76,12 +76,7 @@ TEST_F(DaemonProcess, CommandLineTextsAndStatuses)
         EXPECT_EQ(p->wait(5000), c.status) << c.args[0];
         EXPECT_EQ(p->stdout_text(), c.out) << c.args[0];
         const std::string err = p->stderr_text();
-        if (c.part) {
-            EXPECT_NE(err.find(c.err), std::string::npos) << err;
-            EXPECT_TRUE(err.ends_with(usage_text)) << err;
-        } else {
-            EXPECT_EQ(err, c.err);
-        }
+        EXPECT_TRUE(c.part ? err.find(c.err) != std::string::npos && err.ends_with(usage_text) : err == c.err) << err;
     }
 }
 
@@ -92,14 +87,9 @@ TEST_F(DaemonProcess, BackgroundDaemonDetachesAndStopsOnSigterm)
     ASSERT_NE(launcher, nullptr);
     EXPECT_EQ(launcher->wait(5000), 0);
     pid_t daemon = 0;
-    for (int tries = 0; tries < 100 && daemon == 0; ++tries) {
-        FILE *list = popen(("ip netns pids " + lab->netns("dev")).c_str(), "r");
-        char line[32] = "";
-        if (list != nullptr && std::fgets(line, sizeof line, list) != nullptr)
-            daemon = std::atoi(line);
-        if (list != nullptr)
-            pclose(list);
-        usleep(50000);
+    for (int tries = 0; tries < 100 && daemon == 0; ++tries, usleep(50000)) {
+        auto pids = lab::spawn({"/usr/bin/ip", "netns", "pids", lab->netns("dev")}, lab->dir() + "/pids");
+        daemon = pids && pids->wait() == 0 ? std::atoi(pids->stdout_text().c_str()) : 0;
     }
     ASSERT_GT(daemon, 0);
     const auto proc = std::filesystem::path("/proc") / std::to_string(daemon);
@@ -117,6 +107,57 @@ TEST_F(DaemonProcess, BackgroundDaemonDetachesAndStopsOnSigterm)
     EXPECT_FALSE(std::filesystem::exists(proc));
     if (std::filesystem::exists(proc))
         kill(daemon, SIGKILL); // not left behind whatever happened
+}
+
+TEST_F(DaemonProcess, WaitsForTheServiceThenBindsToItsPrimaryInterface)
+{
+    // Started as systemd starts it: its status says what it waits for, and it
+    // is ready only once a LOOK is answered. A refused PUID does not stop it.
+    lab::NotifySocket notify(lab->dir());
+    auto daemon = start({"-f", "-u", "too-short"}, {notify.env()});
+    ASSERT_NE(daemon, nullptr);
+    auto peer = lab::add_configurator(*lab);
+    ASSERT_TRUE(peer);
+    ASSERT_TRUE(daemon->wait_for_line("Connection to Cendrix Dbus service failed, retrying", 5000))
+        << daemon->stderr_text();
+    EXPECT_TRUE(daemon->stderr_text().starts_with("orvaned: start\n")) << daemon->stderr_text();
+    EXPECT_FALSE(daemon->wait_for_line("Trying to bind", 0));
+    EXPECT_FALSE(notify.wait_for("READY=1", 0));
+    EXPECT_TRUE(notify.wait_for("STATUS=Waiting for the configuration service", 0)) << notify.received();
+    ASSERT_TRUE(bus->start_service());
+    // The next probe, at most one 3-second wait later, finds it.
+    ASSERT_TRUE(notify.wait_for("READY=1", 8000)) << daemon->stderr_text();
+    EXPECT_TRUE(std::filesystem::exists(lab->dir() + "/tmp/orvane_rpc_1.sock"));
+    EXPECT_TRUE(daemon->wait_for_line("Trying to bind to lab0", 0));
+    peer->drain();
+    ASSERT_TRUE(peer->send(lab::take_message(ipconf_msg_build_look())));
+    EXPECT_TRUE(peer->receive("INFO"_tlv, 2000)) << daemon->stderr_text();
+    EXPECT_EQ(daemon->stop(), 0);
+    EXPECT_TRUE(daemon->stderr_text().ends_with("orvaned: stop\n")) << daemon->stderr_text();
+}
+
+TEST_F(DaemonProcess, SigtermWhileWaitingEndsWithStatusOneAndNoPrimaryInterfaceWithZero)
+{
+    auto waiting = start({"-f"});
+    ASSERT_NE(waiting, nullptr);
+    ASSERT_TRUE(waiting->wait_for_line("Connection to Cendrix Dbus service failed, retrying"))
+        << waiting->stderr_text();
+    EXPECT_EQ(waiting->stop(SIGTERM, 5000), 1);
+    EXPECT_NE(waiting->stderr_text().find("orvaned: stop\n"), std::string::npos) << waiting->stderr_text();
+    EXPECT_FALSE(waiting->wait_for_line("Trying to bind", 0));
+
+    std::string store = lab::sample_store();
+    store.replace(store.find("\"primary_interface_id\": 1"), 25, "\"primary_interface_id\": 9");
+    ASSERT_TRUE(bus->write_store(store));
+    ASSERT_TRUE(bus->start_service());
+    auto daemon = start({"-f"});
+    ASSERT_NE(daemon, nullptr);
+    EXPECT_EQ(daemon->wait(10000), 0) << daemon->stderr_text();
+    // Closing the server that never opened still reports its RPC endpoint down.
+    EXPECT_NE(daemon->stderr_text().find("orvaned: Could not get primary network interface\norvaned: RPC server "
+                                         "down\norvaned: stop\n"),
+              std::string::npos)
+        << daemon->stderr_text();
 }
 
 } // namespace

@@ -18,38 +18,23 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
-constexpr const char *device_address = "192.0.2.10";
-const std::string orvanectl = ORV_BUILD_DIR "/tools/orvanectl/orvanectl";
-
-bytes event(const char *user, std::vector<std::pair<std::string, std::string>> pairs = {{"level", "warning"}})
+// An event for the user (everybody when null) with that many pairs of 40
+// characters each: enough of them make it arrive in several pieces.
+bytes event(const char *user, int pairs = 1)
 {
     tlv_writer *writer = notif_msg_open_event("disk", "42", "2026-01-01T00:00:00Z", user);
-    for (const auto &[key, value] : pairs)
-        writer = notif_msg_add_info(writer, key.c_str(), value.c_str());
-    return wire(message_ptr(notif_msg_close_event(writer)));
-}
-
-// An event big enough to arrive in several pieces.
-bytes big_event(const char *user, int pairs)
-{
-    std::vector<std::pair<std::string, std::string>> list;
     for (int i = 0; i < pairs; ++i)
-        list.emplace_back("key" + std::to_string(i), std::string(40, static_cast<char>('a' + i % 26)));
-    return event(user, list);
+        writer = notif_msg_add_info(writer, ("key" + std::to_string(i)).c_str(),
+                                    std::string(40, static_cast<char>('a' + i % 26)).c_str());
+    return take(notif_msg_close_event(writer));
 }
 
 bytes part(const bytes &data, size_t from, size_t to = SIZE_MAX)
@@ -57,25 +42,18 @@ bytes part(const bytes &data, size_t from, size_t to = SIZE_MAX)
     return bytes(data.begin() + static_cast<long>(from), data.begin() + static_cast<long>(std::min(to, data.size())));
 }
 
-const bytes ok_message = wire(message_ptr(auth_msg_build_ok()));
-const bytes challenge_request = wire(message_ptr(auth_msg_build_challenge_request(nullptr)));
-
-bytes error_message(const char *text)
-{
-    return wire(message_ptr(auth_msg_build_error(text)));
-}
-
-using Endpoint = lab::Stream;
+const bytes ok_message = take(auth_msg_build_ok());
+const bytes challenge_request = take(auth_msg_build_challenge_request(nullptr));
 
 // One whole TLV message.
-bytes message_of(Endpoint &end, int timeout_ms = 3000)
+bytes message_of(lab::Stream &end, int timeout_ms = 3000)
 {
     bytes head = end.read(8, timeout_ms);
     return head.size() < 8 ? head : cat({head, end.read(tlv_get_size(head.data()) - 8, timeout_ms)});
 }
 
 // True when nothing arrives within the time and the other end is still there.
-bool quiet(Endpoint &end, int ms = 300)
+bool quiet(lab::Stream &end, int ms = 300)
 {
     return end.read(1, ms).empty() && !end.closed();
 }
@@ -107,28 +85,27 @@ protected:
             EXPECT_EQ(daemon->stop(), 0);
             EXPECT_TRUE(daemon->wait_for_line("stop", 100));
         }
-        daemon.reset();
         DeviceTest::TearDown();
     }
 
     // A remote peer from the configurator namespace, or a local producer;
     // with a small receive buffer when one is given.
-    std::unique_ptr<Endpoint> connect_to(bool remote, int receive_buffer = 0)
+    std::unique_ptr<lab::Stream> connect_to(bool remote, int receive_buffer = 0)
     {
         sockaddr_in to{AF_INET, htons(4445), {}, {}};
-        inet_pton(AF_INET, device_address, &to.sin_addr);
+        inet_pton(AF_INET, device->addresses().ipv4_0.c_str(), &to.sin_addr);
         const malloc_ptr<sockaddr_un> local(unix_abstract_address_new("Tazul_notifier"));
         const auto *address = remote ? reinterpret_cast<sockaddr *>(&to) : reinterpret_cast<sockaddr *>(local.get());
         const socklen_t length = remote ? sizeof to : unix_address_length_get(local.get());
-        return std::make_unique<Endpoint>(lab->open_in(remote ? "cfg" : device->addresses().host, [&] {
+        return std::make_unique<lab::Stream>(lab->open_in(remote ? "cfg" : device->addresses().host, [&] {
             return lab::connect_stream(address, length, receive_buffer);
         }));
     }
-    std::unique_ptr<Endpoint> peer() { return connect_to(true); }
-    std::unique_ptr<Endpoint> producer() { return connect_to(false); }
+    std::unique_ptr<lab::Stream> peer() { return connect_to(true); }
+    std::unique_ptr<lab::Stream> producer() { return connect_to(false); }
 
     // Asks for a challenge and returns its bytes.
-    static bytes challenge(Endpoint &p)
+    static bytes challenge(lab::Stream &p)
     {
         EXPECT_TRUE(p.write(challenge_request));
         bytes reply = message_of(p);
@@ -143,12 +120,11 @@ protected:
     {
         auto hash = lab::password_hash();
         hash[0] ^= right_password ? 0 : 1;
-        return wire(message_ptr(
-            auth_msg_build_login(user.c_str(), challenge_bytes.data(), challenge_bytes.size(), hash.data())));
+        return take(auth_msg_build_login(user.c_str(), challenge_bytes.data(), challenge_bytes.size(), hash.data()));
     }
 
     // A whole login; the reply (OK or ERR).
-    static bytes login(Endpoint &p, const std::string &user)
+    static bytes login(lab::Stream &p, const std::string &user)
     {
         const bytes c = challenge(p);
         EXPECT_TRUE(p.write(login_message(user, c)));
@@ -178,7 +154,7 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
     const auto baseline = lab::descriptors_of(daemon->pid());
     // Peers that reset their connections, in waves below the descriptor limit.
     for (int wave = 0, opened = 1; wave < 5; ++wave) {
-        std::vector<std::unique_ptr<Endpoint>> resetting;
+        std::vector<std::unique_ptr<lab::Stream>> resetting;
         for (int i = 0; i < 30; ++i)
             resetting.push_back(peer());
         opened += 30;
@@ -187,7 +163,7 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
             r->reset();
     }
     // More idle peers than descriptors: the surplus is turned away.
-    std::vector<std::unique_ptr<Endpoint>> idle;
+    std::vector<std::unique_ptr<lab::Stream>> idle;
     for (int i = 0; i < 70; ++i)
         idle.push_back(peer());
     EXPECT_TRUE(logged("error when accepting a remote connection", 1));
@@ -200,183 +176,154 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
         EXPECT_TRUE((i % 5 == 0 ? producer() : peer())->write(junk));
     }
 
-    auto good = peer();
-    ASSERT_EQ(login(*good, "admin"), ok_message) << daemon->stderr_text();
-    // One peer floods challenge requests and another takes nothing it is sent;
-    // both are disconnected, the good peer gets every event.
-    auto flooder = connect_to(true, 4096);
-    auto slow = connect_to(true, 4096);
-    bytes flood;
-    for (int i = 0; i < 200; ++i)
-        flood.insert(flood.end(), challenge_request.begin(), challenge_request.end());
-    auto source = producer();
-    const bytes e = big_event(nullptr, 30);
-    for (int i = 0; i < 300; ++i) {
-        static_cast<void>(send(flooder->fd(), flood.data(), flood.size(), MSG_NOSIGNAL | MSG_DONTWAIT));
-        ASSERT_TRUE(source->write(e));
-        ASSERT_EQ(message_of(*good), e) << "event " << i << daemon->stderr_text();
+    {
+        auto good = peer();
+        ASSERT_EQ(login(*good, "admin"), ok_message) << daemon->stderr_text();
+        // One peer floods challenge requests and another takes nothing it is sent;
+        // both are disconnected, the good peer gets every event.
+        auto flooder = connect_to(true, 4096);
+        auto slow = connect_to(true, 4096);
+        bytes flood;
+        for (int i = 0; i < 200; ++i)
+            flood.insert(flood.end(), challenge_request.begin(), challenge_request.end());
+        auto source = producer();
+        const bytes e = event(nullptr, 30);
+        for (int i = 0; i < 300; ++i) {
+            static_cast<void>(send(flooder->fd(), flood.data(), flood.size(), MSG_NOSIGNAL | MSG_DONTWAIT));
+            ASSERT_TRUE(source->write(e));
+            ASSERT_EQ(message_of(*good), e) << "event " << i << daemon->stderr_text();
+        }
+        EXPECT_EQ(lab::count_lines(daemon->stderr_text(), "falls behind by more than"), 2) << daemon->stderr_text();
+
+        // An event paused half-way holds every peer; a reserved peer with bytes
+        // to read must not make the daemon spin.
+        const bytes paused = event(nullptr, 6);
+        ASSERT_TRUE(source->write(part(paused, 0, 60)));
+        ASSERT_EQ(good->read(60), part(paused, 0, 60));
+        ASSERT_TRUE(good->write(part(challenge_request, 0, 3)));
+        const long before = lab::cpu_ticks(daemon->pid());
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        EXPECT_LT(lab::cpu_ticks(daemon->pid()) - before, 30) << "clock ticks of one second";
+        ASSERT_TRUE(source->write(part(paused, 60)));
+        EXPECT_EQ(good->read(paused.size() - 60), part(paused, 60));
+        ASSERT_TRUE(good->write(part(challenge_request, 3)));
+        const bytes reply = message_of(*good);
+        EXPECT_EQ(reply.size() >= 8 ? tlv_get_envelope_type(reply.data()) : 0, tlv_stringtype("CHAL"));
     }
-    EXPECT_EQ(lab::count_lines(daemon->stderr_text(), "falls behind by more than"), 2) << daemon->stderr_text();
-
-    // An event paused half-way holds every peer; a reserved peer with bytes
-    // to read must not make the daemon spin.
-    const bytes paused = big_event(nullptr, 6);
-    ASSERT_TRUE(source->write(part(paused, 0, 60)));
-    ASSERT_EQ(good->read(60), part(paused, 0, 60));
-    ASSERT_TRUE(good->write(part(challenge_request, 0, 3)));
-    const long before = lab::cpu_ticks(daemon->pid());
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_LT(lab::cpu_ticks(daemon->pid()) - before, 30) << "clock ticks of one second";
-    ASSERT_TRUE(source->write(part(paused, 60)));
-    EXPECT_EQ(good->read(paused.size() - 60), part(paused, 60));
-    ASSERT_TRUE(good->write(part(challenge_request, 3)));
-    const bytes reply = message_of(*good);
-    EXPECT_EQ(reply.size() >= 8 ? tlv_get_envelope_type(reply.data()) : 0, tlv_stringtype("CHAL"));
-
     // Everybody gone: the descriptors the daemon started with.
-    good.reset();
-    flooder.reset();
-    slow.reset();
-    source.reset();
     EXPECT_TRUE(lab::descriptors_settle(daemon->pid(), baseline)) << daemon->stderr_text();
 }
 
-TEST_F(NotifierTest, EventsReachExactlyThePeersOfTheirUser)
+TEST_F(NotifierTest, LoginsDecideWhichPeersGetEachEventWholeAndInOrder)
 {
-    auto admin = peer();
+    // Every login error is answered and leaves the connection usable: a login
+    // before any challenge, a second one on a spent challenge; a wrong
+    // password spends it too, an unknown user leaves it in place.
     auto bob = peer();
-    auto anonymous = peer();
+    const auto error = [](const char *text) { return take(auth_msg_build_error(text)); };
+    const struct {
+        const char *user;
+        bool fresh_challenge, right_password;
+        bytes answer;
+    } logins[] = {
+        {"admin", false, true, error("request a challenge first")},
+        {"admin", true, true, ok_message},
+        {"admin", false, true, error("request a challenge first")},
+        {"admin", true, false, error("authentication error")},
+        {"admin", false, true, error("request a challenge first")},
+        {"mallory", true, true, error("password check error")},
+        {"bob", false, true, ok_message}, // now bob's, no longer admin's
+    };
+    bytes c = {1, 2, 3, 4};
+    for (const auto &l : logins) {
+        c = l.fresh_challenge ? challenge(*bob) : c;
+        ASSERT_TRUE(bob->write(login_message(l.user, c, l.right_password)));
+        EXPECT_EQ(message_of(*bob), l.answer) << l.user;
+    }
+    ASSERT_TRUE(bob->write(tlv("LOOK")));
+    EXPECT_EQ(message_of(*bob), error("unexpected message"));
+
+    auto admin = peer();
+    auto anonymous = peer(); // holds a challenge, never logged in
     ASSERT_EQ(login(*admin, "admin"), ok_message);
-    ASSERT_EQ(login(*bob, "bob"), ok_message);
-    // Connected and holding a challenge, but never logged in.
     ASSERT_EQ(challenge(*anonymous).size(), 4u);
-
-    const bytes for_admin = event("admin");
-    const bytes for_bob = event("bob", {{"disk", "full"}, {"free", "0%"}});
-    const bytes for_all = event(nullptr, {{"reboot", "soon"}});
-    auto p = producer();
-    ASSERT_TRUE(p->write(cat({for_admin, for_bob, event("carol"), for_all})));
-    EXPECT_EQ(message_of(*admin), for_admin);
-    EXPECT_EQ(message_of(*admin), for_all);
-    EXPECT_EQ(message_of(*bob), for_bob);
-    EXPECT_EQ(message_of(*bob), for_all);
-    EXPECT_EQ(message_of(*anonymous), for_all);
-    for (auto *end : {admin.get(), bob.get(), anonymous.get()})
-        EXPECT_TRUE(quiet(*end));
-}
-
-TEST_F(NotifierTest, EveryLoginErrorIsAnsweredAndTheConnectionStaysUsable)
-{
-    auto p = peer();
-    // A login before any challenge; a second one on a spent challenge; a
-    // wrong password spends it too; an unknown user leaves it in place.
-    ASSERT_TRUE(p->write(login_message("admin", {1, 2, 3, 4})));
-    EXPECT_EQ(message_of(*p), error_message("request a challenge first"));
-    bytes c = challenge(*p);
-    ASSERT_TRUE(p->write(login_message("admin", c)));
-    EXPECT_EQ(message_of(*p), ok_message);
-    ASSERT_TRUE(p->write(login_message("admin", c)));
-    EXPECT_EQ(message_of(*p), error_message("request a challenge first"));
-    c = challenge(*p);
-    ASSERT_TRUE(p->write(login_message("admin", c, false)));
-    EXPECT_EQ(message_of(*p), error_message("authentication error"));
-    ASSERT_TRUE(p->write(login_message("admin", c)));
-    EXPECT_EQ(message_of(*p), error_message("request a challenge first"));
-    c = challenge(*p);
-    ASSERT_TRUE(p->write(login_message("mallory", c)));
-    EXPECT_EQ(message_of(*p), error_message("password check error"));
-    ASSERT_TRUE(p->write(login_message("bob", c)));
-    EXPECT_EQ(message_of(*p), ok_message);
-
-    // A message of another type.
-    ASSERT_TRUE(p->write(tlv("LOOK")));
-    EXPECT_EQ(message_of(*p), error_message("unexpected message"));
-
-    // Still the same connection, logged in as bob: bob's events arrive.
-    const bytes for_bob = event("bob");
-    ASSERT_TRUE(producer()->write(for_bob));
-    EXPECT_EQ(message_of(*p), for_bob);
-}
-
-TEST_F(NotifierTest, EventsStreamInPiecesAndBackToBack)
-{
-    auto p = peer();
-    ASSERT_EQ(login(*p, "admin"), ok_message);
-    auto source = producer();
+    const std::vector<lab::Stream *> everybody = {admin.get(), bob.get(), anonymous.get()};
     // The first five bytes alone, then the rest in several writes: every
     // piece after the routing head is passed on as it arrives.
-    const bytes e = big_event("admin", 12);
+    auto source = producer();
+    const bytes e = event("admin", 12);
     ASSERT_TRUE(source->write(part(e, 0, 5)));
-    EXPECT_TRUE(quiet(*p, 200));
+    EXPECT_TRUE(quiet(*admin, 200));
     for (const auto &[from, to] : {std::pair<size_t, size_t>{5, 100}, {100, 250}, {250, e.size()}}) {
         ASSERT_TRUE(source->write(part(e, from, to)));
-        EXPECT_EQ(p->read(to - (from == 5 ? 0 : from)), part(e, from == 5 ? 0 : from, to));
+        EXPECT_EQ(admin->read(to - (from == 5 ? 0 : from)), part(e, from == 5 ? 0 : from, to));
+    }
+    // Back to back in one write: for each user, for nobody here, for all;
+    // then one of only a header and an empty child (at most 16 bytes), which
+    // goes to everybody once whole.
+    const bytes for_admin = event("admin");
+    const bytes for_bob = event("bob", 2);
+    const bytes for_all = event(nullptr, 3);
+    const bytes tiny = tlv("EVNT", tlv("MODL"));
+    ASSERT_TRUE(source->write(cat({for_admin, for_bob, event("carol"), for_all})));
+    ASSERT_TRUE(source->write(tiny));
+    EXPECT_EQ(message_of(*admin), for_admin);
+    EXPECT_EQ(message_of(*bob), for_bob);
+    for (lab::Stream *end : everybody) {
+        EXPECT_EQ(message_of(*end), for_all);
+        EXPECT_EQ(message_of(*end), tiny);
     }
 
-    // Two events in one write, the second for everybody; one of only a
-    // header and an empty child (at most 16 bytes) goes out once whole.
-    const bytes first = event("admin", {{"n", "1"}});
-    const bytes second = event(nullptr, {{"n", "2"}});
-    const bytes tiny = tlv("EVNT", tlv("MODL"));
-    ASSERT_TRUE(source->write(cat({first, second})));
-    ASSERT_TRUE(source->write(tiny));
-    for (const bytes *expected : {&first, &second, &tiny})
-        EXPECT_EQ(message_of(*p), *expected);
-    EXPECT_TRUE(quiet(*p));
-}
-
-TEST_F(NotifierTest, BusyPeerPostponesOtherProducersUntilTheEventEndsOrItsProducerCloses)
-{
-    auto p = peer();
-    ASSERT_EQ(login(*p, "admin"), ok_message);
-    const bytes e1 = big_event("admin", 6);
-    const bytes e2 = event(nullptr, {{"from", "second"}});
+    // An event's head reserves its peers: another producer's event for them
+    // waits until the first one ends, or its producer goes away mid-event,
+    // and then follows whole, to every peer.
+    const bytes e1 = event("admin", 6);
+    const bytes e2 = event(nullptr, 2);
     for (const bool finish : {true, false}) {
-        // The first event's head reserves the peer; the second producer waits.
         auto first = producer();
         auto second = producer();
         ASSERT_TRUE(first->write(part(e1, 0, 60)));
-        ASSERT_EQ(p->read(60), part(e1, 0, 60));
+        ASSERT_EQ(admin->read(60), part(e1, 0, 60));
         ASSERT_TRUE(second->write(e2));
         EXPECT_TRUE(logged("busy connection: forwarding from socket ", finish ? 1 : 2)) << daemon->stderr_text();
-        EXPECT_TRUE(quiet(*p, 200));
-        // The first event ends, or its producer goes away mid-event: the
-        // postponed one follows, whole.
+        EXPECT_TRUE(quiet(*admin, 200));
         if (finish) {
             ASSERT_TRUE(first->write(part(e1, 60)));
-            EXPECT_EQ(p->read(e1.size() - 60), part(e1, 60));
+            EXPECT_EQ(admin->read(e1.size() - 60), part(e1, 60));
         } else {
             first.reset();
         }
-        EXPECT_EQ(message_of(*p), e2) << finish;
+        for (lab::Stream *end : everybody)
+            EXPECT_EQ(message_of(*end), e2) << finish;
     }
     ASSERT_TRUE(producer()->write(e1));
-    EXPECT_EQ(message_of(*p), e1);
+    EXPECT_EQ(message_of(*admin), e1);
 
     // A stream that does not start with an event is disconnected.
     auto wrong = producer();
     ASSERT_TRUE(wrong->write(challenge_request));
     EXPECT_TRUE(wrong->read(1).empty() && wrong->closed());
     EXPECT_TRUE(daemon->wait_for_line("Received unexpected message"));
-    EXPECT_TRUE(quiet(*p, 100));
+    for (lab::Stream *end : everybody)
+        EXPECT_TRUE(quiet(*end));
 }
 
 TEST_F(NotifierTest, OrvanectlSendsAndListens)
 {
-    const std::vector<std::string> listen = {orvanectl, "event", "listen",          device_address,
-                                             "--user",  "admin", "--password-stdin"};
-    std::vector<std::string> listen_once = listen;
-    listen_once.insert(listen_once.end(), {"--count", "1"});
-    auto listener = lab->start("cfg", listen_once, {.env = {}, .tmp_dir = {}, .stdin_data = "secret\n"});
+    const auto run = [&](const std::string &host, std::vector<std::string> args, const std::string &input = "") {
+        args.insert(args.begin(), {ORV_BUILD_DIR "/tools/orvanectl/orvanectl", "event"});
+        return lab->start(host, args, {.env = {}, .tmp_dir = {}, .stdin_data = input});
+    };
+    const std::vector<std::string> listen = {
+        "listen", device->addresses().ipv4_0, "--user", "admin", "--password-stdin", "--count", "1"};
+    auto listener = run("cfg", listen, "secret\n");
     ASSERT_TRUE(listener);
     ASSERT_TRUE(listener->wait_for_line("logged in as admin")) << listener->stderr_text();
     for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"--user", "admin", "--module", "disk", "--id", "7", "--time", "2026-01-01T10:00:00Z",
-                                   "level=warning", "free=3%"},
-          {"--user", "bob", "only=bob"}}) {
-        std::vector<std::string> argv = {orvanectl, "event", "send"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto send = lab->start(device->addresses().host, argv);
+         {std::vector<std::string>{"send", "--user", "admin", "--module", "disk", "--id", "7", "--time",
+                                   "2026-01-01T10:00:00Z", "level=warning", "free=3%"},
+          {"send", "--user", "bob", "only=bob"}}) {
+        auto send = run(device->addresses().host, args);
         EXPECT_EQ(send->wait(), 0) << send->stderr_text();
     }
     EXPECT_EQ(listener->wait(), 0) << listener->stderr_text();
@@ -385,13 +332,13 @@ TEST_F(NotifierTest, OrvanectlSendsAndListens)
                                        "    free=3%\n");
 
     // A refused login: the notifier's text, status 1.
-    auto refused = lab->start("cfg", listen, {.env = {}, .tmp_dir = {}, .stdin_data = "wrong\n"});
+    auto refused = run("cfg", listen, "wrong\n");
     EXPECT_EQ(refused->wait(), 1);
     EXPECT_NE(refused->stderr_text().find("login refused: authentication error"), std::string::npos)
         << refused->stderr_text();
 
-    // Ctrl-C ends listening like every other command: status 130.
-    auto endless = lab->start("cfg", listen, {.env = {}, .tmp_dir = {}, .stdin_data = "secret\n"});
+    // Ctrl-C ends listening (for an event that never comes) like every other command: status 130.
+    auto endless = run("cfg", listen, "secret\n");
     ASSERT_TRUE(endless->wait_for_line("logged in as admin")) << endless->stderr_text();
     EXPECT_EQ(endless->stop(SIGINT), 130);
 }

@@ -1,24 +1,17 @@
 #include "support/dbus_lab.hpp"
 
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 namespace lab {
-
-namespace {
-
-const char *const address_variable = "DBUS_SYSTEM_BUS_ADDRESS";
 
 bool write_text(const std::string &path, const std::string &text)
 {
@@ -29,8 +22,6 @@ bool write_text(const std::string &path, const std::string &text)
     ADD_FAILURE() << "dbus lab: cannot write " << path;
     return false;
 }
-
-} // namespace
 
 std::string sample_store()
 {
@@ -53,11 +44,7 @@ std::string sample_store()
 )";
 }
 
-DbusLab::DbusLab(std::string dir) : dir_(std::move(dir)), store_path_(dir_ + "/store.json")
-{
-    if (const char *previous = std::getenv(address_variable))
-        saved_address_ = previous;
-}
+DbusLab::DbusLab(std::string dir) : dir_(std::move(dir)), store_path_(dir_ + "/store.json") {}
 
 DbusLab::~DbusLab()
 {
@@ -65,10 +52,6 @@ DbusLab::~DbusLab()
         service_->stop(SIGTERM, 3000);
     if (bus_)
         bus_->stop(SIGTERM, 3000);
-    if (saved_address_)
-        setenv(address_variable, saved_address_->c_str(), 1);
-    else
-        unsetenv(address_variable);
 }
 
 bool DbusLab::start_bus()
@@ -91,26 +74,11 @@ bool DbusLab::start_bus()
         return false;
     }
     address_ = "unix:path=" + socket;
-    setenv(address_variable, address_.c_str(), 1);
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
     return true;
 }
 
-std::string DbusLab::env() const
-{
-    return std::string(address_variable) + "=" + address_;
-}
-
-bool DbusLab::write_store(const std::string &json_text)
-{
-    return write_text(store_path_, json_text);
-}
-
-std::string DbusLab::read_store() const
-{
-    return read_file(store_path_);
-}
-
-bool DbusLab::start_service(const std::vector<std::string> &options, int timeout_ms)
+bool DbusLab::start_service(const std::vector<std::string> &options)
 {
     std::vector<std::string> argv = {ORV_BUILD_DIR "/services/cendrixd/cendrixd", "--store", store_path_};
     argv.insert(argv.end(), options.begin(), options.end());
@@ -118,16 +86,11 @@ bool DbusLab::start_service(const std::vector<std::string> &options, int timeout
     NotifySocket notify(dir_);
     service_ = spawn(argv, dir_ + "/cendrixd." + std::to_string(service_runs_++),
                      {.env = {env(), notify.env()}, .tmp_dir = {}, .stdin_data = {}});
-    if (service_ && notify.wait_for("READY=1", timeout_ms))
+    if (service_ && notify.wait_for("READY=1"))
         return true;
     ADD_FAILURE() << "dbus lab: cendrixd does not own its name; its stderr:\n"
                   << (service_ ? service_->stderr_text() : "");
     return false;
-}
-
-int DbusLab::stop_service(int sig)
-{
-    return service_ ? service_->stop(sig) : -1;
 }
 
 NotifySocket::NotifySocket(const std::string &dir)
@@ -149,28 +112,19 @@ NotifySocket::~NotifySocket()
     unlink(path_.c_str());
 }
 
-std::string NotifySocket::env() const
-{
-    return "NOTIFY_SOCKET=" + path_;
-}
-
 bool NotifySocket::wait_for(const std::string &line, int timeout_ms)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        if (("\n" + received_).find("\n" + line + "\n") != std::string::npos)
-            return true;
-        // What is already queued is read even when the time is up.
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd ready{fd_, POLLIN, 0};
-        if (fd_ < 0 || poll(&ready, 1, static_cast<int>(std::max<long long>(left.count(), 0))) <= 0)
-            return false;
+    // Each read waits at most timeout_ms; what is already queued is read even with 0.
+    const timeval limit{timeout_ms / 1000, timeout_ms % 1000 * 1000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    while (("\n" + received_).find("\n" + line + "\n") == std::string::npos) {
         char buffer[4096];
-        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-        if (n > 0)
-            received_.append(buffer, static_cast<size_t>(n)).append("\n");
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, timeout_ms == 0 ? MSG_DONTWAIT : 0);
+        if (n < 0)
+            return false;
+        received_.append(buffer, static_cast<size_t>(n)).append("\n");
     }
+    return true;
 }
 
 void DbusLabTest::SetUp()

@@ -3,8 +3,9 @@
 // a socket in the given folder (a path, reachable from every network
 // namespace; the lab's folders are outside /tmp, so processes with a private
 // /tmp reach it too) with a policy that allows everything;
-// DBUS_SYSTEM_BUS_ADDRESS points at it in the test process while the DbusLab
-// lives, and env() gives the same setting for processes started in a namespace.
+// start_bus points DBUS_SYSTEM_BUS_ADDRESS at it in the test process (and so
+// in every process the lab starts), and env() gives the same setting for
+// processes that must keep to this bus when a second one starts.
 // Ownership: the DbusLab stops cendrixd and the bus when destroyed; both die
 // with the test process as every process the lab starts.
 // Errors: false / null with a GoogleTest failure saying what went wrong.
@@ -21,7 +22,6 @@
 
 #include <csignal>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +33,9 @@ namespace lab {
 // lab1 (id 2, MAC held in lower case 02:00:00:00:00:0a, configuration 11).
 [[nodiscard]] std::string sample_store();
 
+// Writes the file whole; false and a test failure when it cannot.
+bool write_text(const std::string &path, const std::string &text);
+
 class DbusLab {
 public:
     // Files (configuration, socket folder, store, logs) go into `dir`.
@@ -41,31 +44,31 @@ public:
     DbusLab(const DbusLab &) = delete;
     DbusLab &operator=(const DbusLab &) = delete;
 
-    // Starts dbus-daemon and points DBUS_SYSTEM_BUS_ADDRESS at it.
+    // Starts dbus-daemon and points DBUS_SYSTEM_BUS_ADDRESS at it (for good:
+    // a later test makes a bus of its own).
     [[nodiscard]] bool start_bus();
     // Stops dbus-daemon (a later start_bus listens on the same address).
     int stop_bus() { return bus_ ? bus_->stop() : -1; }
     [[nodiscard]] const std::string &address() const { return address_; }
     // "DBUS_SYSTEM_BUS_ADDRESS=<address>", for StartOptions::env.
-    [[nodiscard]] std::string env() const;
+    [[nodiscard]] std::string env() const { return "DBUS_SYSTEM_BUS_ADDRESS=" + address_; }
 
     [[nodiscard]] const std::string &store_path() const { return store_path_; }
-    [[nodiscard]] bool write_store(const std::string &json_text);
-    [[nodiscard]] std::string read_store() const;
+    [[nodiscard]] bool write_store(const std::string &json_text) { return write_text(store_path_, json_text); }
+    [[nodiscard]] std::string read_store() const { return read_file(store_path_); }
 
     // Starts cendrixd with --store and the options, then waits until it owns
-    // org.cendrix.Config1 (false if it exits or does not within timeout_ms).
-    [[nodiscard]] bool start_service(const std::vector<std::string> &options = {}, int timeout_ms = 10000);
+    // org.cendrix.Config1 (false if it exits or does not within 10 s).
+    [[nodiscard]] bool start_service(const std::vector<std::string> &options = {});
     // The running (or last) cendrixd, or null.
     [[nodiscard]] Process *service() { return service_.get(); }
     // Stops cendrixd with the signal; its status as Process::stop gives it.
-    int stop_service(int sig = SIGTERM);
+    int stop_service(int sig = SIGTERM) { return service_ ? service_->stop(sig) : -1; }
 
 private:
     std::string dir_;
     std::string address_;
     std::string store_path_;
-    std::optional<std::string> saved_address_; // the test process's own bus address
     int service_runs_ = 0;
     std::unique_ptr<Process> bus_;
     std::unique_ptr<Process> service_;
@@ -83,9 +86,9 @@ public:
     NotifySocket &operator=(const NotifySocket &) = delete;
 
     // "NOTIFY_SOCKET=<path>", for StartOptions::env.
-    [[nodiscard]] std::string env() const;
+    [[nodiscard]] std::string env() const { return "NOTIFY_SOCKET=" + path_; }
     // Reads notifications until a line equal to `line` ("READY=1") has come;
-    // false when none came within timeout_ms.
+    // false when none came within timeout_ms of the last one.
     [[nodiscard]] bool wait_for(const std::string &line, int timeout_ms = 10000);
     // Every notification read so far, one line per assignment.
     [[nodiscard]] const std::string &received() const { return received_; }
