@@ -1,7 +1,7 @@
 // The configuration service and the daemon's bridge to it on a real private
 // bus. cendrixd refuses broken stores and ill-typed writes, never leaves an
-// unreadable store when killed while writing, and paces readers with
-// --apply-delay and --notify-writer. Every cendrix_comm operation round-trips
+// unreadable store when killed while writing, and holds writes back from
+// readers with --apply-delay. Every cendrix_comm operation round-trips
 // into the store and maps the service's values (and texts at their buffers'
 // limits) into the daemon's records, also for the interfaces the kernel
 // lists; its start-up waits give up after a hundred attempts each.
@@ -80,14 +80,9 @@ TEST_F(Cendrix, MissingOrMalformedStoresAreRefusedInOneLineAndLeftUntouched)
     }
 }
 
-TEST_F(Cendrix, IllTypedWritesChangeNothingAndGoodOnesShowAfterTheDelayThenSignalTheWriter)
+TEST_F(Cendrix, IllTypedWritesChangeNothingAndGoodOnesAreStoredAtOnceButShownLater)
 {
-    ASSERT_TRUE(bus->start_service({"--apply-delay", "2", "--notify-writer"}));
-    sigset_t hup, previous;
-    sigemptyset(&hup);
-    sigaddset(&hup, SIGHUP);
-    ASSERT_EQ(sigprocmask(SIG_BLOCK, &hup, &previous), 0);
-
+    ASSERT_TRUE(bus->start_service({"--apply-delay", "60"}));
     // Another type, a changed id, an unknown configuration or resource.
     const std::string before = bus->read_store();
     cendrix_context raw{};
@@ -102,18 +97,12 @@ TEST_F(Cendrix, IllTypedWritesChangeNothingAndGoodOnesShowAfterTheDelayThenSigna
     cendrix_close(&raw);
     EXPECT_EQ(bus->read_store(), before);
 
-    // Stored at once, held back from readers, and no signal until it shows.
+    // Held back from readers; that it then shows and the writer hears of it
+    // (--notify-writer) is what ipconf_server_test's confirmed request needs.
     ASSERT_EQ(cendrix_open_session(), 0);
     ASSERT_EQ(cendrix_set_hostname("later"), 0);
     EXPECT_EQ(json::parse(bus->read_store())["configurations"]["17"]["hostname"], "later");
     EXPECT_EQ(hostname(), "device-1");
-    const timespec one_second{1, 0}, four_seconds{4, 0};
-    EXPECT_EQ(sigtimedwait(&hup, nullptr, &one_second), -1) << "signalled before the write showed";
-    EXPECT_EQ(hostname(), "device-1");
-    EXPECT_EQ(sigtimedwait(&hup, nullptr, &four_seconds), SIGHUP);
-    EXPECT_EQ(hostname(), "later");
-    EXPECT_TRUE(bus->service()->wait_for_line("cendrixd: sent SIGHUP to " + std::to_string(getpid()), 1000));
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 TEST_F(Cendrix, KillNineDuringWritesLeavesAStoreTheNextStartServes)
@@ -234,11 +223,6 @@ TEST_F(Cendrix, EveryOperationRoundTripsThroughTheStore)
         char name[16] = {};
         EXPECT_EQ(cendrix_get_interface_name(mac, name) == 0 ? std::string(name) : "-1", expected) << mac;
     }
-
-    char *primary = cendrix_get_primary_interface_name();
-    ASSERT_NE(primary, nullptr);
-    EXPECT_STREQ(primary, "lab0");
-    std::free(primary);
 
     // No gateway is the empty text, no broadcast 0.0.0.0, DNS the first
     // server; MACs upper-cased; link_up true, false, 7 and mode 1, 0, 5.

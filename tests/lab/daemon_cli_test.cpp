@@ -127,7 +127,6 @@ TEST_F(DaemonProcess, WaitsForTheServiceThenBindsToItsPrimaryInterface)
     ASSERT_TRUE(bus->start_service());
     // The next probe, at most one 3-second wait later, finds it.
     ASSERT_TRUE(notify.wait_for("READY=1", 8000)) << daemon->stderr_text();
-    EXPECT_TRUE(std::filesystem::exists(lab->dir() + "/tmp/orvane_rpc_1.sock"));
     EXPECT_TRUE(daemon->wait_for_line("Trying to bind to lab0", 0));
     peer->drain();
     ASSERT_TRUE(peer->send(lab::take_message(ipconf_msg_build_look())));
