@@ -9,7 +9,6 @@
 
 #include "ipconf/interface_conf.hpp"
 #include "ipconf/ipconf_msg.hpp"
-#include "lib/dorvik/rpc_client.hpp"
 #include "platform/product_info.hpp"
 #include "util/tlv_ez.hpp"
 
@@ -22,17 +21,17 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -50,57 +49,21 @@ constexpr const char *scripted_addresses = "192.0.2.20,198.51.100.20";
 using Record = std::vector<std::string>; // host name, addresses, product id, product name
 const std::vector<std::string> fields = {"hostname", "ip", "product-id", "product-name"};
 
-struct BrowseReply {
-    int outcome = -1; // of RPCClient_Call
-    uint32_t status = 99;
-    std::vector<std::string> keys; // in the order received
-    std::vector<Record> records;   // by index
-};
-
-// Calls ipconf_browse through the RPC library's client, as a program on the
-// device does; with_timeout false leaves the argument out.
-BrowseReply call_browse(const std::string &socket_path, int32_t timeout, uint32_t signature = browse_signature,
-                        bool with_timeout = true)
+// The reply line of a browse that heard these devices, in this order.
+nlohmann::ordered_json browse_reply(const std::vector<Record> &records)
 {
-    BrowseReply result;
-    RPCClient *client = RPCClient_Open(("unix:" + socket_path).c_str());
-    if (client == nullptr)
-        return result;
-    RPCCall call{};
-    RPCMsg *request = RPCMsg_Create();
-    RPCMsg *reply = RPCMsg_Create();
-    if (with_timeout)
-        (void)RPCMsg_Set_Int32(&call, request, "timeout@0", timeout);
-    result.outcome = RPCClient_Call(client, &call, "ipconf_browse", signature, request, reply, (timeout + 10) * 1000);
-    result.status = call.status;
-    if (result.outcome == 0 && call.status == 0) {
-        Dictionary *devices = RPCMsg_Get_Dictionary(&call, reply, "devices@1");
-        for (size_t i = 0; i < Dictionary_Count(devices); ++i) {
-            std::string key = Dictionary_KeyAt(devices, i);
-            result.keys.push_back(key);
-            size_t index = std::stoul(key.substr(0, key.find('.')));
-            result.records.resize(std::max(result.records.size(), index + 1), Record(4));
-            auto field = std::find(fields.begin(), fields.end(), key.substr(key.find('.') + 1));
-            if (field != fields.end())
-                result.records[index][static_cast<size_t>(field - fields.begin())] = Dictionary_ValueAt(devices, i);
-        }
-        Dictionary_Destroy(devices);
-    }
-    RPCMsg_Destroy(request);
-    RPCMsg_Destroy(reply);
-    RPCClient_Close(client);
-    return result;
+    auto devices = nlohmann::ordered_json::object();
+    char key[64];
+    for (size_t i = 0; i < records.size(); ++i)
+        for (size_t field = 0; field < fields.size(); ++field)
+            devices[std::string(key, static_cast<size_t>(std::snprintf(key, sizeof key, "%.5zu.%s", i,
+                                                                       fields[field].c_str())))] = records[i][field];
+    return {{"status", 0}, {"results", {{"devices@1", devices}}}};
 }
 
-// The keys of `count` devices, in the order the daemon sets them.
-std::vector<std::string> keys_of(int count)
+nlohmann::ordered_json parsed(const std::string &line)
 {
-    std::vector<std::string> keys;
-    char key[64];
-    for (int i = 0; i < count; ++i)
-        for (const auto &field : fields)
-            keys.emplace_back(key, static_cast<size_t>(std::snprintf(key, sizeof key, "%.5d.%s", i, field.c_str())));
-    return keys;
+    return nlohmann::ordered_json::parse(line, nullptr, false);
 }
 
 // The INFO of the scripted device: two interfaces, both addressed.
@@ -109,10 +72,9 @@ bytes scripted_info()
     std::string puid = "02:00:00:00:0C:01", name = scripted_name, id = "PX-9", product = "Scripted";
     product_info info = {puid.data(), 0, name.data(), product.data(), id.data(), nullptr, nullptr, nullptr};
     tlv_writer *writer = ipconf_msg_open_info(&info, 2);
-    std::string texts[2][3] = {{"lab0", "02:00:00:00:0C:01", "192.0.2.20"},
-                               {"lab1", "02:00:00:00:0C:02", "198.51.100.20"}};
-    std::string mask = "255.255.255.0";
-    for (auto &[link, mac, ip] : texts) {
+    std::string texts[2][4] = {{"lab0", "02:00:00:00:0C:01", "192.0.2.20", "255.255.255.0"},
+                               {"lab1", "02:00:00:00:0C:02", "198.51.100.20", "255.255.255.0"}};
+    for (auto &[link, mac, ip, mask] : texts) {
         interface_conf conf = {link.data(), mac.data(), 0,       1,       0,      ip.data(),
                                mask.data(), nullptr,    nullptr, nullptr, nullptr};
         writer = ipconf_msg_add_interface_to_info(writer, &conf);
@@ -177,10 +139,6 @@ protected:
     {
         return device.start_service() && device.start_daemon() && device.daemon().wait_for_line("RPC server up", 10000);
     }
-    static std::string socket_of(const lab::Device &device, int number)
-    {
-        return device.private_tmp() + "/orvane_rpc_" + std::to_string(number) + ".sock";
-    }
     // Runs orvanectl to its end on the device, seeing its /tmp.
     std::unique_ptr<lab::Process> orvanectl_on(const lab::Device &device, std::vector<std::string> args)
     {
@@ -199,88 +157,16 @@ protected:
     }
 };
 
-TEST_F(Browse, OrvanectlOnOneDeviceListsTheOtherDevicesAndEveryReply)
+TEST_F(Browse, OrvanectlListsEveryReplyAndMisbehavingClientsLeaveTheDaemonServingWithNothingBehind)
 {
     // Names another user planted at the top of the range: the daemon takes
     // the smallest free number instead.
     std::ofstream(device->private_tmp() + "/orvane_rpc_2147483646") << "";
     std::ofstream(device->private_tmp() + "/orvane_rpc_2147483647.sock") << "";
     ASSERT_TRUE(start(*device)) << device->daemon_log();
-    EXPECT_TRUE(is_socket(socket_of(*device, 1)));
-
-    // Alone on the bridge (the configurator stays silent): an empty dictionary.
-    auto alone = orvanectl_on(*device, {"--json", "browse", "-t", "1"});
-    ASSERT_TRUE(alone);
-    EXPECT_EQ(alone->wait(), 0) << alone->stderr_text();
-    EXPECT_EQ(nlohmann::json::parse(alone->stdout_text(), nullptr, false)["devices"], nlohmann::json::array());
-    EXPECT_THAT(alone->stderr_text(), HasSubstr("found no device"));
-
-    // The second device's /tmp holds names from earlier daemons: it takes the
-    // number above the highest of them.
-    second = std::make_unique<lab::Device>(*lab, 1);
-    second->store.host_name = "device-2";
-    second->store.product_id = "SH-300";
-    second->store.product_name = "Sensor Hub Two";
-    std::ofstream(second->private_tmp() + "/orvane_rpc_3.sock") << "";
-    std::ofstream(second->private_tmp() + "/orvane_rpc_12.old") << "";
-    ASSERT_TRUE(start(*second)) << second->daemon_log();
-    EXPECT_TRUE(is_socket(socket_of(*second, 13))) << second->daemon_log();
-    // The RPC library's own lines reach the daemon's log with their prefix.
-    EXPECT_EQ(second->count_lines("[libmirel] notice: listening on unix:/tmp/orvane_rpc_13.sock"), 1);
-    const std::string second_puid = lab::upper_case(second->addresses().mac0);
-    const Record device_2 = {"device-2", second->addresses().ipv4_0, "SH-300", "Sensor Hub Two"};
-    const Record scripted = {scripted_name_sent, scripted_addresses, "PX-9", "Scripted"};
-
-    // orvanectl browse on device 1: device 2 once, the scripted device twice.
-    peer->drain();
-    auto answered = std::async(std::launch::async, answer_look_twice, std::ref(*peer), second_puid);
-    auto listed = orvanectl_on(*device, {"browse", "-t", "2"});
-    ASSERT_TRUE(listed);
-    EXPECT_TRUE(answered.get());
-    EXPECT_EQ(listed->wait(), 0) << listed->stderr_text();
-    std::istringstream lines(listed->stdout_text());
-    std::vector<std::vector<std::string>> rows; // each line split into columns (two or more spaces)
-    for (std::string line; std::getline(lines, line);) {
-        std::vector<std::string> columns;
-        for (size_t start = 0; start < line.size();) {
-            size_t gap = line.find("  ", start);
-            columns.push_back(line.substr(start, gap - start));
-            start = gap == std::string::npos ? line.size() : line.find_first_not_of(' ', gap);
-        }
-        rows.push_back(columns);
-    }
-    std::vector<std::vector<std::string>> expected_rows = {
-        {"HOST NAME", "ADDRESSES", "PRODUCT ID", "PRODUCT NAME"}, device_2, scripted, scripted};
-    std::sort(rows.begin() + (rows.empty() ? 0 : 1), rows.end());
-    std::sort(expected_rows.begin() + 1, expected_rows.end());
-    EXPECT_EQ(rows, expected_rows) << listed->stdout_text();
-
-    // The dictionary itself: exactly four keys per reply, numbered in order
-    // of arrival.
-    peer->drain();
-    answered = std::async(std::launch::async, answer_look_twice, std::ref(*peer), second_puid);
-    BrowseReply reply = call_browse(socket_of(*device, 1), 2);
-    EXPECT_TRUE(answered.get());
-    EXPECT_EQ(reply.status, 0u);
-    EXPECT_EQ(reply.keys, keys_of(3));
-    EXPECT_EQ(reply.records, (std::vector<Record>{device_2, scripted, scripted}));
-
-    // A clean stop removes the socket file and says so.
-    for (lab::Device *each : {device.get(), second.get()}) {
-        EXPECT_EQ(each->daemon().stop(), 0);
-        EXPECT_EQ(each->count_lines("RPC server up"), 1);
-        EXPECT_EQ(each->count_lines("RPC server down"), 1) << each->daemon_log();
-    }
-    EXPECT_FALSE(std::filesystem::exists(socket_of(*device, 1)));
-    EXPECT_FALSE(std::filesystem::exists(socket_of(*second, 13)));
-    EXPECT_TRUE(std::filesystem::exists(second->private_tmp() + "/orvane_rpc_3.sock"));
-}
-
-TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothingBehind)
-{
-    ASSERT_TRUE(start(*device)) << device->daemon_log();
-    const std::string path = socket_of(*device, 1);
+    const std::string path = device->private_tmp() + "/orvane_rpc_1.sock";
     const pid_t pid = device->daemon().pid();
+    EXPECT_TRUE(is_socket(path));
 
     // Refused calls never run the browse: no LOOK reaches the segment. A
     // refused call leaves the connection open for the next one, also when
@@ -299,13 +185,11 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
         };
         for (const auto &[line, reply] : cases)
             EXPECT_EQ(say(*refused, line), reply) << line;
+        EXPECT_TRUE(peer->collect("LOOK"_tlv, 1000).empty());
+        // A negative time-out: the LOOK goes out, nothing is collected.
+        EXPECT_EQ(parsed(say(*refused, call_line("{\"timeout@0\": -1}"))), browse_reply({}));
     }
-    EXPECT_TRUE(peer->collect("LOOK"_tlv, 1000).empty());
-    // A negative time-out: the LOOK goes out, nothing is collected.
-    BrowseReply at_once = call_browse(path, -1);
-    EXPECT_EQ(at_once.status, 0u);
-    EXPECT_TRUE(at_once.keys.empty());
-    EXPECT_EQ(peer->collect("LOOK"_tlv, 1000).size(), 1u);
+    EXPECT_EQ(peer->collect("LOOK"_tlv, 1000).size(), 1u); // meanwhile the daemon drops the connection
 
     const auto baseline = lab::descriptors_of(pid);
     {
@@ -328,9 +212,7 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
 
         // With the silent client still connected, the daemon serves both sides.
         EXPECT_TRUE(answers_look(*device)) << device->daemon_log();
-        BrowseReply meanwhile = call_browse(path, 1);
-        EXPECT_EQ(meanwhile.outcome, 0);
-        EXPECT_EQ(meanwhile.status, 0u);
+        EXPECT_THAT(say(*raw_client(path), call_line("{\"timeout@0\": 1}")), StartsWith("{\"status\":0,"));
     }
     // Every connection is gone again, and idle means idle.
     EXPECT_TRUE(lab::descriptors_settle(pid, baseline))
@@ -341,11 +223,72 @@ TEST_F(Browse, RefusedCallsAndMisbehavingClientsLeaveTheDaemonServingWithNothing
     EXPECT_LE(lab::cpu_ticks(pid) - before, 5) << "clock ticks spent in an idle second";
     EXPECT_EQ(device->count_lines("error on RPC socket"), 1) << device->daemon_log();
 
-    EXPECT_TRUE(answers_look(*device));
-    EXPECT_EQ(call_browse(path, 1).status, 0u);
-    EXPECT_EQ(device->daemon().stop(), 0);
+    // The second device's /tmp holds names from earlier daemons: it takes the
+    // number above the highest of them.
+    second = std::make_unique<lab::Device>(*lab, 1);
+    second->store.host_name = "device-2";
+    second->store.product_id = "SH-300";
+    second->store.product_name = "Sensor Hub Two";
+    std::ofstream(second->private_tmp() + "/orvane_rpc_3.sock") << "";
+    std::ofstream(second->private_tmp() + "/orvane_rpc_12.old") << "";
+    ASSERT_TRUE(start(*second)) << second->daemon_log();
+    const std::string second_path = second->private_tmp() + "/orvane_rpc_13.sock";
+    EXPECT_TRUE(is_socket(second_path)) << second->daemon_log();
+    // The RPC library's own lines reach the daemon's log with their prefix.
+    EXPECT_EQ(second->count_lines("[libmirel] notice: listening on unix:/tmp/orvane_rpc_13.sock"), 1);
+    const std::string second_puid = lab::upper_case(second->addresses().mac0);
+    const Record device_2 = {"device-2", second->addresses().ipv4_0, "SH-300", "Sensor Hub Two"};
+    const Record scripted = {scripted_name_sent, scripted_addresses, "PX-9", "Scripted"};
+
+    // orvanectl browse on device 1: device 2 once, the scripted device twice,
+    // in order of arrival.
+    peer->drain();
+    auto answered = std::async(std::launch::async, answer_look_twice, std::ref(*peer), second_puid);
+    auto listed = orvanectl_on(*device, {"browse", "-t", "2"});
+    ASSERT_TRUE(listed);
+    EXPECT_TRUE(answered.get());
+    EXPECT_EQ(listed->wait(), 0) << listed->stderr_text();
+    std::vector<Record> rows; // each line split into columns (two or more spaces)
+    std::istringstream lines(listed->stdout_text());
+    const std::regex gap("  +");
+    for (std::string line; std::getline(lines, line);)
+        rows.emplace_back(std::sregex_token_iterator(line.begin(), line.end(), gap, -1), std::sregex_token_iterator());
+    EXPECT_EQ(rows, (std::vector<Record>{
+                        {"HOST NAME", "ADDRESSES", "PRODUCT ID", "PRODUCT NAME"}, device_2, scripted, scripted}))
+        << listed->stdout_text();
+
+    // The reply line itself: exactly four keys per reply, numbered in order
+    // of arrival.
+    peer->drain();
+    answered = std::async(std::launch::async, answer_look_twice, std::ref(*peer), second_puid);
+    const std::string reply = say(*raw_client(path), call_line("{\"timeout@0\": 2}"));
+    EXPECT_TRUE(answered.get());
+    EXPECT_EQ(parsed(reply), browse_reply({device_2, scripted, scripted})) << reply;
+
+    // A clean stop removes the socket file and says so.
+    for (lab::Device *each : {device.get(), second.get()}) {
+        EXPECT_EQ(each->daemon().stop(), 0);
+        EXPECT_EQ(each->count_lines("RPC server up"), 1);
+        EXPECT_EQ(each->count_lines("RPC server down"), 1) << each->daemon_log();
+    }
     EXPECT_FALSE(std::filesystem::exists(path));
-    EXPECT_EQ(device->count_lines("RPC server down"), 1);
+    EXPECT_FALSE(std::filesystem::exists(second_path));
+    EXPECT_TRUE(std::filesystem::exists(second->private_tmp() + "/orvane_rpc_3.sock"));
+
+    // In sleep mode the daemon's socket is a packet socket, which a browse
+    // cannot broadcast through: orvanectl gets an empty list and says so,
+    // nothing reaches the segment, and the device goes on answering.
+    ASSERT_TRUE(device->start_daemon({"-m", "sleep", "-u", lab::upper_case(device->addresses().mac0)}) &&
+                device->daemon().wait_for_line("RPC server up", 10000))
+        << device->daemon_log();
+    peer->drain();
+    auto alone = orvanectl_on(*device, {"--json", "browse", "-t", "1"});
+    ASSERT_TRUE(alone);
+    EXPECT_EQ(alone->wait(), 0) << alone->stderr_text();
+    EXPECT_EQ(nlohmann::json::parse(alone->stdout_text(), nullptr, false)["devices"], nlohmann::json::array());
+    EXPECT_THAT(alone->stderr_text(), HasSubstr("found no device"));
+    EXPECT_TRUE(peer->collect("LOOK"_tlv, 500).empty());
+    EXPECT_TRUE(answers_look(*device)) << device->daemon_log();
 }
 
 } // namespace
