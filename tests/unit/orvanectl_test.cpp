@@ -92,7 +92,6 @@ TEST(Orvanectl, DumpPrintsACaptureFromFileOrStdinAsTheLibraryDoesOrAsJson)
 {
     const outcome from_file = run({"dump", "/dev/stdin"}, ok_message);
     EXPECT_EQ(from_file.status, 0);
-    EXPECT_EQ(run({"dump"}, ok_message).out, from_file.out);
     const auto ok_container = [](uint32_t type) { return type == tlv_stringtype("OK") ? 1 : 0; };
     EXPECT_EQ(from_file.out,
               printed([&](FILE *f) { tlv_dump(f, ok_message.data(), ok_message.size(), ok_container); }));
@@ -101,7 +100,8 @@ TEST(Orvanectl, DumpPrintsACaptureFromFileOrStdinAsTheLibraryDoesOrAsJson)
     std::erase_if(json, [](char c) { return c == ' ' || c == '\n'; });
     EXPECT_EQ(json, "{\"schema\":1,\"command\":\"dump\",\"message\":{\"type\":\"OK\",\"size\":55,\"fields\":[{\"type\":"
                     "\"PUID\",\"text\":\"00:11:22:33:44:55\"},{\"type\":\"ADDR\",\"text\":\"192.168.1.10\"}]}}");
-    // A broken capture says where it breaks off.
+    // A broken capture (standard input again, without "-") says where it
+    // breaks off.
     EXPECT_THAT(run({"dump", "--json"}, ok_message.substr(0, 40)).out, HasSubstr("claims 47 bytes"));
 }
 
