@@ -36,20 +36,15 @@ public:
     [[nodiscard]] uint8_t *begin() { return bytes_.data(); }
     [[nodiscard]] size_t size() const { return bytes_.size(); }
     void rewind() { cursor = bytes_.data(), avail = bytes_.size(); }
-    [[nodiscard]] bool holds(const void *value, size_t length) const
-    {
-        const auto *p = static_cast<const uint8_t *>(value);
-        return p >= bytes_.data() && length <= bytes_.size() &&
-               p - bytes_.data() <= static_cast<ptrdiff_t>(bytes_.size() - length);
-    }
 
     // A field value handed out by a parser: its header precedes it and its
     // whole payload lies inside the input. Returns the payload length.
     uint32_t check_field(const void *value) const
     {
-        FUZZ_CHECK(holds(static_cast<const uint8_t *>(value) - TLV_HEADER_SIZE, TLV_HEADER_SIZE));
+        const ptrdiff_t offset = static_cast<const uint8_t *>(value) - bytes_.data();
+        FUZZ_CHECK(offset >= static_cast<ptrdiff_t>(TLV_HEADER_SIZE) && offset <= static_cast<ptrdiff_t>(size()));
         const uint32_t length = field_length(value);
-        FUZZ_CHECK(holds(value, length));
+        FUZZ_CHECK(length <= size() - static_cast<size_t>(offset));
         return length;
     }
 
@@ -80,6 +75,17 @@ public:
     {
         FUZZ_CHECK(cursor >= bytes_.data() && cursor <= bytes_.data() + bytes_.size());
         FUZZ_CHECK(avail == 0 || static_cast<size_t>(cursor - bytes_.data()) + avail == bytes_.size());
+    }
+
+    // A stream parser run from the start, parse(&cursor, &avail, out...),
+    // with the position checked after it.
+    template <typename Parse, typename... Out>
+    int parse(Parse parser, Out... out)
+    {
+        rewind();
+        const int result = parser(&cursor, &avail, out...);
+        check_position();
+        return result;
     }
 
     uint8_t *cursor = nullptr;

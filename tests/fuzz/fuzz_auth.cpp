@@ -11,11 +11,8 @@ constexpr auto auth = element_family::auth;
 void challenge_request(fuzz_input &in)
 {
     char *puid = nullptr;
-    const int with_puid = auth_msg_parse_challenge_request(&in.cursor, &in.avail, &puid);
-    in.check_position();
-    in.rewind();
-    const int without = auth_msg_parse_challenge_request(&in.cursor, &in.avail, nullptr);
-    in.check_position();
+    const int with_puid = in.parse(auth_msg_parse_challenge_request, &puid);
+    const int without = in.parse(auth_msg_parse_challenge_request, nullptr);
     FUZZ_CHECK(with_puid == -1 || without == 0);
     if (with_puid != 0)
         return;
@@ -34,11 +31,8 @@ void challenge(fuzz_input &in)
     uint8_t *challenge = nullptr, *bare = nullptr;
     size_t length = 0, bare_length = 0;
     char *puid = nullptr, *address = nullptr;
-    const int asked = auth_msg_parse_challenge(&in.cursor, &in.avail, &challenge, &length, &puid, &address);
-    in.check_position();
-    in.rewind();
-    const int not_asked = auth_msg_parse_challenge(&in.cursor, &in.avail, &bare, &bare_length, nullptr, nullptr);
-    in.check_position();
+    const int asked = in.parse(auth_msg_parse_challenge, &challenge, &length, &puid, &address);
+    const int not_asked = in.parse(auth_msg_parse_challenge, &bare, &bare_length, nullptr, nullptr);
     FUZZ_CHECK(asked == -1 || not_asked == 0);
     if (asked != 0)
         return;
@@ -61,8 +55,7 @@ void login(fuzz_input &in)
 {
     char *user = nullptr;
     uint8_t *password = nullptr;
-    const int result = auth_msg_parse_login(&in.cursor, &in.avail, &user, &password);
-    in.check_position();
+    const int result = in.parse(auth_msg_parse_login, &user, &password);
     FUZZ_CHECK(result >= -1 && result <= 1);
     in.check_elements(auth, user, password);
     if (result != 0 || !writes_back(user))
@@ -82,8 +75,6 @@ FUZZ_TARGET(in)
     // The stream parsers need a byte to start from.
     if (in.size() == 0)
         return;
-    for (auto parse : {challenge_request, challenge, login}) {
-        in.rewind();
+    for (auto parse : {challenge_request, challenge, login})
         parse(in);
-    }
 }

@@ -121,9 +121,7 @@ void info(fuzz_input &in)
 {
     product_info info{};
     uint8_t protocol = 0;
-    const int head = ipconf_msg_parse_info(&in.cursor, &in.avail, &info, &protocol);
-    if (in.size() != 0)
-        in.check_position();
+    const int head = in.parse(ipconf_msg_parse_info, &info, &protocol);
     std::vector<interface_conf> interfaces;
     if (head != 0 || !read_interfaces(in, ipconf_msg_parse_get_interface_from_info, interfaces))
         return;
@@ -152,9 +150,7 @@ void conf(fuzz_input &in)
 {
     conf_auth auth{};
     char *host_name = nullptr;
-    const int head = ipconf_msg_parse_conf(&in.cursor, &in.avail, &auth, &host_name);
-    if (in.size() != 0)
-        in.check_position();
+    const int head = in.parse(ipconf_msg_parse_conf, &auth, &host_name);
     std::vector<interface_conf> interfaces;
     if (head != 0 || !read_interfaces(in, ipconf_msg_parse_get_interface_from_conf, interfaces))
         return;
@@ -184,8 +180,6 @@ void conf(fuzz_input &in)
 
 FUZZ_TARGET(in)
 {
-    for (auto parse : {look, puid, reply, info, conf}) {
-        in.rewind();
+    for (auto parse : {look, puid, reply, info, conf})
         parse(in);
-    }
 }

@@ -73,6 +73,16 @@ void expect_catalogue_sizes(element_family family, std::initializer_list<Place> 
     }
 }
 
+// A stream parser over the whole of `data`, parse(&cursor, &avail, out...);
+// what it hands out points into `data`.
+template <typename Data, typename Parse, typename... Out>
+int parse_all(Data &&data, Parse parse, Out... out)
+{
+    uint8_t *cursor = data.data();
+    size_t avail = data.size();
+    return parse(&cursor, &avail, out...);
+}
+
 using message_ptr = malloc_ptr<uint8_t>;
 
 // The bytes of a finished message (empty for null).
