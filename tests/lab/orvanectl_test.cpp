@@ -314,6 +314,17 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
                 seen = message;
     }
     EXPECT_EQ(seen.value("from", ""), one->addresses().ipv4_0) << seen.dump();
+
+    // SIGTERM while a configure waits for a challenge that never comes ends
+    // the server at once, not after the wait.
+    std::thread asking([&] {
+        (void)http("POST", "/api/configure",
+                   R"({"puid": "02:00:00:00:0d:99", "user": "admin", "password": "x", "host_name": "h"})", with_token);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(2500), 0) << server->stderr_text();
+    asking.join();
 }
 
 TEST_F(ServeLab, PageInChromiumShowsDevicesConfiguresOneAndShowsARefusal)

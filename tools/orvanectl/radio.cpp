@@ -13,16 +13,16 @@ namespace ctl {
 
 namespace {
 
-configurator::search search_of(const std::vector<std::string> &interfaces, int wait_ms)
+configurator::search search_of(const radio_scope &scope, int wait_ms)
 {
-    return {.interfaces = interfaces, .timeout = std::chrono::milliseconds(wait_ms)};
+    return {.interfaces = scope.interfaces, .timeout = std::chrono::milliseconds(wait_ms), .cancel = scope.stop};
 }
 
 } // namespace
 
-bool radio_discover(const std::vector<std::string> &interfaces, int wait_ms, json &devices, std::string &failure)
+bool radio_discover(const radio_scope &scope, int wait_ms, json &devices, std::string &failure)
 {
-    const auto found = configurator::find(search_of(interfaces, wait_ms));
+    const auto found = configurator::find(search_of(scope, wait_ms));
     if (found.result != configurator::outcome::ok) {
         failure = found.error;
         return false;
@@ -36,8 +36,8 @@ bool radio_discover(const std::vector<std::string> &interfaces, int wait_ms, jso
     return true;
 }
 
-configure_outcome radio_configure(const std::vector<std::string> &interfaces, const configure_order &order,
-                                  std::string &password, int wait_ms, std::string &detail)
+configure_outcome radio_configure(const radio_scope &scope, const configure_order &order, std::string &password,
+                                  int wait_ms, std::string &detail)
 {
     configurator::configuration request{.puid = order.puid,
                                         .user = order.user,
@@ -54,7 +54,7 @@ configure_outcome radio_configure(const std::vector<std::string> &interfaces, co
                                       .gateway = entry.gateway,
                                       .dns = entry.dns,
                                       .wins = entry.wins});
-    const auto done = configurator::configure(request, search_of(interfaces, wait_ms));
+    const auto done = configurator::configure(request, search_of(scope, wait_ms));
     explicit_bzero(request.password_hash.data(), request.password_hash.size());
     switch (done.result) {
     case configurator::outcome::ok:
@@ -71,9 +71,9 @@ configure_outcome radio_configure(const std::vector<std::string> &interfaces, co
     }
 }
 
-bool radio_watch(const std::vector<std::string> &interfaces, int wait_ms, std::vector<json> &seen, std::string &failure)
+bool radio_watch(const radio_scope &scope, int wait_ms, std::vector<json> &seen, std::string &failure)
 {
-    const auto done = configurator::watch(search_of(interfaces, wait_ms), [&](const configurator::datagram &got) {
+    const auto done = configurator::watch(search_of(scope, wait_ms), [&](const configurator::datagram &got) {
         seen.push_back({{"time", time_of_day_text()},
                         {"from", got.sender},
                         {"interface", got.interface},

@@ -171,7 +171,8 @@ private:
 // Everything the handlers share. The radio is one operation at a time.
 struct server_state {
     listen_address listen;
-    std::vector<std::string> interfaces;
+    ctl::radio_scope radio_scope;
+    configurator::cancel_token stopping;
     std::string token;
     rate_limit rate;
     std::timed_mutex radio;
@@ -306,7 +307,7 @@ void handle_configure(server_state &state, const httplib::Request &req, httplib:
     if (!radio.owns_lock())
         return refuse_with(res, 409, "busy: another discover, configure or watch is running");
     std::string detail;
-    ctl::configure_outcome outcome = ctl::radio_configure(state.interfaces, order, password, configure_ms, detail);
+    ctl::configure_outcome outcome = ctl::radio_configure(state.radio_scope, order, password, configure_ms, detail);
     static constexpr const char *names[] = {"ok", "error", "timeout", "failed"};
     const char *result = names[static_cast<int>(outcome)];
     std::fprintf(stderr, "orvanectl serve: configure %s: %s%s%s\n", order.puid.c_str(), result,
@@ -321,7 +322,7 @@ void handle_discover(server_state &state, httplib::Response &res)
         return refuse_with(res, 409, "busy: another discover, configure or watch is running");
     json found;
     std::string failure;
-    if (!ctl::radio_discover(state.interfaces, discover_ms, found, failure))
+    if (!ctl::radio_discover(state.radio_scope, discover_ms, found, failure))
         return refuse_with(res, 503, failure);
     {
         std::lock_guard lock(state.data);
@@ -348,7 +349,7 @@ void handle_watch(server_state &state, const httplib::Request &req, httplib::Res
         busy = !radio.owns_lock();
         std::vector<json> seen;
         std::string failure;
-        if (!busy && !ctl::radio_watch(state.interfaces, watch_poll_ms, seen, failure))
+        if (!busy && !ctl::radio_watch(state.radio_scope, watch_poll_ms, seen, failure))
             return refuse_with(res, 503, failure);
         std::lock_guard lock(state.data);
         for (auto &message : seen) {
@@ -404,7 +405,7 @@ void add_routes(httplib::Server &server, server_state &state)
     }
     server.Get("/api/session", [&state](const httplib::Request &, httplib::Response &res) {
         json interfaces = json::array();
-        for (const auto &name : state.interfaces)
+        for (const auto &name : state.radio_scope.interfaces)
             interfaces.push_back(name);
         reply(res, 200,
               {{"schema", 1},
@@ -454,6 +455,7 @@ int serve(server_state &state)
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    state.radio_scope.stop = &state.stopping;
 
     httplib::Server server;
     server.new_task_queue = [] { return new httplib::ThreadPool(worker_threads); };
@@ -479,6 +481,8 @@ int serve(server_state &state)
     std::thread listener([&server] { server.listen_after_bind(); });
     int sig = 0;
     sigwait(&stops, &sig);
+    // A configure may wait up to 45 s for its device: end it, then the server.
+    state.stopping.cancel();
     server.stop();
     listener.join();
     return ctl::exit_ok;
@@ -498,8 +502,9 @@ int run_serve(int argc, char **argv)
                  std::string name;
                  if (!ctl::parse_interface_name("-i", value, name))
                      return false;
-                 if (std::find(state.interfaces.begin(), state.interfaces.end(), name) == state.interfaces.end())
-                     state.interfaces.push_back(name);
+                 auto &names = state.radio_scope.interfaces;
+                 if (std::find(names.begin(), names.end(), name) == names.end())
+                     names.push_back(name);
                  return true;
              }},
         },
