@@ -18,10 +18,15 @@ int main(int argc, char **argv)
             if (!entry.is_regular_file())
                 continue;
             std::ifstream in(entry.path(), std::ios::binary);
+            if (!in) {
+                std::fprintf(stderr, "cannot read %s\n", entry.path().c_str());
+                return 1;
+            }
             const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
             LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
             ++count;
         }
     }
     std::printf("replayed %zu inputs\n", count);
+    return count != 0 ? 0 : 1; // an empty or misplaced corpus tests nothing
 }

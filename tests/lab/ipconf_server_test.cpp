@@ -99,6 +99,7 @@ TEST_F(IpconfServer, ServesChecksEveryRequestSurvivesItsServiceAndStopsOnAnEmpty
     EXPECT_EQ(next_error(), "configuration message parsing error");
     // A stale challenge: a newer request from the same address replaced it.
     const bytes stale = challenge();
+    ASSERT_EQ(stale.size(), 4u);
     ASSERT_EQ(challenge().size(), 4u);
     ASSERT_TRUE(peer->send(configurator::build_conf(good, stale)));
     EXPECT_EQ(next_error(), "authentication error: invalid password or user name");

@@ -48,8 +48,11 @@ TEST_F(IpconfTimeout, UnconfirmedRequestsEndAtFortySecondsWithOkOrTimeout)
     const auto info = peer->receive("INFO"_tlv, 3000, applies.puid()).value_or(lab::bytes{});
     EXPECT_NE(std::string(info.begin(), info.end()).find(std::string("applied-now") + '\0'), std::string::npos);
 
-    // Idle again: a new request is taken (and both still stop cleanly).
+    // Idle again: a new request is taken, the device that timed out still
+    // answers, and both stop cleanly.
     EXPECT_EQ(configure(request(applies.puid(), "applied-now")).result, outcome::ok);
+    ASSERT_TRUE(peer->send(lab::take_message(ipconf_msg_build_look())));
+    EXPECT_TRUE(peer->receive("INFO"_tlv, 3000, holds_back.puid())) << holds_back.daemon_log();
     EXPECT_EQ(applies.daemon().stop(), 0);
     EXPECT_EQ(holds_back.daemon().stop(), 0);
 }

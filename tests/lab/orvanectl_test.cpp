@@ -321,7 +321,10 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
         (void)http("POST", "/api/configure",
                    R"({"puid": "02:00:00:00:0d:99", "user": "admin", "password": "x", "host_name": "h"})", with_token);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    bool busy = false; // the configure holds the radio
+    for (int poll = 0; poll < 5 && !busy; ++poll)
+        busy = http("GET", "/api/watch?after=0").body.value("busy", false);
+    EXPECT_TRUE(busy);
     server->signal(SIGTERM);
     EXPECT_EQ(server->wait(2500), 0) << server->stderr_text();
     asking.join();

@@ -24,8 +24,11 @@ TEST(Auth, ChallengedPasswordUsesOnlyTheFirstFourHashBytes)
     EXPECT_EQ(out, expected);
     hash.back() = 0xff; // beyond the first four: no effect
     EXPECT_EQ(check_password(challenge, 4, hash.data(), expected.data()), 0);
-    out.back() ^= 1;
-    EXPECT_NE(check_password(challenge, 4, hash.data(), out.data()), 0);
+    for (const size_t changed : {size_t{0}, out.size() - 1}) {
+        digest wrong = expected;
+        wrong[changed] ^= 1;
+        EXPECT_NE(check_password(challenge, 4, hash.data(), wrong.data()), 0) << "byte " << changed;
+    }
 }
 
 TEST(Auth, RandomChallengesAreNonZeroAndLeaveNoDescriptor)

@@ -138,6 +138,8 @@ TEST(IpconfMsgParse, FieldLimitsOnBothSides)
         {"NAME in a CONF interface", tlv("CONF", intf(tlv("NAME", text("eth0")), mode_2)), -1},
         {"ROLE in a CONF interface", tlv("CONF", intf(tlv("ROLE", {0}), mode_2)), -1},
         {"ROLE in an INFO interface", tlv("INFO", intf(tlv("ROLE", {0}), mode_2)), 0},
+        {"text without its zero", tlv("INFO", tlv("HNAM", {'a', 'b'})), -1},
+        {"empty text", tlv("OK", tlv("ADDR")), -1},
         {"empty STAT", tlv("INFO", tlv("STAT")), -1},
         {"empty INTF at the end", tlv("INFO", tlv("INTF")), -1},
         {"OK with nothing in it, nothing after", tlv("OK"), -1},

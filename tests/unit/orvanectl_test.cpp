@@ -119,6 +119,7 @@ TEST(Orvanectl, RefusalsExitTwoNameTheCauseAndNeverEchoAPassword)
         {configure({"--password-file", "/dev/stdin"}), std::string("s3cret\0tail\n", 12), "is not a line of text"},
         {configure({"--password-stdin", "--password-file", "/dev/null"}), "s3cret\n",
          "exactly one of --password-file FILE and --password-stdin"},
+        {configure({}), "", "exactly one of --password-file FILE and --password-stdin"},
     };
     for (const auto &[args, input, message] : cases) {
         const outcome o = run(args, input);

@@ -13,6 +13,10 @@ namespace ctl {
 
 namespace {
 
+// What a request ended by the server's stop gets instead of the library's
+// (empty) error text.
+constexpr const char *stopping = "cancelled: the server is stopping";
+
 configurator::search search_of(const radio_scope &scope, int wait_ms)
 {
     return {.interfaces = scope.interfaces, .timeout = std::chrono::milliseconds(wait_ms), .cancel = scope.stop};
@@ -24,7 +28,7 @@ bool radio_discover(const radio_scope &scope, int wait_ms, json &devices, std::s
 {
     const auto found = configurator::find(search_of(scope, wait_ms));
     if (found.result != configurator::outcome::ok) {
-        failure = found.error;
+        failure = found.result == configurator::outcome::cancelled ? stopping : found.error;
         return false;
     }
     devices = json::array();
@@ -65,6 +69,9 @@ configure_outcome radio_configure(const radio_scope &scope, const configure_orde
     case configurator::outcome::timeout:
         detail = done.error;
         return configure_outcome::timeout;
+    case configurator::outcome::cancelled:
+        detail = stopping;
+        return configure_outcome::failed;
     default:
         detail = done.error;
         return configure_outcome::failed;
@@ -80,7 +87,7 @@ bool radio_watch(const radio_scope &scope, int wait_ms, std::vector<json> &seen,
                         {"message", decode_message(got.data.data(), got.data.size())}});
         return true;
     });
-    failure = done.error;
+    failure = done.result == configurator::outcome::cancelled ? stopping : done.error;
     return done.result == configurator::outcome::ok;
 }
 

@@ -1,11 +1,14 @@
 #include "support/dbus_lab.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -114,12 +117,16 @@ NotifySocket::~NotifySocket()
 
 bool NotifySocket::wait_for(const std::string &line, int timeout_ms)
 {
-    // Each read waits at most timeout_ms; what is already queued is read even with 0.
-    const timeval limit{timeout_ms / 1000, timeout_ms % 1000 * 1000};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    // One deadline for the whole wait, however much else arrives; what is
+    // already queued is read even with 0.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (("\n" + received_).find("\n" + line + "\n") == std::string::npos) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd readable{fd_, POLLIN, 0};
+        if (poll(&readable, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) <= 0)
+            return false;
         char buffer[4096];
-        const ssize_t n = recv(fd_, buffer, sizeof buffer, timeout_ms == 0 ? MSG_DONTWAIT : 0);
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n < 0)
             return false;
         received_.append(buffer, static_cast<size_t>(n)).append("\n");
