@@ -133,6 +133,8 @@ TEST_F(IpconfServer, ServesChecksEveryRequestSurvivesItsServiceAndStopsOnAnEmpty
         auto refused = good;
         change(refused);
         const auto answer = configure(refused);
+        EXPECT_EQ(answer.result, text.empty() ? configurator::outcome::timeout : configurator::outcome::refused)
+            << text;
         EXPECT_EQ(answer.device_error, text) << answer.error;
     }
     peer->drain();
