@@ -13,9 +13,12 @@ namespace ctl {
 
 namespace {
 
-// What a request ended by the server's stop gets instead of the library's
-// (empty) error text.
-constexpr const char *stopping = "cancelled: the server is stopping";
+// The library's error text, or why there is none: the server's stop ended
+// the operation.
+std::string failure_of(configurator::outcome result, const std::string &error)
+{
+    return result == configurator::outcome::cancelled ? "cancelled: the server is stopping" : error;
+}
 
 configurator::search search_of(const radio_scope &scope, int wait_ms)
 {
@@ -28,7 +31,7 @@ bool radio_discover(const radio_scope &scope, int wait_ms, json &devices, std::s
 {
     const auto found = configurator::find(search_of(scope, wait_ms));
     if (found.result != configurator::outcome::ok) {
-        failure = found.result == configurator::outcome::cancelled ? stopping : found.error;
+        failure = failure_of(found.result, found.error);
         return false;
     }
     devices = json::array();
@@ -69,11 +72,8 @@ configure_outcome radio_configure(const radio_scope &scope, const configure_orde
     case configurator::outcome::timeout:
         detail = done.error;
         return configure_outcome::timeout;
-    case configurator::outcome::cancelled:
-        detail = stopping;
-        return configure_outcome::failed;
     default:
-        detail = done.error;
+        detail = failure_of(done.result, done.error);
         return configure_outcome::failed;
     }
 }
@@ -87,7 +87,7 @@ bool radio_watch(const radio_scope &scope, int wait_ms, std::vector<json> &seen,
                         {"message", decode_message(got.data.data(), got.data.size())}});
         return true;
     });
-    failure = done.result == configurator::outcome::cancelled ? stopping : done.error;
+    failure = failure_of(done.result, done.error);
     return done.result == configurator::outcome::ok;
 }
 
