@@ -206,12 +206,17 @@ int ipconf_set_interfaces(uint8_t *cursor, size_t avail)
     return 0;
 }
 
-bool ipconf_conf_values_valid(const char *host_name, uint8_t *cursor, size_t avail)
+bool ipconf_host_name_valid(const char *host_name)
 {
-    for (const char *c = host_name; c != nullptr && *c != '\0'; ++c) {
+    for (const char *c = host_name; *c != '\0'; ++c) {
         if (!(std::isalnum(static_cast<unsigned char>(*c)) != 0 || *c == '-' || *c == '.'))
             return false;
     }
+    return true;
+}
+
+bool ipconf_interfaces_valid(uint8_t *cursor, size_t avail)
+{
     while (avail != 0) {
         interface_conf entry = {};
         if (ipconf_msg_parse_get_interface_from_conf(&cursor, &avail, &entry) != 0)
@@ -230,23 +235,15 @@ bool ipconf_conf_values_valid(const char *host_name, uint8_t *cursor, size_t ava
 
 int ipconf_retrieve_puid(const char *interface)
 {
-    ioctl_session session;
-    session.fd.reset(if_new());
-    if (!session.fd)
+    const owned_fd ioctl_socket(if_new());
+    if (!ioctl_socket)
         return -1;
-    const int ioctl_socket = session.fd.get();
-    char name[IFNAMSIZ] = "";
     char mac[INTERFACE_CONF_MAC_SIZE] = "";
-    int result = -1;
-    if (interface != nullptr) {
-        if (if_mac_get(ioctl_socket, interface, mac) == 0)
-            result = product_info_set_puid(mac);
-    } else if (if_list_get(ioctl_socket, &session.list) == 0 &&
-               if_first_up_get(ioctl_socket, &session.list, name) == 0 && name[0] != '\0' &&
-               if_mac_get(ioctl_socket, name, mac) == 0) {
-        result = product_info_set_puid(mac);
-    }
-    return result;
+    // Chosen among every link, addressed or not: a device whose DHCP has
+    // not finished, or failed, still has its PUID.
+    const int found = interface != nullptr ? if_mac_get(ioctl_socket.get(), interface, mac)
+                                           : if_device_mac_get(ioctl_socket.get(), mac);
+    return found == 0 ? product_info_set_puid(mac) : -1;
 }
 
 int ipconf_check_puid(uint8_t *message, size_t size)

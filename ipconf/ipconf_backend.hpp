@@ -35,15 +35,17 @@ int ipconf_clear_pending_conf();
 // order. 0, or non-zero at the first entry refused.
 [[nodiscard]] int ipconf_set_interfaces(uint8_t *cursor, size_t avail);
 
-// True when a CONF asks only for values a device can take: a host name (null
-// or empty: none) of letters, digits, '-' and '.', and in every interface
-// entry addresses that are empty or dotted IPv4. Reads the entries without
-// consuming them; an entry that does not parse is left to
-// ipconf_set_interfaces to refuse.
-[[nodiscard]] bool ipconf_conf_values_valid(const char *host_name, uint8_t *cursor, size_t avail);
+// Whether a CONF asks only for values a device can take. A host name of
+// letters, digits, '-' and '.'.
+[[nodiscard]] bool ipconf_host_name_valid(const char *host_name);
+// In every interface entry, addresses that are empty or dotted IPv4. Reads
+// the entries without consuming them; an entry that does not parse is left
+// to ipconf_set_interfaces to refuse.
+[[nodiscard]] bool ipconf_interfaces_valid(uint8_t *cursor, size_t avail);
 
 // Sets the store's PUID from the MAC of the named interface, or without a
-// name of the first up non-loopback interface. 0 or -1.
+// name of the link if_device_mac_get chooses (with or without an address).
+// 0 or -1.
 [[nodiscard]] int ipconf_retrieve_puid(const char *interface);
 
 // 0 when the message's PUID is exactly the device's, non-zero otherwise.

@@ -263,9 +263,15 @@ void handle_conf(uint8_t *message, size_t size, const char *sender)
         (void)error_send(no_parameters, sender);
         return;
     }
-    // Values no device can take are refused before the service sees them.
-    if (!ipconf_conf_values_valid(has_host_name ? host_name : nullptr, cursor, avail)) {
-        (void)error_send(invalid_message, sender);
+    // Values no device can take are refused before the service sees them,
+    // with the answer their setting would have had; only a sender who has
+    // logged in learns which values pass.
+    if (has_host_name && !ipconf_host_name_valid(host_name)) {
+        (void)error_send(cannot_set_hostname, sender);
+        return;
+    }
+    if (!ipconf_interfaces_valid(cursor, avail)) {
+        (void)error_send(cannot_set_interface, sender);
         return;
     }
     if (ipconf_set_pending_conf(message, size, sender) != 0)

@@ -3,15 +3,19 @@
 #include "net/address.hpp"
 #include "util/owned.hpp"
 
+#include <net/if_arp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace {
 
@@ -21,6 +25,39 @@ static_assert(entry_size == 40);
 ifreq *entry(const ifconf *list, int n)
 {
     return reinterpret_cast<ifreq *>(list->ifc_buf + static_cast<std::ptrdiff_t>(n - 1) * entry_size);
+}
+
+void format_mac(const unsigned char *bytes, char *text)
+{
+    std::snprintf(text, 18, "%02X:%02X:%02X:%02X:%02X:%02X", bytes[0], bytes[1], bytes[2], bytes[3], bytes[4],
+                  bytes[5]);
+}
+
+struct name_index_deleter {
+    void operator()(struct if_nameindex *names) const { if_freenameindex(names); }
+};
+
+// Flags and MAC of one listed link; false when it vanished meanwhile.
+bool query_link(int socket, if_link &link)
+{
+    ifreq record{};
+    std::memcpy(record.ifr_name, link.name, IFNAMSIZ);
+    if (ioctl(socket, SIOCGIFFLAGS, &record) != 0) {
+        if (errno == ENODEV)
+            return false;
+        std::perror("SIOCGIFFLAGS failed");
+        link.flags = IFF_UP | IFF_BROADCAST;
+    } else {
+        link.flags = static_cast<uint16_t>(record.ifr_flags);
+    }
+    link.mac[0] = '\0';
+    if (ioctl(socket, SIOCGIFHWADDR, &record) != 0)
+        return errno != ENODEV;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(record.ifr_hwaddr.sa_data);
+    // A link of another kind, or a MAC of zeros, names no device.
+    if (record.ifr_hwaddr.sa_family == ARPHRD_ETHER && std::any_of(bytes, bytes + 6, [](auto b) { return b != 0; }))
+        format_mac(bytes, link.mac);
+    return true;
 }
 
 } // namespace
@@ -205,8 +242,60 @@ int ifr_mac_get(int socket, ifreq *record, char *text)
         std::perror("SIOCGIFHWADDR failed");
         return -1;
     }
-    const auto *bytes = reinterpret_cast<const unsigned char *>(record->ifr_hwaddr.sa_data);
-    std::snprintf(text, 18, "%02X:%02X:%02X:%02X:%02X:%02X", bytes[0], bytes[1], bytes[2], bytes[3], bytes[4],
-                  bytes[5]);
+    format_mac(reinterpret_cast<const unsigned char *>(record->ifr_hwaddr.sa_data), text);
+    return 0;
+}
+
+int if_links_get(int socket, std::vector<if_link> &links)
+{
+    links.clear();
+    const std::unique_ptr<struct if_nameindex, name_index_deleter> names(if_nameindex());
+    if (!names) {
+        std::perror("if_nameindex failed");
+        return -1;
+    }
+    try {
+        for (const struct if_nameindex *listed = names.get(); listed->if_index != 0; ++listed) {
+            if_link link{};
+            link.index = listed->if_index;
+            if (std::strlen(listed->if_name) >= IFNAMSIZ)
+                continue;
+            std::strcpy(link.name, listed->if_name);
+            if (query_link(socket, link))
+                links.push_back(link);
+        }
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        std::perror("malloc failed");
+        return -1;
+    }
+    std::sort(links.begin(), links.end(), [](const if_link &a, const if_link &b) { return a.index < b.index; });
+    return 0;
+}
+
+bool if_link_can_broadcast(const if_link &link)
+{
+    return (link.flags & IFF_UP) && (link.flags & IFF_BROADCAST) && !(link.flags & IFF_LOOPBACK);
+}
+
+int if_device_mac_get(int socket, char *mac)
+{
+    std::vector<if_link> links;
+    if (if_links_get(socket, links) != 0)
+        return -1;
+    const if_link *chosen = nullptr;
+    for (const if_link &link : links) {
+        if (link.mac[0] == '\0' || (link.flags & IFF_LOOPBACK) || !(link.flags & IFF_BROADCAST))
+            continue;
+        if (link.flags & IFF_UP) {
+            chosen = &link;
+            break;
+        }
+        if (chosen == nullptr)
+            chosen = &link;
+    }
+    if (chosen == nullptr)
+        return -1;
+    std::memcpy(mac, chosen->mac, sizeof chosen->mac);
     return 0;
 }

@@ -1,5 +1,7 @@
 // Questions to the kernel about the network interfaces (SIOCGIFCONF and the
-// per-interface ioctls), each answer turned into text.
+// per-interface ioctls), each answer turned into text; and the list of every
+// link, also those without an IPv4 address, for what must work on a device
+// that has none (raw broadcasts, the PUID).
 // Ownership: the caller owns the ioctl socket from if_new (close it) and the
 // buffer of an interface list (free list->ifc_buf, also after a failed fill).
 // Reporting: this layer prints each failure through perror (errno set) and
@@ -9,6 +11,7 @@
 #include <net/if.h>
 
 #include <cstdint>
+#include <vector>
 
 // ioctl socket (AF_INET datagram), or the negative socket result after
 // perror "socket failed".
@@ -56,3 +59,28 @@
 [[nodiscard]] int ifr_flags_get(int socket, ifreq *record, uint16_t *flags);
 [[nodiscard]] int ifr_ip_get(int socket, ifreq *record, unsigned long request, const char *message, char *text);
 [[nodiscard]] int ifr_mac_get(int socket, ifreq *record, char *text);
+
+// One link of the kernel's, with or without an address.
+struct if_link {
+    unsigned int index;
+    char name[IFNAMSIZ];
+    uint16_t flags;
+    char mac[18]; // MAC text; empty when the link has no Ethernet address
+};
+
+// Every link in the kernel's order (by interface index), with its flags and
+// MAC. A link that vanishes while it is queried is left out; one whose flags
+// cannot be read otherwise counts as up and broadcast-capable, after perror
+// "SIOCGIFFLAGS failed". -1 after perror "if_nameindex failed" or "malloc
+// failed".
+[[nodiscard]] int if_links_get(int socket, std::vector<if_link> &links);
+
+// Whether a broadcast frame may leave on the link: up, broadcast-capable and
+// not loopback.
+[[nodiscard]] bool if_link_can_broadcast(const if_link &link);
+
+// MAC text (18 bytes) of the link the device is known by: the first link in
+// the kernel's order that can broadcast and has an Ethernet address; failing
+// that, the first such link that is down. -1 when none qualifies or the
+// links could not be read.
+[[nodiscard]] int if_device_mac_get(int socket, char *mac);

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -110,25 +111,16 @@ int raw_send_udp_broadcast(int socket, uint16_t port, const void *payload, size_
         std::memcpy(packet.get() + raw_udp_header_size, payload, size);
     raw_udp_set_broadcast_header(packet.get(), port, size);
 
-    ioctl_session session;
-    session.fd.reset(if_new());
-    if (!session.fd || if_list_get(session.fd.get(), &session.list) != 0)
+    // Every link, addressed or not: a device without an address is still
+    // found through the frames sent here.
+    const owned_fd ioctl_socket(if_new());
+    std::vector<if_link> links;
+    if (!ioctl_socket || if_links_get(ioctl_socket.get(), links) != 0)
         return -1;
     int result = 0;
-    const int count = if_list_count_get(&session.list);
-    for (int n = 1; n <= count; ++n) {
-        // The list has one entry per address: an interface is sent to once.
-        const char *name = if_name_get(&session.list, n);
-        bool seen = false;
-        for (int earlier = 1; earlier < n && !seen; ++earlier)
-            seen = std::strncmp(if_name_get(&session.list, earlier), name, IFNAMSIZ) == 0;
-        if (seen || if_is_up(session.fd.get(), &session.list, n) == 0)
-            continue;
-        char copy[IFNAMSIZ] = {};
-        std::memcpy(copy, name, IFNAMSIZ - 1);
-        const unsigned int index = if_nametoindex(copy);
-        if (index == 0 ||
-            raw_send(socket, static_cast<int>(index), nullptr, packet.get(), size + raw_udp_header_size) != 0)
+    for (const if_link &link : links) {
+        if (if_link_can_broadcast(link) &&
+            raw_send(socket, static_cast<int>(link.index), nullptr, packet.get(), size + raw_udp_header_size) != 0)
             result = -1;
     }
     return result;

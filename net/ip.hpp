@@ -1,6 +1,6 @@
 // UDP datagrams to the limited broadcast address 255.255.255.255: through a
 // UDP socket, or as IPv4/UDP packets built here and sent on a cooked packet
-// socket on every up interface (for a device without an IP address); and the
+// socket on every up link (for a device without an IP address); and the
 // check of such packets received on a packet socket.
 // Ownership: payloads and packets stay the caller's.
 // Reporting: this layer prints each failure through perror (errno set) and
@@ -21,10 +21,11 @@ inline constexpr size_t raw_udp_header_size = 28;
 [[nodiscard]] int udp_send_broadcast(int socket, uint16_t port, const void *payload, size_t size);
 
 // Builds one IPv4/UDP broadcast packet (source 0.0.0.0:0) and sends it to
-// ff:ff:ff:ff:ff:ff once on every up, non-loopback interface that has an IPv4
-// address. 0 when every send succeeded (also when none qualified); -1 when the
-// packet could not be built (perror "malloc failed"; EMSGSIZE beyond 65507
-// payload bytes), the interface list could not be read, or any send failed.
+// ff:ff:ff:ff:ff:ff once on every link that can broadcast (if_link_can_broadcast),
+// with or without an address; a failed send does not stop the others. 0 when
+// every send succeeded (also when none qualified); -1 when the packet could
+// not be built (perror "malloc failed"; EMSGSIZE beyond 65507 payload bytes),
+// the links could not be read, or any send failed.
 [[nodiscard]] int raw_send_udp_broadcast(int socket, uint16_t port, const void *payload, size_t size);
 
 // sendto on a packet socket, to the given interface and hardware address

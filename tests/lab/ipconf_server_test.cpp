@@ -107,7 +107,8 @@ TEST_F(IpconfServer, ServesChecksEveryRequestSurvivesItsServiceAndStopsOnAnEmpty
     // The library's whole exchange for each of these. A malformed second
     // interface entry is dropped without an answer; the refusals after it
     // show that nothing stayed pending. What no host name or address can be
-    // never reaches the service. A wrong password uses up the challenge.
+    // never reaches the service, and only a sender who logged in learns it
+    // was refused. A wrong password uses up the challenge.
     const std::vector<std::pair<std::function<void(configurator::configuration &)>, std::string>> refusals = {
         {[](auto &r) {
              r.interfaces = {{.mac = "02:00:00:00:0D:02", .address = "198.51.100.7"}, {.mac = "02:00:00:00:0D"}};
@@ -116,11 +117,17 @@ TEST_F(IpconfServer, ServesChecksEveryRequestSurvivesItsServiceAndStopsOnAnEmpty
         {[](auto &r) { r.user = "mallory"; }, "authentication error: invalid password or user name"},
         {[](auto &r) { r.user.clear(); }, "invalid configuration message"},
         {[](auto &r) { r.host_name.clear(); }, "no configuration parameters"},
-        {[](auto &r) { r.host_name = "dev\xff\xfe"; }, "invalid configuration message"},
-        {[](auto &r) { r.host_name = "; reboot"; }, "invalid configuration message"},
-        {[](auto &r) { r.interfaces = {{.mac = device_puid, .address = "`id`"}}; }, "invalid configuration message"},
+        {[](auto &r) { r.host_name = "caf\xe9"; }, "cannot set hostname"},
+        {[](auto &r) { r.host_name = "; reboot"; }, "cannot set hostname"},
+        {[](auto &r) { r.interfaces = {{.mac = device_puid, .address = "`id`"}}; },
+         "cannot set interface configuration"},
+        {[](auto &r) {
+             r.host_name = "caf\xe9";
+             r.password_hash = configurator::password_hash("guess");
+         },
+         "authentication error: invalid password or user name"},
         {[](auto &r) { r.interfaces = {{.mac = device_puid, .dns = "../../etc/passwd"}}; },
-         "invalid configuration message"},
+         "cannot set interface configuration"},
         {[](auto &r) {
              r.host_name.clear();
              r.interfaces = {{.mac = "02:00:00:00:77:77", .address = "192.0.2.77"}};

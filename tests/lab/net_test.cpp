@@ -7,6 +7,7 @@
 #include "net/if.hpp"
 #include "net/ip.hpp"
 #include "net/socket.hpp"
+#include "util/owned.hpp"
 
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
@@ -43,7 +44,7 @@ void fill_udp_checksum(packet &p)
     p[27] = static_cast<uint8_t>(sum);
 }
 
-TEST_F(NetLab, BroadcastsReachAPeerOncePerUpInterfaceAndPacketsPassTheCheckOnlyUnchanged)
+TEST_F(NetLab, BroadcastsReachAPeerOncePerUpLinkAddressedOrNotAndPacketsPassTheCheckOnlyUnchanged)
 {
     ASSERT_TRUE(lab->add_host("dev"));
     ASSERT_TRUE(lab->add_host("peer"));
@@ -66,9 +67,10 @@ TEST_F(NetLab, BroadcastsReachAPeerOncePerUpInterfaceAndPacketsPassTheCheckOnlyU
         EXPECT_EQ(raw_send_udp_broadcast(raw, 4445, payload.data(), payload.size()), 0);
         close(raw);
     }
-    // The kernel took them as UDP: one per up interface with an address.
+    // The kernel took them as UDP: one per up interface, with an address or
+    // without (lab3).
     const auto datagrams = drain_socket(receiver);
-    ASSERT_EQ(datagrams.size(), 2u);
+    ASSERT_EQ(datagrams.size(), 3u);
     for (const auto &[from, data] : datagrams)
         EXPECT_EQ(std::string(data.begin(), data.end()), payload);
     std::multiset<std::string> macs;
@@ -76,7 +78,7 @@ TEST_F(NetLab, BroadcastsReachAPeerOncePerUpInterfaceAndPacketsPassTheCheckOnlyU
         macs.insert(mac);
         EXPECT_EQ(raw_udp_check(bytes.data(), bytes.size(), 4445), 0);
     }
-    EXPECT_EQ(macs, (std::multiset<std::string>{"02:00:00:00:01:01", "02:00:00:00:01:02"}));
+    EXPECT_EQ(macs, (std::multiset<std::string>{"02:00:00:00:01:01", "02:00:00:00:01:02", "02:00:00:00:01:04"}));
 
     // udp_send_broadcast keeps one destination and changes only its port.
     const int udp = lab->open_in("dev", [] { return udp_socket_new(0, "lab1"); });
@@ -163,9 +165,10 @@ TEST_F(NetLab, InterfaceQueriesAndSocketsWithOnlyLoopbackThenOnAKnownSetOfLinks)
     pollfd pfd{watch, POLLIN, 0};
     EXPECT_EQ(poll(&pfd, 1, 300), 0) << "a frame was sent";
     close(raw);
-    close(watch);
     char name[16] = "junk";
     EXPECT_EQ(if_main_get(name), -1);
+    EXPECT_EQ(if_device_mac_get(owned_fd(if_new()).get(), name), -1) << "loopback names no device";
+    close(watch);
 
     ASSERT_TRUE(lab->add_link("q", "e0", "02:0a:1b:2c:3d:4e", {"192.0.2.1/24", "198.51.100.1/25"}));
     ASSERT_TRUE(lab->add_link("q", "e1", "02:00:00:00:00:e1", {"192.0.2.2/24"}, false));
@@ -189,12 +192,19 @@ TEST_F(NetLab, InterfaceQueriesAndSocketsWithOnlyLoopbackThenOnAKnownSetOfLinks)
     std::free(list.ifc_buf);
 
     // e0 down: the next up one; all down: the first that is not loopback.
-    for (const auto &[link, first] : {std::pair<std::string, std::string>{"e0", fifteen}, {fifteen, "e0"}}) {
+    // The device's MAC is chosen among every link: e3 has no address.
+    char chosen_mac[18];
+    for (const auto &[link, first, device_mac] :
+         {std::tuple<std::string, std::string, std::string>{"e0", fifteen, "02:00:00:00:00:0F"},
+          {fifteen, "e0", "02:00:00:00:00:E3"},
+          {"e3", "e0", "02:0A:1B:2C:3D:4E"}}) {
         ASSERT_TRUE(lab->set_up("q", link, false));
         ASSERT_EQ(if_list_get(fd, &list), 0);
         EXPECT_EQ(if_first_up_get(fd, &list, name), 0);
         EXPECT_EQ(std::string(name), first);
         std::free(list.ifc_buf);
+        EXPECT_EQ(if_device_mac_get(fd, chosen_mac), 0);
+        EXPECT_EQ(std::string(chosen_mac), device_mac) << link << " down";
     }
     EXPECT_EQ(if_main_get(name), 0);
     EXPECT_STREQ(name, "e0");

@@ -2,10 +2,10 @@
 // and its commissioning page. Two devices on the lab bridge and the laptop
 // "cfg" with an address and no default route. In OrvanectlLinks device 2
 // first hangs on a cable of its own to a second link of the laptop, then
-// moves back to the bridge in sleep mode, where the laptop "bare" has a link
-// without any address. What the person sees is checked: output (text,
-// --parsable, and --json against docs/orvanectl.schema.json), exit statuses,
-// and the devices' stores.
+// moves back to the bridge with no address on any link (normal, then sleep
+// mode), where the laptop "bare" has a link without any address either. What
+// the person sees is checked: output (text, --parsable, and --json against
+// docs/orvanectl.schema.json), exit statuses, and the devices' stores.
 
 #include "support/ipconf_device.hpp"
 #include "support/lab.hpp"
@@ -169,19 +169,42 @@ TEST_F(OrvanectlLinks, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress
     EXPECT_EQ(waiting->wait(1000), 130);
     EXPECT_EQ(waiting->stdout_text() + waiting->stderr_text(), "");
 
-    // Device 2 moves to the bridge in sleep mode. The laptop without an
-    // address finds both with raw frames and configures the normal one.
+    // Commissioning from zero: device 2 moves to the bridge as a device
+    // whose DHCP failed, with no IPv4 address on any link, and starts in
+    // normal mode without -u. The laptop without an address finds both
+    // devices with raw frames, device 2 under the MAC of its link, and
+    // configures it.
+    const std::string dev2 = two->addresses().host;
     two->daemon().stop();
-    ASSERT_TRUE(lab->set_up(two->addresses().host, "lab0", true));
-    ASSERT_TRUE(two->start_daemon({"-m", "sleep", "-u", puid2}));
+    for (const char *link : {"lab0", "lab1", "lab2"})
+        ASSERT_TRUE(lab->ip(dev2, {"addr", "flush", "dev", link}));
+    ASSERT_TRUE(lab->set_up(dev2, "lab2", false) && lab->set_up(dev2, "lab0", true));
+    ASSERT_TRUE(two->start_daemon());
     json raw = documents(ctl("bare", {"--json", "discover", "-t", "2"}))[0];
-    ASSERT_EQ(raw["devices"].size(), 2u) << raw.dump(2);
+    ASSERT_EQ(raw["devices"].size(), 2u) << raw.dump(2) << two->daemon_log();
     EXPECT_EQ(raw["devices"][0]["host_name"], "hall-sensor");
-    EXPECT_EQ(raw["devices"][1]["mode"], "sleep");
+    EXPECT_EQ(raw["devices"][1]["puid"], puid2);
     EXPECT_EQ(raw["devices"][1]["address"], "0.0.0.0");
-    result raw_ok = ctl("bare", configure(puid1, "raw-set"), password);
-    EXPECT_EQ(raw_ok.status, 0) << raw_ok.err << one->daemon_log();
-    EXPECT_THAT(one->store_text(), HasSubstr("raw-set"));
+    result raw_ok =
+        ctl("bare", configure(puid2, "from-zero", {"--iface", puid2, "--static", "192.0.2.31/24"}), password);
+    EXPECT_EQ(raw_ok.status, 0) << raw_ok.err << two->daemon_log();
+    EXPECT_THAT(two->store_text(), HasSubstr("from-zero"));
+    // Its service puts the address on the link, as DHCP finishing late
+    // would: the next LOOK is answered from it, with no restart.
+    ASSERT_TRUE(lab->ip(dev2, {"addr", "add", "192.0.2.31/24", "dev", "lab0"}));
+    EXPECT_THAT(ctl("bare", {"--parsable", "discover", "-t", "1.5"}).out,
+                HasSubstr("device;" + puid2 +
+                          ";normal;from-zero;Sensor Hub;SH-200;HW-7;B;1.4.2;2;192.0.2.31;lab0\n"
+                          "interface;" +
+                          puid2 + ";lab0;" + puid2 + ";up;static;192.0.2.31;255.255.255.0;"));
+    // In sleep mode, again without an address, it is found and refuses to
+    // be configured.
+    two->daemon().stop();
+    ASSERT_TRUE(lab->ip(dev2, {"addr", "flush", "dev", "lab0"}));
+    ASSERT_TRUE(two->start_daemon({"-m", "sleep"}));
+    result asleep = ctl("bare", configure(puid2, "x"), password);
+    EXPECT_EQ(asleep.status, 1) << asleep.err << two->daemon_log();
+    EXPECT_EQ(asleep.err, "orvanectl configure: " + puid2 + ": ERROR: cannot be configured\n");
     // Without CAP_NET_RAW raw mode is refused, saying how to grant it.
     auto capless = lab->start("bare", {"/usr/sbin/capsh", "--drop=cap_net_raw", "--", "-c", orvanectl + " discover"});
     ASSERT_TRUE(capless);
