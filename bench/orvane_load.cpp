@@ -18,6 +18,19 @@
 //                                      LOOKs with WINDOW in flight, then CONFs
 //                                      refused for want of a challenge; the
 //                                      daemon's memory and CPU time around them
+//   orvane_load flood IFACE START SECONDS RATE NAME:PID...
+//                                      LOOKs at RATE a second (0: as fast as
+//                                      one socket sends) for the window of
+//                                      SECONDS from START (milliseconds on the
+//                                      wall clock); the CPU time of the named
+//                                      device processes, the first one's memory
+//   orvane_load count IFACE PUID START SECONDS
+//                                      a neighbour: per second of the window,
+//                                      the LOOKs it hears and the device's INFOs
+//   orvane_load discover IFACE PUID START SECONDS TRIES WAIT_MS
+//                                      a second configurator: TRIES discovers
+//                                      during the window, each a LOOK and up to
+//                                      WAIT_MS for an INFO of the device
 //   orvane_load report FILE            the table of a scripts/bench run
 //
 // Only ever run in namespaces that the bench script made: every datagram goes
@@ -38,6 +51,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -51,8 +65,10 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <span>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -85,10 +101,25 @@ struct fd_guard {
     }
 };
 
+// A UDP socket on one link that may send broadcasts.
+int open_link_socket(const char *link)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, link, static_cast<socklen_t>(std::strlen(link))) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // UDP port 4445 on one link, broadcasts allowed, as the daemon opens it.
 int open_port(const char *link)
 {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int fd = open_link_socket(link);
     if (fd < 0)
         return -1;
     const int on = 1;
@@ -96,10 +127,8 @@ int open_port(const char *link)
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(ORVANE_PORT);
-    if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, link, static_cast<socklen_t>(std::strlen(link))) != 0 ||
         bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
         close(fd);
         return -1;
@@ -107,13 +136,20 @@ int open_port(const char *link)
     return fd;
 }
 
-bool broadcast(int fd, const uint8_t *message, size_t size)
+sockaddr_in broadcast_address()
 {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(ORVANE_PORT);
     to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-    return sendto(fd, message, size, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) == static_cast<ssize_t>(size);
+    return to;
+}
+
+bool broadcast(int fd, const uint8_t *message, size_t size)
+{
+    const sockaddr_in to = broadcast_address();
+    return sendto(fd, message, size, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) ==
+           static_cast<ssize_t>(size);
 }
 
 // The envelope type of the next datagram within timeout_ms; 0 when none came.
@@ -490,6 +526,326 @@ int load(int rounds, long looks, int window, long confs, const char *puid, const
     return 0;
 }
 
+// ---- flood ----------------------------------------------------------------
+// The processes of one flood (the flooding host, a neighbour counting, a
+// second configurator discovering) run in different namespaces; they share
+// the wall clock, and with it one window.
+
+using wall_clock = std::chrono::system_clock;
+
+// Sleeps until the window's start, START_MS on the wall clock. False when it
+// lies more than a minute ahead, or already more than a second behind: the
+// processes of the flood would not be in step.
+bool await_window(long long start_ms, wall_clock::time_point &start)
+{
+    start = wall_clock::time_point(std::chrono::milliseconds(start_ms));
+    const auto now = wall_clock::now();
+    if (start > now + std::chrono::minutes(1) || start < now - std::chrono::seconds(1)) {
+        errno = ERANGE;
+        return false;
+    }
+    std::this_thread::sleep_until(start);
+    return true;
+}
+
+// Port 4445 for a host on a flooded link: a queue far beyond the system's
+// limit (root may exceed it), arrival times from the kernel, and the kernel's
+// count of datagrams it dropped for want of room, so that a listener slower
+// than the flood shows as drops, not as a quiet device.
+int open_listener(const char *link)
+{
+    const int fd = open_port(link);
+    const int on = 1;
+    const int buffer = 16 << 20;
+    if (fd >= 0 && (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0 ||
+                    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0 ||
+                    setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// An INFO of the device: other devices' INFOs do not count.
+bool is_info_of(std::span<uint8_t> data, const char *puid)
+{
+    char *found = nullptr;
+    return data.size() >= TLV_HEADER_SIZE && tlv_get_envelope_type(data.data()) == "INFO"_tlv &&
+           ipconf_msg_parse_get_puid(data.data(), data.size(), &found) == 0 && std::strcmp(found, puid) == 0;
+}
+
+// Datagrams read a batch at a time (a flood is too many for one call each),
+// each with the time the kernel received it.
+class datagram_batch {
+public:
+    static constexpr unsigned capacity = 64;
+
+    // Waits up to timeout_ms; the count of datagrams read (0 after silence),
+    // -1 on failure.
+    int receive(int fd, int timeout_ms)
+    {
+        pollfd p{fd, POLLIN, 0};
+        const int ready = poll(&p, 1, timeout_ms);
+        if (ready <= 0)
+            return ready;
+        for (unsigned i = 0; i < capacity; ++i) {
+            vectors_[i] = {buffers_[i].data(), buffers_[i].size()};
+            headers_[i] = {};
+            headers_[i].msg_hdr.msg_iov = &vectors_[i];
+            headers_[i].msg_hdr.msg_iovlen = 1;
+            headers_[i].msg_hdr.msg_control = controls_[i].data();
+            headers_[i].msg_hdr.msg_controllen = controls_[i].size();
+        }
+        const int got = recvmmsg(fd, headers_.data(), capacity, MSG_DONTWAIT, nullptr);
+        if (got < 0)
+            return errno == EAGAIN ? 0 : -1;
+        for (int i = 0; i < got; ++i)
+            read_control(i);
+        return got;
+    }
+    std::span<uint8_t> data(int i) { return {buffers_[i].data(), std::min<size_t>(headers_[i].msg_len, size)}; }
+    wall_clock::time_point arrival(int i) const { return arrivals_[i]; }
+    // Datagrams the kernel dropped from the queue so far.
+    uint32_t dropped() const { return dropped_; }
+
+private:
+    static constexpr size_t size = 4096;
+    static constexpr size_t control_size = CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t));
+
+    void read_control(int i)
+    {
+        arrivals_[i] = wall_clock::now();
+        msghdr &header = headers_[i].msg_hdr;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+            if (c->cmsg_level != SOL_SOCKET)
+                continue;
+            if (c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec at{};
+                std::memcpy(&at, CMSG_DATA(c), sizeof at);
+                arrivals_[i] = wall_clock::time_point(std::chrono::duration_cast<wall_clock::duration>(
+                    std::chrono::seconds(at.tv_sec) + std::chrono::nanoseconds(at.tv_nsec)));
+            } else if (c->cmsg_type == SO_RXQ_OVFL) {
+                std::memcpy(&dropped_, CMSG_DATA(c), sizeof dropped_);
+            }
+        }
+    }
+
+    std::array<std::array<uint8_t, size>, capacity> buffers_{};
+    std::array<std::array<uint8_t, control_size>, capacity> controls_{};
+    std::array<iovec, capacity> vectors_{};
+    std::array<mmsghdr, capacity> headers_{};
+    std::array<wall_clock::time_point, capacity> arrivals_{};
+    uint32_t dropped_ = 0;
+};
+
+// Reads the port until `end` by arrival time (what was queued before the end
+// is still read), handing each datagram of the window to take(data, arrival);
+// before each wait, tick() does what is due and says when to wake up at the
+// latest. The datagrams the kernel dropped meanwhile, or -1 on failure.
+template <class Take, class Tick>
+long read_window(int fd, wall_clock::time_point begin, wall_clock::time_point end, Take take, Tick tick)
+{
+    const auto batch = std::make_unique<datagram_batch>();
+    bool over = false;
+    while (!over) {
+        const auto wake = std::min(tick(), end);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - wall_clock::now()).count();
+        const int got = batch->receive(fd, static_cast<int>(std::max<long long>(left, 0)));
+        if (got < 0)
+            return -1;
+        over = got == 0 && wall_clock::now() >= end;
+        for (int i = 0; i < got; ++i) {
+            if (batch->arrival(i) >= end)
+                over = true;
+            else if (batch->arrival(i) >= begin)
+                take(batch->data(i), batch->arrival(i));
+        }
+    }
+    return batch->dropped();
+}
+
+// A listener of the flood, in step with the others; -1 after a failure it has
+// reported.
+int open_window_listener(const char *link, long long start_ms, wall_clock::time_point &begin)
+{
+    const int fd = open_listener(link);
+    if (fd < 0) {
+        (void)fail("cannot open the port on " + std::string(link));
+        return -1;
+    }
+    if (!await_window(start_ms, begin)) {
+        close(fd);
+        (void)fail("the window is not in step");
+        return -1;
+    }
+    return fd;
+}
+
+// The neighbour: per second of the window, the LOOKs it hears and the INFOs
+// of the device.
+int count(const char *link, const char *puid, long long start_ms, int seconds)
+{
+    wall_clock::time_point begin;
+    fd_guard port{open_window_listener(link, start_ms, begin)};
+    if (port.fd < 0)
+        return 1;
+    const auto end = begin + std::chrono::seconds(seconds);
+    std::vector<long> looks(static_cast<size_t>(seconds)), infos(looks.size());
+    const auto take = [&](std::span<uint8_t> data, wall_clock::time_point at) {
+        const auto second = static_cast<size_t>(std::chrono::duration_cast<std::chrono::seconds>(at - begin).count());
+        if (data.size() >= TLV_HEADER_SIZE && tlv_get_envelope_type(data.data()) == "LOOK"_tlv)
+            ++looks[second];
+        else if (is_info_of(data, puid))
+            ++infos[second];
+    };
+    const long dropped = read_window(port.fd, begin, end, take, [&] { return end; });
+    if (dropped < 0)
+        return fail("cannot read the port");
+    std::printf(
+        "%s\n",
+        json{{"seconds", seconds}, {"looks_per_second", looks}, {"infos_per_second", infos}, {"dropped", dropped}}
+            .dump()
+            .c_str());
+    return 0;
+}
+
+// A second configurator: `tries` discovers during the window, each a LOOK and
+// up to wait_ms for an INFO of the device (whoever's LOOK it answers, as for
+// any configurator). They overlap, spread so that the first LOOK goes half a
+// second into the window and the last wait ends half a second before its end.
+int discover(const char *link, const char *puid, long long start_ms, int seconds, int tries, int wait_ms)
+{
+    using std::chrono::milliseconds;
+    const int spacing_ms = tries > 1 ? (seconds * 1000 - 1000 - wait_ms) / (tries - 1) : 0;
+    if (tries < 1 || spacing_ms < 0) {
+        std::fprintf(stderr, "orvane_load: %d discovers of %d ms do not fit in %d s\n", tries, wait_ms, seconds);
+        return 2;
+    }
+    const message_ptr look = look_message();
+    wall_clock::time_point begin;
+    fd_guard port{open_window_listener(link, start_ms, begin)};
+    if (port.fd < 0)
+        return 1;
+    const auto first = begin + milliseconds(500);
+    const auto end = first + milliseconds(spacing_ms * (tries - 1) + wait_ms);
+    std::vector<wall_clock::time_point> asked;
+    std::vector<double> answered_ms;
+    const auto take = [&](std::span<uint8_t> data, wall_clock::time_point at) {
+        if (!is_info_of(data, puid))
+            return;
+        // An INFO answers every discover still waiting; answered ones are set
+        // to the far past so that it answers each only once.
+        for (auto &since : asked) {
+            if (since <= at && at < since + milliseconds(wait_ms)) {
+                answered_ms.push_back(std::chrono::duration<double, std::milli>(at - since).count());
+                since = wall_clock::time_point::min();
+            }
+        }
+    };
+    bool sent = true;
+    const auto tick = [&] {
+        const auto next = [&] { return first + milliseconds(spacing_ms * static_cast<int>(asked.size())); };
+        if (asked.size() < static_cast<size_t>(tries) && wall_clock::now() >= next()) {
+            asked.push_back(wall_clock::now());
+            sent = sent && broadcast(port.fd, look.get(), TLV_HEADER_SIZE);
+        }
+        return asked.size() < static_cast<size_t>(tries) ? next() : end;
+    };
+    const long dropped = read_window(port.fd, begin, end, take, tick);
+    if (dropped < 0 || !sent)
+        return fail(sent ? "cannot read the port" : "cannot send LOOK");
+    std::printf("%s\n", json{{"tries", tries},
+                             {"found", answered_ms.size()},
+                             {"wait_ms", wait_ms},
+                             {"answer_median_ms", percentile(answered_ms, 0.5)},
+                             {"dropped", dropped}}
+                            .dump()
+                            .c_str());
+    return 0;
+}
+
+// The flooding host: LOOKs on the link for the window at `rate` a second, or
+// as fast as the socket takes them (rate 0); the CPU time of each device
+// process ("NAME:PID") meanwhile, and the first one's memory before and after.
+int flood(const char *link, long long start_ms, int seconds, long rate, const std::vector<std::string> &processes)
+{
+    fd_guard out{open_link_socket(link)};
+    if (out.fd < 0)
+        return fail("cannot open a socket on " + std::string(link));
+    std::vector<std::pair<std::string, pid_t>> named;
+    for (const auto &process : processes) {
+        const size_t colon = process.rfind(':');
+        if (colon == std::string::npos) {
+            std::fprintf(stderr, "orvane_load: not NAME:PID: %s\n", process.c_str());
+            return 2;
+        }
+        named.emplace_back(process.substr(0, colon), std::atoi(process.c_str() + colon + 1));
+    }
+    if (named.empty()) {
+        std::fprintf(stderr, "orvane_load: flood names no device process\n");
+        return 2;
+    }
+    const message_ptr look = look_message();
+    sockaddr_in to = broadcast_address();
+    iovec vector{look.get(), TLV_HEADER_SIZE};
+    std::array<mmsghdr, datagram_batch::capacity> batch{};
+    for (auto &header : batch) {
+        header.msg_hdr.msg_name = &to;
+        header.msg_hdr.msg_namelen = sizeof to;
+        header.msg_hdr.msg_iov = &vector;
+        header.msg_hdr.msg_iovlen = 1;
+    }
+
+    wall_clock::time_point window;
+    if (!await_window(start_ms, window))
+        return fail("the window is not in step");
+    std::vector<double> cpu_before;
+    for (const auto &process : named)
+        cpu_before.push_back(cpu_seconds(process.second));
+    const json memory_before = memory_of(named.front().second);
+    const auto begin = clock_type::now();
+    const auto end = begin + std::chrono::seconds(seconds);
+    // Paced, the n-th LOOK (from 0) is due n / rate seconds into the window;
+    // one that is late goes out with the others due, a batch at a time.
+    const auto due = [&](long n) {
+        return begin + std::chrono::duration_cast<clock_type::duration>(
+                           std::chrono::duration<double>(static_cast<double>(n) / static_cast<double>(rate)));
+    };
+    long sent = 0, refused = 0;
+    for (auto now = begin; now < end; now = clock_type::now()) {
+        long to_send = datagram_batch::capacity;
+        if (rate > 0) {
+            if (now < due(sent + refused)) {
+                std::this_thread::sleep_until(std::min(end, due(sent + refused)));
+                continue;
+            }
+            const double elapsed = std::chrono::duration<double>(now - begin).count();
+            to_send = std::min(to_send, static_cast<long>(elapsed * static_cast<double>(rate)) + 1 - sent - refused);
+        }
+        const int result = sendmmsg(out.fd, batch.data(), static_cast<unsigned>(std::max(to_send, 1L)), MSG_DONTWAIT);
+        if (result >= 0)
+            sent += result;
+        else if (errno == EAGAIN || errno == ENOBUFS)
+            ++refused;
+        else
+            return fail("cannot send LOOK");
+    }
+    const double wall = std::chrono::duration<double>(clock_type::now() - begin).count();
+    json cpu_percent = json::object();
+    for (size_t p = 0; p < named.size(); ++p)
+        cpu_percent[named[p].first] = 100 * (cpu_seconds(named[p].second) - cpu_before[p]) / wall;
+    std::printf("%s\n", json{{"asked_per_second", rate},
+                             {"seconds", wall},
+                             {"sent", sent},
+                             {"refused", refused},
+                             {"sent_per_second", static_cast<double>(sent) / wall},
+                             {"cpu_percent", cpu_percent},
+                             {"memory", {{"before", memory_before}, {"after", memory_of(named.front().second)}}}}
+                            .dump()
+                            .c_str());
+    return 0;
+}
+
 // ---- report -------------------------------------------------------------
 
 double num(const json &j, std::initializer_list<const char *> path)
@@ -594,7 +950,9 @@ int usage()
 {
     std::fprintf(stderr, "usage: orvane_load echo IFACE SECONDS | dbus ROUNDS COUNT ADDRESS... |\n"
                          "       latency ROUNDS COUNT IFACE... |\n"
-                         "       load ROUNDS LOOKS WINDOW CONFS PUID IFACE:PID... | report FILE\n");
+                         "       load ROUNDS LOOKS WINDOW CONFS PUID IFACE:PID... |\n"
+                         "       flood IFACE START SECONDS RATE NAME:PID... | count IFACE PUID START SECONDS |\n"
+                         "       discover IFACE PUID START SECONDS TRIES WAIT_MS | report FILE\n");
     return 2;
 }
 
@@ -604,6 +962,8 @@ int main(int argc, char **argv)
 {
     const std::vector<std::string> args(argv + 1, argv + argc);
     const auto rest = [&](size_t from) { return std::vector<std::string>(args.begin() + from, args.end()); };
+    // A flood's window is a minute at the most, whatever the command line says.
+    const auto window = [](const char *seconds) { return std::clamp(std::atoi(seconds), 1, 60); };
     if (args.size() == 3 && args[0] == "echo")
         return echo(argv[2], std::atoi(argv[3]));
     if (args.size() >= 4 && args[0] == "dbus")
@@ -613,6 +973,13 @@ int main(int argc, char **argv)
     if (args.size() >= 7 && args[0] == "load")
         return load(std::max(std::atoi(argv[2]), 1), std::atol(argv[3]), std::atoi(argv[4]), std::atol(argv[5]),
                     argv[6], rest(6));
+    if (args.size() >= 6 && args[0] == "flood")
+        return flood(argv[2], std::atoll(argv[3]), window(argv[4]), std::max(std::atol(argv[5]), 0L), rest(5));
+    if (args.size() == 5 && args[0] == "count")
+        return count(argv[2], argv[3], std::atoll(argv[4]), window(argv[5]));
+    if (args.size() == 7 && args[0] == "discover")
+        return discover(argv[2], argv[3], std::atoll(argv[4]), window(argv[5]), std::clamp(std::atoi(argv[6]), 1, 100),
+                        std::clamp(std::atoi(argv[7]), 1, 10000));
     if (args.size() == 2 && args[0] == "report")
         return report(argv[2]);
     return usage();
