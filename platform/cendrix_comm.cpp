@@ -39,6 +39,19 @@ bool session_open = false;
 bool session_lost = false;
 constexpr int64_t reconnect_interval_ms = 1000;
 int64_t last_attempt_ms = 0;
+// Whether the session's service announces changes, and whether the session
+// was opened or restored since cendrix_take_changes last looked.
+bool changes_announced = false;
+bool session_renewed = false;
+
+// Subscribes the session to the service's announcements and learns whether
+// it makes them; false when the service or the bus could not be reached.
+bool watch_changes()
+{
+    const int result = cendrix_watch_changes(&context);
+    changes_announced = result == 1;
+    return result >= 0;
+}
 
 bool unreachable(int error)
 {
@@ -79,13 +92,15 @@ bool available()
         return true;
     if (monotonic_ms() - last_attempt_ms < reconnect_interval_ms)
         return false;
-    const bool answered = cendrix_init(&context) == 0 && cendrix_get_config(&context, config_host) == 0;
+    const bool answered =
+        cendrix_init(&context) == 0 && cendrix_get_config(&context, config_host) == 0 && watch_changes();
     last_attempt_ms = monotonic_ms();
     if (!answered) {
         cendrix_close(&context);
         return false;
     }
     session_lost = false;
+    session_renewed = true;
     syslog(LOG_INFO, "Connection to Cendrix Dbus service restored");
     return true;
 }
@@ -145,7 +160,7 @@ bool connect_bus()
 
 bool probe_service()
 {
-    return checked(cendrix_get_config(&context, config_host)) == 0;
+    return checked(cendrix_get_config(&context, config_host)) == 0 && watch_changes();
 }
 
 int hex_value(char c)
@@ -222,6 +237,7 @@ int cendrix_open_session()
         return -1;
     }
     session_open = true;
+    session_renewed = true;
     return 0;
 }
 
@@ -232,6 +248,7 @@ int cendrix_close_session()
     cendrix_close(&context);
     session_open = false;
     session_lost = false;
+    changes_announced = false;
     return 0;
 }
 
@@ -404,4 +421,29 @@ char *cendrix_get_primary_interface_name()
     if (!name || std::strlen(name.get()) > interface_name_size - 1)
         return nullptr;
     return name.release();
+}
+
+bool cendrix_changes_announced()
+{
+    return session_open && !session_lost && changes_announced;
+}
+
+int cendrix_changes_fd()
+{
+    return session_open && !session_lost ? cendrix_get_fd(&context) : -1;
+}
+
+int cendrix_take_changes()
+{
+    if (!available())
+        return -1;
+    const int result = cendrix_process_changes(&context);
+    if (result < 0)
+        return checked(result);
+    // Another process now holds the service's name: ask it anew.
+    if (result == 2 && !watch_changes())
+        return checked(-1);
+    const bool changed = result != 0 || session_renewed;
+    session_renewed = false;
+    return changed ? 1 : 0;
 }

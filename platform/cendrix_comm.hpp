@@ -44,6 +44,32 @@ int cendrix_close_session();
 // A malloc'd text the caller frees, holding the primary interface's name; null.
 [[nodiscard]] char *cendrix_get_primary_interface_name();
 
+// Change announcements, for a caller that keeps what it read from the service
+// instead of reading it afresh each time. Before each use it calls
+// cendrix_take_changes(), then cendrix_changes_announced(): what it kept is
+// current when the first gave 0 and the second holds; otherwise it reads
+// afresh, after those calls, so that a change announced while it reads shows
+// at its next use. A session lost and restored, and a service restarted or
+// replaced, count as changes.
+
+// True when the session is open, not lost, and its service announces every
+// change that readers can see; false otherwise (read afresh every time).
+[[nodiscard]] bool cendrix_changes_announced();
+
+// The session's bus descriptor, readable when something has arrived, or -1.
+// Read it afresh before every wait: any operation of this module may lose
+// the session (closing it) or restore it (on another descriptor). Waiting on
+// it is optional: cendrix_take_changes() also finds what another operation
+// read from the bus while waiting for its reply.
+[[nodiscard]] int cendrix_changes_fd();
+
+// Handles, without waiting, what has arrived from the service. 1 when it
+// announced a change, was restarted or replaced, or the session was opened
+// or restored since the last call; 0 when none of that; -1 when the session
+// is not open, is lost (a reconnection is tried as for any operation), or was
+// lost now.
+[[nodiscard]] int cendrix_take_changes();
+
 // The program's loop flag: once it holds 0, the connection retries end.
 // Without one (null, the default) they run their full course.
 void cendrix_set_run_flag(const volatile sig_atomic_t *run);

@@ -7,18 +7,34 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <string_view>
 #include <systemd/sd-bus.h>
 
 using cendrix_wire::property_map;
 using cendrix_wire::property_value;
+
+struct slot_unref {
+    void operator()(sd_bus_slot *slot) const { sd_bus_slot_unref(slot); }
+};
+using slot_ptr = std::unique_ptr<sd_bus_slot, slot_unref>;
 
 struct cendrix_session {
     sd_bus *bus = nullptr;
     property_map properties;
     cendrix_wire::property_nodes spare; // nodes of earlier replies, reused by the next
     int reason = EIO;                   // errno of the last failed call
+    slot_ptr announcements;             // the service's Changed signal
+    slot_ptr owner_changes;             // the service's name passing to another process
+    bool changed = false;               // announced since the last cendrix_process_changes
+    bool replaced = false;              // likewise, a new owner of the name
 
-    ~cendrix_session() { sd_bus_flush_close_unref(bus); }
+    ~cendrix_session()
+    {
+        announcements.reset();
+        owner_changes.reset();
+        sd_bus_flush_close_unref(bus);
+    }
 };
 
 namespace {
@@ -66,14 +82,15 @@ int reason_of(int result, const sd_bus_error &error)
     }
 }
 
-// Calls `method` with the arguments that `append` adds; the reply, if wanted,
-// goes to `reply`. 0 or -1 with errno set (reason_of).
+// Calls `method` of the service's object with the arguments that `append`
+// adds; the reply, if wanted, goes to `reply`. 0 or -1 with session.reason
+// set (reason_of).
 template <typename Append>
-int call(cendrix_session &session, const char *method, Append append, message_ptr *reply)
+int call(cendrix_session &session, const char *interface, const char *method, Append append, message_ptr *reply)
 {
     sd_bus_message *raw = nullptr;
-    if (sd_bus_message_new_method_call(session.bus, &raw, cendrix_wire::bus_name, cendrix_wire::object_path,
-                                       cendrix_wire::interface_name, method) < 0)
+    if (sd_bus_message_new_method_call(session.bus, &raw, cendrix_wire::bus_name, cendrix_wire::object_path, interface,
+                                       method) < 0)
         return -1;
     message_ptr request(raw);
     if (append(request.get()) < 0)
@@ -162,6 +179,56 @@ int guarded(cendrix_session &session, Body body)
     return result;
 }
 
+// A service that makes more changes than this between two looks is
+// assumed to have changed; the rest waits for the next look.
+constexpr int messages_per_look = 64;
+
+int on_announced(sd_bus_message *, void *userdata, sd_bus_error *)
+{
+    static_cast<cendrix_session *>(userdata)->changed = true;
+    return 0;
+}
+
+int on_owner_changed(sd_bus_message *, void *userdata, sd_bus_error *)
+{
+    static_cast<cendrix_session *>(userdata)->replaced = true;
+    return 0;
+}
+
+// Whether the service's introspection data declares the Changed signal in
+// its interface's element, attributes written as every D-Bus binding writes
+// them.
+bool declares_changes(std::string_view xml)
+{
+    const size_t begin = xml.find(std::string("<interface name=\"") + cendrix_wire::interface_name + '"');
+    if (begin == std::string_view::npos)
+        return false;
+    const std::string_view element = xml.substr(begin, xml.find("</interface>", begin) - begin);
+    return element.find(std::string("<signal name=\"") + cendrix_wire::changed_signal + '"') != std::string_view::npos;
+}
+
+// Adds the matches of the service's announcements and of its name's owner.
+int subscribe(cendrix_session &session)
+{
+    sd_bus_slot *raw = nullptr;
+    int result =
+        sd_bus_match_signal(session.bus, &raw, cendrix_wire::bus_name, cendrix_wire::object_path,
+                            cendrix_wire::interface_name, cendrix_wire::changed_signal, on_announced, &session);
+    if (result < 0)
+        return result;
+    slot_ptr announcements(raw);
+    const std::string owner_rule =
+        std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
+        cendrix_wire::bus_name + "'";
+    result = sd_bus_add_match(session.bus, &raw, owner_rule.c_str(), on_owner_changed, &session);
+    if (result < 0)
+        return result;
+    session.owner_changes.reset(raw);
+    session.announcements = std::move(announcements);
+    return 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -173,7 +240,8 @@ int cendrix_init(cendrix_context *context)
     auto *session = new (std::nothrow) cendrix_session;
     if (session == nullptr)
         return -1;
-    if (sd_bus_open_system(&session->bus) < 0) {
+    // The bus's own calls (adding a match) wait no longer than the service's.
+    if (sd_bus_open_system(&session->bus) < 0 || sd_bus_set_method_call_timeout(session->bus, call_timeout_usec) < 0) {
         delete session;
         return -1;
     }
@@ -207,7 +275,7 @@ int cendrix_get_config(cendrix_context *context, uint32_t number)
     return guarded(*session, [&] {
         message_ptr reply;
         const auto append = [&](sd_bus_message *m) { return sd_bus_message_append(m, "u", number); };
-        if (call(*session, "GetConfig", append, &reply) < 0)
+        if (call(*session, cendrix_wire::interface_name, "GetConfig", append, &reply) < 0)
             return -1;
         return take_properties(*session, reply.get());
     });
@@ -223,7 +291,7 @@ int cendrix_set_config(cendrix_context *context, uint32_t number)
             const int result = sd_bus_message_append(m, "u", number);
             return result < 0 ? result : cendrix_wire::append_properties(m, session->properties);
         };
-        return call(*session, "SetConfig", append, nullptr);
+        return call(*session, cendrix_wire::interface_name, "SetConfig", append, nullptr);
     });
 }
 
@@ -238,7 +306,7 @@ int cendrix_find_resource(cendrix_context *context, uint32_t resource_class)
             const int result = sd_bus_message_append(m, "u", resource_class);
             return result < 0 ? result : cendrix_wire::append_properties(m, session->properties);
         };
-        if (call(*session, "FindResource", append, &reply) < 0)
+        if (call(*session, cendrix_wire::interface_name, "FindResource", append, &reply) < 0)
             return -1;
         return take_properties(*session, reply.get());
     });
@@ -254,7 +322,7 @@ int cendrix_set_resource(cendrix_context *context, uint32_t resource_class, uint
             const int result = sd_bus_message_append(m, "uu", resource_class, id);
             return result < 0 ? result : cendrix_wire::append_properties(m, session->properties);
         };
-        return call(*session, "SetResource", append, nullptr);
+        return call(*session, cendrix_wire::interface_name, "SetResource", append, nullptr);
     });
 }
 
@@ -311,5 +379,72 @@ int cendrix_set_property_uint32(cendrix_context *context, const char *key, uint3
         set_property(*session, key, value);
         return 0;
     });
+}
+
+int cendrix_watch_changes(cendrix_context *context)
+{
+    cendrix_session *session = session_of(context);
+    if (session == nullptr)
+        return -1;
+    session->reason = EIO;
+    try {
+        if (!session->announcements) {
+            error_guard none;
+            if (const int result = subscribe(*session); result < 0) {
+                errno = reason_of(result, none.error);
+                return -1;
+            }
+        }
+        message_ptr reply;
+        const auto no_arguments = [](sd_bus_message *) { return 0; };
+        if (call(*session, "org.freedesktop.DBus.Introspectable", "Introspect", no_arguments, &reply) < 0) {
+            if (session->reason == EIO)
+                return 0; // it answered, with a refusal
+            errno = session->reason;
+            return -1;
+        }
+        const char *xml = nullptr;
+        if (sd_bus_message_read(reply.get(), "s", &xml) < 0)
+            return 0;
+        return declares_changes(xml) ? 1 : 0;
+    } catch (...) {
+        errno = ENOMEM;
+        return -1;
+    }
+}
+
+int cendrix_get_fd(cendrix_context *context)
+{
+    cendrix_session *session = session_of(context);
+    if (session == nullptr)
+        return -1;
+    const int fd = sd_bus_get_fd(session->bus);
+    return fd < 0 ? -1 : fd;
+}
+
+int cendrix_process_changes(cendrix_context *context)
+{
+    cendrix_session *session = session_of(context);
+    if (session == nullptr || !session->announcements)
+        return -1;
+    // Match callbacks run only here: messages that a call read while it
+    // waited for its reply have waited in the connection's queue.
+    bool more_waiting = true;
+    for (int handled = 0; handled < messages_per_look; ++handled) {
+        const int result = sd_bus_process(session->bus, nullptr);
+        if (result < 0) {
+            error_guard none;
+            errno = reason_of(result, none.error);
+            return -1;
+        }
+        if (result == 0) {
+            more_waiting = false;
+            break;
+        }
+    }
+    const int outcome = session->replaced ? 2 : session->changed || more_waiting ? 1 : 0;
+    session->replaced = false;
+    session->changed = false;
+    return outcome;
 }
 }

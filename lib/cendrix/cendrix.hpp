@@ -1,6 +1,7 @@
 // Client library of the device's configuration service, which serves the
 // interface org.cendrix.Config1 on the D-Bus system bus. A context holds one
-// bus connection and a map of properties that the calls fill and send.
+// bus connection and a map of properties that the calls fill and send, and
+// can follow the service's announcements that what readers see has changed.
 // Every call is synchronous with a time-out of one second; results are 0 or
 // -1 with errno ETIMEDOUT, ENOTCONN (or another connection error) when the
 // service cannot be reached, EIO when it answered with a refusal. Texts are
@@ -56,4 +57,38 @@ int cendrix_reset(cendrix_context *context);
 // without an initialised context.
 int cendrix_set_property_string(cendrix_context *context, const char *key, const char *value);
 int cendrix_set_property_uint32(cendrix_context *context, const char *key, uint32_t value);
+
+// Change announcements. A service may send the signal Changed on its object
+// whenever a write has become visible to readers (before it answers the
+// writer). A client that keeps what it read calls cendrix_process_changes
+// before each use, and reads afresh, after that call, whenever it reports a
+// change: it then never uses a value older than the last announcement.
+
+// Subscribes the context to the service's announcements, and to its name
+// passing to another process, then asks the service (by introspection)
+// whether it declares the signal. 1: it announces changes; 0: it does not,
+// or it refused the question (a service without introspection); -1 with
+// errno as for the other calls when the subscription or the question found
+// the service or the bus unreachable. May be called again (after
+// cendrix_process_changes gave 2) to ask anew; the subscription is made once.
+[[nodiscard]] int cendrix_watch_changes(cendrix_context *context);
+
+// The bus connection's descriptor, to wait for announcements (readable), or
+// -1. It lives as long as the context's connection. An announcement that
+// another call read while it waited for its reply is held in the context and
+// no longer makes the descriptor readable: call cendrix_process_changes after
+// the context's other calls, not only when the descriptor is readable.
+[[nodiscard]] int cendrix_get_fd(cendrix_context *context);
+
+// Handles what has arrived on the connection, without waiting:
+//   0  nothing announced since the last call;
+//   1  the service announced one or more changes (or more was waiting than
+//      one call handles: the rest waits for the next call, and a change is
+//      assumed);
+//   2  the service's name passed to another process (restarted or replaced):
+//      anything may have changed, and whether the new service announces
+//      changes is known only by calling cendrix_watch_changes again;
+//  -1  the connection failed (errno as for the calls) or the context is not
+//      watching.
+[[nodiscard]] int cendrix_process_changes(cendrix_context *context);
 }

@@ -17,6 +17,9 @@ namespace cendrix_wire {
 inline constexpr const char *bus_name = "org.cendrix.Config1";
 inline constexpr const char *object_path = "/org/cendrix/Config1";
 inline constexpr const char *interface_name = "org.cendrix.Config1";
+// Signal without arguments, sent on the object whenever a write has become
+// visible to readers; declared in the object's introspection data.
+inline constexpr const char *changed_signal = "Changed";
 inline constexpr const char *error_not_found = "org.cendrix.Config1.Error.NotFound";
 inline constexpr const char *error_invalid_args = "org.cendrix.Config1.Error.InvalidArgs";
 

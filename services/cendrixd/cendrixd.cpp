@@ -2,6 +2,7 @@
 // org.cendrix.Config1 on the system bus from a JSON store, persists every
 // accepted write before it answers, and can hold writes back from readers for
 // a while (--apply-delay) and tell the writer when they show (--notify-writer).
+// Whenever a write shows, it announces so with the signal Changed on its object.
 
 #include "lib/cendrix/property_map.hpp"
 #include "store.hpp"
@@ -43,6 +44,7 @@ struct service {
     json visible; // what readers see
     std::deque<pending_write> pending;
     sd_event *event = nullptr;
+    sd_bus *bus = nullptr;
 };
 
 const char *usage_text = "usage: cendrixd --store PATH [--apply-delay SECONDS] [--notify-writer]\n";
@@ -101,19 +103,35 @@ cendrix_store::write_result apply_write(json &document, const pending_write &wri
     return cendrix_store::set_resource(document, write.number, write.id, write.properties);
 }
 
-// The write is now what readers see; the writer learns of it if asked.
+// The write is now what readers see, and subscribers hear of it at once.
 void make_visible(service &self, const pending_write &write)
 {
     (void)apply_write(self.visible, write);
     if (self.apply_delay_usec > 0)
         std::fprintf(stderr, "cendrixd: %s now visible\n", object_name(write).c_str());
-    if (self.notify_writer && write.writer > 0) {
-        if (kill(write.writer, SIGHUP) == 0)
-            std::fprintf(stderr, "cendrixd: sent SIGHUP to %d\n", static_cast<int>(write.writer));
-        else
-            std::fprintf(stderr, "cendrixd: cannot signal %d: %s\n", static_cast<int>(write.writer),
-                         std::strerror(errno));
-    }
+    if (const int result = sd_bus_emit_signal(self.bus, cendrix_wire::object_path, cendrix_wire::interface_name,
+                                              cendrix_wire::changed_signal, "");
+        result < 0)
+        std::fprintf(stderr, "cendrixd: cannot announce the change: %s\n", std::strerror(-result));
+}
+
+// The writer, when asked, learns that its write shows. A writer that reads
+// the bus on that signal must find the announcement there: a round trip to
+// the bus, which handles this connection's messages in order, makes sure it
+// has been handed on before the signal goes.
+void tell_writer(service &self, const pending_write &write)
+{
+    if (!self.notify_writer || write.writer <= 0)
+        return;
+    // GetId: the system bus's policy lets anyone call the bus's own interface.
+    if (const int result = sd_bus_call_method(self.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                              "org.freedesktop.DBus", "GetId", nullptr, nullptr, "");
+        result < 0)
+        std::fprintf(stderr, "cendrixd: the bus does not answer: %s\n", std::strerror(-result));
+    if (kill(write.writer, SIGHUP) == 0)
+        std::fprintf(stderr, "cendrixd: sent SIGHUP to %d\n", static_cast<int>(write.writer));
+    else
+        std::fprintf(stderr, "cendrixd: cannot signal %d: %s\n", static_cast<int>(write.writer), std::strerror(errno));
 }
 
 // Writes are applied in order and all wait the same delay, so each timer
@@ -125,6 +143,7 @@ int on_apply_due(sd_event_source *, uint64_t, void *userdata)
         const pending_write write = std::move(self.pending.front());
         self.pending.pop_front();
         make_visible(self, write);
+        tell_writer(self, write);
     }
     return 0;
 }
@@ -145,11 +164,15 @@ int handle_write(service &self, sd_bus_message *call, pending_write write)
     std::fprintf(stderr, "cendrixd: wrote %s %s (pid %d)\n", object_name(write).c_str(),
                  cendrix_store::describe(write.properties).c_str(), static_cast<int>(write.writer));
 
-    const int result = sd_bus_reply_method_return(call, "");
     if (self.apply_delay_usec == 0) {
+        // Announced before the reply: the bus hands the signal on first, so a
+        // subscriber has it by the time the writer knows its write is done.
         make_visible(self, write);
+        const int result = sd_bus_reply_method_return(call, "");
+        tell_writer(self, write);
         return result;
     }
+    const int result = sd_bus_reply_method_return(call, "");
     uint64_t now = 0;
     sd_event_now(self.event, CLOCK_MONOTONIC, &now);
     self.pending.push_back(std::move(write));
@@ -242,6 +265,7 @@ const sd_bus_vtable config_vtable[] = {
     SD_BUS_METHOD("SetConfig", "ua{sv}", "", on_set_config, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("FindResource", "ua{sv}", "a{sv}", on_find_resource, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("SetResource", "uua{sv}", "", on_set_resource, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_SIGNAL(cendrix_wire::changed_signal, "", 0),
     SD_BUS_VTABLE_END,
 };
 
@@ -341,6 +365,7 @@ int main(int argc, char **argv)
     result = sd_bus_open_system(&bus);
     if (result < 0)
         refuse(std::string("cannot connect to the system bus: ") + std::strerror(-result));
+    self.bus = bus;
     result = sd_bus_add_object_vtable(bus, nullptr, cendrix_wire::object_path, cendrix_wire::interface_name,
                                       config_vtable, &self);
     if (result >= 0)

@@ -4,10 +4,14 @@
 // readers with --apply-delay. Every cendrix_comm operation round-trips
 // into the store and maps the service's values (and texts at their buffers'
 // limits) into the daemon's records, also for the interfaces the kernel
-// lists; its start-up waits give up after a hundred attempts each.
+// lists; its start-up waits give up after a hundred attempts each. A write
+// is announced to the session by the time its writer has the answer, or is
+// told with SIGHUP that it shows; a service that declares no announcements
+// is known as one, also when it replaces another or the session reconnects.
 
 #include "ipconf/interface_conf.hpp"
 #include "lib/cendrix/cendrix.hpp"
+#include "lib/cendrix/property_map.hpp"
 #include "platform/cendrix_comm.hpp"
 #include "platform/net_conf.hpp"
 #include "platform/product_info.hpp"
@@ -17,8 +21,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <poll.h>
 #include <sys/wait.h>
 #include <syslog.h>
+#include <systemd/sd-bus.h>
 
 #include <algorithm>
 #include <array>
@@ -80,9 +86,32 @@ TEST_F(Cendrix, MissingOrMalformedStoresAreRefusedInOneLineAndLeftUntouched)
     }
 }
 
-TEST_F(Cendrix, IllTypedWritesChangeNothingAndGoodOnesAreStoredAtOnceButShownLater)
+// Writes the host name through a connection of its own, as another process would.
+bool write_hostname_elsewhere(const std::string &name)
 {
-    ASSERT_TRUE(bus->start_service({"--apply-delay", "60"}));
+    cendrix_context writer{};
+    if (cendrix_init(&writer) != 0)
+        return false;
+    cendrix_set_property_string(&writer, "hostname", name.c_str());
+    const bool written = cendrix_set_config(&writer, 17) == 0;
+    cendrix_close(&writer);
+    return written;
+}
+
+// Whether the session's bus descriptor is readable now.
+bool bus_readable()
+{
+    pollfd bus_fd{cendrix_changes_fd(), POLLIN, 0};
+    return poll(&bus_fd, 1, 0) == 1;
+}
+
+TEST_F(Cendrix, IllTypedWritesChangeNothingAndGoodOnesAreStoredAtOnceButShownAndAnnouncedLater)
+{
+    constexpr auto apply_delay = std::chrono::seconds(2);
+    ASSERT_TRUE(bus->start_service({"--apply-delay", std::to_string(apply_delay.count()), "--notify-writer"}));
+    ASSERT_EQ(cendrix_open_session(), 0);
+    EXPECT_TRUE(cendrix_changes_announced());
+    EXPECT_EQ(cendrix_take_changes(), 1) << "opened";
     // Another type, a changed id, an unknown configuration or resource.
     const std::string before = bus->read_store();
     cendrix_context raw{};
@@ -96,13 +125,25 @@ TEST_F(Cendrix, IllTypedWritesChangeNothingAndGoodOnesAreStoredAtOnceButShownLat
     EXPECT_EQ(cendrix_set_resource(&raw, 26, 99), -1);
     cendrix_close(&raw);
     EXPECT_EQ(bus->read_store(), before);
+    EXPECT_EQ(cendrix_take_changes(), 0) << "refused writes";
 
-    // Held back from readers; that it then shows and the writer hears of it
-    // (--notify-writer) is what ipconf_server_test's confirmed request needs.
-    ASSERT_EQ(cendrix_open_session(), 0);
+    // Held back from readers, and unannounced, until it shows; then the
+    // writer, told with SIGHUP, finds the announcement already there.
+    sigset_t hangup, mask;
+    sigemptyset(&hangup);
+    sigaddset(&hangup, SIGHUP);
+    ASSERT_EQ(sigprocmask(SIG_BLOCK, &hangup, &mask), 0);
+    const auto written = std::chrono::steady_clock::now();
     ASSERT_EQ(cendrix_set_hostname("later"), 0);
     EXPECT_EQ(json::parse(bus->read_store())["configurations"]["17"]["hostname"], "later");
     EXPECT_EQ(hostname(), "device-1");
+    EXPECT_EQ(cendrix_take_changes(), 0) << "announced when stored";
+    const timespec patience{10, 0};
+    EXPECT_EQ(sigtimedwait(&hangup, nullptr, &patience), SIGHUP);
+    EXPECT_GE(std::chrono::steady_clock::now() - written, apply_delay);
+    EXPECT_EQ(cendrix_take_changes(), 1);
+    EXPECT_EQ(hostname(), "later");
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
 }
 
 TEST_F(Cendrix, KillNineDuringWritesLeavesAStoreTheNextStartServes)
@@ -187,6 +228,7 @@ TEST_F(Cendrix, EveryOperationRoundTripsThroughTheStore)
     ASSERT_TRUE(bus->write_store(edge_store().dump()));
     ASSERT_TRUE(bus->start_service());
     ASSERT_EQ(cendrix_open_session(), 0);
+    EXPECT_EQ(cendrix_take_changes(), 1) << "opened";
 
     // Host name out, persisted before the call returns (63 characters fit,
     // 64 do not); product identity back.
@@ -200,6 +242,18 @@ TEST_F(Cendrix, EveryOperationRoundTripsThroughTheStore)
     EXPECT_EQ(std::string(record.host_name) + "|" + record.product_name + "|" + record.product_id + "|" +
                   record.system_version + "|" + record.hardware_revision,
               longest + "|Sensor Hub||1.4.2|" + std::string(31, 'r'));
+
+    // A write is announced before its answer: to the writer's own session,
+    // which holds the announcement while it waits for the answer, and to
+    // another connection's, whose descriptor is readable by then (each time:
+    // an announcement sent just after the answer would often be there too).
+    EXPECT_EQ(cendrix_take_changes(), 1) << "written";
+    EXPECT_EQ(cendrix_take_changes(), 0) << "read only";
+    for (int write = 0; write < 100; ++write) {
+        ASSERT_TRUE(write_hostname_elsewhere("device-" + std::to_string(write)));
+        ASSERT_TRUE(bus_readable()) << "write " << write;
+        ASSERT_EQ(cendrix_take_changes(), 1) << "write " << write;
+    }
 
     // Hashes in either case give the same bytes; others leave the buffer alone.
     std::array<uint8_t, 20> hash{};
@@ -287,6 +341,100 @@ TEST_F(Cendrix, EveryOperationRoundTripsThroughTheStore)
 
     EXPECT_EQ(cendrix_close_session(), 0);
     EXPECT_EQ(cendrix_get_primary_interface_name(), nullptr);
+}
+
+// A device maker's service that declares no announcements: it answers
+// GetConfig with a host name, in a child process that owns the service's
+// name until the handle is destroyed (or for 30 s at most).
+class ServiceWithoutAnnouncements {
+public:
+    ServiceWithoutAnnouncements()
+    {
+        int ready[2];
+        if (pipe(ready) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(ready[0]);
+            serve(ready[1]);
+        }
+        close(ready[1]);
+        pollfd started{ready[0], POLLIN, 0};
+        char byte = 0;
+        ready_ = poll(&started, 1, 10000) == 1 && read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+    }
+    ~ServiceWithoutAnnouncements()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    ServiceWithoutAnnouncements(const ServiceWithoutAnnouncements &) = delete;
+    ServiceWithoutAnnouncements &operator=(const ServiceWithoutAnnouncements &) = delete;
+    [[nodiscard]] bool ready() const { return ready_; }
+
+private:
+    static int get_config(sd_bus_message *call, void *, sd_bus_error *)
+    {
+        return sd_bus_reply_method_return(call, "a{sv}", 1, "hostname", "s", "elsewhere");
+    }
+
+    [[noreturn]] static void serve(int ready)
+    {
+        alarm(30);
+        static const sd_bus_vtable vtable[] = {
+            SD_BUS_VTABLE_START(0),
+            SD_BUS_METHOD("GetConfig", "u", "a{sv}", get_config, 0),
+            SD_BUS_VTABLE_END,
+        };
+        sd_bus *bus = nullptr;
+        if (sd_bus_open_system(&bus) < 0 ||
+            sd_bus_add_object_vtable(bus, nullptr, cendrix_wire::object_path, cendrix_wire::interface_name, vtable,
+                                     nullptr) < 0 ||
+            sd_bus_request_name(bus, cendrix_wire::bus_name, 0) < 0 || write(ready, "r", 1) != 1)
+            _exit(1);
+        for (;;) {
+            const int result = sd_bus_process(bus, nullptr);
+            if (result < 0 || (result == 0 && sd_bus_wait(bus, UINT64_MAX) < 0))
+                _exit(1);
+        }
+    }
+
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+TEST_F(Cendrix, EachServiceIsAskedWhetherItAnnouncesAndEachConnectionSubscribed)
+{
+    auto own = std::make_unique<ServiceWithoutAnnouncements>();
+    ASSERT_TRUE(own->ready());
+    ASSERT_EQ(cendrix_open_session(), 0);
+    EXPECT_EQ(hostname(), "elsewhere");
+    EXPECT_FALSE(cendrix_changes_announced());
+    EXPECT_EQ(cendrix_take_changes(), 1) << "opened";
+
+    // Replaced while the session was idle: the new service is asked.
+    own.reset();
+    ASSERT_TRUE(bus->start_service());
+    EXPECT_EQ(cendrix_take_changes(), 1) << "replaced";
+    EXPECT_TRUE(cendrix_changes_announced());
+    EXPECT_EQ(hostname(), "device-1");
+
+    // Gone when called: the session is lost; restored on a new connection,
+    // which is subscribed as the first was.
+    EXPECT_EQ(bus->stop_service(), 0);
+    EXPECT_EQ(hostname(), "<unreadable>");
+    EXPECT_FALSE(cendrix_changes_announced());
+    EXPECT_EQ(cendrix_changes_fd(), -1);
+    EXPECT_EQ(cendrix_take_changes(), -1);
+    ASSERT_TRUE(bus->start_service());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100)); // the reconnection interval
+    EXPECT_EQ(cendrix_take_changes(), 1) << "restored";
+    EXPECT_TRUE(cendrix_changes_announced());
+    ASSERT_TRUE(write_hostname_elsewhere("device-2"));
+    EXPECT_EQ(cendrix_take_changes(), 1);
 }
 
 TEST_F(Cendrix, EachWaitGivesUpAfterAHundredAttemptsAndLeavesNoConnection)
