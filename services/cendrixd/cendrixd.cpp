@@ -40,14 +40,16 @@ struct service {
     std::string store_path;
     uint64_t apply_delay_usec = 0;
     bool notify_writer = false;
-    json stored;  // what the store file holds: every accepted write
-    json visible; // what readers see
+    bool announce = true; // declare and send Changed
+    json stored;          // what the store file holds: every accepted write
+    json visible;         // what readers see
     std::deque<pending_write> pending;
     sd_event *event = nullptr;
     sd_bus *bus = nullptr;
 };
 
-const char *usage_text = "usage: cendrixd --store PATH [--apply-delay SECONDS] [--notify-writer]\n";
+const char *usage_text =
+    "usage: cendrixd --store PATH [--apply-delay SECONDS] [--notify-writer] [--no-change-signal]\n";
 
 struct message_unref {
     void operator()(sd_bus_message *message) const { sd_bus_message_unref(message); }
@@ -109,6 +111,8 @@ void make_visible(service &self, const pending_write &write)
     (void)apply_write(self.visible, write);
     if (self.apply_delay_usec > 0)
         std::fprintf(stderr, "cendrixd: %s now visible\n", object_name(write).c_str());
+    if (!self.announce)
+        return;
     if (const int result = sd_bus_emit_signal(self.bus, cendrix_wire::object_path, cendrix_wire::interface_name,
                                               cendrix_wire::changed_signal, "");
         result < 0)
@@ -259,13 +263,24 @@ int on_set_resource(sd_bus_message *call, void *userdata, sd_bus_error *)
     });
 }
 
+#define CONFIG_METHODS                                                                                                 \
+    SD_BUS_METHOD("GetConfig", "u", "a{sv}", on_get_config, SD_BUS_VTABLE_UNPRIVILEGED),                               \
+        SD_BUS_METHOD("SetConfig", "ua{sv}", "", on_set_config, SD_BUS_VTABLE_UNPRIVILEGED),                           \
+        SD_BUS_METHOD("FindResource", "ua{sv}", "a{sv}", on_find_resource, SD_BUS_VTABLE_UNPRIVILEGED),                \
+        SD_BUS_METHOD("SetResource", "uua{sv}", "", on_set_resource, SD_BUS_VTABLE_UNPRIVILEGED)
+
 const sd_bus_vtable config_vtable[] = {
     SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD("GetConfig", "u", "a{sv}", on_get_config, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("SetConfig", "ua{sv}", "", on_set_config, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("FindResource", "ua{sv}", "a{sv}", on_find_resource, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("SetResource", "uua{sv}", "", on_set_resource, SD_BUS_VTABLE_UNPRIVILEGED),
+    CONFIG_METHODS,
     SD_BUS_SIGNAL(cendrix_wire::changed_signal, "", 0),
+    SD_BUS_VTABLE_END,
+};
+
+// As a service that does not announce its changes: readers must then read
+// afresh every time.
+const sd_bus_vtable silent_config_vtable[] = {
+    SD_BUS_VTABLE_START(0),
+    CONFIG_METHODS,
     SD_BUS_VTABLE_END,
 };
 
@@ -296,11 +311,9 @@ bool parse_seconds(const char *text, uint64_t &usec)
 void parse_command_line(int argc, char **argv, service &self)
 {
     static const option options[] = {
-        {"store", required_argument, nullptr, 's'},
-        {"apply-delay", required_argument, nullptr, 'd'},
-        {"notify-writer", no_argument, nullptr, 'n'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        {"store", required_argument, nullptr, 's'},   {"apply-delay", required_argument, nullptr, 'd'},
+        {"notify-writer", no_argument, nullptr, 'n'}, {"no-change-signal", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
     };
     int option_code = 0;
     while ((option_code = getopt_long(argc, argv, "", options, nullptr)) != -1) {
@@ -315,6 +328,9 @@ void parse_command_line(int argc, char **argv, service &self)
             break;
         case 'n':
             self.notify_writer = true;
+            break;
+        case 'q':
+            self.announce = false;
             break;
         case 'h':
             std::fputs(usage_text, stdout);
@@ -367,7 +383,7 @@ int main(int argc, char **argv)
         refuse(std::string("cannot connect to the system bus: ") + std::strerror(-result));
     self.bus = bus;
     result = sd_bus_add_object_vtable(bus, nullptr, cendrix_wire::object_path, cendrix_wire::interface_name,
-                                      config_vtable, &self);
+                                      self.announce ? config_vtable : silent_config_vtable, &self);
     if (result >= 0)
         result = sd_bus_attach_event(bus, event, SD_EVENT_PRIORITY_NORMAL);
     if (result >= 0)
