@@ -3,6 +3,8 @@
 #include "net/address.hpp"
 #include "util/owned.hpp"
 
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if_arp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -298,4 +300,34 @@ int if_device_mac_get(int socket, char *mac)
         return -1;
     std::memcpy(mac, chosen->mac, sizeof chosen->mac);
     return 0;
+}
+
+int if_watch_open()
+{
+    owned_fd fd(socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!fd) {
+        std::perror("socket failed");
+        return -1;
+    }
+    sockaddr_nl groups{};
+    groups.nl_family = AF_NETLINK;
+    groups.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR;
+    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&groups), sizeof groups) != 0) {
+        std::perror("bind failed");
+        return -1;
+    }
+    return fd.release();
+}
+
+int if_watch_changed(int socket)
+{
+    // What an event says does not matter, only that one came.
+    alignas(nlmsghdr) char events[4096];
+    // A host whose links never stop changing is answered as changed.
+    for (int reads = 0; reads < 64; ++reads) {
+        const ssize_t got = recv(socket, events, sizeof events, MSG_DONTWAIT);
+        if (got <= 0 && !(got < 0 && errno == ENOBUFS))
+            return reads == 0 ? 0 : 1;
+    }
+    return 1;
 }

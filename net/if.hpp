@@ -84,3 +84,13 @@ struct if_link {
 // that, the first such link that is down. -1 when none qualifies or the
 // links could not be read.
 [[nodiscard]] int if_device_mac_get(int socket, char *mac);
+
+// A socket that becomes readable when a link or an IPv4 address of this
+// host changes (rtnetlink events: link state, addresses added or removed).
+// Non-blocking; -1 after perror "socket failed" or "bind failed".
+[[nodiscard]] int if_watch_open();
+
+// Reads every event waiting on the watch socket without blocking: 1 when
+// anything changed (also when the kernel dropped events for want of room),
+// 0 when nothing was waiting.
+[[nodiscard]] int if_watch_changed(int socket);

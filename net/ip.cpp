@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -202,6 +203,51 @@ int raw_socket_want_status(int socket)
     return -1;
 }
 
+namespace {
+
+uint32_t packet_status(msghdr &message)
+{
+    uint32_t status = 0;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA &&
+            c->cmsg_len >= CMSG_LEN(sizeof(tpacket_auxdata))) {
+            tpacket_auxdata aux;
+            std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
+            status = aux.tp_status;
+        }
+    }
+    return status;
+}
+
+} // namespace
+
+int datagrams_recv(int socket, datagram_slot *slots, unsigned count)
+{
+    static_assert(CMSG_SPACE(sizeof(tpacket_auxdata)) <= sizeof datagram_slot::control);
+    constexpr unsigned most = 64;
+    mmsghdr messages[most];
+    iovec data[most];
+    count = std::min(count, most);
+    for (unsigned i = 0; i < count; ++i) {
+        data[i] = {slots[i].buffer, slots[i].size};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_name = &slots[i].sender;
+        messages[i].msg_hdr.msg_namelen = sizeof slots[i].sender;
+        messages[i].msg_hdr.msg_iov = &data[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_control = slots[i].control;
+        messages[i].msg_hdr.msg_controllen = sizeof slots[i].control;
+    }
+    const int received = recvmmsg(socket, messages, count, MSG_DONTWAIT, nullptr);
+    if (received < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    for (int i = 0; i < received; ++i) {
+        slots[i].length = messages[i].msg_len;
+        slots[i].status = packet_status(messages[i].msg_hdr);
+    }
+    return received;
+}
+
 ssize_t raw_recv(int socket, uint8_t *buffer, size_t size, uint32_t *status)
 {
     iovec data{buffer, size};
@@ -211,16 +257,8 @@ ssize_t raw_recv(int socket, uint8_t *buffer, size_t size, uint32_t *status)
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
-    *status = 0;
     const ssize_t received = recvmsg(socket, &message, 0);
-    for (cmsghdr *c = CMSG_FIRSTHDR(&message); received >= 0 && c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA &&
-            c->cmsg_len >= CMSG_LEN(sizeof(tpacket_auxdata))) {
-            tpacket_auxdata aux;
-            std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
-            *status = aux.tp_status;
-        }
-    }
+    *status = received >= 0 ? packet_status(message) : 0;
     return received;
 }
 

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 // Size of the IPv4 header (20) and UDP header (8) that precede the payload.
@@ -63,6 +64,23 @@ void raw_udp_set_broadcast_header(uint8_t *packet, uint16_t port, size_t size);
 // recv on a packet socket; *status gets the packet's TP_STATUS_* bits (0 when
 // the kernel did not say). The result as recv gives it.
 [[nodiscard]] ssize_t raw_recv(int socket, uint8_t *buffer, size_t size, uint32_t *status);
+
+// One datagram of a batch: the caller's buffer, and what the kernel said of
+// what it put there.
+struct datagram_slot {
+    uint8_t *buffer;
+    size_t size;             // room in buffer
+    sockaddr_storage sender; // its source, on a UDP socket
+    size_t length;           // bytes received, at most size
+    uint32_t status;         // TP_STATUS_* bits, on a packet socket asking for them; else 0
+    alignas(8) uint8_t control[64];
+};
+
+// Reads what is queued on the socket, at most count datagrams, without
+// waiting for more (one recvmmsg): a flood costs one call per batch, not
+// per datagram. The number read; 0 when nothing was queued; -1 on a failure
+// (errno set, nothing printed).
+[[nodiscard]] int datagrams_recv(int socket, datagram_slot *slots, unsigned count);
 
 // Accessors of a packet accepted by raw_udp_check.
 [[nodiscard]] const uint8_t *raw_udp_get_data(const uint8_t *packet);

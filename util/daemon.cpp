@@ -86,16 +86,10 @@ void daemon_status(const char *text)
     (void)sd_notifyf(0, "STATUS=%s", text);
 }
 
-int daemon_wait(int highest, fd_set *read, fd_set *write, fd_set *except, void (*open_window)(), void (*close_window)())
+int daemon_wait(int highest, fd_set *read, fd_set *write, fd_set *except, const sigset_t *wait_mask)
 {
-    if (open_window != nullptr)
-        open_window();
-    const int result = select(highest + 1, read, write, except, nullptr);
-    const int saved_errno = errno;
-    if (close_window != nullptr)
-        close_window();
-    errno = saved_errno;
-    if (result < 0 && saved_errno == EINTR)
+    const int result = pselect(highest + 1, read, write, except, nullptr, wait_mask);
+    if (result < 0 && errno == EINTR)
         return 0;
     return result;
 }

@@ -37,13 +37,14 @@ void daemon_ready();
 // such as what the daemon waits for; nothing without a service manager.
 void daemon_status(const char *text);
 
-// One wait of the select loop, without time-out. `open_window` and
-// `close_window` (both or neither) unblock and block again the signals
-// that may be delivered only while the loop waits. The result of select,
-// except that an interrupted wait gives 0 (an empty pass); on -1 errno is
-// the one select set.
-[[nodiscard]] int daemon_wait(int highest, fd_set *read, fd_set *write, fd_set *except, void (*open_window)() = nullptr,
-                              void (*close_window)() = nullptr);
+// One wait of the select loop, without time-out. With `wait_mask`, the
+// signal mask during the wait (one pselect: the signals that may be
+// delivered only while the loop waits are unblocked and blocked again by the
+// kernel, with no call of their own, and any of them pending runs at once).
+// The result of select, except that an interrupted wait gives 0 (an empty
+// pass); on -1 errno is the one select set.
+[[nodiscard]] int daemon_wait(int highest, fd_set *read, fd_set *write, fd_set *except,
+                              const sigset_t *wait_mask = nullptr);
 
 // "stop" at LOG_INFO, then closelog.
 void daemon_stop();
