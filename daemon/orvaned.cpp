@@ -102,15 +102,15 @@ void parse_command_line(int argc, char **argv)
 }
 
 // One select over the registered set per pass; SIGHUP and SIGALRM may only
-// arrive while the loop waits (the window the ipconf server opens and closes).
+// arrive while the loop waits (the mask the ipconf server gives the wait).
 [[noreturn]] void serve(select_set *registered, select_set *ready)
 {
     for (;;) {
         if (run == 0)
             shut_down(registered, 0);
         *ready = *registered;
-        const int result = daemon_wait(registered->highest, &ready->read, &ready->write, &ready->except,
-                                       ipconf_unblock_signals, ipconf_block_signals);
+        const int result =
+            daemon_wait(registered->highest, &ready->read, &ready->write, &ready->except, ipconf_wait_mask());
         if (result < 0) {
             const int saved_errno = errno;
             std::perror("select failed");

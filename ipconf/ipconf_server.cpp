@@ -2,6 +2,7 @@
 
 #include "ipconf/auth.hpp"
 #include "ipconf/auth_msg.hpp"
+#include "ipconf/info_reply.hpp"
 #include "ipconf/ipconf_backend.hpp"
 #include "ipconf/ipconf_msg.hpp"
 #include "ipconf/ipconf_rpc.hpp"
@@ -30,6 +31,8 @@
 namespace {
 
 constexpr size_t DATA_SIZE = 4096;
+// Datagrams read at once: under a flood one wake-up and one call serve many.
+constexpr unsigned BATCH = 16;
 constexpr size_t SOCKADDR_SIZE = 128;
 constexpr int COOKED = 1;
 
@@ -58,9 +61,11 @@ int ipconf_socket = -1;
 int ipconf_fallback_socket = -1;
 std::unique_ptr<connection_map> connections;
 sigset_t signal_set;
+// The mask while the loop waits: the one outside the wait, SIGHUP and SIGALRM
+// taken out.
+sigset_t wait_mask;
 struct sigaction sighup_act;
 struct sigaction sigalrm_act;
-sigset_t pending_signals;
 uint8_t password_hash[SHA1_DIGEST_SIZE];
 
 using message_ptr = malloc_ptr<uint8_t>;
@@ -159,17 +164,6 @@ int install(int signal_number, struct sigaction *action, void (*handler)(int, si
     action->sa_flags = SA_SIGINFO;
     action->sa_mask = signal_set;
     return sigaction(signal_number, action, nullptr);
-}
-
-// Lets a SIGHUP or SIGALRM that fell due while the daemon worked run now,
-// before the next datagram is handled.
-void deliver_pending_signals()
-{
-    while (sigpending(&pending_signals) == 0 &&
-           (sigismember(&pending_signals, SIGALRM) == 1 || sigismember(&pending_signals, SIGHUP) == 1)) {
-        ipconf_unblock_signals();
-        ipconf_block_signals();
-    }
 }
 
 // ---- requests ----------------------------------------------------------------
@@ -314,7 +308,10 @@ void dispatch(uint8_t *message, size_t size, const char *sender)
     const size_t capped = message_size(message, size);
     switch (type) {
     case "LOOK"_tlv:
-        (void)broadcast_info();
+        // Absorbed by the next INFO when the budget is spent: a receive and
+        // nothing else.
+        if (info_reply_answer_now())
+            (void)broadcast_info();
         return;
     case "CHRQ"_tlv:
         handle_challenge_request(message, capped, sender);
@@ -384,7 +381,9 @@ int ipconf_open(const char *interface, select_set *registered)
     sigemptyset(&signal_set);
     sigaddset(&signal_set, SIGHUP);
     sigaddset(&signal_set, SIGALRM);
-    ipconf_block_signals();
+    sigprocmask(SIG_BLOCK, &signal_set, &wait_mask);
+    sigdelset(&wait_mask, SIGHUP);
+    sigdelset(&wait_mask, SIGALRM);
     if (install(SIGHUP, &sighup_act, on_sighup) != 0) {
         std::perror("SIGHUP sigaction");
         return -1;
@@ -393,14 +392,61 @@ int ipconf_open(const char *interface, select_set *registered)
         std::perror("SIGALRM sigaction");
         return -1;
     }
+    info_reply_open(registered);
     (void)broadcast_info();
     return ipconf_rpc_open(ipconf_socket, registered);
 }
 
+namespace {
+
+// One received datagram: the message in it and its sender, or why it is
+// dropped (false). -1 when the daemon must stop.
+int take_datagram(datagram_slot &slot)
+{
+    // Nothing waits for the second half of a failed receive: the daemon stops
+    // on an empty datagram as on a failed receive.
+    if (slot.length == 0) {
+        errno = 0;
+        std::perror("recv failed");
+        syslog(LOG_ERR, "cannot receive UDP packet");
+        return -1;
+    }
+    if (slot.length == DATA_SIZE) {
+        syslog(LOG_WARNING, "packet too long");
+        return 0;
+    }
+    uint8_t *data = slot.buffer;
+    const size_t length = slot.length;
+    data[length] = 0;
+    char sender[INET6_ADDRSTRLEN] = {};
+    if (has_ip) {
+        if (ip_address_get(&slot.sender, sender, nullptr) != 0)
+            return 0;
+        dispatch(data, length, sender);
+        return 0;
+    }
+    if (raw_udp_check_status(data, length, ORVANE_PORT, slot.status) != 0)
+        return 0;
+    // A UDP length below its own header puts the payload past the data.
+    const auto offset = static_cast<size_t>(raw_udp_get_data(data) - data);
+    if (offset > length)
+        return 0;
+    if (raw_ipv4_get_sender_address(data, sender) != 0)
+        return 0;
+    dispatch(data + offset, std::min(raw_udp_get_data_size(data), length - offset), sender);
+    return 0;
+}
+
+} // namespace
+
 int ipconf_server(select_set *registered, select_set *ready)
 {
-    deliver_pending_signals();
+    // SIGHUP and SIGALRM that fell due while the daemon worked have run at the
+    // start of this pass's wait, which delivers what is pending before it
+    // reports a descriptor.
     (void)ipconf_rpc_server(registered, ready);
+    if (info_reply_serve(ready))
+        (void)broadcast_info();
     if (ipconf_socket < 0)
         return 0;
     if (FD_ISSET(ipconf_socket, &ready->except)) {
@@ -410,50 +456,31 @@ int ipconf_server(select_set *registered, select_set *ready)
     if (!FD_ISSET(ipconf_socket, &ready->read))
         return 0;
 
-    uint8_t data[DATA_SIZE];
-    sockaddr_storage address = {};
-    static_assert(sizeof address == SOCKADDR_SIZE);
-    socklen_t address_length = sizeof address;
-    char sender[INET6_ADDRSTRLEN] = {};
-    uint32_t status = 0;
-    const ssize_t received =
-        has_ip ? recvfrom(ipconf_socket, data, sizeof data, 0, reinterpret_cast<sockaddr *>(&address), &address_length)
-               : raw_recv(ipconf_socket, data, sizeof data, &status);
-    if (received <= 0) {
+    // One byte beyond the largest datagram taken, for the terminator.
+    static uint8_t buffers[BATCH][DATA_SIZE + 1];
+    static datagram_slot slots[BATCH];
+    if (slots[0].buffer == nullptr) {
+        for (unsigned i = 0; i < BATCH; ++i) {
+            slots[i].buffer = buffers[i];
+            slots[i].size = DATA_SIZE;
+        }
+    }
+    const int received = datagrams_recv(ipconf_socket, slots, BATCH);
+    if (received < 0) {
         std::perror("recv failed");
         syslog(LOG_ERR, "cannot receive UDP packet");
         return -1;
     }
-    const auto length = static_cast<size_t>(received);
-    if (length == DATA_SIZE) {
-        syslog(LOG_WARNING, "packet too long");
-        return 0;
+    for (int i = 0; i < received; ++i) {
+        if (take_datagram(slots[i]) != 0)
+            return -1;
     }
-    data[length] = 0;
-
-    uint8_t *message = data;
-    size_t size = length;
-    if (has_ip) {
-        if (ip_address_get(&address, sender, nullptr) != 0)
-            return 0;
-    } else {
-        if (raw_udp_check_status(data, length, ORVANE_PORT, status) != 0)
-            return 0;
-        // A UDP length below its own header puts the payload past the data.
-        const auto offset = static_cast<size_t>(raw_udp_get_data(data) - data);
-        if (offset > length)
-            return 0;
-        message = data + offset;
-        size = std::min(raw_udp_get_data_size(data), length - offset);
-        if (raw_ipv4_get_sender_address(data, sender) != 0)
-            return 0;
-    }
-    dispatch(message, size, sender);
     return 0;
 }
 
 void ipconf_close(select_set *registered)
 {
+    info_reply_close(registered);
     if (ipconf_socket >= 0) {
         socket_remove(ipconf_socket, registered);
         close(ipconf_socket);
@@ -496,12 +523,18 @@ int ipconf_send(const uint8_t *message, size_t size)
 
 int broadcast_info()
 {
-    message_ptr message(ipconf_build_info(IPCONF_PROTOCOL));
-    if (!message) {
+    const uint8_t *message = info_reply_message();
+    if (message == nullptr) {
         syslog(LOG_ERR, "cannot create info message");
         return -1;
     }
-    if (ipconf_send(message.get(), tlv_get_size(message.get())) != 0)
+    info_reply_sending();
+    if (ipconf_send(message, tlv_get_size(message)) != 0)
         syslog(LOG_ERR, "cannot send info reply message");
     return 0;
+}
+
+const sigset_t *ipconf_wait_mask()
+{
+    return &wait_mask;
 }

@@ -11,6 +11,7 @@
 
 #include "net/socket.hpp"
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 
@@ -19,8 +20,9 @@
 // ipconf_close, also when this fails.
 [[nodiscard]] int ipconf_open(const char *interface, select_set *registered);
 
-// Delivers pending SIGHUP/SIGALRM, serves the RPC endpoint, then at most one
-// datagram. -1 when the daemon must stop.
+// Serves the RPC endpoint, sends an INFO owed to absorbed LOOKs when it is
+// due, then the datagrams queued on the ipconf socket (up to 16 at once).
+// -1 when the daemon must stop.
 [[nodiscard]] int ipconf_server(select_set *registered, select_set *ready);
 
 // Closes whatever was opened; accepts a server that was never or partly opened.
@@ -30,9 +32,15 @@ void ipconf_close(select_set *registered);
 void ipconf_block_signals();
 void ipconf_unblock_signals();
 
+// The signal mask for the loop's wait (pselect): SIGHUP and SIGALRM
+// deliverable, everything else as outside it. Valid once the server is open.
+[[nodiscard]] const sigset_t *ipconf_wait_mask();
+
 // Broadcasts size bytes to port 4445, falling back to the packet socket when
 // the UDP broadcast fails. 0, or the failing sender's non-zero result.
 int ipconf_send(const uint8_t *message, size_t size);
 
-// Builds and broadcasts an INFO. 0, or -1 when it could not be built.
+// Broadcasts the INFO (kept or built afresh, info_reply.hpp), never held
+// back by the pacing, which it counts against. 0, or -1 when it could not be
+// built.
 int broadcast_info();

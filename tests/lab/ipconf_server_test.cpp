@@ -8,6 +8,8 @@
 
 #include "ipconf/auth_msg.hpp"
 #include "ipconf/ipconf_msg.hpp"
+#include "ipconf/product_record.hpp"
+#include "lib/cendrix/cendrix.hpp"
 
 #include <chrono>
 #include <functional>
@@ -168,10 +170,13 @@ TEST_F(IpconfServer, ServesChecksEveryRequestSurvivesItsServiceAndStopsOnAnEmpty
     EXPECT_NE(store.find("device-2"), std::string::npos);
     EXPECT_EQ(store.find("device-3"), std::string::npos);
 
-    // The service stopped: each LOOK holds the loop for at most one call's
-    // second, then the rest of its calls are not made, and a LOOK comes back
-    // at once once the service does.
+    // The service stopped: a LOOK is answered from the kept INFO, without a
+    // call. Once an address change has made it stale, each LOOK holds the
+    // loop for at most one call's second, then the rest of its calls are not
+    // made, and a LOOK comes back at once once the service does.
     ASSERT_TRUE(device->bus().service()->signal(SIGSTOP));
+    EXPECT_TRUE(answered_within(250)) << device->daemon_log();
+    ASSERT_TRUE(lab->ip(device->addresses().host, {"addr", "add", "192.0.2.99/32", "dev", "lab0"}));
     const auto begin = std::chrono::steady_clock::now();
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
@@ -204,6 +209,94 @@ TEST_F(IpconfServer, ServesChecksEveryRequestSurvivesItsServiceAndStopsOnAnEmpty
     EXPECT_EQ(device->daemon().wait(5000), 1);
     for (const char *line : {"recv failed", "cannot receive UDP packet", "orvaned: stop"})
         EXPECT_EQ(device->count_lines(line), 1) << line << " in\n" << device->daemon_log();
+}
+
+// The host name and the number of interfaces an INFO shows.
+std::pair<std::string, int> shown(const std::optional<bytes> &info)
+{
+    if (!info)
+        return {"(no INFO)", 0};
+    bytes copy = *info;
+    uint8_t *cursor = copy.data();
+    size_t avail = copy.size();
+    product_info product{};
+    uint8_t protocol = 0;
+    if (ipconf_msg_parse_info(&cursor, &avail, &product, &protocol) != 0)
+        return {"(unparsed INFO)", 0};
+    const std::string host_name = product.host_name != nullptr ? product.host_name : "";
+    int interfaces = 0;
+    for (interface_conf entry{}; avail != 0 && ipconf_msg_parse_get_interface_from_info(&cursor, &avail, &entry) == 0;)
+        ++interfaces;
+    return {host_name, interfaces};
+}
+
+// The device keeps its INFO while nothing it shows changes, yet every write
+// the service has shown (at once, or after --apply-delay) and every address
+// leaving a link is in the very next answer; a service that does not announce
+// its changes is read at every LOOK. Paced, two configurators asking 1 ms
+// apart once the budget is spent are both answered by one INFO.
+TEST_F(IpconfServer, EveryChangeIsInTheNextInfoAndPacedAskersShareOne)
+{
+    ASSERT_TRUE(device->start_service() && device->start_daemon());
+    ASSERT_TRUE(peer->receive("INFO"_tlv, 10000)) << device->daemon_log();
+    cendrix_context writer{};
+    ASSERT_EQ(cendrix_init(&writer), 0);
+    const auto write_host_name = [&](const std::string &name) {
+        EXPECT_EQ(cendrix_reset(&writer), 0);
+        EXPECT_EQ(cendrix_set_property_string(&writer, "hostname", name.c_str()), 0);
+        EXPECT_EQ(cendrix_set_config(&writer, 17), 0);
+    };
+    const auto next_answer = [&] {
+        peer->drain();
+        EXPECT_TRUE(peer->send(take(ipconf_msg_build_look())));
+        return shown(peer->receive("INFO"_tlv, 2000, device_puid));
+    };
+    for (int round = 0; round < 100; ++round) {
+        const std::string name = "w" + std::to_string(round);
+        write_host_name(name);
+        ASSERT_EQ(next_answer(), std::make_pair(name, 2)) << "round " << round;
+    }
+    ASSERT_TRUE(lab->ip(device->addresses().host, {"addr", "flush", "dev", "lab1"}));
+    EXPECT_EQ(next_answer(), std::make_pair(std::string("w99"), 1));
+
+    // Held back by the service for a second: the next LOOK once it shows.
+    // Then a service that announces nothing: every LOOK reads afresh.
+    for (int round = 0; round < 4; ++round) {
+        if (round == 0 || round == 2) {
+            ASSERT_EQ(device->bus().stop_service(), 0);
+            std::vector<std::string> options = {"--apply-delay", "1"};
+            if (round == 2)
+                options.emplace_back("--no-change-signal");
+            ASSERT_TRUE(device->bus().start_service(options));
+        }
+        const std::string name = "late" + std::to_string(round);
+        write_host_name(name);
+        char *visible = nullptr;
+        for (int polls = 0; polls < 40 && (visible == nullptr || name != visible); ++polls) {
+            std::free(visible);
+            std::this_thread::sleep_for(100ms);
+            visible = cendrix_get_config(&writer, 17) == 0 ? cendrix_get_property_string(&writer, "hostname") : nullptr;
+        }
+        std::free(visible);
+        EXPECT_EQ(next_answer().first, name) << device->daemon_log();
+    }
+    ASSERT_EQ(cendrix_close(&writer), 0);
+
+    // Paced to 4 a second with a burst of one: the answer to the first LOOK
+    // spends the budget, and the two LOOKs after it share the next INFO.
+    device->daemon_env = {"ORVANED_INFO_RATE=4", "ORVANED_INFO_BURST=1"};
+    ASSERT_EQ(device->daemon().stop(), 0);
+    ASSERT_TRUE(device->start_daemon());
+    ASSERT_TRUE(lab->add_host("cfg2") && lab->add_link("cfg2", "lab0", "02:00:00:00:0c:02", {"192.0.2.21/24"}));
+    lab::IpconfPeer other(*lab, "cfg2");
+    ASSERT_TRUE(peer->receive("INFO"_tlv, 10000, device_puid));
+    EXPECT_EQ(next_answer().first, "late3");
+    other.drain();
+    ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
+    std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(other.send(take(ipconf_msg_build_look())));
+    EXPECT_EQ(peer->collect("INFO"_tlv, 800, device_puid).size(), 1u);
+    EXPECT_EQ(other.collect("INFO"_tlv, 0, device_puid).size(), 1u);
 }
 
 TEST_F(IpconfServer, SleepModeAnswersWithRawFramesOnEveryInterfaceAndRefusesConfiguration)

@@ -141,7 +141,9 @@ bool Device::start_daemon(const std::vector<std::string> &options, const std::ve
     argv.insert(argv.end(), options.begin(), options.end());
     // This device's own bus; a /tmp of its own keeps the RPC endpoint's
     // socket out of the host's.
-    daemon_ = lab_.start(addresses_.host, argv, {.env = {bus_->env()}, .tmp_dir = private_tmp(), .stdin_data = {}});
+    std::vector<std::string> env = daemon_env;
+    env.push_back(bus_->env());
+    daemon_ = lab_.start(addresses_.host, argv, {.env = env, .tmp_dir = private_tmp(), .stdin_data = {}});
     return daemon_ != nullptr;
 }
 

@@ -116,6 +116,8 @@ public:
     [[nodiscard]] int count_lines(const std::string &text) const { return lab::count_lines(daemon_log(), text); }
 
     DeviceStore store;
+    // Extra "NAME=value" entries for the daemon's environment.
+    std::vector<std::string> daemon_env;
 
 private:
     Lab &lab_;
