@@ -3,6 +3,7 @@
 #include "ipconf/ipconf_backend.hpp"
 #include "ipconf/ipconf_msg.hpp"
 #include "net/if.hpp"
+#include "net/ip.hpp"
 #include "platform/cendrix_comm.hpp"
 #include "util/owned.hpp"
 
@@ -29,6 +30,9 @@ constexpr unsigned most_per_second = 100000;
 // that overflowed meanwhile counts as a change.
 owned_fd link_watch;
 owned_fd timer;
+int look_socket = -1;
+bool look_packets = false;
+bool dropping = false;
 
 malloc_ptr<uint8_t> kept;
 bool kept_current = false;
@@ -102,8 +106,11 @@ bool kept_still_current()
 
 } // namespace
 
-void info_reply_open(select_set *registered)
+void info_reply_open(select_set *registered, int socket, bool packets)
 {
+    look_socket = socket;
+    look_packets = packets;
+    dropping = false;
     rate = setting("ORVANED_INFO_RATE", 0, default_rate);
     burst = setting("ORVANED_INFO_BURST", 1, default_burst);
     tokens = burst;
@@ -133,6 +140,8 @@ void info_reply_close(select_set *registered)
     kept.reset();
     kept_current = false;
     owed = false;
+    dropping = false;
+    look_socket = -1;
 }
 
 const uint8_t *info_reply_message()
@@ -155,6 +164,9 @@ bool info_reply_answer_now()
     if (!owed) {
         owed = true;
         arm_timer((1 - tokens) / rate);
+        // Until it goes, a LOOK costs the daemon nothing: the INFO owed
+        // answers it, and the kernel drops it unread.
+        dropping = datagram_drop_set(look_socket, look_packets, ORVANE_PORT, "LOOK") == 0;
     }
     return false;
 }
@@ -170,6 +182,9 @@ void info_reply_sending()
         owed = false;
         disarm_timer();
     }
+    // Before the INFO goes: a LOOK that arrives after it is read and answered.
+    if (dropping)
+        dropping = datagram_drop_clear(look_socket) != 0;
 }
 
 bool info_reply_serve(const select_set *ready)

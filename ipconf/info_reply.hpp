@@ -17,8 +17,11 @@
 #include <cstdint>
 
 // Reads the settings from the environment, opens the link watch and the
-// timer, and registers the timer. Always succeeds, degraded if need be.
-void info_reply_open(select_set *registered);
+// timer, and registers the timer. `socket` is where LOOKs arrive (`packets`:
+// a packet socket that receives whole IPv4 packets): while an INFO is owed,
+// the kernel drops the LOOKs it would absorb before they wake the daemon.
+// Always succeeds, degraded if need be.
+void info_reply_open(select_set *registered, int socket, bool packets);
 
 // Accepts a module that was never or partly opened.
 void info_reply_close(select_set *registered);

@@ -331,6 +331,22 @@ void dispatch(uint8_t *message, size_t size, const char *sender)
     }
 }
 
+// One byte beyond the largest datagram taken, for the terminator.
+uint8_t buffers[BATCH][DATA_SIZE + 1];
+datagram_slot slots[BATCH];
+
+// Touched once at open, so that a flood, which fills more of them, does not
+// make the daemon look as if it grew.
+void prepare_slots()
+{
+    std::memset(buffers, 0, sizeof buffers);
+    for (unsigned i = 0; i < BATCH; ++i) {
+        slots[i] = {};
+        slots[i].buffer = buffers[i];
+        slots[i].size = DATA_SIZE;
+    }
+}
+
 } // namespace
 
 int ipconf_open(const char *interface, select_set *registered)
@@ -392,7 +408,8 @@ int ipconf_open(const char *interface, select_set *registered)
         std::perror("SIGALRM sigaction");
         return -1;
     }
-    info_reply_open(registered);
+    prepare_slots();
+    info_reply_open(registered, ipconf_socket, has_ip == 0);
     (void)broadcast_info();
     return ipconf_rpc_open(ipconf_socket, registered);
 }
@@ -456,15 +473,6 @@ int ipconf_server(select_set *registered, select_set *ready)
     if (!FD_ISSET(ipconf_socket, &ready->read))
         return 0;
 
-    // One byte beyond the largest datagram taken, for the terminator.
-    static uint8_t buffers[BATCH][DATA_SIZE + 1];
-    static datagram_slot slots[BATCH];
-    if (slots[0].buffer == nullptr) {
-        for (unsigned i = 0; i < BATCH; ++i) {
-            slots[i].buffer = buffers[i];
-            slots[i].size = DATA_SIZE;
-        }
-    }
     const int received = datagrams_recv(ipconf_socket, slots, BATCH);
     if (received < 0) {
         std::perror("recv failed");

@@ -5,6 +5,7 @@
 #include "util/owned.hpp"
 
 #include <arpa/inet.h>
+#include <linux/filter.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
@@ -260,6 +261,65 @@ ssize_t raw_recv(int socket, uint8_t *buffer, size_t size, uint32_t *status)
     const ssize_t received = recvmsg(socket, &message, 0);
     *status = received >= 0 ? packet_status(message) : 0;
     return received;
+}
+
+int datagram_drop_set(int socket, bool headers, uint16_t port, const char (&type)[5])
+{
+    const uint32_t leading = static_cast<uint32_t>(static_cast<uint8_t>(type[0])) << 24 |
+                             static_cast<uint32_t>(static_cast<uint8_t>(type[1])) << 16 |
+                             static_cast<uint32_t>(static_cast<uint8_t>(type[2])) << 8 |
+                             static_cast<uint8_t>(type[3]);
+    // A load beyond the packet ends a filter with "drop": every offset read is
+    // checked against the length first.
+    constexpr uint32_t keep = 0xFFFFFFFF;
+    constexpr uint32_t drop = 0;
+    // On a UDP socket, bound to the port already, the filter sees the UDP
+    // header and the payload.
+    sock_filter udp[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_LEN, 0),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, udp_header_size + 4, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, udp_header_size),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, leading, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, drop),
+        BPF_STMT(BPF_RET | BPF_K, keep),
+    };
+    // On the packet socket it sees the IPv4 header first, of 4 * IHL bytes.
+    sock_filter ipv4[] = {
+        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),
+        BPF_STMT(BPF_MISC | BPF_TXA, 0),
+        BPF_STMT(BPF_ALU | BPF_ADD | BPF_K, udp_header_size + 4),
+        BPF_STMT(BPF_MISC | BPF_TAX, 0),
+        BPF_STMT(BPF_LD | BPF_W | BPF_LEN, 0),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_X, 0, 0, 9),
+        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, udp_protocol, 0, 6),
+        BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, port, 0, 4),
+        BPF_STMT(BPF_LD | BPF_W | BPF_IND, udp_header_size),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, leading, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, drop),
+        BPF_STMT(BPF_RET | BPF_K, keep),
+        BPF_STMT(BPF_RET | BPF_K, keep),
+    };
+    sock_fprog program{};
+    if (headers)
+        program = {static_cast<unsigned short>(std::size(ipv4)), ipv4};
+    else
+        program = {static_cast<unsigned short>(std::size(udp)), udp};
+    if (setsockopt(socket, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0)
+        return 0;
+    std::perror("set socket options failed");
+    return -1;
+}
+
+int datagram_drop_clear(int socket)
+{
+    const int unused = 0;
+    if (setsockopt(socket, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused) == 0)
+        return 0;
+    std::perror("set socket options failed");
+    return -1;
 }
 
 const uint8_t *raw_udp_get_data(const uint8_t *packet)

@@ -82,6 +82,17 @@ struct datagram_slot {
 // (errno set, nothing printed).
 [[nodiscard]] int datagrams_recv(int socket, datagram_slot *slots, unsigned count);
 
+// Has the kernel drop, before it queues them, the datagrams to `port` whose
+// payload begins with the four bytes of `type` (a message type such as
+// "LOOK"), on a UDP socket (headers = false) or on a cooked packet socket
+// that receives whole IPv4 packets (headers = true). Whatever is shorter or
+// different passes. 0, or -1 after perror "set socket options failed".
+[[nodiscard]] int datagram_drop_set(int socket, bool headers, uint16_t port, const char (&type)[5]);
+
+// Lets everything pass again. 0, or -1 after perror "set socket options
+// failed".
+[[nodiscard]] int datagram_drop_clear(int socket);
+
 // Accessors of a packet accepted by raw_udp_check.
 [[nodiscard]] const uint8_t *raw_udp_get_data(const uint8_t *packet);
 [[nodiscard]] size_t raw_udp_get_data_size(const uint8_t *packet);

@@ -234,7 +234,8 @@ std::pair<std::string, int> shown(const std::optional<bytes> &info)
 // the service has shown (at once, or after --apply-delay) and every address
 // leaving a link is in the very next answer; a service that does not announce
 // its changes is read at every LOOK. Paced, two configurators asking 1 ms
-// apart once the budget is spent are both answered by one INFO.
+// apart once the budget is spent are both answered by one INFO, on a UDP
+// socket and on raw frames.
 TEST_F(IpconfServer, EveryChangeIsInTheNextInfoAndPacedAskersShareOne)
 {
     ASSERT_TRUE(device->start_service() && device->start_daemon());
@@ -290,13 +291,26 @@ TEST_F(IpconfServer, EveryChangeIsInTheNextInfoAndPacedAskersShareOne)
     ASSERT_TRUE(lab->add_host("cfg2") && lab->add_link("cfg2", "lab0", "02:00:00:00:0c:02", {"192.0.2.21/24"}));
     lab::IpconfPeer other(*lab, "cfg2");
     ASSERT_TRUE(peer->receive("INFO"_tlv, 10000, device_puid));
-    EXPECT_EQ(next_answer().first, "late3");
-    other.drain();
-    ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
-    std::this_thread::sleep_for(1ms);
-    ASSERT_TRUE(other.send(take(ipconf_msg_build_look())));
-    EXPECT_EQ(peer->collect("INFO"_tlv, 800, device_puid).size(), 1u);
-    EXPECT_EQ(other.collect("INFO"_tlv, 0, device_puid).size(), 1u);
+    // The same through raw frames in sleep mode (one link, so that each
+    // frame is read once). Meanwhile the kernel drops LOOKs unread, and only
+    // them: a challenge request is answered.
+    for (const bool asleep : {false, true}) {
+        if (asleep) {
+            ASSERT_EQ(device->daemon().stop(), 0);
+            ASSERT_TRUE(lab->set_up(device->addresses().host, "lab1", false));
+            ASSERT_TRUE(device->start_daemon({"-m", "sleep"}));
+            ASSERT_TRUE(peer->receive("INFO"_tlv, 10000, device_puid));
+        }
+        EXPECT_EQ(next_answer().first, "late3");
+        other.drain();
+        ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
+        std::this_thread::sleep_for(1ms);
+        ASSERT_TRUE(other.send(take(ipconf_msg_build_look())));
+        ASSERT_TRUE(other.send(take(auth_msg_build_challenge_request(device_puid))));
+        EXPECT_TRUE(other.receive(asleep ? "ERR"_tlv : "CHAL"_tlv, 2000, device_puid)) << asleep;
+        EXPECT_EQ(peer->collect("INFO"_tlv, 800, device_puid).size(), 1u) << asleep;
+        EXPECT_EQ(other.collect("INFO"_tlv, 0, device_puid).size(), 1u) << asleep;
+    }
 }
 
 TEST_F(IpconfServer, SleepModeAnswersWithRawFramesOnEveryInterfaceAndRefusesConfiguration)
