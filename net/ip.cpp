@@ -267,8 +267,7 @@ int datagram_drop_set(int socket, bool headers, uint16_t port, const char (&type
 {
     const uint32_t leading = static_cast<uint32_t>(static_cast<uint8_t>(type[0])) << 24 |
                              static_cast<uint32_t>(static_cast<uint8_t>(type[1])) << 16 |
-                             static_cast<uint32_t>(static_cast<uint8_t>(type[2])) << 8 |
-                             static_cast<uint8_t>(type[3]);
+                             static_cast<uint32_t>(static_cast<uint8_t>(type[2])) << 8 | static_cast<uint8_t>(type[3]);
     // A load beyond the packet ends a filter with "drop": every offset read is
     // checked against the length first.
     constexpr uint32_t keep = 0xFFFFFFFF;
