@@ -327,8 +327,13 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
     EXPECT_EQ(two->count_lines("Received"), asked_two) << two->daemon_log();
     EXPECT_THAT(server->stderr_text(), Not(HasSubstr(lab::password)));
 
-    // Watch: a SIGHUP's INFO shows up in the next polls, decoded.
-    one->daemon().signal(SIGHUP);
+    // Watch: the INFO of a SIGHUP sent while a poll listens shows up,
+    // decoded. (The INFO is kept, so it goes out at once: a SIGHUP before
+    // the first poll would be answered before anyone listens.)
+    std::thread hangup([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        one->daemon().signal(SIGHUP);
+    });
     json seen;
     for (int poll = 0; poll < 5 && seen.empty(); ++poll) {
         reply watched = http("GET", "/api/watch?after=0");
@@ -336,6 +341,8 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
             if (message["message"]["type"] == "INFO" && message["interface"] == "lab0")
                 seen = message;
     }
+    hangup.join();
+    ASSERT_TRUE(seen.is_object()) << one->daemon_log();
     EXPECT_EQ(seen.value("from", ""), one->addresses().ipv4_0) << seen.dump();
 
     // SIGTERM while a configure waits for a challenge that never comes ends
