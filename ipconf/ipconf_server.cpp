@@ -33,7 +33,6 @@ namespace {
 constexpr size_t DATA_SIZE = 4096;
 // Datagrams read at once: under a flood one wake-up and one call serve many.
 constexpr unsigned BATCH = 16;
-constexpr size_t SOCKADDR_SIZE = 128;
 constexpr int COOKED = 1;
 
 // Replies that devices broadcast; the server reads them on its own socket too.
