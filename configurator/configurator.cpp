@@ -198,6 +198,7 @@ configure_result configure_device(const configuration &request, const search &wh
         result.error = segments.error();
         return result;
     }
+    result.conf_sent = true;
     how = wait_for(segments, where, "the answer of " + request.puid, clock::now() + where.timeout,
                    [&](const datagram &got) {
                        if (error_for_us(got))

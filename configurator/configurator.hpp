@@ -109,6 +109,9 @@ struct configure_result {
     std::string error;              // outcome::timeout and ::failed: what was missing or went wrong
     std::string interface;          // where the device answered, once it did
     std::vector<std::string> notes; // interfaces left out
+    // The CONF went out: a device that got it may apply it, also when the
+    // result is a time-out or a cancel.
+    bool conf_sent = false;
 };
 
 // Asks for a challenge on every interface of the search, answers the first

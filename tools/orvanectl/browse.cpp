@@ -221,9 +221,10 @@ int run_browse(int argc, char **argv)
     }
     if (RPCClient_Call(client.get(), &call, "ipconf_browse", browse_signature, request.get(), reply.get(),
                        seconds * 1000 + reply_slack_ms) != 0) {
-        ctl::refuse(errno == ETIMEDOUT ? "no reply from " + path + " in time"
-                                       : "call through " + path + " failed: " + std::strerror(errno));
-        return ctl::exit_failed;
+        const bool late = errno == ETIMEDOUT;
+        ctl::refuse(late ? "no reply from " + path + " in time"
+                         : "call through " + path + " failed: " + std::strerror(errno));
+        return late ? ctl::exit_timeout : ctl::exit_failed;
     }
     if (call.status != 0) {
         ctl::refuse("the daemon refused the call with status " + std::to_string(call.status) + " (see docs/rpc.md)");

@@ -133,7 +133,8 @@ void print_command_help(const command &cmd, const std::vector<option> &options)
     line("-h, --help", "print this help");
     if (cmd.details)
         std::printf("\n%s\n", cmd.details);
-    std::printf("\nexit status: 0 done, 1 refused by the device, 2 time-out or local failure, 130 interrupted\n");
+    std::printf("\nexit status: 0 done, 1 refused by the device, 2 bad arguments or local failure, 3 no answer in "
+                "time, 130 interrupted (143 on SIGTERM)\n");
 }
 
 int parse_options(const command &cmd, int argc, char **argv, const std::vector<option> &options,

@@ -16,7 +16,8 @@ namespace ctl {
 // Exit statuses of every subcommand.
 inline constexpr int exit_ok = 0;      // done
 inline constexpr int exit_refused = 1; // the device answered with an ERROR
-inline constexpr int exit_failed = 2;  // time-out, bad arguments, local failure
+inline constexpr int exit_failed = 2;  // bad arguments, local failure
+inline constexpr int exit_timeout = 3; // no answer in time: the one worth retrying
 // Ended by SIGINT or SIGTERM: 128 + the signal number (130 for Ctrl-C).
 inline constexpr int exit_signal_base = 128;
 // parse_options: go on with the command.

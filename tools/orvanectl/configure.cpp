@@ -226,6 +226,23 @@ configurator::configuration configuration_of(const request &req)
 int report(const request &req, const configurator::configure_result &done)
 {
     using configurator::outcome;
+    if (done.result == outcome::cancelled && done.conf_sent) {
+        // The request is on its way: the device may still apply it.
+        ctl::end_progress();
+        if (ctl::json_output()) {
+            ctl::json out = ctl::document();
+            out["puid"] = req.puid;
+            out["result"] = "interrupted";
+            out["error"] = "interrupted after the request went out: the device may still apply it";
+            out["interface"] = done.interface;
+            ctl::print_json(out);
+        }
+        std::fprintf(stderr,
+                     "orvanectl configure: %s: interrupted after the request went out; the device may still apply "
+                     "it (discover shows what it reports)\n",
+                     req.puid.c_str());
+        return ctl::unfinished(done.result, done.error);
+    }
     if (done.result == outcome::cancelled || done.result == outcome::failed)
         return ctl::unfinished(done.result, done.error);
     ctl::print_notes(done.notes);
@@ -252,7 +269,7 @@ int report(const request &req, const configurator::configure_result &done)
         return ctl::exit_refused;
     }
     ctl::refuse(detail);
-    return ctl::exit_failed;
+    return ctl::exit_timeout;
 }
 
 int run_configure(int argc, char **argv)

@@ -270,7 +270,7 @@ public:
                 const int64_t spent = monotonic_ms() - started;
                 if (spent >= login_timeout_ms) {
                     ctl::refuse("no answer to the login within " + std::to_string(login_timeout_ms / 1000) + " s");
-                    return ctl::exit_failed;
+                    return ctl::exit_timeout;
                 }
                 wait = static_cast<int>(login_timeout_ms - spent);
             }

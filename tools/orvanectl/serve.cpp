@@ -485,7 +485,8 @@ int serve(server_state &state)
     state.stopping.cancel();
     server.stop();
     listener.join();
-    return ctl::exit_ok;
+    // Stopped by a signal, as every command that runs until one comes.
+    return ctl::exit_signal_base + sig;
 }
 
 int run_serve(int argc, char **argv)
