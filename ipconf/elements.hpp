@@ -93,6 +93,44 @@ inline constexpr element_rule rows[] = {
 
 inline constexpr std::span<const element_rule> element_catalogue{element_table::rows};
 
+// Words for an element where a person reads it (text output, the page); the
+// wire code stays in JSON. `parent` narrows a code that means two things by
+// the container it is in ("" for any).
+struct element_label {
+    std::string_view name, parent, words;
+};
+
+inline constexpr element_label element_labels[] = {
+    {"INTF", "", "interface"},    {"IPV4", "", "IPv4"},
+    {"PUID", "", "PUID"},         {"STAT", "INFO", "mode"},
+    {"STAT", "INTF", "link"},     {"HNAM", "", "host name"},
+    {"PNAM", "", "product name"}, {"PRID", "", "product ID"},
+    {"HWID", "", "hardware ID"},  {"HWRV", "", "hardware revision"},
+    {"SVER", "", "software version"}, {"PROT", "", "protocol"},
+    {"USER", "", "user"},         {"PASS", "", "challenged password"},
+    {"CHA", "", "challenge"},     {"ADDR", "IPV4", "address"},
+    {"ADDR", "", "for"},          {"EMSG", "", "error"},
+    {"MAC", "", "MAC"},           {"NAME", "", "name"},
+    {"ROLE", "", "role"},         {"MODE", "", "method"},
+    {"MASK", "", "netmask"},      {"GWAY", "", "gateway"},
+    {"BCST", "", "broadcast"},    {"DNS", "", "DNS"},
+    {"WINS", "", "WINS"},         {"MODL", "", "module"},
+    {"ID", "", "event"},          {"TIME", "", "time"},
+    {"KEY", "", "key"},           {"VAL", "", "value"},
+};
+
+// The words for an element in its container; the code itself when none.
+[[nodiscard]] constexpr std::string_view element_words(std::string_view name, std::string_view parent)
+{
+    for (const element_label &label : element_labels)
+        if (label.name == name && label.parent == parent)
+            return label.words;
+    for (const element_label &label : element_labels)
+        if (label.name == name && label.parent.empty())
+            return label.words;
+    return name;
+}
+
 [[nodiscard]] constexpr uint32_t element_code(const element_rule &rule)
 {
     uint32_t type = 0;

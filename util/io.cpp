@@ -28,14 +28,14 @@ int64_t monotonic_ms()
     return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
-std::string time_of_day_text()
+std::string utc_timestamp_text()
 {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    char text[32];
-    const size_t length = std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    std::snprintf(text + length, sizeof text - length, ".%03ld", static_cast<long>(now.tv_nsec / 1000000));
+    tm utc{};
+    gmtime_r(&now.tv_sec, &utc);
+    char text[40];
+    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + length, sizeof text - length, ".%03ldZ", static_cast<long>(now.tv_nsec / 1000000));
     return text;
 }

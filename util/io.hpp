@@ -17,5 +17,5 @@
 // Milliseconds on the monotonic clock, for deadlines and idle times.
 [[nodiscard]] int64_t monotonic_ms();
 
-// The local time of day with milliseconds, "HH:MM:SS.mmm".
-[[nodiscard]] std::string time_of_day_text();
+// Now in UTC, ISO 8601 with milliseconds: "2026-12-06T16:58:01.123Z".
+[[nodiscard]] std::string utc_timestamp_text();

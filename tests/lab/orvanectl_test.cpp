@@ -27,7 +27,9 @@
 #include <thread>
 #include <vector>
 
+using ::testing::AllOf;
 using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
 using ::testing::Not;
 using json = nlohmann::json;
 
@@ -130,6 +132,8 @@ TEST_F(OrvanectlLinks, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress
     // No route, two links, each device heard on its own, while a watch
     // records the exchange.
     auto watching = start("cfg", {"--json", "watch", "-t", "6"});
+    auto in_words = start("cfg", {"watch", "-t", "6"});
+    auto in_records = start("cfg", {"--parsable", "watch", "-t", "6"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     json discovered = documents(ctl("cfg", {"--json", "discover", "-t", "2"}))[0];
     ASSERT_EQ(discovered["devices"].size(), 2u) << discovered.dump(2);
@@ -152,6 +156,13 @@ TEST_F(OrvanectlLinks, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress
     EXPECT_EQ(watching->wait(10000), 0);
     const json watched = documents({0, watching->stdout_text(), ""});
     EXPECT_GE(watched.size(), 5u) << watching->stdout_text();
+    EXPECT_THAT(watched[0].value("time", ""), MatchesRegex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\\.[0-9]{3}Z"));
+    // Words where a person reads, and the PUID and host name in records.
+    ASSERT_TRUE(in_words && in_records);
+    EXPECT_EQ(in_words->wait(10000) + in_records->wait(10000), 0);
+    EXPECT_THAT(in_words->stdout_text(), AllOf(HasSubstr("\n  host name: device-1\n"), HasSubstr("  mode: normal (0)\n"),
+                                               HasSubstr("    link: up (1)\n"), Not(HasSubstr("HNAM"))));
+    EXPECT_THAT(in_records->stdout_text(), HasSubstr(";lab0;INFO;436;02:00:00:00:0D:01;device-1\n"));
     result lines = ctl("cfg", {"--parsable", "discover", "-t", "1.5"});
     EXPECT_THAT(
         lines.out + lines.err,

@@ -99,10 +99,15 @@ TEST(Orvanectl, DumpPrintsACaptureFromFileOrStdinAsTheLibraryDoesOrAsJson)
     std::string json = run({"--json", "dump", "-"}, ok_message).out;
     std::erase_if(json, [](char c) { return c == ' ' || c == '\n'; });
     EXPECT_EQ(json, "{\"schema\":1,\"command\":\"dump\",\"message\":{\"type\":\"OK\",\"size\":55,\"fields\":[{\"type\":"
-                    "\"PUID\",\"text\":\"00:11:22:33:44:55\"},{\"type\":\"ADDR\",\"text\":\"192.168.1.10\"}]}}");
+                    "\"PUID\",\"label\":\"PUID\",\"text\":\"00:11:22:33:44:55\"},{\"type\":\"ADDR\",\"label\":"
+                    "\"for\",\"text\":\"192.168.1.10\"}]}}");
     // A broken capture (standard input again, without "-") says where it
-    // breaks off.
-    EXPECT_THAT(run({"dump", "--json"}, ok_message.substr(0, 40)).out, HasSubstr("claims 47 bytes"));
+    // breaks off, in either form, and is no success.
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"dump", "--json"}, {"dump"}}) {
+        const outcome broken = run(args, ok_message.substr(0, 40));
+        EXPECT_EQ(broken.status, 2) << args.size();
+        EXPECT_THAT(broken.err, HasSubstr("claims 47 bytes"));
+    }
 }
 
 // Refused before anything is sent: status 2, the cause named, no password echoed.

@@ -45,9 +45,15 @@ json meaning(uint32_t type, uint32_t parent, unsigned value)
     }
 }
 
+json labelled(uint32_t type, uint32_t parent)
+{
+    const std::string code = type_text(type);
+    return {{"type", code}, {"label", std::string(element_words(code, type_text(parent)))}};
+}
+
 json leaf(uint32_t type, uint32_t parent, const uint8_t *data, size_t count)
 {
-    json node = {{"type", type_text(type)}};
+    json node = labelled(type, parent);
     const element_kind kind = element_kind_of(element_family::ipconf, type);
     if (kind == element_kind::byte && count == 1) {
         node["number"] = data[0];
@@ -128,7 +134,7 @@ json decode_message(const uint8_t *data, size_t size)
         }
         uint32_t parent = level > 0 ? tlv_get_parent_type(reader, level - 1) : 0;
         if (element_nests<element_family::ipconf>(type)) {
-            json node = {{"type", type_text(type)}};
+            json node = level == 0 ? json{{"type", type_text(type)}} : labelled(type, parent);
             if (level == 0)
                 node["size"] = length + 8;
             node["fields"] = json::array();
@@ -162,19 +168,20 @@ void print_fields(FILE *stream, const json &fields, int depth)
 {
     for (const auto &field : fields) {
         std::string indent(static_cast<size_t>(depth) * 2, ' ');
-        std::string name = field.value("type", "");
+        const std::string name = field.value("label", field.value("type", ""));
         if (field.contains("fields")) {
             std::fprintf(stream, "%s%s\n", indent.c_str(), name.c_str());
             print_fields(stream, field["fields"], depth + 1);
         } else if (field.contains("text")) {
-            std::fprintf(stream, "%s%-5s %s\n", indent.c_str(), name.c_str(),
+            std::fprintf(stream, "%s%s: %s\n", indent.c_str(), name.c_str(),
                          printable(field["text"].get<std::string>()).c_str());
+        } else if (field.contains("meaning")) {
+            std::fprintf(stream, "%s%s: %s (%u)\n", indent.c_str(), name.c_str(), shown(field["meaning"]).c_str(),
+                         field["number"].get<unsigned>());
         } else if (field.contains("number")) {
-            std::string meant = field.contains("meaning") ? " (" + shown(field["meaning"]) + ")" : "";
-            std::fprintf(stream, "%s%-5s %u%s\n", indent.c_str(), name.c_str(), field["number"].get<unsigned>(),
-                         meant.c_str());
+            std::fprintf(stream, "%s%s: %u\n", indent.c_str(), name.c_str(), field["number"].get<unsigned>());
         } else {
-            std::fprintf(stream, "%s%-5s 0x%s\n", indent.c_str(), name.c_str(), field.value("hex", "").c_str());
+            std::fprintf(stream, "%s%s: 0x%s\n", indent.c_str(), name.c_str(), field.value("hex", "").c_str());
         }
     }
 }

@@ -38,7 +38,10 @@ int run_dump(int argc, char **argv);
 
 const ctl::command dump_command{"dump", "[FILE|-]",
                                 "Print a captured message (its raw bytes, from FILE or standard input) as a TLV dump.",
-                                "With --json the message is decoded into its named fields instead.", run_dump};
+                                "With --json the message is decoded into its named fields instead. A message that\n"
+                                "breaks off or does not parse is printed as far as it goes, then named on stderr\n"
+                                "(status 2).",
+                                run_dump};
 
 const ctl::registration registered{dump_command};
 
@@ -74,13 +77,19 @@ int run_dump(int argc, char **argv)
         ctl::refuse(name == "-" ? "standard input is empty" : name + " is empty");
         return ctl::exit_failed;
     }
+    ctl::json message = ctl::decode_message(data.data(), data.size());
     if (ctl::json_output()) {
         ctl::json out = ctl::document();
-        out["message"] = ctl::decode_message(data.data(), data.size());
+        out["message"] = message;
         ctl::print_json(out);
     } else {
         tlv_dump(stdout, data.data(), data.size(), element_nests<element_family::ipconf>);
         std::fflush(stdout);
+    }
+    // A dump that stops short is no message: say where, in either form.
+    if (message.contains("error")) {
+        ctl::refuse(message["error"].get<std::string>());
+        return ctl::exit_failed;
     }
     return ctl::exit_ok;
 }

@@ -49,15 +49,6 @@ bool send_whole(int fd, const uint8_t *data, size_t count)
     return ctl::refuse(std::string("cannot send: ") + std::strerror(errno));
 }
 
-std::string now_text()
-{
-    char text[32];
-    std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
 
 // ---- event send ----
 
@@ -73,7 +64,7 @@ const ctl::command send_command{
 
 int run_send(int argc, char **argv)
 {
-    std::string user, module, id, time = now_text();
+    std::string user, module, id, time = utc_timestamp_text();
     std::vector<ctl::option> options{
         {"user", 'u', "NAME", "the user the event is meant for",
          [&](const char *v) { return ctl::parse_user_name("--user", v, user); }},

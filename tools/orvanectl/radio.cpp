@@ -81,7 +81,7 @@ configure_outcome radio_configure(const radio_scope &scope, const configure_orde
 bool radio_watch(const radio_scope &scope, int wait_ms, std::vector<json> &seen, std::string &failure)
 {
     const auto done = configurator::watch(search_of(scope, wait_ms), [&](const configurator::datagram &got) {
-        seen.push_back({{"time", time_of_day_text()},
+        seen.push_back({{"time", utc_timestamp_text()},
                         {"from", got.sender},
                         {"interface", got.interface},
                         {"message", decode_message(got.data.data(), got.data.size())}});

@@ -21,10 +21,21 @@ const ctl::command watch_command{
     "Print every ipconf message seen on UDP port 4445, decoded, with its sender.",
     "Runs until SECONDS have passed (status 0), or until interrupted (SIGINT: status 130). With --json each\n"
     "message is one line: {\"schema\", \"command\", \"time\", \"from\", \"port\", \"interface\", \"message\"};\n"
-    "with --parsable one record: message;TIME;FROM;PORT;INTERFACE;TYPE;SIZE.",
+    "with --parsable one record: message;TIME;FROM;PORT;INTERFACE;TYPE;SIZE;PUID;HOST_NAME (the last two empty\n"
+    "where the message has none). Times are UTC, ISO 8601 with milliseconds.",
     run_watch};
 
 const ctl::registration registered{watch_command};
+
+// The text of a top-level field of a decoded message, or null.
+ctl::json text_field(const ctl::json &message, const std::string &type)
+{
+    if (message.contains("fields"))
+        for (const auto &field : message["fields"])
+            if (field.value("type", "") == type && field.contains("text"))
+                return field["text"];
+    return nullptr;
+}
 
 int run_watch(int argc, char **argv)
 {
@@ -49,17 +60,18 @@ int run_watch(int argc, char **argv)
         const ctl::json message = ctl::decode_message(got.data.data(), got.data.size());
         if (ctl::json_output()) {
             ctl::json line = ctl::document();
-            line["time"] = time_of_day_text();
+            line["time"] = utc_timestamp_text();
             line["from"] = got.sender;
             line["port"] = got.sender_port;
             line["interface"] = got.interface;
             line["message"] = message;
             ctl::print_json_line(line);
         } else if (ctl::parsable_output()) {
-            ctl::print_record({"message", time_of_day_text(), got.sender, got.sender_port, got.interface,
-                               message["type"], message["size"]});
+            ctl::print_record({"message", utc_timestamp_text(), got.sender, got.sender_port, got.interface,
+                               message["type"], message["size"], text_field(message, "PUID"),
+                               text_field(message, "HNAM")});
         } else {
-            std::printf("%s from %s:%u on %s\n", time_of_day_text().c_str(), got.sender.c_str(), got.sender_port,
+            std::printf("%s from %s:%u on %s\n", utc_timestamp_text().c_str(), got.sender.c_str(), got.sender_port,
                         got.interface.c_str());
             ctl::print_decoded(stdout, message);
             std::fflush(stdout);
