@@ -6,6 +6,7 @@
 
 #include "tools/orvanectl/cli.hpp"
 #include "tools/orvanectl/output.hpp"
+#include "tools/orvanectl/password.hpp"
 #include "tools/orvanectl/segment.hpp"
 
 #include "ipconf/interface_conf.hpp"
@@ -23,7 +24,6 @@ namespace {
 
 // The final answer may take the device up to its own 40-second time-out.
 constexpr int reply_wait_ms = 45000;
-constexpr size_t max_password = 1024;
 
 struct interface_request {
     std::string mac;
@@ -36,9 +36,9 @@ struct interface_request {
 };
 
 struct request {
-    std::string puid, user, host_name, password_file;
+    std::string puid, user, host_name;
+    ctl::password_source password;
     ctl::segment_options segment;
-    bool password_stdin = false;
     int wait_ms = reply_wait_ms;
     std::vector<interface_request> interfaces;
 };
@@ -103,16 +103,8 @@ int parse_request(int argc, char **argv, request &req)
             return parse(option, value, field);
         };
     };
-    auto any_text = [](const char *, const char *value, std::string &field) {
-        field = value;
-        return true;
-    };
     std::vector<ctl::option> options = {
         {"user", 'u', "NAME", "log in as this user", once(req.user, "--user", ctl::parse_user_name)},
-        {"password-file", 0, "FILE", "read the password from the first line of FILE",
-         once(req.password_file, "--password-file", any_text)},
-        {"password-stdin", 0, nullptr, "read the password from the first line of standard input",
-         [&](const char *) { return req.password_stdin = true; }},
         {"hostname", 0, "NAME", "the new host name", once(req.host_name, "--hostname", ctl::parse_host_name)},
         {"iface", 0, "MAC", "the device's interface that the settings after it apply to",
          [&](const char *value) {
@@ -138,6 +130,7 @@ int parse_request(int argc, char **argv, request &req)
         {"timeout", 't', "SECONDS", "wait this long for the device's OK or ERROR (default 45)",
          [&](const char *value) { return ctl::parse_seconds("-t", value, req.wait_ms); }},
     };
+    ctl::add_password_options(options, req.password);
     ctl::add_segment_options(options, req.segment);
     int status = ctl::parse_options(configure_command, argc, argv, options, positional);
     if (status != ctl::go_on)
@@ -153,7 +146,7 @@ int parse_request(int argc, char **argv, request &req)
         ctl::refuse("--user NAME is required");
         return ctl::exit_failed;
     }
-    if (req.password_file.empty() == !req.password_stdin) {
+    if (req.password.file.empty() == !req.password.from_stdin) {
         ctl::refuse("give exactly one of --password-file FILE and --password-stdin");
         return ctl::exit_failed;
     }
@@ -167,46 +160,6 @@ int parse_request(int argc, char **argv, request &req)
         return ctl::exit_failed;
     }
     return ctl::go_on;
-}
-
-// The first line of the source, without its line end.
-bool read_password(const request &req, std::string &password)
-{
-    std::unique_ptr<FILE, int (*)(FILE *)> file(nullptr, std::fclose);
-    FILE *in = stdin;
-    std::string name = "standard input";
-    if (!req.password_stdin) {
-        name = req.password_file;
-        file.reset(std::fopen(req.password_file.c_str(), "r"));
-        if (!file)
-            return ctl::refuse("cannot read the password file " + name + ": " + std::strerror(errno));
-        in = file.get();
-    }
-    password.clear();
-    int c;
-    while ((c = std::fgetc(in)) != EOF && c != '\n') {
-        if (c == '\0' || password.size() >= max_password) {
-            explicit_bzero(password.data(), password.size());
-            return ctl::refuse("the password in " + name + " is not a line of text of at most " +
-                               std::to_string(max_password) + " bytes");
-        }
-        password += static_cast<char>(c);
-    }
-    if (!password.empty() && password.back() == '\r')
-        password.pop_back();
-    if (password.empty())
-        return ctl::refuse("no password in " + name);
-    return true;
-}
-
-bool hash_password(const request &req, std::array<uint8_t, 20> &hash)
-{
-    std::string password;
-    if (!read_password(req, password))
-        return false;
-    hash = configurator::password_hash(password);
-    explicit_bzero(password.data(), password.size());
-    return true;
 }
 
 configurator::configuration configuration_of(const request &req)
@@ -279,8 +232,12 @@ int run_configure(int argc, char **argv)
     if (status != ctl::go_on)
         return status;
     configurator::configuration conf = configuration_of(req);
-    if (!hash_password(req, conf.password_hash))
-        return ctl::exit_failed;
+    {
+        ctl::secret password;
+        if (!ctl::read_password(req.password, password))
+            return ctl::exit_failed;
+        conf.password_hash = configurator::password_hash(password.text());
+    }
     const auto done =
         configurator::configure(conf, ctl::make_search(req.segment, std::chrono::milliseconds(req.wait_ms)));
     explicit_bzero(conf.password_hash.data(), conf.password_hash.size());

@@ -6,7 +6,9 @@
 
 #include "tools/orvanectl/cli.hpp"
 #include "tools/orvanectl/output.hpp"
+#include "tools/orvanectl/password.hpp"
 
+#include "configurator/configurator.hpp"
 #include "ipconf/auth_msg.hpp"
 #include "net/address.hpp"
 #include "notifier/notif_msg.hpp"
@@ -21,6 +23,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -48,7 +51,6 @@ bool send_whole(int fd, const uint8_t *data, size_t count)
         return true;
     return ctl::refuse(std::string("cannot send: ") + std::strerror(errno));
 }
-
 
 // ---- event send ----
 
@@ -155,20 +157,6 @@ const ctl::command listen_command{
     "before the login completes. Exit status 1 when the notifier refuses the login (its error text is\n"
     "shown), 2 when it cannot be reached or closes the connection.",
     run_listen};
-
-bool read_password(FILE *in, const std::string &name, std::string &password)
-{
-    char *line = nullptr;
-    size_t room = 0;
-    ssize_t length = getline(&line, &room, in);
-    heap_ptr<char> owned(line);
-    if (length < 0)
-        return ctl::refuse("cannot read a password from " + name);
-    password.assign(line, static_cast<size_t>(length));
-    while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
-        password.pop_back();
-    return true;
-}
 
 int connect_to(const std::string &host, const std::string &port)
 {
@@ -360,22 +348,12 @@ private:
 
 int run_listen(int argc, char **argv)
 {
-    std::string user, password_file, port = std::to_string(ORVANE_PORT);
-    bool password_stdin = false;
+    std::string user, port = std::to_string(ORVANE_PORT);
+    ctl::password_source source;
     long count = 0;
     std::vector<ctl::option> options{
         {"user", 'u', "NAME", "the user to log in as",
          [&](const char *v) { return ctl::parse_user_name("--user", v, user); }},
-        {"password-file", 0, "FILE", "read the password from the first line of FILE",
-         [&](const char *v) {
-             password_file = v;
-             return true;
-         }},
-        {"password-stdin", 0, nullptr, "read the password from the first line of standard input",
-         [&](const char *) {
-             password_stdin = true;
-             return true;
-         }},
         {"port", 'p', "PORT", "the notifier's TCP port (4445)",
          [&](const char *v) {
              char *end = nullptr;
@@ -394,6 +372,7 @@ int run_listen(int argc, char **argv)
              return true;
          }},
     };
+    ctl::add_password_options(options, source);
     std::vector<std::string> positional;
     int status = ctl::parse_options(listen_command, argc, argv, options, positional);
     if (status != ctl::go_on)
@@ -410,30 +389,12 @@ int run_listen(int argc, char **argv)
         ctl::refuse("wants --user NAME");
         return ctl::exit_failed;
     }
-    if (password_stdin == !password_file.empty()) {
-        ctl::refuse("wants exactly one of --password-file FILE and --password-stdin");
-        return ctl::exit_failed;
-    }
-
-    std::string password;
-    if (password_stdin) {
-        if (!read_password(stdin, "standard input", password))
+    std::array<uint8_t, SHA1_DIGEST_SIZE> hash{};
+    {
+        ctl::secret password;
+        if (!ctl::read_password(source, password))
             return ctl::exit_failed;
-    } else {
-        std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(password_file.c_str(), "r"), std::fclose);
-        if (!file) {
-            ctl::refuse("cannot open " + ctl::printable(password_file) + ": " + std::strerror(errno));
-            return ctl::exit_failed;
-        }
-        if (!read_password(file.get(), ctl::printable(password_file), password))
-            return ctl::exit_failed;
-    }
-    heap_ptr<uint8_t> hash(sha1_hash(reinterpret_cast<const uint8_t *>(password.data()), password.size()));
-    // The password is no longer needed; do not leave it lying in memory.
-    explicit_bzero(password.data(), password.size());
-    if (!hash) {
-        ctl::refuse("cannot hash the password");
-        return ctl::exit_failed;
+        hash = configurator::password_hash(password.text());
     }
 
     struct sigaction action {};
@@ -445,7 +406,7 @@ int run_listen(int argc, char **argv)
     owned_fd fd(connect_to(positional[0], port));
     if (fd.get() < 0)
         return ctl::exit_failed;
-    listener peer(fd.get(), user, hash.get());
+    listener peer(fd.get(), user, hash.data());
     return peer.run(count);
 }
 

@@ -10,6 +10,7 @@
 #include "tools/orvanectl/cli.hpp"
 #include "tools/orvanectl/json_reader.hpp"
 #include "tools/orvanectl/output.hpp"
+#include "tools/orvanectl/password.hpp"
 #include "tools/orvanectl/radio.hpp"
 
 #include <httplib.h>
@@ -34,7 +35,6 @@ using ctl::json;
 
 constexpr int default_port = 4446;
 constexpr size_t max_body = 16 * 1024;
-constexpr size_t max_password = 1024;
 constexpr int discover_ms = 2000;
 constexpr int configure_ms = 45000;
 constexpr int watch_poll_ms = 1000;
@@ -296,11 +296,8 @@ void handle_configure(server_state &state, const httplib::Request &req, httplib:
     } wiped{password};
     ctl::configure_order order;
     ok = ok && read_order(body, order, why);
-    if (ok && (password.empty() || password.size() > max_password || password.find('\0') != std::string::npos ||
-               password.find('\n') != std::string::npos)) {
-        why = "password must be one line of 1 to " + std::to_string(max_password) + " bytes";
+    if (ok && !(why = ctl::password_refusal(password)).empty())
         ok = false;
-    }
     if (!ok)
         return refuse_with(res, 400, why);
     std::unique_lock radio(state.radio, radio_wait);
