@@ -17,7 +17,8 @@ void print_usage(FILE *stream)
     for (const auto &cmd : ctl::commands())
         std::fprintf(stream, "  %-10s %s\n", cmd.name, cmd.summary);
     std::fputs("\n'orvanectl COMMAND --help' describes a command.\n"
-               "exit status: 0 done, 1 refused by the device, 2 time-out or local failure, 130 interrupted\n",
+               "exit status: 0 done, 1 refused by the device, 2 bad arguments or local failure, 3 no answer in time,\n"
+               "130 interrupted (143 on SIGTERM)\n",
                stream);
 }
 
