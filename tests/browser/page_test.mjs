@@ -40,7 +40,7 @@ try {
     check(await cell(device.puid, 'mode') === 'normal', `${device.puid} mode normal`);
     check(await cell(device.puid, 'product') === 'Sensor Hub (SH-200)', `${device.puid} product`);
     check((await cell(device.puid, 'versions')).includes('software 1.4.2'), `${device.puid} versions`);
-    check((await cell(device.puid, 'heard_on')).startsWith('lab0 from'), `${device.puid} heard on lab0`);
+    check((await cell(device.puid, 'interface')).startsWith('lab0 from'), `${device.puid} heard on lab0`);
     const lines = await page.$$eval(`${row(device.puid)} .iface-line`, (items) => items.map((e) => e.textContent));
     check(lines.length === 2 && lines[0].includes(`link up · static ${device.address}/255.255.255.0`) &&
           lines[0].includes('gateway 192.0.2.1 · DNS 192.0.2.53') && lines[1].includes('link down · dhcp'),

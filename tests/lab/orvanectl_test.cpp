@@ -98,6 +98,16 @@ protected:
         return more;
     }
 
+    // Whether every document matches docs/orvanectl.schema.json.
+    bool schema_valid(const json &all)
+    {
+        const std::string file = lab->dir() + "/documents.json", schema = ORV_SOURCE_DIR "/docs/orvanectl.schema.json";
+        std::ofstream(file) << all.dump();
+        const std::string validate = "import json, sys, jsonschema; s = json.load(open(sys.argv[1])); "
+                                     "[jsonschema.validate(d, s) for d in json.load(open(sys.argv[2]))]";
+        return std::system(("python3 -c '" + validate + "' " + schema + " " + file).c_str()) == 0;
+    }
+
     // More of the network, before the daemons start.
     virtual void arrange() {}
     std::vector<std::string> two_options;
@@ -225,11 +235,7 @@ TEST_F(OrvanectlLinks, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress
 
     // Every --json document matches the documented schema.
     documents(ctl("cfg", {"--json", "dump"}, std::string("LOOK\0\0\0\0", 8)));
-    const std::string file = lab->dir() + "/documents.json", schema = ORV_SOURCE_DIR "/docs/orvanectl.schema.json";
-    std::ofstream(file) << checked.dump();
-    const std::string validate = "import json, sys, jsonschema; s = json.load(open(sys.argv[1])); "
-                                 "[jsonschema.validate(d, s) for d in json.load(open(sys.argv[2]))]";
-    EXPECT_EQ(std::system(("python3 -c '" + validate + "' " + schema + " " + file).c_str()), 0) << checked.dump(1);
+    EXPECT_TRUE(schema_valid(checked)) << checked.dump(1);
 }
 
 class ServeLab : public OrvanectlLab {
@@ -279,14 +285,17 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
               json({{"schema", 1}, {"devices", json::array()}, {"discovered_at", nullptr}}));
 
     // The records are discover's, checked field by field in OrvanectlLinks,
-    // with the link each device was heard on.
+    // under the names and in the shape that discover --json gives them.
     reply found = http("POST", "/api/discover", "{}", with_token);
     ASSERT_EQ(found.status, 200) << found.body.dump();
     std::set<std::string> heard;
     for (const auto &device : found.body["devices"])
         heard.insert(device.value("puid", "") + " " + device.value("host_name", "") + " " +
-                     device.value("heard_on", ""));
+                     device.value("interface", ""));
     EXPECT_EQ(heard, (std::set<std::string>{puid1 + " device-1 lab0", puid2 + " device-2 lab0"})) << found.body.dump(2);
+    EXPECT_TRUE(
+        schema_valid(json::array({{{"schema", 1}, {"command", "discover"}, {"devices", found.body["devices"]}}})))
+        << found.body.dump(2);
     EXPECT_EQ(http("GET", "/api/devices").body["devices"], found.body["devices"]);
 
     // Refused before anything goes on the wire.
@@ -326,6 +335,16 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
     EXPECT_EQ(one->count_lines("Received"), asked_one) << one->daemon_log();
     EXPECT_EQ(two->count_lines("Received"), asked_two) << two->daemon_log();
     EXPECT_THAT(server->stderr_text(), Not(HasSubstr(lab::password)));
+
+    // The device's refusal comes back under the name configure --json gives it.
+    EXPECT_EQ(http("POST", "/api/configure",
+                   R"({"puid": "02:00:00:00:0D:11", "user": "admin", "password": "wrong", "host_name": "h"})",
+                   with_token)
+                  .body,
+              json({{"schema", 1},
+                    {"puid", puid2},
+                    {"result", "error"},
+                    {"error", "authentication error: invalid password or user name"}}));
 
     // Watch: the INFO of a SIGHUP sent while a poll listens shows up,
     // decoded. (The INFO is kept, so it goes out at once: a SIGHUP before

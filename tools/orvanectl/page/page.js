@@ -94,7 +94,7 @@ function deviceRow(device) {
     el('td', { class: 'product', 'data-label': 'Product' }, shown(product)),
     el('td', { class: 'versions', 'data-label': 'Versions' }, `hardware ${shown(hardware)}`, el('br'),
       `software ${shown(device.software_version)}`),
-    el('td', { class: 'heard_on', 'data-label': 'Heard on' }, `${shown(device.heard_on)} from ${shown(device.address)}`),
+    el('td', { class: 'interface', 'data-label': 'Heard on' }, `${shown(device.interface)} from ${shown(device.address)}`),
     el('td', { class: 'interfaces-cell' }, el('ul', { class: 'interfaces' }, ...(device.interfaces || []).map(interfaceItem))),
     el('td', {}, button));
 }
@@ -189,9 +189,9 @@ async function configure(event) {
     $('conf-password').value = '';
     if (status !== 200) showResult(`Not sent: ${data.error || status}`, false);
     else if (data.result === 'ok') { ok = true; showResult('OK: the device took the new configuration.', true); }
-    else if (data.result === 'error') showResult(`The device refused: ${data.text}`, false);
-    else if (data.result === 'timeout') showResult(`No answer from the device: ${data.text}`, false);
-    else showResult(`Failed: ${data.text}`, false);
+    else if (data.result === 'error') showResult(`The device refused: ${data.error}`, false);
+    else if (data.result === 'timeout') showResult(`No answer from the device: ${data.error}`, false);
+    else showResult(`Failed: ${data.error}`, false);
   } catch (e) {
     showResult('The server does not answer.', false);
   } finally {
