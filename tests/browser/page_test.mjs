@@ -72,7 +72,34 @@ try {
     await page.click('#conf-close');
     return result;
   };
+  // An address typed while the method is not static: the request could not
+  // carry it, so the page refuses before sending, and says why.
   const c = expected.configure;
+  let configures = 0;
+  page.on('request', (r) => { if (r.method() === 'POST' && r.url().endsWith('/api/configure')) configures++; });
+  await page.click(`${row(c.puid)} button.configure`);
+  await page.waitForSelector('#configure[open]');
+  const fields = `#conf-interfaces fieldset[data-mac="${c.mac}"]`;
+  const addressShown = () => page.$eval(`${fields} .address`, (e) => e.checkVisibility());
+  check(!await addressShown(), 'no address field while the method is unchanged');
+  await page.select(`${fields} .method`, 'static');
+  check(await addressShown(), 'the address field with the static method');
+  await page.type(`${fields} .address`, c.address);
+  await page.select(`${fields} .method`, '');
+  await fill('#conf-host', 'address-lost');
+  await fill('#conf-user', c.user);
+  await fill('#conf-password', c.password);
+  await page.click('#conf-send');
+  await page.waitForFunction(() => document.querySelector('#conf-problem').textContent !== '', { timeout: 5000 })
+    .catch(() => {});
+  await new Promise((r) => setTimeout(r, 300));
+  const problem = await page.$eval('#conf-problem', (e) => e.textContent);
+  check(configures === 0, 'no request that drops the typed address');
+  check(problem.includes(c.address) && problem.includes('static'), `the page says why: "${problem}"`);
+  check(!(await page.$eval('#conf-result', (e) => e.textContent)).startsWith('OK'), 'no OK for a dropped address');
+  check(await addressShown(), 'the address that stops the request stays in sight');
+  await page.click('#conf-close');
+
   const ok = await configure(c);
   check(ok.startsWith('OK'), `configure answered "${ok}"`);
   check(await waitCell(c.puid, 'host_name', c.host_name, 15000), 'the table shows the new host name');

@@ -49,6 +49,8 @@ function checkOrder(order, password) {
   if (order.host_name && !rules.hostName(order.host_name))
     return 'host name: at most 63 letters, digits, \'-\' and \'.\' (labels neither empty nor starting or ending with \'-\')';
   for (const entry of order.interfaces) {
+    if (entry.method !== 'static' && entry.address)
+      return `${entry.mac}: the address ${entry.address} goes with the static method only: choose static, or empty the address`;
     if (entry.method === 'static' && !rules.prefixed(entry.address))
       return `${entry.mac}: the address wants ADDRESS/PREFIX like 192.0.2.10/24 (prefix 1 to 32)`;
     for (const key of ['gateway', 'dns', 'wins'])
@@ -138,7 +140,9 @@ function openDialog(device) {
     fields.querySelector('legend').textContent = `${shown(conf.name)} ${conf.mac}`;
     const method = fields.querySelector('.method');
     const staticOnly = fields.querySelector('.static-only');
-    const update = () => { staticOnly.hidden = method.value !== 'static'; };
+    const address = fields.querySelector('.address');
+    // A typed address stays in sight, so that what stops the request can be seen and emptied.
+    const update = () => { staticOnly.hidden = method.value !== 'static' && !address.value.trim(); };
     method.addEventListener('change', update);
     update();
     holder.append(fields);
@@ -155,8 +159,7 @@ function readOrder() {
     const value = (cls) => fields.querySelector(cls).value.trim();
     const entry = { mac: fields.dataset.mac, method: value('.method'), address: value('.address'),
                     gateway: value('.gateway'), dns: value('.dns'), wins: value('.wins') };
-    if (entry.method !== 'static') entry.address = '';
-    if (entry.method || entry.gateway || entry.dns || entry.wins) order.interfaces.push(entry);
+    if (Object.entries(entry).some(([key, text]) => key !== 'mac' && text)) order.interfaces.push(entry);
   }
   return order;
 }
