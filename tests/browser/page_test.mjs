@@ -25,7 +25,7 @@ const browser = await puppeteer.launch({
 });
 try {
   const page = await browser.newPage();
-  await page.setViewport({ width: 1180, height: 560 });
+  await page.setViewport({ width: 1280, height: 800 });
   page.on('pageerror', (e) => check(false, `script error: ${e.message}`));
   await page.goto(url);
   const row = (puid) => `tr[data-puid="${puid}"]`;
@@ -69,6 +69,12 @@ try {
       .then(() => true, () => false), 'the wait is shown while the device confirms');
     await page.waitForFunction(() => document.querySelector('#conf-result').textContent !== '', { timeout: 60000 });
     const result = await page.$eval('#conf-result', (e) => e.textContent);
+    const { width, height } = page.viewport();
+    check(await page.$$eval('#configure .buttons button', (buttons) => buttons.every((b) => {
+      const r = b.getBoundingClientRect();
+      return r.top >= 0 && r.left >= 0 && r.bottom <= innerHeight && r.right <= innerWidth &&
+        document.elementFromPoint(r.left + r.width / 2, r.top + r.height / 2) === b;
+    })), `the dialog's buttons in sight at ${width}x${height} with "${result}"`);
     await page.click('#conf-close');
     return result;
   };
@@ -106,7 +112,8 @@ try {
   check((await cell(c.puid, 'interfaces-cell')).includes(`static ${c.address.split('/')[0]}/255.255.255.0`),
         'the table shows the new address');
 
-  // A wrong password: the device's ERROR text, in plain words.
+  // A wrong password, on a phone: the device's ERROR text, in plain words.
+  await page.setViewport({ width: 390, height: 844 });
   const r = expected.refused;
   const refused = await configure({ puid: r.puid, host_name: 'intruder', password: r.password });
   check(refused === `The device refused: ${r.error}`, `wrong password answered "${refused}"`);
