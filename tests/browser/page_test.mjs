@@ -1,8 +1,8 @@
 // Drives the commissioning page in Debian's headless chromium as a person
 // would: reads the device table, configures a device through the dialog,
-// tries a wrong password. Run by the lab test inside the configurator's
+// tries a wrong password on a phone. Run by the lab test inside the configurator's
 // namespace:  node page_test.mjs URL EXPECTED_JSON [SCREENSHOT.png]
-// EXPECTED_JSON: {"devices": [{"puid", "host_name", "address"}...],
+// EXPECTED_JSON: {"devices": [{"puid", "host_name", "address", "mode"}...],
 //                 "configure": {"puid", "mac", "host_name", "address", "user", "password"},
 //                 "refused": {"puid", "password", "error"}}
 // Prints one line per failed check; exit status 0 when all passed.
@@ -37,7 +37,11 @@ try {
   // The page discovers by itself: both devices with their fields.
   for (const device of expected.devices) {
     check(await waitCell(device.puid, 'host_name', device.host_name, 15000), `${device.puid} listed as ${device.host_name}`);
-    check(await cell(device.puid, 'mode') === 'normal', `${device.puid} mode normal`);
+    check(await cell(device.puid, 'mode') === device.mode, `${device.puid} mode ${device.mode}`);
+    // Why a device cannot be configured is read, not hovered over.
+    const action = await page.$eval(`${row(device.puid)} td:last-child`, (e) => e.innerText.trim());
+    if (device.mode === 'sleep') check(action.includes('cannot be configured'), `${device.puid} says why: "${action}"`);
+    else check(action === 'Configure', `${device.puid} offers Configure: "${action}"`);
     check(await cell(device.puid, 'product') === 'Sensor Hub (SH-200)', `${device.puid} product`);
     check((await cell(device.puid, 'versions')).includes('software 1.4.2'), `${device.puid} versions`);
     check((await cell(device.puid, 'interface')).startsWith('lab0 from'), `${device.puid} heard on lab0`);

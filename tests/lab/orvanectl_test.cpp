@@ -384,10 +384,16 @@ TEST_F(ServeLab, PageInChromiumShowsDevicesConfiguresOneAndShowsARefusal)
     const std::string script = ORV_SOURCE_DIR "/tests/browser/page_test.mjs";
     if (access("/usr/bin/chromium", X_OK) != 0 || access(ORV_SOURCE_DIR "/tests/browser/node_modules", F_OK) != 0)
         GTEST_SKIP() << "chromium or puppeteer-core missing: run scripts/setup";
-    const auto &a1 = one->addresses(), &a2 = two->addresses();
+    // A third device, asleep: listed, and not offered to configure.
+    lab::Device three(*lab, 2);
+    three.store.host_name = "device-3";
+    ASSERT_TRUE(three.start_service() && three.start_daemon({"-m", "sleep"}));
+    ASSERT_TRUE(three.daemon().wait_for_line("RPC server up", 10000)) << three.daemon_log();
+    const auto &a1 = one->addresses(), &a2 = two->addresses(), &a3 = three.addresses();
     json expected = {{"devices",
-                      {{{"puid", lab::upper_case(a1.mac0)}, {"host_name", "device-1"}, {"address", a1.ipv4_0}},
-                       {{"puid", lab::upper_case(a2.mac0)}, {"host_name", "device-2"}, {"address", a2.ipv4_0}}}},
+                      {{{"puid", one->puid()}, {"host_name", "device-1"}, {"address", a1.ipv4_0}, {"mode", "normal"}},
+                       {{"puid", two->puid()}, {"host_name", "device-2"}, {"address", a2.ipv4_0}, {"mode", "normal"}},
+                       {{"puid", three.puid()}, {"host_name", "device-3"}, {"address", a3.ipv4_0}, {"mode", "sleep"}}}},
                      {"configure",
                       {{"puid", lab::upper_case(a1.mac0)},
                        {"mac", lab::upper_case(a1.mac0)},

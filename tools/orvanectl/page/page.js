@@ -81,12 +81,12 @@ function configurable(device) {
 
 function deviceRow(device) {
   const mode = shown(device.mode);
-  const button = el('button', { type: 'button', class: 'configure' }, 'Configure');
-  if (!configurable(device)) {
-    button.disabled = true;
-    button.title = `a device in ${mode} mode cannot be configured`;
+  // The reason is text, not a tooltip: keyboards and touch screens never show a disabled button's title.
+  let action = el('span', { class: 'reason' }, `cannot be configured in ${mode} mode`);
+  if (configurable(device)) {
+    action = el('button', { type: 'button', class: 'configure' }, 'Configure');
+    action.addEventListener('click', () => openDialog(device));
   }
-  button.addEventListener('click', () => openDialog(device));
   const product = [device.product_name, device.product_id ? `(${device.product_id})` : null].filter(Boolean).join(' ');
   const hardware = [device.hardware_id, device.hardware_revision ? `rev ${device.hardware_revision}` : null].filter(Boolean).join(' ');
   return el('tr', { 'data-puid': shown(device.puid) },
@@ -98,7 +98,7 @@ function deviceRow(device) {
       `software ${shown(device.software_version)}`),
     el('td', { class: 'interface', 'data-label': 'Heard on' }, `${shown(device.interface)} from ${shown(device.address)}`),
     el('td', { class: 'interfaces-cell' }, el('ul', { class: 'interfaces' }, ...(device.interfaces || []).map(interfaceItem))),
-    el('td', {}, button));
+    el('td', { class: 'action' }, action));
 }
 
 function showDevices(data) {
