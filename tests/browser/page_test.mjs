@@ -42,6 +42,10 @@ try {
     const action = await page.$eval(`${row(device.puid)} td:last-child`, (e) => e.innerText.trim());
     if (device.mode === 'sleep') check(action.includes('cannot be configured'), `${device.puid} says why: "${action}"`);
     else check(action === 'Configure', `${device.puid} offers Configure: "${action}"`);
+    // The badge tells what the mode allows: a refusing mode looks unlike normal, rescue like it.
+    const badge = (puid) => page.$eval(`${row(puid)} .badge`, (e) => getComputedStyle(e).backgroundColor);
+    const [normal, own] = [await badge(expected.devices[0].puid), await badge(device.puid)];
+    check((own === normal) === (device.mode !== 'sleep'), `${device.puid} ${device.mode} badge ${own} beside normal's ${normal}`);
     check(await cell(device.puid, 'product') === 'Sensor Hub (SH-200)', `${device.puid} product`);
     check((await cell(device.puid, 'versions')).includes('software 1.4.2'), `${device.puid} versions`);
     check((await cell(device.puid, 'interface')).startsWith('lab0 from'), `${device.puid} heard on lab0`);

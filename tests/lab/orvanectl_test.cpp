@@ -238,8 +238,10 @@ TEST_F(OrvanectlLinks, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress
     EXPECT_TRUE(schema_valid(checked)) << checked.dump(1);
 }
 
+// Device 2 in rescue mode, which is configured as a normal device is.
 class ServeLab : public OrvanectlLab {
 protected:
+    void arrange() override { two_options = {"-m", "rescue"}; }
     void SetUp() override
     {
         OrvanectlLab::SetUp();
@@ -392,7 +394,7 @@ TEST_F(ServeLab, PageInChromiumShowsDevicesConfiguresOneAndShowsARefusal)
     const auto &a1 = one->addresses(), &a2 = two->addresses(), &a3 = three.addresses();
     json expected = {{"devices",
                       {{{"puid", one->puid()}, {"host_name", "device-1"}, {"address", a1.ipv4_0}, {"mode", "normal"}},
-                       {{"puid", two->puid()}, {"host_name", "device-2"}, {"address", a2.ipv4_0}, {"mode", "normal"}},
+                       {{"puid", two->puid()}, {"host_name", "device-2"}, {"address", a2.ipv4_0}, {"mode", "rescue"}},
                        {{"puid", three.puid()}, {"host_name", "device-3"}, {"address", a3.ipv4_0}, {"mode", "sleep"}}}},
                      {"configure",
                       {{"puid", lab::upper_case(a1.mac0)},

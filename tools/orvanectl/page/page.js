@@ -81,9 +81,10 @@ function configurable(device) {
 
 function deviceRow(device) {
   const mode = shown(device.mode);
+  const can = configurable(device);
   // The reason is text, not a tooltip: keyboards and touch screens never show a disabled button's title.
   let action = el('span', { class: 'reason' }, `cannot be configured in ${mode} mode`);
-  if (configurable(device)) {
+  if (can) {
     action = el('button', { type: 'button', class: 'configure' }, 'Configure');
     action.addEventListener('click', () => openDialog(device));
   }
@@ -91,7 +92,7 @@ function deviceRow(device) {
   const hardware = [device.hardware_id, device.hardware_revision ? `rev ${device.hardware_revision}` : null].filter(Boolean).join(' ');
   return el('tr', { 'data-puid': shown(device.puid) },
     el('td', { class: 'puid', 'data-label': 'PUID' }, shown(device.puid)),
-    el('td', { class: 'mode', 'data-label': 'Mode' }, el('span', { class: `badge ${mode}` }, mode)),
+    el('td', { class: 'mode', 'data-label': 'Mode' }, el('span', { class: can ? 'badge' : 'badge refuses' }, mode)),
     el('td', { class: 'host_name', 'data-label': 'Host name' }, shown(device.host_name)),
     el('td', { class: 'product', 'data-label': 'Product' }, shown(product)),
     el('td', { class: 'versions', 'data-label': 'Versions' }, `hardware ${shown(hardware)}`, el('br'),
