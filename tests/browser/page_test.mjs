@@ -27,6 +27,10 @@ try {
   const page = await browser.newPage();
   await page.setViewport({ width: 1280, height: 800 });
   page.on('pageerror', (e) => check(false, `script error: ${e.message}`));
+  // Nothing the browser asks for by itself (such as a favicon) may be missing.
+  const broken = [];
+  page.on('response', (r) => { if (r.status() >= 400) broken.push(`${r.status()} ${r.url()}`); });
+  page.on('console', (m) => { if (m.type() === 'error') broken.push(m.text()); });
   await page.goto(url);
   const row = (puid) => `tr[data-puid="${puid}"]`;
   const cell = (puid, cls) => page.$eval(`${row(puid)} .${cls}`, (e) => e.textContent).catch(() => '');
@@ -125,6 +129,7 @@ try {
   const r = expected.refused;
   const refused = await configure({ puid: r.puid, host_name: 'intruder', password: r.password });
   check(refused === `The device refused: ${r.error}`, `wrong password answered "${refused}"`);
+  check(broken.length === 0, `requests or console errors: ${JSON.stringify(broken)}`);
 } catch (e) {
   check(false, `scenario broke off: ${e.message}`);
 } finally {
