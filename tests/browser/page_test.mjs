@@ -37,17 +37,17 @@ try {
   const waitCell = (puid, cls, text, ms) => page.waitForFunction(
     (sel, t) => document.querySelector(sel)?.textContent.includes(t), { timeout: ms }, `${row(puid)} .${cls}`, text)
     .then(() => true, () => false);
+  const badge = (puid) => page.$eval(`${row(puid)} .badge`, (e) => getComputedStyle(e).backgroundColor);
 
-  // The page discovers by itself: both devices with their fields.
+  // The page discovers by itself: every device with its fields.
   for (const device of expected.devices) {
     check(await waitCell(device.puid, 'host_name', device.host_name, 15000), `${device.puid} listed as ${device.host_name}`);
     check(await cell(device.puid, 'mode') === device.mode, `${device.puid} mode ${device.mode}`);
     // Why a device cannot be configured is read, not hovered over.
-    const action = await page.$eval(`${row(device.puid)} td:last-child`, (e) => e.innerText.trim());
+    const action = await cell(device.puid, 'action');
     if (device.mode === 'sleep') check(action.includes('cannot be configured'), `${device.puid} says why: "${action}"`);
     else check(action === 'Configure', `${device.puid} offers Configure: "${action}"`);
     // The badge tells what the mode allows: a refusing mode looks unlike normal, rescue like it.
-    const badge = (puid) => page.$eval(`${row(puid)} .badge`, (e) => getComputedStyle(e).backgroundColor);
     const [normal, own] = [await badge(expected.devices[0].puid), await badge(device.puid)];
     check((own === normal) === (device.mode !== 'sleep'), `${device.puid} ${device.mode} badge ${own} beside normal's ${normal}`);
     check(await cell(device.puid, 'product') === 'Sensor Hub (SH-200)', `${device.puid} product`);
