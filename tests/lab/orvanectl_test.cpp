@@ -100,6 +100,16 @@ protected:
         return more;
     }
 
+    // Whether every document matches docs/orvanectl.schema.json.
+    bool schema_valid(const json &all)
+    {
+        const std::string file = lab->dir() + "/documents.json", schema = ORV_SOURCE_DIR "/docs/orvanectl.schema.json";
+        std::ofstream(file) << all.dump();
+        const std::string validate = "import json, sys, jsonschema; s = json.load(open(sys.argv[1])); "
+                                     "[jsonschema.validate(d, s) for d in json.load(open(sys.argv[2]))]";
+        return std::system(("python3 -c '" + validate + "' " + schema + " " + file).c_str()) == 0;
+    }
+
     // More of the network, before the daemons start.
     virtual void arrange() {}
     std::vector<std::string> two_options;
@@ -252,15 +262,13 @@ TEST_F(OrvanectlLinks, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress
 
     // Every --json document matches the documented schema.
     documents(ctl("cfg", {"--json", "dump"}, std::string("LOOK\0\0\0\0", 8)));
-    const std::string file = lab->dir() + "/documents.json", schema = ORV_SOURCE_DIR "/docs/orvanectl.schema.json";
-    std::ofstream(file) << checked.dump();
-    const std::string validate = "import json, sys, jsonschema; s = json.load(open(sys.argv[1])); "
-                                 "[jsonschema.validate(d, s) for d in json.load(open(sys.argv[2]))]";
-    EXPECT_EQ(std::system(("python3 -c '" + validate + "' " + schema + " " + file).c_str()), 0) << checked.dump(1);
+    EXPECT_TRUE(schema_valid(checked)) << checked.dump(1);
 }
 
+// Device 2 in rescue mode, which is configured as a normal device is.
 class ServeLab : public OrvanectlLab {
 protected:
+    void arrange() override { two_options = {"-m", "rescue"}; }
     void SetUp() override
     {
         OrvanectlLab::SetUp();
@@ -306,14 +314,17 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
               json({{"schema", 1}, {"devices", json::array()}, {"discovered_at", nullptr}}));
 
     // The records are discover's, checked field by field in OrvanectlLinks,
-    // with the link each device was heard on.
+    // under the names and in the shape that discover --json gives them.
     reply found = http("POST", "/api/discover", "{}", with_token);
     ASSERT_EQ(found.status, 200) << found.body.dump();
     std::set<std::string> heard;
     for (const auto &device : found.body["devices"])
         heard.insert(device.value("puid", "") + " " + device.value("host_name", "") + " " +
-                     device.value("heard_on", ""));
+                     device.value("interface", ""));
     EXPECT_EQ(heard, (std::set<std::string>{puid1 + " device-1 lab0", puid2 + " device-2 lab0"})) << found.body.dump(2);
+    EXPECT_TRUE(
+        schema_valid(json::array({{{"schema", 1}, {"command", "discover"}, {"devices", found.body["devices"]}}})))
+        << found.body.dump(2);
     EXPECT_EQ(http("GET", "/api/devices").body["devices"], found.body["devices"]);
 
     // Refused before anything goes on the wire.
@@ -354,6 +365,16 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
     EXPECT_EQ(two->count_lines("Received"), asked_two) << two->daemon_log();
     EXPECT_THAT(server->stderr_text(), Not(HasSubstr(lab::password)));
 
+    // The device's refusal comes back under the name configure --json gives it.
+    EXPECT_EQ(http("POST", "/api/configure",
+                   R"({"puid": "02:00:00:00:0D:11", "user": "admin", "password": "wrong", "host_name": "h"})",
+                   with_token)
+                  .body,
+              json({{"schema", 1},
+                    {"puid", puid2},
+                    {"result", "error"},
+                    {"error", "authentication error: invalid password or user name"}}));
+
     // Watch: the INFO of a SIGHUP sent while a poll listens shows up,
     // decoded. (The INFO is kept, so it goes out at once: a SIGHUP before
     // the first poll would be answered before anyone listens.)
@@ -392,10 +413,16 @@ TEST_F(ServeLab, PageInChromiumShowsDevicesConfiguresOneAndShowsARefusal)
     const std::string script = ORV_SOURCE_DIR "/tests/browser/page_test.mjs";
     if (access("/usr/bin/chromium", X_OK) != 0 || access(ORV_SOURCE_DIR "/tests/browser/node_modules", F_OK) != 0)
         GTEST_SKIP() << "chromium or puppeteer-core missing: run scripts/setup";
-    const auto &a1 = one->addresses(), &a2 = two->addresses();
+    // A third device, asleep: listed, and not offered to configure.
+    lab::Device three(*lab, 2);
+    three.store.host_name = "device-3";
+    ASSERT_TRUE(three.start_service() && three.start_daemon({"-m", "sleep"}));
+    ASSERT_TRUE(three.daemon().wait_for_line("RPC server up", 10000)) << three.daemon_log();
+    const auto &a1 = one->addresses(), &a2 = two->addresses(), &a3 = three.addresses();
     json expected = {{"devices",
-                      {{{"puid", lab::upper_case(a1.mac0)}, {"host_name", "device-1"}, {"address", a1.ipv4_0}},
-                       {{"puid", lab::upper_case(a2.mac0)}, {"host_name", "device-2"}, {"address", a2.ipv4_0}}}},
+                      {{{"puid", one->puid()}, {"host_name", "device-1"}, {"address", a1.ipv4_0}, {"mode", "normal"}},
+                       {{"puid", two->puid()}, {"host_name", "device-2"}, {"address", a2.ipv4_0}, {"mode", "rescue"}},
+                       {{"puid", three.puid()}, {"host_name", "device-3"}, {"address", a3.ipv4_0}, {"mode", "sleep"}}}},
                      {"configure",
                       {{"puid", lab::upper_case(a1.mac0)},
                        {"mac", lab::upper_case(a1.mac0)},

@@ -35,11 +35,8 @@ bool radio_discover(const radio_scope &scope, int wait_ms, json &devices, std::s
         return false;
     }
     devices = json::array();
-    for (const auto &device : found.devices) {
-        json record = device_record(device);
-        record["heard_on"] = device.interface;
-        devices.push_back(std::move(record));
-    }
+    for (const auto &device : found.devices)
+        devices.push_back(device_record(device));
     return true;
 }
 

@@ -33,9 +33,8 @@ struct configure_order {
 
 enum class configure_outcome { ok, refused, timeout, failed };
 
-// Devices as discover --json lists them, each with "heard_on" (the local
-// interface, or null when listening on all). False with `failure` set when
-// no port could be opened.
+// Devices as discover --json lists them. False with `failure` set when no
+// port could be opened.
 [[nodiscard]] bool radio_discover(const radio_scope &scope, int wait_ms, json &devices, std::string &failure);
 
 // Challenge, CONF, then the device's answer within wait_ms. The password is

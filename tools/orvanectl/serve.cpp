@@ -309,7 +309,11 @@ void handle_configure(server_state &state, const httplib::Request &req, httplib:
     const char *result = names[static_cast<int>(outcome)];
     std::fprintf(stderr, "orvanectl serve: configure %s: %s%s%s\n", order.puid.c_str(), result,
                  detail.empty() ? "" : ": ", ctl::printable(detail).c_str());
-    reply(res, 200, {{"schema", 1}, {"puid", order.puid}, {"result", result}, {"text", detail}});
+    reply(res, 200,
+          {{"schema", 1},
+           {"puid", order.puid},
+           {"result", result},
+           {"error", outcome == ctl::configure_outcome::ok ? json(nullptr) : json(detail)}});
 }
 
 void handle_discover(server_state &state, httplib::Response &res)

@@ -92,8 +92,8 @@ std::string upper_case(std::string text)
 Device::Device(Lab &lab, int index) : lab_(lab)
 {
     addresses_.host = "dev" + std::to_string(index + 1);
-    addresses_.mac0 = "02:00:00:00:0d:" + std::string(index == 0 ? "01" : "11");
-    addresses_.mac1 = "02:00:00:00:0d:" + std::string(index == 0 ? "02" : "12");
+    addresses_.mac0 = "02:00:00:00:0d:" + std::to_string(index) + "1";
+    addresses_.mac1 = "02:00:00:00:0d:" + std::to_string(index) + "2";
     addresses_.ipv4_0 = "192.0.2." + std::to_string(10 + index);
     addresses_.ipv4_1 = "198.51.100." + std::to_string(10 + index);
     dir_ = lab.dir() + "/" + addresses_.host;

@@ -85,7 +85,8 @@ struct DeviceStore {
 class Device {
 public:
     // Adds the device host with links lab0 and lab1 (both up and addressed)
-    // to the lab; a second device gets other MACs and addresses (index 1).
+    // to the lab; a second or third device gets other MACs and addresses
+    // (index 1 or 2).
     Device(Lab &lab, int index = 0);
 
     [[nodiscard]] const DeviceAddresses &addresses() const { return addresses_; }

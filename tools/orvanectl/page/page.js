@@ -49,6 +49,8 @@ function checkOrder(order, password) {
   if (order.host_name && !rules.hostName(order.host_name))
     return 'host name: at most 63 letters, digits, \'-\' and \'.\' (labels neither empty nor starting or ending with \'-\')';
   for (const entry of order.interfaces) {
+    if (entry.method !== 'static' && entry.address)
+      return `${entry.mac}: the address ${entry.address} goes with the static method only: choose static, or empty the address`;
     if (entry.method === 'static' && !rules.prefixed(entry.address))
       return `${entry.mac}: the address wants ADDRESS/PREFIX like 192.0.2.10/24 (prefix 1 to 32)`;
     for (const key of ['gateway', 'dns', 'wins'])
@@ -79,24 +81,25 @@ function configurable(device) {
 
 function deviceRow(device) {
   const mode = shown(device.mode);
-  const button = el('button', { type: 'button', class: 'configure' }, 'Configure');
-  if (!configurable(device)) {
-    button.disabled = true;
-    button.title = `a device in ${mode} mode cannot be configured`;
+  const can = configurable(device);
+  // The reason is text, not a tooltip: keyboards and touch screens never show a disabled button's title.
+  let action = el('span', { class: 'reason' }, `cannot be configured in ${mode} mode`);
+  if (can) {
+    action = el('button', { type: 'button', class: 'configure' }, 'Configure');
+    action.addEventListener('click', () => openDialog(device));
   }
-  button.addEventListener('click', () => openDialog(device));
   const product = [device.product_name, device.product_id ? `(${device.product_id})` : null].filter(Boolean).join(' ');
   const hardware = [device.hardware_id, device.hardware_revision ? `rev ${device.hardware_revision}` : null].filter(Boolean).join(' ');
   return el('tr', { 'data-puid': shown(device.puid) },
     el('td', { class: 'puid', 'data-label': 'PUID' }, shown(device.puid)),
-    el('td', { class: 'mode', 'data-label': 'Mode' }, el('span', { class: `badge ${mode}` }, mode)),
+    el('td', { class: 'mode', 'data-label': 'Mode' }, el('span', { class: can ? 'badge' : 'badge refuses' }, mode)),
     el('td', { class: 'host_name', 'data-label': 'Host name' }, shown(device.host_name)),
     el('td', { class: 'product', 'data-label': 'Product' }, shown(product)),
     el('td', { class: 'versions', 'data-label': 'Versions' }, `hardware ${shown(hardware)}`, el('br'),
       `software ${shown(device.software_version)}`),
-    el('td', { class: 'heard_on', 'data-label': 'Heard on' }, `${shown(device.heard_on)} from ${shown(device.address)}`),
+    el('td', { class: 'interface', 'data-label': 'Heard on' }, `${shown(device.interface)} from ${shown(device.address)}`),
     el('td', { class: 'interfaces-cell' }, el('ul', { class: 'interfaces' }, ...(device.interfaces || []).map(interfaceItem))),
-    el('td', {}, button));
+    el('td', { class: 'action' }, action));
 }
 
 function showDevices(data) {
@@ -138,7 +141,9 @@ function openDialog(device) {
     fields.querySelector('legend').textContent = `${shown(conf.name)} ${conf.mac}`;
     const method = fields.querySelector('.method');
     const staticOnly = fields.querySelector('.static-only');
-    const update = () => { staticOnly.hidden = method.value !== 'static'; };
+    const address = fields.querySelector('.address');
+    // A typed address stays in sight, so that what stops the request can be seen and emptied.
+    const update = () => { staticOnly.hidden = method.value !== 'static' && !address.value.trim(); };
     method.addEventListener('change', update);
     update();
     holder.append(fields);
@@ -155,8 +160,7 @@ function readOrder() {
     const value = (cls) => fields.querySelector(cls).value.trim();
     const entry = { mac: fields.dataset.mac, method: value('.method'), address: value('.address'),
                     gateway: value('.gateway'), dns: value('.dns'), wins: value('.wins') };
-    if (entry.method !== 'static') entry.address = '';
-    if (entry.method || entry.gateway || entry.dns || entry.wins) order.interfaces.push(entry);
+    if (Object.entries(entry).some(([key, text]) => key !== 'mac' && text)) order.interfaces.push(entry);
   }
   return order;
 }
@@ -189,9 +193,9 @@ async function configure(event) {
     $('conf-password').value = '';
     if (status !== 200) showResult(`Not sent: ${data.error || status}`, false);
     else if (data.result === 'ok') { ok = true; showResult('OK: the device took the new configuration.', true); }
-    else if (data.result === 'error') showResult(`The device refused: ${data.text}`, false);
-    else if (data.result === 'timeout') showResult(`No answer from the device: ${data.text}`, false);
-    else showResult(`Failed: ${data.text}`, false);
+    else if (data.result === 'error') showResult(`The device refused: ${data.error}`, false);
+    else if (data.result === 'timeout') showResult(`No answer from the device: ${data.error}`, false);
+    else showResult(`Failed: ${data.error}`, false);
   } catch (e) {
     showResult('The server does not answer.', false);
   } finally {
