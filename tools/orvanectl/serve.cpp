@@ -6,12 +6,16 @@
 // configure); bodies and the request rate are bounded; the password is read
 // from the configure body, wiped after use, and never logged.
 
+#include "configurator/configurator.hpp"
+#include "ipconf/interface_conf.hpp"
 #include "page_assets.hpp" // generated from page/ at build time
 #include "tools/orvanectl/cli.hpp"
+#include "tools/orvanectl/decode.hpp"
+#include "tools/orvanectl/device.hpp"
 #include "tools/orvanectl/json_reader.hpp"
 #include "tools/orvanectl/output.hpp"
 #include "tools/orvanectl/password.hpp"
-#include "tools/orvanectl/radio.hpp"
+#include "util/io.hpp"
 
 #include <httplib.h>
 
@@ -171,7 +175,9 @@ private:
 // Everything the handlers share. The radio is one operation at a time.
 struct server_state {
     listen_address listen;
-    ctl::radio_scope radio_scope;
+    // Where the radio works (every interface when empty); the server's stop
+    // ends a running operation.
+    std::vector<std::string> interfaces;
     configurator::cancel_token stopping;
     std::string token;
     rate_limit rate;
@@ -226,7 +232,7 @@ bool text_field(const json &body, const char *key, std::string &out, std::string
 
 // The configure body, checked with the same validators (and so the same
 // messages) as the orvanectl configure arguments.
-bool read_order(const json &body, ctl::configure_order &order, std::string &why)
+bool read_order(const json &body, configurator::configuration &order, std::string &why)
 {
     ctl::refusal_capture capture(why);
     std::string puid, user, host_name;
@@ -247,11 +253,11 @@ bool read_order(const json &body, ctl::configure_order &order, std::string &why)
     if (listed && (!body["interfaces"].is_array() || body["interfaces"].size() > 16))
         return ctl::refuse("interfaces must be a list of at most 16 entries");
     for (const auto &entry : listed ? body["interfaces"] : json::array()) {
-        ctl::interface_order wanted;
-        std::string mac, address, gateway, dns, wins;
+        configurator::interface_setting wanted;
+        std::string mac, method, address, gateway, dns, wins;
         if (!entry.is_object())
             return ctl::refuse("each interface must be a JSON object");
-        if (!text_field(entry, "mac", mac, why) || !text_field(entry, "method", wanted.method, why) ||
+        if (!text_field(entry, "mac", mac, why) || !text_field(entry, "method", method, why) ||
             !text_field(entry, "address", address, why) || !text_field(entry, "gateway", gateway, why) ||
             !text_field(entry, "dns", dns, why) || !text_field(entry, "wins", wins, why))
             return false;
@@ -260,26 +266,41 @@ bool read_order(const json &body, ctl::configure_order &order, std::string &why)
         for (const auto &known : order.interfaces)
             if (known.mac == wanted.mac)
                 return ctl::refuse("interface " + wanted.mac + " given twice");
-        if (wanted.method == "static") {
+        if (method == "static") {
+            wanted.ipv4_method = IPV4_STATIC;
             if (!ctl::parse_ipv4_prefix("address", address.c_str(), wanted.address, wanted.netmask))
                 return false;
-        } else if (wanted.method == "dhcp" || wanted.method.empty()) {
+        } else if (method == "dhcp" || method.empty()) {
             if (!address.empty())
                 return ctl::refuse("interface " + wanted.mac + ": an address goes with the static method only");
+            if (!method.empty())
+                wanted.ipv4_method = IPV4_DHCP;
         } else {
-            return ctl::refuse("method must be static, dhcp or empty, not \"" + ctl::printable(wanted.method) + "\"");
+            return ctl::refuse("method must be static, dhcp or empty, not \"" + ctl::printable(method) + "\"");
         }
         if ((!gateway.empty() && !ctl::parse_ipv4("gateway", gateway.c_str(), wanted.gateway)) ||
             (!dns.empty() && !ctl::parse_ipv4("dns", dns.c_str(), wanted.dns)) ||
             (!wins.empty() && !ctl::parse_ipv4("wins", wins.c_str(), wanted.wins)))
             return false;
-        if (wanted.method.empty() && gateway.empty() && dns.empty() && wins.empty())
+        if (method.empty() && gateway.empty() && dns.empty() && wins.empty())
             return ctl::refuse("interface " + wanted.mac + " has no settings (static, dhcp, gateway, DNS, WINS)");
         order.interfaces.push_back(std::move(wanted));
     }
     if (order.host_name.empty() && order.interfaces.empty())
         return ctl::refuse("nothing to configure: give a host name and/or interface settings");
     return true;
+}
+
+configurator::search search_of(server_state &state, int wait_ms)
+{
+    return {.interfaces = state.interfaces, .timeout = std::chrono::milliseconds(wait_ms), .cancel = &state.stopping};
+}
+
+// The library's error text, or why there is none: the server's stop ended
+// the operation.
+std::string failure_of(configurator::outcome result, const std::string &error)
+{
+    return result == configurator::outcome::cancelled ? "cancelled: the server is stopping" : error;
 }
 
 void handle_configure(server_state &state, const httplib::Request &req, httplib::Response &res)
@@ -294,26 +315,33 @@ void handle_configure(server_state &state, const httplib::Request &req, httplib:
         std::string &text;
         ~wipe() { explicit_bzero(text.data(), text.size()); }
     } wiped{password};
-    ctl::configure_order order;
+    configurator::configuration order;
     ok = ok && read_order(body, order, why);
     if (ok && !(why = ctl::password_refusal(password)).empty())
         ok = false;
     if (!ok)
         return refuse_with(res, 400, why);
+    order.password_hash = configurator::password_hash(password);
+    explicit_bzero(password.data(), password.size());
     std::unique_lock radio(state.radio, radio_wait);
     if (!radio.owns_lock())
         return refuse_with(res, 409, "busy: another discover, configure or watch is running");
-    std::string detail;
-    ctl::configure_outcome outcome = ctl::radio_configure(state.radio_scope, order, password, configure_ms, detail);
-    static constexpr const char *names[] = {"ok", "error", "timeout", "failed"};
-    const char *result = names[static_cast<int>(outcome)];
+    const auto done = configurator::configure(order, search_of(state, configure_ms));
+    explicit_bzero(order.password_hash.data(), order.password_hash.size());
+    using configurator::outcome;
+    const char *result = done.result == outcome::ok        ? "ok"
+                         : done.result == outcome::refused ? "error"
+                         : done.result == outcome::timeout ? "timeout"
+                                                           : "failed";
+    const std::string detail =
+        done.result == outcome::refused ? done.device_error : failure_of(done.result, done.error);
     std::fprintf(stderr, "orvanectl serve: configure %s: %s%s%s\n", order.puid.c_str(), result,
                  detail.empty() ? "" : ": ", ctl::printable(detail).c_str());
     reply(res, 200,
           {{"schema", 1},
            {"puid", order.puid},
            {"result", result},
-           {"error", outcome == ctl::configure_outcome::ok ? json(nullptr) : json(detail)}});
+           {"error", done.result == outcome::ok ? json(nullptr) : json(detail)}});
 }
 
 void handle_discover(server_state &state, httplib::Response &res)
@@ -321,10 +349,12 @@ void handle_discover(server_state &state, httplib::Response &res)
     std::unique_lock radio(state.radio, radio_wait);
     if (!radio.owns_lock())
         return refuse_with(res, 409, "busy: another discover, configure or watch is running");
-    json found;
-    std::string failure;
-    if (!ctl::radio_discover(state.radio_scope, discover_ms, found, failure))
-        return refuse_with(res, 503, failure);
+    const auto done = configurator::find(search_of(state, discover_ms));
+    if (done.result != configurator::outcome::ok)
+        return refuse_with(res, 503, failure_of(done.result, done.error));
+    json found = json::array();
+    for (const auto &device : done.devices)
+        found.push_back(ctl::device_record(device));
     {
         std::lock_guard lock(state.data);
         state.devices = std::move(found); // sorted by PUID
@@ -349,9 +379,17 @@ void handle_watch(server_state &state, const httplib::Request &req, httplib::Res
         std::unique_lock radio(state.radio, std::try_to_lock);
         busy = !radio.owns_lock();
         std::vector<json> seen;
-        std::string failure;
-        if (!busy && !ctl::radio_watch(state.radio_scope, watch_poll_ms, seen, failure))
-            return refuse_with(res, 503, failure);
+        const auto done =
+            busy ? configurator::watch_result{configurator::outcome::ok, {}, {}}
+                 : configurator::watch(search_of(state, watch_poll_ms), [&](const auto &got) {
+                       seen.push_back({{"time", utc_timestamp_text()},
+                                       {"from", got.sender},
+                                       {"interface", got.interface},
+                                       {"message", ctl::decode_message(got.data.data(), got.data.size())}});
+                       return true;
+                   });
+        if (done.result != configurator::outcome::ok)
+            return refuse_with(res, 503, failure_of(done.result, done.error));
         std::lock_guard lock(state.data);
         for (auto &message : seen) {
             message["seq"] = state.next_seq++;
@@ -406,7 +444,7 @@ void add_routes(httplib::Server &server, server_state &state)
     }
     server.Get("/api/session", [&state](const httplib::Request &, httplib::Response &res) {
         json interfaces = json::array();
-        for (const auto &name : state.radio_scope.interfaces)
+        for (const auto &name : state.interfaces)
             interfaces.push_back(name);
         reply(res, 200,
               {{"schema", 1},
@@ -456,7 +494,6 @@ int serve(server_state &state)
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-    state.radio_scope.stop = &state.stopping;
 
     httplib::Server server;
     server.new_task_queue = [] { return new httplib::ThreadPool(worker_threads); };
@@ -504,7 +541,7 @@ int run_serve(int argc, char **argv)
                  std::string name;
                  if (!ctl::parse_interface_name("-i", value, name))
                      return false;
-                 auto &names = state.radio_scope.interfaces;
+                 auto &names = state.interfaces;
                  if (std::find(names.begin(), names.end(), name) == names.end())
                      names.push_back(name);
                  return true;
