@@ -1,48 +1,81 @@
-# bash completion for orvanectl: subcommands, their options, interface names
-# for -i, files for the password and dump arguments.
+# bash completion for orvanectl: every command and its options, as each
+# command's --help lists them (tests/completion_test.py holds the two
+# together), and values where they have a known form. Completing never runs
+# orvanectl: a device's PUID or MAC would need the network, so those are
+# left to the person.
 
 _orvanectl()
 {
-    local cur prev words cword
-    _init_completion || return
+    local cur prev words cword split
+    _init_completion -s -n : || return
 
+    # The command is the first word that is not a global option; "event"
+    # takes its own command along.
     local i command=""
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
         -*) ;;
-        *) command=${words[i]}; [[ $command == event && $((i + 1)) -lt $cword ]] && command="event ${words[i + 1]}"; break ;;
+        event)
+            command=event
+            ((i + 1 < cword)) && command="event ${words[i + 1]}"
+            break ;;
+        *)
+            command=${words[i]}
+            break ;;
         esac
     done
 
     case $prev in
     -i | --interface)
-        COMPREPLY=($(compgen -W "$(ls /sys/class/net 2>/dev/null)" -- "$cur"))
+        COMPREPLY=($(compgen -W "$(command ls /sys/class/net 2>/dev/null)" -- "$cur"))
         return ;;
     --password-file | --socket)
         _filedir
         return ;;
-    -t | --timeout | -u | --user | --hostname | --iface | --static | --gateway | --dns | --wins | --module | --id | --time | --port | --count)
+    --listen)
+        COMPREPLY=($(compgen -W "127.0.0.1:4446 [::1]:4446" -- "$cur"))
+        __ltrim_colon_completions "$cur"
+        return ;;
+    -p | --port)
+        [[ $command == "event listen" ]] && COMPREPLY=($(compgen -W "4445" -- "$cur"))
+        return ;;
+    -t | --timeout | -u | --user | --hostname | --iface | --static | --gateway | --dns | --wins | \
+        -m | --module | --id | --time | -n | --count)
         return ;;
     esac
+    $split && return
 
     local common="--json --parsable -h --help"
     local segment="-i --interface --raw -t --timeout"
+    local options=""
     case $command in
     "")
-        COMPREPLY=($(compgen -W "browse configure discover dump event watch --json --parsable -h --help -v --version" -- "$cur")) ;;
+        options="--json --parsable -h --help -v --version"
+        [[ $cur == -* ]] || options="browse configure discover dump event serve watch" ;;
     discover | watch)
-        COMPREPLY=($(compgen -W "$segment $common" -- "$cur")) ;;
+        options="$segment $common" ;;
     configure)
-        COMPREPLY=($(compgen -W "-u --user --password-file --password-stdin --hostname --iface --static --dhcp --gateway --dns --wins $segment $common" -- "$cur")) ;;
+        options="-u --user --password-file --password-stdin --hostname --iface --static --dhcp --gateway --dns
+                 --wins $segment $common" ;;
     dump)
-        [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$common" -- "$cur")) || _filedir ;;
+        if [[ $cur != -* ]]; then
+            _filedir
+            return
+        fi
+        options=$common ;;
     browse)
-        COMPREPLY=($(compgen -W "-t --timeout --socket $common" -- "$cur")) ;;
+        options="-t --timeout --socket $common" ;;
+    serve)
+        options="--listen -i --interface $common" ;;
     event)
-        COMPREPLY=($(compgen -W "send listen" -- "$cur")) ;;
+        options="send listen"
+        [[ $cur == -* ]] && options=$common ;;
     "event send")
-        COMPREPLY=($(compgen -W "--user --module --id --time $common" -- "$cur")) ;;
+        options="-u --user -m --module --id -t --time $common" ;;
     "event listen")
-        COMPREPLY=($(compgen -W "--user --password-file --password-stdin --port --count $common" -- "$cur")) ;;
+        options="-u --user --password-file --password-stdin -p --port -n --count $common" ;;
     esac
+    # Positional values (PUID, ADDRESS, KEY=VALUE) have no list to offer.
+    [[ -n $command && $command != event && $cur != -* ]] && return
+    COMPREPLY=($(compgen -W "$options" -- "$cur"))
 } && complete -F _orvanectl orvanectl
