@@ -156,16 +156,7 @@ void print_browsed(const ctl::json &devices)
         rows.push_back({cell(device["host_name"]), addresses.empty() ? "-" : addresses, cell(device["product_id"]),
                         cell(device["product_name"])});
     }
-    std::vector<size_t> widths(rows[0].size(), 0);
-    for (const auto &row : rows)
-        for (size_t i = 0; i < row.size(); ++i)
-            widths[i] = std::max(widths[i], row[i].size());
-    for (const auto &row : rows) {
-        std::string line;
-        for (size_t i = 0; i < row.size(); ++i)
-            line += i + 1 < row.size() ? row[i] + std::string(widths[i] - row[i].size() + 2, ' ') : row[i];
-        std::printf("%s\n", line.c_str());
-    }
+    ctl::print_table(stdout, rows);
 }
 
 struct message_deleter {

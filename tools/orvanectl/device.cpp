@@ -99,30 +99,17 @@ void print_devices(FILE *stream, const json &devices)
                         joined(device["product_name"], decorated(device["product_id"], "(", ")"), " "),
                         joined(device["hardware_id"], decorated(device["hardware_revision"], "rev ", ""), " "),
                         shown(device["software_version"]), shown(device["address"]), shown(device["interface"])});
-    std::vector<size_t> widths(rows[0].size(), 0);
-    for (const auto &row : rows)
-        for (size_t i = 0; i < row.size(); ++i)
-            widths[i] = std::max(widths[i], row[i].size());
-    auto print_row = [&](const std::vector<std::string> &row) {
-        std::string line;
-        for (size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
-            if (i + 1 < row.size())
-                line += std::string(widths[i] - row[i].size() + 2, ' ');
-        }
-        std::fprintf(stream, "%s\n", line.c_str());
-    };
-    print_row(rows[0]);
-    for (size_t d = 0; d < devices.size(); ++d) {
-        print_row(rows[d + 1]);
-        for (const auto &conf : devices[d]["interfaces"]) {
+    print_table(stream, rows, [&](size_t row) {
+        if (row == 0)
+            return;
+        for (const auto &conf : devices[row - 1]["interfaces"]) {
             std::string link = conf["link"].is_null() ? "link -" : "link " + shown(conf["link"]);
             std::fprintf(stream, "    %s  %s  %s  %s  %s  gateway %s  dns %s  wins %s\n", shown(conf["name"]).c_str(),
                          shown(conf["mac"]).c_str(), link.c_str(), shown(conf["ipv4_method"]).c_str(),
                          joined(conf["address"], conf["netmask"], "/").c_str(), shown(conf["gateway"]).c_str(),
                          shown(conf["dns"]).c_str(), shown(conf["wins"]).c_str());
         }
-    }
+    });
 }
 
 } // namespace ctl

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ctl {
@@ -75,6 +76,28 @@ void print_json_line(const json &value)
     std::fputs(text.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+void print_table(FILE *stream, const std::vector<std::vector<std::string>> &rows,
+                 const std::function<void(size_t row)> &after)
+{
+    std::vector<size_t> widths;
+    for (const auto &row : rows) {
+        widths.resize(std::max(widths.size(), row.size()), 0);
+        for (size_t i = 0; i < row.size(); ++i)
+            widths[i] = std::max(widths[i], row[i].size());
+    }
+    for (size_t r = 0; r < rows.size(); ++r) {
+        std::string line;
+        for (size_t i = 0; i < rows[r].size(); ++i) {
+            line += rows[r][i];
+            if (i + 1 < rows[r].size())
+                line += std::string(widths[i] - rows[r][i].size() + 2, ' ');
+        }
+        std::fprintf(stream, "%s\n", line.c_str());
+        if (after)
+            after(r);
+    }
 }
 
 std::string printable(std::string_view text)

@@ -11,6 +11,8 @@
 #include "tools/orvanectl/json.hpp"
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <sys/socket.h>
 #include <vector>
@@ -29,6 +31,12 @@ void print_json_line(const json &value);
 // One --parsable record: the fields joined by ';', each escaped ('\\' and
 // ';' with a backslash, control characters as \xNN); null is an empty field.
 void print_record(const std::vector<json> &fields);
+
+// Rows of cells in columns two spaces apart, each as wide as its widest
+// cell; `after` (may be empty) is called after each row with its number, for
+// lines that belong under it.
+void print_table(FILE *stream, const std::vector<std::vector<std::string>> &rows,
+                 const std::function<void(size_t row)> &after = {});
 
 // A text received from the network, made safe for a terminal.
 [[nodiscard]] std::string printable(std::string_view text);
