@@ -120,6 +120,7 @@ TEST(Orvanectl, RefusalsExitTwoNameTheCauseAndNeverEchoAPassword)
     const std::tuple<std::vector<std::string>, std::string, std::string> cases[] = {
         {{"frobnicate"}, "", "unknown command \"frobnicate\""},
         {{"dump", "/nonexistent/capture"}, "", "/nonexistent/capture"},
+        {{"dump", "one", "two"}, "", "takes one at most: FILE, not 2 arguments"},
         {configure({"--password-stdin"}), "\n", "no password in standard input"},
         {configure({"--password-file", "/dev/stdin"}), std::string("s3cret\0tail\n", 12), "is not a line of text"},
         {configure({"--password-stdin", "--password-file", "/dev/null"}), "s3cret\n",

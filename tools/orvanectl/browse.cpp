@@ -183,10 +183,6 @@ int run_browse(int argc, char **argv)
         positional);
     if (status != ctl::go_on)
         return status;
-    if (!positional.empty()) {
-        ctl::refuse("takes no arguments, not \"" + ctl::printable(positional[0]) + "\"");
-        return ctl::exit_failed;
-    }
     std::string refused;
     if (path.empty() && (path = newest_socket(refused)).empty()) {
         ctl::refuse(refused.empty()

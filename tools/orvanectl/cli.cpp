@@ -203,6 +203,20 @@ int parse_options(const command &cmd, int argc, char **argv, const std::vector<o
         if (!opt->apply(value))
             return exit_failed;
     }
+    const size_t count = positional.size();
+    if (cmd.most == 0 && count != 0) {
+        refuse("takes no arguments, not " + quoted(positional[0].c_str()));
+        return exit_failed;
+    }
+    if (count < cmd.least) {
+        refuse(std::string("wants ") + cmd.argument + " (see orvanectl " + cmd.name + " --help)");
+        return exit_failed;
+    }
+    if (cmd.most != any_number && count > cmd.most) {
+        refuse("takes " + std::string(cmd.least == cmd.most ? "one " : "one at most: ") + cmd.argument + ", not " +
+               std::to_string(count) + " arguments");
+        return exit_failed;
+    }
     return go_on;
 }
 

@@ -29,7 +29,13 @@ struct command {
     const char *summary;               // one line for `orvanectl --help`
     const char *details;               // paragraph(s) printed after the options by --help, or null
     int (*run)(int argc, char **argv); // argv[0] is the command name
+    // The arguments that are not options, which parse_options counts: at
+    // least and at most this many, each an `argument` ("PUID").
+    unsigned least = 0;
+    unsigned most = 0;
+    const char *argument = nullptr;
 };
+inline constexpr unsigned any_number = ~0U;
 
 // A subcommand registers itself from its own source file:
 //   const ctl::registration registered{{"dump", "[FILE|-]", "...", nullptr, run_dump}};
@@ -50,8 +56,9 @@ struct option {
 };
 
 // Parses argv[1..] of a command: the given options, plus -h/--help (prints
-// the command's help, returns exit_ok), --json and --parsable. Arguments that are not
-// options go to `positional`. Returns go_on, or the status to exit with.
+// the command's help, returns exit_ok), --json and --parsable. Arguments that
+// are not options go to `positional`, refused when there are fewer or more
+// than the command takes. Returns go_on, or the status to exit with.
 [[nodiscard]] int parse_options(const command &cmd, int argc, char **argv, const std::vector<option> &options,
                                 std::vector<std::string> &positional);
 void print_command_help(const command &cmd, const std::vector<option> &options);

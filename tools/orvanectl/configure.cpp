@@ -58,7 +58,10 @@ const ctl::command configure_command{
     "OK or ERROR within SECONDS (default 45). On ERROR the device's text goes to standard error. The challenge\n"
     "request goes out on every interface (or those given with -i, raw frames as for discover); the rest of\n"
     "the exchange stays on the interface where the device answered for this host's address.",
-    run_configure};
+    run_configure,
+    1,
+    1,
+    "PUID"};
 
 const ctl::registration registered{configure_command};
 
@@ -135,11 +138,6 @@ int parse_request(int argc, char **argv, request &req)
     int status = ctl::parse_options(configure_command, argc, argv, options, positional);
     if (status != ctl::go_on)
         return status;
-    if (positional.size() != 1) {
-        ctl::refuse(positional.empty() ? "which device? give its PUID (see orvanectl discover)"
-                                       : "takes one PUID, not " + std::to_string(positional.size()) + " arguments");
-        return ctl::exit_failed;
-    }
     if (!ctl::parse_mac("PUID", positional[0].c_str(), req.puid))
         return ctl::exit_failed;
     if (req.user.empty()) {

@@ -39,10 +39,6 @@ int run_discover(int argc, char **argv)
     int status = ctl::parse_options(discover_command, argc, argv, options, positional);
     if (status != ctl::go_on)
         return status;
-    if (!positional.empty()) {
-        ctl::refuse("takes no arguments, not \"" + positional[0] + "\"");
-        return ctl::exit_failed;
-    }
 
     const auto found = configurator::find(ctl::make_search(segment, std::chrono::milliseconds(wait_ms)));
     ctl::end_progress();

@@ -36,12 +36,16 @@ bool read_all(FILE *in, const std::string &name, std::vector<uint8_t> &data)
 
 int run_dump(int argc, char **argv);
 
-const ctl::command dump_command{"dump", "[FILE|-]",
+const ctl::command dump_command{"dump",
+                                "[FILE|-]",
                                 "Print a captured message (its raw bytes, from FILE or standard input) as a TLV dump.",
                                 "With --json the message is decoded into its named fields instead. A message that\n"
                                 "breaks off or does not parse is printed as far as it goes, then named on stderr\n"
                                 "(status 2).",
-                                run_dump};
+                                run_dump,
+                                0,
+                                1,
+                                "FILE"};
 
 const ctl::registration registered{dump_command};
 
@@ -53,10 +57,6 @@ int run_dump(int argc, char **argv)
         return status;
     if (ctl::parsable_output()) {
         ctl::refuse("offers no --parsable records; use --json");
-        return ctl::exit_failed;
-    }
-    if (positional.size() > 1) {
-        ctl::refuse("takes one FILE at most, not " + std::to_string(positional.size()));
         return ctl::exit_failed;
     }
     std::string name = positional.empty() ? "-" : positional[0];

@@ -57,12 +57,16 @@ bool send_whole(int fd, const uint8_t *data, size_t count)
 int run_send(int argc, char **argv);
 
 const ctl::command send_command{
-    "event send", "[--user NAME] [--module M] [--id ID] [--time T] [KEY=VALUE]...",
+    "event send",
+    "[--user NAME] [--module M] [--id ID] [--time T] [KEY=VALUE]...",
     "Build an event and hand it to the notifier on this device (unix socket \"Tazul_notifier\").",
     "The event goes to the peers logged in as NAME, or to every connected peer without --user.\n"
     "--time defaults to the current UTC time; --time \"\" leaves the time out.\n"
     "Every KEY=VALUE becomes one INFO pair, in the order given.",
-    run_send};
+    run_send,
+    0,
+    ctl::any_number,
+    "KEY=VALUE"};
 
 int run_send(int argc, char **argv)
 {
@@ -151,12 +155,16 @@ void on_interrupt(int sig)
 int run_listen(int argc, char **argv);
 
 const ctl::command listen_command{
-    "event listen", "ADDRESS --user NAME (--password-file FILE | --password-stdin) [--port PORT] [--count N]",
+    "event listen",
+    "ADDRESS --user NAME (--password-file FILE | --password-stdin) [--port PORT] [--count N]",
     "Log in to the notifier at ADDRESS (TCP port 4445) and print every event received, until interrupted.",
     "The password is the first line of FILE or of standard input. Events without a user arrive also\n"
     "before the login completes. Exit status 1 when the notifier refuses the login (its error text is\n"
-    "shown), 2 when it cannot be reached or closes the connection.",
-    run_listen};
+    "shown), 2 when it cannot be reached or closes the connection, 3 when the login gets no answer in time.",
+    run_listen,
+    1,
+    1,
+    "ADDRESS"};
 
 int connect_to(const std::string &host, const std::string &port)
 {
@@ -379,10 +387,6 @@ int run_listen(int argc, char **argv)
         return status;
     if (ctl::parsable_output()) {
         ctl::refuse("offers no --parsable records; use --json");
-        return ctl::exit_failed;
-    }
-    if (positional.size() != 1) {
-        ctl::refuse("wants one ADDRESS");
         return ctl::exit_failed;
     }
     if (user.empty()) {

@@ -550,10 +550,6 @@ int run_serve(int argc, char **argv)
         positional);
     if (status != ctl::go_on)
         return status;
-    if (!positional.empty()) {
-        ctl::refuse("takes no arguments, not \"" + positional[0] + "\"");
-        return ctl::exit_failed;
-    }
     state.token = new_token();
     if (state.token.empty()) {
         ctl::refuse(std::string("cannot make a token: ") + std::strerror(errno));

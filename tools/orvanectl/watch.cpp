@@ -50,10 +50,6 @@ int run_watch(int argc, char **argv)
     int status = ctl::parse_options(watch_command, argc, argv, options, positional);
     if (status != ctl::go_on)
         return status;
-    if (!positional.empty()) {
-        ctl::refuse("takes no arguments, not \"" + positional[0] + "\"");
-        return ctl::exit_failed;
-    }
     configurator::search where = ctl::make_search(segment, std::chrono::milliseconds(wait_ms));
     where.progress = nullptr;
     const auto done = configurator::watch(where, [](const configurator::datagram &got) {
