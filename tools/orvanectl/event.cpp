@@ -416,13 +416,14 @@ int run_listen(int argc, char **argv)
 
 // ---- event ----
 
+// `orvanectl event` alone: the group's two commands.
 int run_event(int argc, char **argv)
 {
-    if (argc >= 2 && std::strcmp(argv[1], "send") == 0)
-        return run_send(argc - 1, argv + 1);
-    if (argc >= 2 && std::strcmp(argv[1], "listen") == 0)
-        return run_listen(argc - 1, argv + 1);
     bool asked = argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
+    if (argc >= 2 && !asked) {
+        ctl::refuse("unknown command \"event " + ctl::printable(argv[1]) + "\": send or listen");
+        return ctl::exit_failed;
+    }
     FILE *out = asked ? stdout : stderr;
     std::fprintf(out,
                  "usage: orvanectl event send %s\n       orvanectl event listen %s\n\n"
@@ -431,6 +432,10 @@ int run_event(int argc, char **argv)
     return asked ? ctl::exit_ok : ctl::exit_failed;
 }
 
+// The two commands are registered like every other, under their two words;
+// "event" is the group that the overview lists.
+const ctl::registration registered_send{send_command};
+const ctl::registration registered_listen{listen_command};
 const ctl::registration registered{{"event", "send|listen ...",
                                     "Send an event to this device's notifier, or listen to a notifier's events.",
                                     nullptr, run_event}};

@@ -8,14 +8,17 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
 void print_usage(FILE *stream)
 {
     std::fputs("usage: orvanectl [--json | --parsable] COMMAND [OPTIONS] [ARGUMENTS]\n\ncommands:\n", stream);
+    // A command of two words is listed under its group ("event").
     for (const auto &cmd : ctl::commands())
-        std::fprintf(stream, "  %-10s %s\n", cmd.name, cmd.summary);
+        if (std::strchr(cmd.name, ' ') == nullptr)
+            std::fprintf(stream, "  %-10s %s\n", cmd.name, cmd.summary);
     std::fputs("\n'orvanectl COMMAND --help' describes a command.\n"
                "exit status: 0 done, 1 refused by the device, 2 bad arguments or local failure, 3 no answer in time,\n"
                "130 interrupted (143 on SIGTERM)\n",
@@ -48,6 +51,14 @@ int main(int argc, char **argv)
     if (first >= argc) {
         print_usage(stderr);
         return ctl::exit_failed;
+    }
+    // "event send": a command of two words comes before its group's word.
+    if (first + 1 < argc) {
+        const std::string words = std::string(argv[first]) + " " + argv[first + 1];
+        if (const ctl::command *cmd = ctl::find_command(words)) {
+            ++first;
+            return cmd->run(argc - first, argv + first);
+        }
     }
     const ctl::command *cmd = ctl::find_command(argv[first]);
     if (!cmd) {
