@@ -36,9 +36,10 @@ void info_reply_close(select_set *registered);
 // absorbed by the next one, which info_reply_serve says is due.
 [[nodiscard]] bool info_reply_answer_now();
 
-// An INFO goes out (an answer or an announcement, which is never held
-// back): it takes its share of the budget and is the one owed to the LOOKs
-// absorbed so far.
+// An INFO is about to go out (an answer or an announcement, which is never
+// held back): it takes its share of the budget and is the one owed to the
+// LOOKs absorbed so far, which are read again from now on. Called also when
+// the INFO then cannot be built, so that nothing stays owed.
 void info_reply_sending();
 
 // Reads the timer when it is ready: true when the INFO owed to absorbed

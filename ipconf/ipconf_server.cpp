@@ -530,12 +530,14 @@ int ipconf_send(const uint8_t *message, size_t size)
 
 int broadcast_info()
 {
+    // Counted, and what was owed settled, also when the INFO cannot be built:
+    // LOOKs are read again, and the next one tries anew.
+    info_reply_sending();
     const uint8_t *message = info_reply_message();
     if (message == nullptr) {
         syslog(LOG_ERR, "cannot create info message");
         return -1;
     }
-    info_reply_sending();
     if (ipconf_send(message, tlv_get_size(message)) != 0)
         syslog(LOG_ERR, "cannot send info reply message");
     return 0;
