@@ -311,6 +311,18 @@ TEST_F(IpconfServer, EveryChangeIsInTheNextInfoAndPacedAskersShareOne)
         EXPECT_EQ(peer->collect("INFO"_tlv, 800, device_puid).size(), 1u) << asleep;
         EXPECT_EQ(other.collect("INFO"_tlv, 0, device_puid).size(), 1u) << asleep;
     }
+
+    // An owed INFO that cannot be built (the service stopped, the kept INFO
+    // stale) still lets the LOOKs after it in: once the service is back,
+    // they are answered.
+    EXPECT_EQ(next_answer().first, "late3"); // spends the budget
+    ASSERT_TRUE(device->bus().service()->signal(SIGSTOP));
+    ASSERT_TRUE(lab->ip(device->addresses().host, {"addr", "add", "192.0.2.98/32", "dev", "lab0"}));
+    ASSERT_TRUE(peer->send(take(ipconf_msg_build_look())));
+    EXPECT_TRUE(device->daemon().wait_for_line("cannot create info message", 5000)) << device->daemon_log();
+    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(device->bus().service()->signal(SIGCONT));
+    EXPECT_TRUE(answered_within(3000)) << device->daemon_log();
 }
 
 TEST_F(IpconfServer, SleepModeAnswersWithRawFramesOnEveryInterfaceAndRefusesConfiguration)
