@@ -20,11 +20,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <random>
+#include <thread>
 
 namespace {
 
