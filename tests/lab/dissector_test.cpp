@@ -77,8 +77,8 @@ protected:
     // values of the field `by` (one per message in them).
     selection frames(const std::string &filter, const std::string &by = "orvane.msg")
     {
-        auto run = lab->start("cfg", {tshark, "-n", "-r", capture_path, "-X", "lua_script:" + dissector, "-Y",
-                                      filter, "-T", "fields", "-e", "ip.src", "-e", by});
+        auto run = lab->start("cfg", {tshark, "-n", "-r", capture_path, "-X", "lua_script:" + dissector, "-Y", filter,
+                                      "-T", "fields", "-e", "ip.src", "-e", by});
         selection found;
         if (!run || run->wait(60000) != 0) {
             ADD_FAILURE() << "tshark -Y '" << filter << "': " << (run ? run->stderr_text() : "not started");
@@ -113,9 +113,9 @@ TEST_F(DissectorLab, SelectsTheFramesOfARealExchangeByWhatTheyCarry)
     EXPECT_EQ(ctl("cfg", {"configure", one->puid(), "--user", "admin", "--password-stdin", "--hostname", "intruder"},
                   "not-the-password\n"),
               1);
-    auto listening = lab->start("cfg", {orvanectl, "event", "listen", device, "--user", "admin", "--password-stdin",
-                                        "--count", "1"},
-                                {.env = {}, .tmp_dir = {}, .stdin_data = password});
+    auto listening =
+        lab->start("cfg", {orvanectl, "event", "listen", device, "--user", "admin", "--password-stdin", "--count", "1"},
+                   {.env = {}, .tmp_dir = {}, .stdin_data = password});
     ASSERT_TRUE(listening && listening->wait_for_line("logged in as admin", 10000))
         << (listening ? listening->stderr_text() : "") << notifier->stderr_text();
     EXPECT_EQ(ctl(one->addresses().host,
@@ -134,13 +134,12 @@ TEST_F(DissectorLab, SelectsTheFramesOfARealExchangeByWhatTheyCarry)
     EXPECT_EQ(frames(R"(orvane.hostname == "device-2")"), (selection{{"INFO", {other}}}));
     // The CONF that asked for the name, and the INFO that announced it.
     EXPECT_EQ(frames(R"(orvane.hostname == "hall-sensor")"), (selection{{"CONF", {laptop}}, {"INFO", {device}}}));
-    EXPECT_EQ(frames("orvane.puid == \"" + one->puid() + '"'),
-              (selection{{"INFO", {device}},
-                         {"CHRQ", {laptop}},
-                         {"CHAL", {device}},
-                         {"CONF", {laptop}},
-                         {"OK", {device}},
-                         {"ERR", {device}}}));
+    EXPECT_EQ(frames("orvane.puid == \"" + one->puid() + '"'), (selection{{"INFO", {device}},
+                                                                          {"CHRQ", {laptop}},
+                                                                          {"CHAL", {device}},
+                                                                          {"CONF", {laptop}},
+                                                                          {"OK", {device}},
+                                                                          {"ERR", {device}}}));
     EXPECT_EQ(frames(R"(orvane.error_text contains "invalid password")"), (selection{{"ERR", {device}}}));
     // The CONFs, the notifier login, and the event addressed to the user.
     EXPECT_EQ(frames(R"(orvane.user == "admin")"),

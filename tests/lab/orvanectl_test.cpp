@@ -170,8 +170,9 @@ TEST_F(OrvanectlLinks, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress
     // Words where a person reads, and the PUID and host name in records.
     ASSERT_TRUE(in_words && in_records);
     EXPECT_EQ(in_words->wait(10000) + in_records->wait(10000), 0);
-    EXPECT_THAT(in_words->stdout_text(), AllOf(HasSubstr("\n  host name: device-1\n"), HasSubstr("  mode: normal (0)\n"),
-                                               HasSubstr("    link: up (1)\n"), Not(HasSubstr("HNAM"))));
+    EXPECT_THAT(in_words->stdout_text(),
+                AllOf(HasSubstr("\n  host name: device-1\n"), HasSubstr("  mode: normal (0)\n"),
+                      HasSubstr("    link: up (1)\n"), Not(HasSubstr("HNAM"))));
     EXPECT_THAT(in_records->stdout_text(), HasSubstr(";lab0;INFO;436;02:00:00:00:0D:01;device-1\n"));
     result lines = ctl("cfg", {"--parsable", "discover", "-t", "1.5"});
     EXPECT_THAT(
