@@ -58,6 +58,15 @@ uint16_t fold_complement(uint32_t sum)
     return static_cast<uint16_t>(~sum);
 }
 
+// setsockopt, with the one failure text of this layer: 0 or -1.
+int set_option(int socket, int level, int name, const void *value, socklen_t size)
+{
+    if (setsockopt(socket, level, name, value, size) == 0)
+        return 0;
+    std::perror("set socket options failed");
+    return -1;
+}
+
 size_t header_length(const uint8_t *packet)
 {
     return static_cast<size_t>(packet[0] & 0x0F) * 4;
@@ -198,10 +207,7 @@ int raw_udp_check_status(const uint8_t *packet, size_t length, uint16_t port, ui
 int raw_socket_want_status(int socket)
 {
     const int on = 1;
-    if (setsockopt(socket, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) == 0)
-        return 0;
-    std::perror("set socket options failed");
-    return -1;
+    return set_option(socket, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on);
 }
 
 namespace {
@@ -306,19 +312,13 @@ int datagram_drop_set(int socket, bool headers, uint16_t port, const char (&type
         program = {static_cast<unsigned short>(std::size(ipv4)), ipv4};
     else
         program = {static_cast<unsigned short>(std::size(udp)), udp};
-    if (setsockopt(socket, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0)
-        return 0;
-    std::perror("set socket options failed");
-    return -1;
+    return set_option(socket, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
 }
 
 int datagram_drop_clear(int socket)
 {
     const int unused = 0;
-    if (setsockopt(socket, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused) == 0)
-        return 0;
-    std::perror("set socket options failed");
-    return -1;
+    return set_option(socket, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused);
 }
 
 const uint8_t *raw_udp_get_data(const uint8_t *packet)
