@@ -415,8 +415,8 @@ int ipconf_open(const char *interface, select_set *registered)
 
 namespace {
 
-// One received datagram: the message in it and its sender, or why it is
-// dropped (false). -1 when the daemon must stop.
+// One received datagram: its message dispatched with its sender, or dropped.
+// 0, or -1 when the daemon must stop.
 int take_datagram(datagram_slot &slot)
 {
     // Nothing waits for the second half of a failed receive: the daemon stops
