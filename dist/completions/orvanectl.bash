@@ -45,7 +45,7 @@ _orvanectl()
     esac
     $split && return
 
-    local common="--json --parsable -h --help"
+    local common="--json -h --help" records="--parsable"
     local segment="-i --interface --raw -t --timeout"
     local options=""
     case $command in
@@ -53,10 +53,10 @@ _orvanectl()
         options="--json --parsable -h --help -v --version"
         [[ $cur == -* ]] || options="browse configure discover dump event serve watch" ;;
     discover | watch)
-        options="$segment $common" ;;
+        options="$segment $records $common" ;;
     configure)
         options="-u --user --password-file --password-stdin --hostname --iface --static --dhcp --gateway --dns
-                 --wins $segment $common" ;;
+                 --wins $segment $records $common" ;;
     dump)
         if [[ $cur != -* ]]; then
             _filedir
@@ -64,9 +64,9 @@ _orvanectl()
         fi
         options=$common ;;
     browse)
-        options="-t --timeout --socket $common" ;;
+        options="-t --timeout --socket $records $common" ;;
     serve)
-        options="--listen -i --interface $common" ;;
+        options="--listen -i --interface $records $common" ;;
     event)
         options="send listen"
         [[ $cur == -* ]] && options=$common ;;

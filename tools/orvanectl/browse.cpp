@@ -33,11 +33,11 @@ int run_browse(int argc, char **argv);
 const ctl::command browse_command{
     "browse", "[-t SECONDS] [--socket PATH]",
     "Ask the orvaned of this device to look for the other devices on its segment, and list them.",
-    "The daemon is reached through the newest /tmp/orvane_rpc_N.sock (the highest N), or PATH. It broadcasts\n"
-    "one LOOK and collects the INFO replies for SECONDS (whole seconds, default 2), serving nothing else\n"
-    "meanwhile. Every reply is one entry, in order of arrival: a device that answers twice is listed twice.\n"
-    "Columns: host name, addresses (joined by ','), product id and product name; '-' marks an empty field.\n"
-    "Only a socket owned by root or by the caller is used; any other is refused and named.",
+    R"(The daemon is reached through the newest /tmp/orvane_rpc_N.sock (the highest N), or PATH. It broadcasts
+one LOOK and collects the INFO replies for SECONDS (whole seconds, default 2), serving nothing else
+meanwhile. Every reply is one entry, in order of arrival: a device that answers twice is listed twice.
+Columns: host name, addresses (joined by ','), product id and product name; '-' marks an empty field.
+Only a socket owned by root or by the caller is used; any other is refused and named.)",
     run_browse};
 
 const ctl::registration registered{browse_command};

@@ -53,6 +53,20 @@ bool is_hex(char c)
     return std::isxdigit(static_cast<unsigned char>(c)) != 0;
 }
 
+// 1 to `most` characters, each one `allowed`; else refused as not `wanted`.
+bool accept_characters(const char *what, const char *text, size_t most, const char *wanted, std::string &out,
+                       bool (*allowed)(unsigned char))
+{
+    const size_t length = std::strlen(text);
+    bool ok = length >= 1 && length <= most;
+    for (size_t i = 0; ok && i < length; ++i)
+        ok = allowed(static_cast<unsigned char>(text[i]));
+    if (!ok)
+        return refuse(std::string(what) + " wants " + wanted + ", not " + quoted(text));
+    out = text;
+    return true;
+}
+
 } // namespace
 
 registration::registration(const command &cmd)
@@ -114,6 +128,12 @@ bool refuse(const std::string &text)
     return false;
 }
 
+option timeout_option(int &milliseconds, const char *help)
+{
+    return {"timeout", 't', "SECONDS", help,
+            [&milliseconds](const char *value) { return parse_seconds("-t", value, milliseconds); }};
+}
+
 void print_command_help(const command &cmd, const std::vector<option> &options)
 {
     std::printf("usage: orvanectl %s %s\n\n%s\n", cmd.name, cmd.synopsis, cmd.summary);
@@ -129,7 +149,8 @@ void print_command_help(const command &cmd, const std::vector<option> &options)
         line(left, opt.help);
     }
     line("--json", "print JSON instead of text (schema 1, see orvanectl(1))");
-    line("--parsable", "print one ';'-separated record a line, for scripts");
+    if (cmd.outputs == command::forms::text_json_parsable)
+        line("--parsable", "print one ';'-separated record a line, for scripts");
     line("-h, --help", "print this help");
     if (cmd.details)
         std::printf("\n%s\n", cmd.details);
@@ -161,6 +182,10 @@ int parse_options(const command &cmd, int argc, char **argv, const std::vector<o
             continue;
         }
         if (std::strcmp(arg, "--parsable") == 0) {
+            if (cmd.outputs != command::forms::text_json_parsable) {
+                refuse("offers no --parsable records; use --json");
+                return exit_failed;
+            }
             set_parsable(true);
             continue;
         }
@@ -281,14 +306,8 @@ bool parse_ipv4_prefix(const char *what, const char *text, std::string &address,
 
 bool parse_interface_name(const char *what, const char *text, std::string &name)
 {
-    size_t length = std::strlen(text);
-    bool ok = length >= 1 && length <= 15;
-    for (size_t i = 0; ok && i < length; ++i)
-        ok = std::isgraph(static_cast<unsigned char>(text[i])) && text[i] != '/' && text[i] != ':';
-    if (!ok)
-        return refuse(std::string(what) + " wants a network interface name of 1 to 15 characters, not " + quoted(text));
-    name = text;
-    return true;
+    return accept_characters(what, text, 15, "a network interface name of 1 to 15 characters", name,
+                             [](unsigned char c) { return std::isgraph(c) && c != '/' && c != ':'; });
 }
 
 bool parse_host_name(const char *what, const char *text, std::string &name)
@@ -319,14 +338,8 @@ bool parse_host_name(const char *what, const char *text, std::string &name)
 
 bool parse_user_name(const char *what, const char *text, std::string &name)
 {
-    size_t length = std::strlen(text);
-    bool ok = length >= 1 && length <= 255;
-    for (size_t i = 0; ok && i < length; ++i)
-        ok = std::isprint(static_cast<unsigned char>(text[i])) != 0;
-    if (!ok)
-        return refuse(std::string(what) + " wants a user name of 1 to 255 printable characters, not " + quoted(text));
-    name = text;
-    return true;
+    return accept_characters(what, text, 255, "a user name of 1 to 255 printable characters", name,
+                             [](unsigned char c) { return std::isprint(c) != 0; });
 }
 
 } // namespace ctl

@@ -34,6 +34,8 @@ struct command {
     unsigned least = 0;
     unsigned most = 0;
     const char *argument = nullptr;
+    // Commands whose output is no list of records refuse --parsable.
+    enum class forms { text_json_parsable, text_json } outputs = forms::text_json_parsable;
 };
 inline constexpr unsigned any_number = ~0U;
 
@@ -62,6 +64,8 @@ struct option {
 [[nodiscard]] int parse_options(const command &cmd, int argc, char **argv, const std::vector<option> &options,
                                 std::vector<std::string> &positional);
 void print_command_help(const command &cmd, const std::vector<option> &options);
+// -t/--timeout SECONDS into `milliseconds`.
+[[nodiscard]] option timeout_option(int &milliseconds, const char *help);
 
 // Prints "orvanectl[ COMMAND]: <text>" on stderr. Returns false so that a
 // validator can `return refuse(...)`.

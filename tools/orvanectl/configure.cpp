@@ -47,17 +47,17 @@ int run_configure(int argc, char **argv);
 
 const ctl::command configure_command{
     "configure",
-    "PUID --user NAME (--password-file FILE | --password-stdin) [--hostname NAME]\n"
-    "       [--iface MAC [--static ADDR/PREFIX | --dhcp] [--gateway A] [--dns A] [--wins A]]... [-i IFACE]... [--raw]\n"
-    "       [-t SECONDS]",
+    R"(PUID --user NAME (--password-file FILE | --password-stdin) [--hostname NAME]
+       [--iface MAC [--static ADDR/PREFIX | --dhcp] [--gateway A] [--dns A] [--wins A]]... [-i IFACE]... [--raw]
+       [-t SECONDS])",
     "Change the host name and/or IPv4 settings of the device PUID after a challenge-response login.",
-    "--static, --dhcp, --gateway, --dns and --wins apply to the --iface before them; a setting that is not\n"
-    "given stays as the device has it. The password is the first line of FILE or of standard input; it is\n"
-    "never sent (only a hash of it answers the device's challenge) and never printed. Every argument is\n"
-    "checked before anything is sent. The challenge must come within 5 s (or SECONDS, if less); the final\n"
-    "OK or ERROR within SECONDS (default 45). On ERROR the device's text goes to standard error. The challenge\n"
-    "request goes out on every interface (or those given with -i, raw frames as for discover); the rest of\n"
-    "the exchange stays on the interface where the device answered for this host's address.",
+    R"(--static, --dhcp, --gateway, --dns and --wins apply to the --iface before them; a setting that is not
+given stays as the device has it. The password is the first line of FILE or of standard input; it is
+never sent (only a hash of it answers the device's challenge) and never printed. Every argument is
+checked before anything is sent. The challenge must come within 5 s (or SECONDS, if less); the final
+OK or ERROR within SECONDS (default 45). On ERROR the device's text goes to standard error. The challenge
+request goes out on every interface (or those given with -i, raw frames as for discover); the rest of
+the exchange stays on the interface where the device answered for this host's address.)",
     run_configure,
     1,
     1,
@@ -130,8 +130,7 @@ int parse_request(int argc, char **argv, request &req)
          [&](const char *value) { return set_address(req, "--dns", &interface_request::dns, value); }},
         {"wins", 0, "A", "WINS server",
          [&](const char *value) { return set_address(req, "--wins", &interface_request::wins, value); }},
-        {"timeout", 't', "SECONDS", "wait this long for the device's OK or ERROR (default 45)",
-         [&](const char *value) { return ctl::parse_seconds("-t", value, req.wait_ms); }},
+        ctl::timeout_option(req.wait_ms, "wait this long for the device's OK or ERROR (default 45)"),
     };
     ctl::add_password_options(options, req.password);
     ctl::add_segment_options(options, req.segment);

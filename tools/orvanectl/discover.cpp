@@ -16,12 +16,12 @@ int run_discover(int argc, char **argv);
 const ctl::command discover_command{
     "discover", "[-i IFACE]... [--raw] [-t SECONDS]",
     "Broadcast one LOOK on UDP port 4445 and list the devices that answer.",
-    "The LOOK goes out on every interface that is up and broadcast-capable (not loopback), or on those given\n"
-    "with -i; no route and no address are needed. An interface without an IPv4 address (or every one, with\n"
-    "--raw) is searched with raw frames, which needs CAP_NET_RAW. Each device is listed once (the latest of\n"
-    "its replies), sorted by PUID, with its PUID, mode, host name, product, hardware and software version,\n"
-    "address and the local interface it answered on, then one line per interface: name, MAC, link, IPv4\n"
-    "method, address/netmask, gateway, DNS and WINS. '-' marks a field the device did not send.",
+    R"(The LOOK goes out on every interface that is up and broadcast-capable (not loopback), or on those given
+with -i; no route and no address are needed. An interface without an IPv4 address (or every one, with
+--raw) is searched with raw frames, which needs CAP_NET_RAW. Each device is listed once (the latest of
+its replies), sorted by PUID, with its PUID, mode, host name, product, hardware and software version,
+address and the local interface it answered on, then one line per interface: name, MAC, link, IPv4
+method, address/netmask, gateway, DNS and WINS. '-' marks a field the device did not send.)",
     run_discover};
 
 const ctl::registration registered{discover_command};
@@ -32,8 +32,7 @@ int run_discover(int argc, char **argv)
     int wait_ms = 2000;
     std::vector<std::string> positional;
     std::vector<ctl::option> options = {
-        {"timeout", 't', "SECONDS", "collect replies for this long (default 2)",
-         [&](const char *value) { return ctl::parse_seconds("-t", value, wait_ms); }},
+        ctl::timeout_option(wait_ms, "collect replies for this long (default 2)"),
     };
     ctl::add_segment_options(options, segment);
     int status = ctl::parse_options(discover_command, argc, argv, options, positional);

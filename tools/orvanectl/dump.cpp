@@ -39,13 +39,14 @@ int run_dump(int argc, char **argv);
 const ctl::command dump_command{"dump",
                                 "[FILE|-]",
                                 "Print a captured message (its raw bytes, from FILE or standard input) as a TLV dump.",
-                                "With --json the message is decoded into its named fields instead. A message that\n"
-                                "breaks off or does not parse is printed as far as it goes, then named on stderr\n"
-                                "(status 2).",
+                                R"(With --json the message is decoded into its named fields instead. A message that
+breaks off or does not parse is printed as far as it goes, then named on stderr
+(status 2).)",
                                 run_dump,
                                 0,
                                 1,
-                                "FILE"};
+                                "FILE",
+                                ctl::command::forms::text_json};
 
 const ctl::registration registered{dump_command};
 
@@ -55,10 +56,6 @@ int run_dump(int argc, char **argv)
     int status = ctl::parse_options(dump_command, argc, argv, {}, positional);
     if (status != ctl::go_on)
         return status;
-    if (ctl::parsable_output()) {
-        ctl::refuse("offers no --parsable records; use --json");
-        return ctl::exit_failed;
-    }
     std::string name = positional.empty() ? "-" : positional[0];
     std::vector<uint8_t> data;
     if (name == "-") {

@@ -60,13 +60,14 @@ const ctl::command send_command{
     "event send",
     "[--user NAME] [--module M] [--id ID] [--time T] [KEY=VALUE]...",
     "Build an event and hand it to the notifier on this device (unix socket \"Tazul_notifier\").",
-    "The event goes to the peers logged in as NAME, or to every connected peer without --user.\n"
-    "--time defaults to the current UTC time; --time \"\" leaves the time out.\n"
-    "Every KEY=VALUE becomes one INFO pair, in the order given.",
+    R"(The event goes to the peers logged in as NAME, or to every connected peer without --user.
+--time defaults to the current UTC time; --time "" leaves the time out.
+Every KEY=VALUE becomes one INFO pair, in the order given.)",
     run_send,
     0,
     ctl::any_number,
-    "KEY=VALUE"};
+    "KEY=VALUE",
+    ctl::command::forms::text_json};
 
 int run_send(int argc, char **argv)
 {
@@ -94,10 +95,6 @@ int run_send(int argc, char **argv)
     int status = ctl::parse_options(send_command, argc, argv, options, positional);
     if (status != ctl::go_on)
         return status;
-    if (ctl::parsable_output()) {
-        ctl::refuse("offers no --parsable records; use --json");
-        return ctl::exit_failed;
-    }
 
     std::vector<std::pair<std::string, std::string>> pairs;
     for (const auto &word : positional) {
@@ -158,13 +155,14 @@ const ctl::command listen_command{
     "event listen",
     "ADDRESS --user NAME (--password-file FILE | --password-stdin) [--port PORT] [--count N]",
     "Log in to the notifier at ADDRESS (TCP port 4445) and print every event received, until interrupted.",
-    "The password is the first line of FILE or of standard input. Events without a user arrive also\n"
-    "before the login completes. Exit status 1 when the notifier refuses the login (its error text is\n"
-    "shown), 2 when it cannot be reached or closes the connection, 3 when the login gets no answer in time.",
+    R"(The password is the first line of FILE or of standard input. Events without a user arrive also
+before the login completes. Exit status 1 when the notifier refuses the login (its error text is
+shown), 2 when it cannot be reached or closes the connection, 3 when the login gets no answer in time.)",
     run_listen,
     1,
     1,
-    "ADDRESS"};
+    "ADDRESS",
+    ctl::command::forms::text_json};
 
 int connect_to(const std::string &host, const std::string &port)
 {
@@ -385,10 +383,6 @@ int run_listen(int argc, char **argv)
     int status = ctl::parse_options(listen_command, argc, argv, options, positional);
     if (status != ctl::go_on)
         return status;
-    if (ctl::parsable_output()) {
-        ctl::refuse("offers no --parsable records; use --json");
-        return ctl::exit_failed;
-    }
     if (user.empty()) {
         ctl::refuse("wants --user NAME");
         return ctl::exit_failed;

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <span>
+#include <string>
 
 namespace ctl {
 
@@ -125,48 +127,45 @@ std::string shown(const json &value)
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+namespace {
+
+// The word for each value of a byte field, null for "not sent"; a value
+// without a word is shown as `unknown` and its number.
+struct value_word {
+    long value;
+    const char *word;
+};
+
+json word_of(std::span<const value_word> words, long value, const char *unknown)
+{
+    for (const value_word &known : words)
+        if (known.value == value)
+            return known.word ? json(known.word) : json(nullptr);
+    return std::string(unknown) + " " + std::to_string(value);
+}
+
+constexpr value_word mode_words[] = {{PRODUCT_MODE_NORMAL, "normal"},
+                                     {PRODUCT_MODE_SLEEP, "sleep"},
+                                     {PRODUCT_MODE_RESCUE, "rescue"},
+                                     {PRODUCT_MODE_NOT_CONFIGURABLE, "not-configurable"}};
+constexpr value_word link_words[] = {{LINK_DOWN, "down"}, {LINK_UP, "up"}, {LINK_STATE_NOT_SET, nullptr}};
+constexpr value_word method_words[] = {{IPV4_STATIC, "static"}, {IPV4_DHCP, "dhcp"}, {IPV4_MODE_NOT_SET, nullptr}};
+
+} // namespace
+
 std::string mode_name(uint32_t mode)
 {
-    switch (mode) {
-    case PRODUCT_MODE_NORMAL:
-        return "normal";
-    case PRODUCT_MODE_SLEEP:
-        return "sleep";
-    case PRODUCT_MODE_RESCUE:
-        return "rescue";
-    case PRODUCT_MODE_NOT_CONFIGURABLE:
-        return "not-configurable";
-    default:
-        return "mode " + std::to_string(mode);
-    }
+    return word_of(mode_words, mode, "mode").get<std::string>();
 }
 
 json link_name(int link_state)
 {
-    switch (link_state) {
-    case LINK_DOWN:
-        return "down";
-    case LINK_UP:
-        return "up";
-    case LINK_STATE_NOT_SET:
-        return nullptr;
-    default:
-        return "state " + std::to_string(link_state);
-    }
+    return word_of(link_words, link_state, "state");
 }
 
 json method_name(int ipv4_mode)
 {
-    switch (ipv4_mode) {
-    case IPV4_STATIC:
-        return "static";
-    case IPV4_DHCP:
-        return "dhcp";
-    case IPV4_MODE_NOT_SET:
-        return nullptr;
-    default:
-        return "method " + std::to_string(ipv4_mode);
-    }
+    return word_of(method_words, ipv4_mode, "method");
 }
 
 std::string address_text(const sockaddr_storage &address)

@@ -56,9 +56,9 @@ int run_serve(int argc, char **argv);
 const ctl::command serve_command{
     "serve", "[--listen ADDR:PORT] [-i IFACE]...",
     "Serve the commissioning page: find, configure and watch devices from a browser.",
-    "Listens on 127.0.0.1:4446 unless --listen names another address (a warning says that the page is then\n"
-    "reachable from the network). Open the printed address in a browser on this machine. The page and its\n"
-    "JSON API are described in orvanectl(1). Runs until interrupted (SIGINT, SIGTERM).",
+    R"(Listens on 127.0.0.1:4446 unless --listen names another address (a warning says that the page is then
+reachable from the network). Open the printed address in a browser on this machine. The page and its
+JSON API are described in orvanectl(1). Runs until interrupted (SIGINT, SIGTERM).)",
     run_serve};
 
 const ctl::registration registered{serve_command};

@@ -19,10 +19,10 @@ int run_watch(int argc, char **argv);
 const ctl::command watch_command{
     "watch", "[-i IFACE]... [--raw] [-t SECONDS]",
     "Print every ipconf message seen on UDP port 4445, decoded, with its sender.",
-    "Runs until SECONDS have passed (status 0), or until interrupted (SIGINT: status 130). With --json each\n"
-    "message is one line: {\"schema\", \"command\", \"time\", \"from\", \"port\", \"interface\", \"message\"};\n"
-    "with --parsable one record: message;TIME;FROM;PORT;INTERFACE;TYPE;SIZE;PUID;HOST_NAME (the last two empty\n"
-    "where the message has none). Times are UTC, ISO 8601 with milliseconds.",
+    R"(Runs until SECONDS have passed (status 0), or until interrupted (SIGINT: status 130). With --json each
+message is one line: {"schema", "command", "time", "from", "port", "interface", "message"};
+with --parsable one record: message;TIME;FROM;PORT;INTERFACE;TYPE;SIZE;PUID;HOST_NAME (the last two empty
+where the message has none). Times are UTC, ISO 8601 with milliseconds.)",
     run_watch};
 
 const ctl::registration registered{watch_command};
@@ -43,8 +43,7 @@ int run_watch(int argc, char **argv)
     int wait_ms = 0;
     std::vector<std::string> positional;
     std::vector<ctl::option> options = {
-        {"timeout", 't', "SECONDS", "stop after this long (default: until interrupted)",
-         [&](const char *value) { return ctl::parse_seconds("-t", value, wait_ms); }},
+        ctl::timeout_option(wait_ms, "stop after this long (default: until interrupted)"),
     };
     ctl::add_segment_options(options, segment);
     int status = ctl::parse_options(watch_command, argc, argv, options, positional);
