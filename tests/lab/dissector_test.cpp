@@ -24,7 +24,6 @@
 
 namespace {
 
-const std::string orvanectl = ORV_BUILD_DIR "/tools/orvanectl/orvanectl";
 const std::string dissector = ORV_BUILD_DIR "/dist/wireshark/orvane.lua";
 const std::string tshark = "/usr/bin/tshark", dumpcap = "/usr/bin/dumpcap";
 const std::string laptop = lab::configurator_address;
@@ -33,23 +32,15 @@ const std::string laptop = lab::configurator_address;
 // addresses that sent it.
 using selection = std::map<std::string, std::set<std::string>>;
 
-class DissectorLab : public lab::LabTest {
+class DissectorLab : public lab::SegmentTest {
 protected:
     void SetUp() override
     {
-        lab::LabTest::SetUp();
+        lab::SegmentTest::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
         if (access(tshark.c_str(), X_OK) != 0 || access(dumpcap.c_str(), X_OK) != 0)
             GTEST_SKIP() << "tshark is not installed (scripts/setup installs it)";
-        one = std::make_unique<lab::Device>(*lab, 0);
-        two = std::make_unique<lab::Device>(*lab, 1);
-        two->store.host_name = "device-2";
-        ASSERT_TRUE(lab->add_host("cfg") && lab->add_link("cfg", "lab0", "02:00:00:00:0c:01", {laptop + "/24"}));
-        for (auto *device : {one.get(), two.get()}) {
-            ASSERT_TRUE(device->start_service({"--notify-writer"}) && device->start_daemon());
-            ASSERT_TRUE(device->daemon().wait_for_line("Ipconf socket bound", 10000)) << device->daemon_log();
-        }
         lab::NotifySocket ready(lab->dir());
         notifier = lab->start(one->addresses().host, {ORV_BUILD_DIR "/services/notifierd/notifierd", "-f"},
                               {.env = {one->bus_env(), ready.env()}, .tmp_dir = {}, .stdin_data = {}});
@@ -59,18 +50,7 @@ protected:
     void TearDown() override
     {
         notifier.reset();
-        one.reset();
-        two.reset();
-        lab::LabTest::TearDown();
-    }
-
-    int ctl(const std::string &host, std::vector<std::string> args, const std::string &input = "")
-    {
-        args.insert(args.begin(), orvanectl);
-        auto run = lab->start(host, args, {.env = {}, .tmp_dir = {}, .stdin_data = input});
-        const int status = run ? run->wait(60000) : -1;
-        EXPECT_NE(status, -1) << args[1];
-        return status;
+        lab::SegmentTest::TearDown();
     }
 
     // The frames of the capture that the display filter selects, by the
@@ -94,7 +74,6 @@ protected:
         return found;
     }
 
-    std::unique_ptr<lab::Device> one, two;
     std::unique_ptr<lab::Process> notifier;
     std::string capture_path;
 };
@@ -106,20 +85,23 @@ TEST_F(DissectorLab, SelectsTheFramesOfARealExchangeByWhatTheyCarry)
     auto capture = lab->start("cfg", {dumpcap, "-i", "lab0", "-w", capture_path});
     ASSERT_TRUE(capture && capture->wait_for_line("Capturing on", 10000)) << (capture ? capture->stderr_text() : "");
 
-    EXPECT_EQ(ctl("cfg", {"discover", "-t", "2"}), 0);
-    EXPECT_EQ(ctl("cfg", {"configure", one->puid(), "--user", "admin", "--password-stdin", "--hostname", "hall-sensor"},
-                  password),
-              0);
-    EXPECT_EQ(ctl("cfg", {"configure", one->puid(), "--user", "admin", "--password-stdin", "--hostname", "intruder"},
-                  "not-the-password\n"),
-              1);
+    EXPECT_EQ(ctl("cfg", {"discover", "-t", "2"}).status, 0);
+    const std::vector<std::string> rename = {"configure", one->puid(),        "--user",
+                                             "admin",     "--password-stdin", "--hostname"};
+    auto with_name = [&](const char *name) {
+        auto args = rename;
+        args.emplace_back(name);
+        return args;
+    };
+    EXPECT_EQ(ctl("cfg", with_name("hall-sensor"), password).status, 0);
+    EXPECT_EQ(ctl("cfg", with_name("intruder"), "not-the-password\n").status, 1);
     auto listening =
-        lab->start("cfg", {orvanectl, "event", "listen", device, "--user", "admin", "--password-stdin", "--count", "1"},
-                   {.env = {}, .tmp_dir = {}, .stdin_data = password});
+        start("cfg", {"event", "listen", device, "--user", "admin", "--password-stdin", "--count", "1"}, password);
     ASSERT_TRUE(listening && listening->wait_for_line("logged in as admin", 10000))
         << (listening ? listening->stderr_text() : "") << notifier->stderr_text();
     EXPECT_EQ(ctl(one->addresses().host,
-                  {"event", "send", "--user", "admin", "--module", "disk", "--id", "42", "level=warning", "free=3%"}),
+                  {"event", "send", "--user", "admin", "--module", "disk", "--id", "42", "level=warning", "free=3%"})
+                  .status,
               0);
     EXPECT_EQ(listening->wait(10000), 0) << listening->stderr_text();
     // dumpcap takes packets from the kernel in blocks, a while after they

@@ -38,46 +38,8 @@ namespace {
 const std::string orvanectl = ORV_BUILD_DIR "/tools/orvanectl/orvanectl";
 const std::string puid1 = "02:00:00:00:0D:01", puid2 = "02:00:00:00:0D:11";
 
-class OrvanectlLab : public lab::LabTest {
+class OrvanectlLab : public lab::SegmentTest {
 protected:
-    void SetUp() override
-    {
-        lab::LabTest::SetUp();
-        if (IsSkipped() || HasFatalFailure())
-            return;
-        one = std::make_unique<lab::Device>(*lab, 0);
-        two = std::make_unique<lab::Device>(*lab, 1);
-        two->store.host_name = "device-2";
-        ASSERT_TRUE(lab->add_host("cfg") && lab->add_link("cfg", "lab0", "02:00:00:00:0c:01", {"192.0.2.20/24"}));
-        arrange();
-        ASSERT_TRUE(one->start_service({"--notify-writer"}) && one->start_daemon());
-        ASSERT_TRUE(two->start_service({"--notify-writer"}) && two->start_daemon(two_options));
-        for (auto *device : {one.get(), two.get()})
-            ASSERT_TRUE(device->daemon().wait_for_line("Ipconf socket bound", 10000)) << device->daemon_log();
-    }
-    void TearDown() override
-    {
-        one.reset();
-        two.reset();
-        lab::LabTest::TearDown();
-    }
-
-    struct result {
-        int status;
-        std::string out, err;
-    };
-    std::unique_ptr<lab::Process> start(const std::string &host, std::vector<std::string> args,
-                                        const std::string &input = "", const std::string &tmp = "")
-    {
-        args.insert(args.begin(), orvanectl);
-        return lab->start(host, args, {.env = {}, .tmp_dir = tmp, .stdin_data = input});
-    }
-    result ctl(const std::string &host, const std::vector<std::string> &args, const std::string &input = "",
-               const std::string &tmp = "")
-    {
-        auto p = start(host, args, input, tmp);
-        return p ? result{p->wait(60000), p->stdout_text(), p->stderr_text()} : result{-1, "", ""};
-    }
     // The documents of a --json run (one per line for streams), each kept
     // for the schema check at the end.
     json documents(const result &run)
@@ -110,10 +72,6 @@ protected:
         return std::system(("python3 -c '" + validate + "' " + schema + " " + file).c_str()) == 0;
     }
 
-    // More of the network, before the daemons start.
-    virtual void arrange() {}
-    std::vector<std::string> two_options;
-    std::unique_ptr<lab::Device> one, two;
     json checked = json::array();
 };
 

@@ -188,4 +188,44 @@ configurator::configure_result DeviceTest::configure(const configurator::configu
     return configurator::configure(request, where);
 }
 
+void SegmentTest::SetUp()
+{
+    LabTest::SetUp();
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    one = std::make_unique<Device>(*lab, 0);
+    two = std::make_unique<Device>(*lab, 1);
+    two->store.host_name = "device-2";
+    ASSERT_TRUE(lab->add_host("cfg") &&
+                lab->add_link("cfg", "lab0", "02:00:00:00:0c:01", {std::string(configurator_address) + "/24"}));
+    arrange();
+    ASSERT_TRUE(one->start_service({"--notify-writer"}) && one->start_daemon());
+    ASSERT_TRUE(two->start_service({"--notify-writer"}) && two->start_daemon(two_options));
+    for (auto *device : {one.get(), two.get()})
+        ASSERT_TRUE(device->daemon().wait_for_line("Ipconf socket bound", 10000)) << device->daemon_log();
+}
+
+void SegmentTest::TearDown()
+{
+    one.reset();
+    two.reset();
+    LabTest::TearDown();
+}
+
+std::unique_ptr<Process> SegmentTest::start(const std::string &host, std::vector<std::string> args,
+                                            const std::string &input, const std::string &tmp)
+{
+    args.insert(args.begin(), ORV_BUILD_DIR "/tools/orvanectl/orvanectl");
+    return lab->start(host, args, {.env = {}, .tmp_dir = tmp, .stdin_data = input});
+}
+
+SegmentTest::result SegmentTest::ctl(const std::string &host, const std::vector<std::string> &args,
+                                     const std::string &input, const std::string &tmp)
+{
+    auto run = start(host, args, input, tmp);
+    const result got = run ? result{run->wait(60000), run->stdout_text(), run->stderr_text()} : result{-1, "", ""};
+    EXPECT_NE(got.status, -1) << (args.empty() ? "" : args[0]);
+    return got;
+}
+
 } // namespace lab

@@ -147,4 +147,27 @@ protected:
     std::unique_ptr<IpconfPeer> peer;
 };
 
+// Two devices running ("device-2" the second's name) and the configurator
+// host "cfg" on one segment, for tests that drive orvanectl from outside.
+class SegmentTest : public LabTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // More of the network, before the daemons start.
+    virtual void arrange() {}
+
+    struct result {
+        int status;
+        std::string out, err;
+    };
+    // orvanectl ARGS on `host`, `input` on its standard input.
+    std::unique_ptr<Process> start(const std::string &host, std::vector<std::string> args,
+                                   const std::string &input = "", const std::string &tmp = "");
+    result ctl(const std::string &host, const std::vector<std::string> &args, const std::string &input = "",
+               const std::string &tmp = "");
+
+    std::vector<std::string> two_options; // the second daemon's command line
+    std::unique_ptr<Device> one, two;
+};
+
 } // namespace lab
