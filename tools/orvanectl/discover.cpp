@@ -28,18 +28,13 @@ const ctl::registration registered{discover_command};
 
 int run_discover(int argc, char **argv)
 {
-    ctl::segment_options segment;
-    int wait_ms = 2000;
-    std::vector<std::string> positional;
-    std::vector<ctl::option> options = {
-        ctl::timeout_option(wait_ms, "collect replies for this long (default 2)"),
-    };
-    ctl::add_segment_options(options, segment);
-    int status = ctl::parse_options(discover_command, argc, argv, options, positional);
+    configurator::search where;
+    const int status = ctl::parse_search_command(discover_command, argc, argv, 2000,
+                                                 "collect replies for this long (default 2)", where);
     if (status != ctl::go_on)
         return status;
 
-    const auto found = configurator::find(ctl::make_search(segment, std::chrono::milliseconds(wait_ms)));
+    const auto found = configurator::find(where);
     ctl::end_progress();
     if (found.result != configurator::outcome::ok)
         return ctl::unfinished(found.result, found.error);
@@ -60,7 +55,7 @@ int run_discover(int argc, char **argv)
         std::fprintf(stderr,
                      "orvanectl discover: no device answered within %.1f s (a firewall that drops UDP port 4445 "
                      "coming in looks the same)\n",
-                     wait_ms / 1000.0);
+                     std::chrono::duration<double>(where.timeout).count());
     return ctl::exit_ok;
 }
 

@@ -52,6 +52,19 @@ configurator::search make_search(const segment_options &segment, std::chrono::mi
     return where;
 }
 
+int parse_search_command(const command &cmd, int argc, char **argv, int timeout_ms, const char *timeout_help,
+                         configurator::search &where)
+{
+    segment_options segment;
+    std::vector<std::string> positional;
+    std::vector<option> options = {timeout_option(timeout_ms, timeout_help)};
+    add_segment_options(options, segment);
+    const int status = parse_options(cmd, argc, argv, options, positional);
+    if (status == go_on)
+        where = make_search(segment, std::chrono::milliseconds(timeout_ms));
+    return status;
+}
+
 void end_progress()
 {
     if (progress_shown)

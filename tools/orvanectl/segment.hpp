@@ -26,6 +26,12 @@ void add_segment_options(std::vector<option> &options, segment_options &segment)
 // SIGTERM fire, and the progress line.
 [[nodiscard]] configurator::search make_search(const segment_options &segment, std::chrono::milliseconds timeout);
 
+// Parses the command line of a command whose options are the segment's and
+// -t: go_on with `where` made (timeout_ms when -t is not given), or the
+// status to exit with.
+[[nodiscard]] int parse_search_command(const command &cmd, int argc, char **argv, int timeout_ms,
+                                       const char *timeout_help, configurator::search &where);
+
 // Erases the progress line, if one is shown; call before writing anything.
 void end_progress();
 

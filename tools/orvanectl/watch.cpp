@@ -39,17 +39,11 @@ ctl::json text_field(const ctl::json &message, const std::string &type)
 
 int run_watch(int argc, char **argv)
 {
-    ctl::segment_options segment;
-    int wait_ms = 0;
-    std::vector<std::string> positional;
-    std::vector<ctl::option> options = {
-        ctl::timeout_option(wait_ms, "stop after this long (default: until interrupted)"),
-    };
-    ctl::add_segment_options(options, segment);
-    int status = ctl::parse_options(watch_command, argc, argv, options, positional);
+    configurator::search where;
+    const int status = ctl::parse_search_command(watch_command, argc, argv, 0,
+                                                 "stop after this long (default: until interrupted)", where);
     if (status != ctl::go_on)
         return status;
-    configurator::search where = ctl::make_search(segment, std::chrono::milliseconds(wait_ms));
     where.progress = nullptr;
     const auto done = configurator::watch(where, [](const configurator::datagram &got) {
         const ctl::json message = ctl::decode_message(got.data.data(), got.data.size());
