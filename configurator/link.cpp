@@ -75,47 +75,47 @@ struct interface_state {
     std::string address;
 };
 
+// A socket set up by `prepare`, bound to `address`, with the large queue;
+// -1 when any step fails (the owner closes it and keeps errno).
+template <typename Address, typename Prepare>
+int bound_endpoint(int domain, int protocol, const Address &address, Prepare prepare)
+{
+    owned_fd socket_fd(socket(domain, SOCK_DGRAM | SOCK_CLOEXEC, protocol));
+    const int fd = socket_fd.get();
+    if (fd < 0 || !prepare(fd) || bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+        return -1;
+    size_queue(fd);
+    return socket_fd.release();
+}
+
+constexpr int enabled = 1;
+
 int udp_endpoint(const std::string &interface)
 {
-    owned_fd socket_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    const int fd = socket_fd.get();
-    if (fd < 0)
-        return -1;
-    const int on = 1;
     sockaddr_in any{};
     any.sin_family = AF_INET;
     any.sin_port = htons(ORVANE_PORT);
     // Address reuse lets a watch and a discover run side by side; replies are
     // broadcasts, which every such socket receives.
-    if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(), static_cast<socklen_t>(interface.size())) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0) {
-        return -1; // the owner closes it and keeps errno
-    }
-    size_queue(fd);
-    return socket_fd.release();
+    return bound_endpoint(AF_INET, 0, any, [&interface](int fd) {
+        return setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &enabled, sizeof enabled) == 0 &&
+               setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &enabled, sizeof enabled) == 0 &&
+               setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(),
+                          static_cast<socklen_t>(interface.size())) == 0;
+    });
 }
 
 int raw_endpoint(int index)
 {
-    owned_fd socket_fd(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP)));
-    const int fd = socket_fd.get();
-    if (fd < 0)
-        return -1;
-    const int on = 1;
     sockaddr_ll here{};
     here.sll_family = AF_PACKET;
     here.sll_protocol = htons(ETH_P_IP);
     here.sll_ifindex = index;
     // The auxiliary data tells a frame whose checksum the sending host left
     // to the hardware (a virtual link hands it over unfinished).
-    if (setsockopt(fd, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr *>(&here), sizeof here) != 0) {
-        return -1; // the owner closes it and keeps errno
-    }
-    size_queue(fd);
-    return socket_fd.release();
+    return bound_endpoint(AF_PACKET, htons(ETH_P_IP), here, [](int fd) {
+        return setsockopt(fd, SOL_PACKET, PACKET_AUXDATA, &enabled, sizeof enabled) == 0;
+    });
 }
 
 // Completes the UDP checksum of a frame that arrived without it, so that the

@@ -167,15 +167,25 @@ int install(int signal_number, struct sigaction *action, void (*handler)(int, si
 
 // ---- requests ----------------------------------------------------------------
 
-void handle_challenge_request(uint8_t *message, size_t size, const char *sender)
+// A request for this device that it may act on: logged as `received`;
+// one for another PUID is ignored, and a device that cannot be configured
+// says so.
+bool request_taken(uint8_t *message, size_t size, const char *sender, const char *received)
 {
     if (ipconf_check_puid(message, size) != 0)
-        return;
-    syslog(LOG_INFO, "Received CHALLENGE REQUEST");
+        return false;
+    syslog(LOG_INFO, "%s", received);
     if (can_set_conf == 0) {
         (void)error_send(cannot_be_configured, sender);
-        return;
+        return false;
     }
+    return true;
+}
+
+void handle_challenge_request(uint8_t *message, size_t size, const char *sender)
+{
+    if (!request_taken(message, size, sender, "Received CHALLENGE REQUEST"))
+        return;
     connection_remove(sender);
     uint32_t *challenge_of_sender = nullptr;
     try {
@@ -207,13 +217,8 @@ void handle_challenge_request(uint8_t *message, size_t size, const char *sender)
 
 void handle_conf(uint8_t *message, size_t size, const char *sender)
 {
-    if (ipconf_check_puid(message, size) != 0)
+    if (!request_taken(message, size, sender, "Received CONF"))
         return;
-    syslog(LOG_INFO, "Received CONF");
-    if (can_set_conf == 0) {
-        (void)error_send(cannot_be_configured, sender);
-        return;
-    }
     uint32_t challenge = 0;
     try {
         const auto found = connections->find(sender);
