@@ -53,27 +53,11 @@ bool watch_changes()
     return result >= 0;
 }
 
-bool unreachable(int error)
-{
-    switch (error) {
-    case ETIMEDOUT:
-    case ENOTCONN:
-    case ECONNRESET:
-    case ECONNREFUSED:
-    case EPIPE:
-    case ESHUTDOWN:
-    case ENOBUFS:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // The result of a library call; one that found the service unreachable
 // marks the open session lost, so that the rest of the request is not tried.
 int checked(int result)
 {
-    if (result != 0 && session_open && !session_lost && unreachable(errno)) {
+    if (result != 0 && session_open && !session_lost && cendrix_unreachable(errno)) {
         syslog(LOG_WARNING, "Connection to Cendrix Dbus service lost");
         cendrix_close(&context);
         session_lost = true;

@@ -68,18 +68,7 @@ int reason_of(int result, const sd_bus_error &error)
         sd_bus_error_has_name(&error, SD_BUS_ERROR_NAME_HAS_NO_OWNER) ||
         sd_bus_error_has_name(&error, SD_BUS_ERROR_NO_REPLY))
         return ENOTCONN;
-    switch (-result) {
-    case ETIMEDOUT:
-    case ENOTCONN:
-    case ECONNRESET:
-    case ECONNREFUSED:
-    case EPIPE:
-    case ESHUTDOWN:
-    case ENOBUFS:
-        return -result;
-    default:
-        return EIO;
-    }
+    return cendrix_unreachable(-result) ? -result : EIO;
 }
 
 // Calls `method` of the service's object with the arguments that `append`
@@ -232,6 +221,22 @@ int subscribe(cendrix_session &session)
 } // namespace
 
 extern "C" {
+
+bool cendrix_unreachable(int error)
+{
+    switch (error) {
+    case ETIMEDOUT:
+    case ENOTCONN:
+    case ECONNRESET:
+    case ECONNREFUSED:
+    case EPIPE:
+    case ESHUTDOWN:
+    case ENOBUFS:
+        return true;
+    default:
+        return false;
+    }
+}
 
 int cendrix_init(cendrix_context *context)
 {

@@ -19,6 +19,10 @@ typedef struct cendrix_context {
     struct cendrix_session *session;
 } cendrix_context;
 
+// Whether the errno of a failed call says that the service could not be
+// reached (as opposed to EIO, a refusal of the service itself).
+[[nodiscard]] bool cendrix_unreachable(int error);
+
 // Connects to the system bus (DBUS_SYSTEM_BUS_ADDRESS is honoured); 0 or -1.
 // Whether the service answers is what the first cendrix_get_config finds out.
 [[nodiscard]] int cendrix_init(cendrix_context *context);
