@@ -8,6 +8,8 @@
 #include "util/tlv.hpp"
 #include "util/tlv_ez.hpp"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +24,10 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr milliseconds challenge_wait{5000};
+// How long a configure listens for a second host answering as the PUID once
+// the first has, and for the device's report after its OK.
+constexpr milliseconds claim_wait{250};
+constexpr milliseconds verify_wait{3000};
 
 struct malloc_free {
     void operator()(void *p) const { std::free(p); }
@@ -78,6 +84,25 @@ bool for_us(const link &segments, const datagram &got, const char *address)
     return point && address && element_text(address) == point->address;
 }
 
+// Adds a host to those that answer as one PUID; false when the list is full.
+bool add_claimant(std::vector<std::string> &hosts, const std::string &address)
+{
+    if (std::find(hosts.begin(), hosts.end(), address) != hosts.end())
+        return true;
+    if (hosts.size() >= max_claimants)
+        return false;
+    hosts.push_back(address);
+    return true;
+}
+
+std::string joined(const std::vector<std::string> &texts, const char *separator)
+{
+    std::string out;
+    for (const auto &text : texts)
+        out += (out.empty() ? "" : separator) + text;
+    return out;
+}
+
 template <class Result>
 bool open_link(link &segments, const search &where, Result &result)
 {
@@ -118,9 +143,21 @@ find_result find_devices(const search &where)
         auto &known = found.puid ? by_puid : by_address;
         const std::string key = found.puid ? *found.puid : found.address;
         auto it = known.find(key);
-        if (it != known.end())
-            found.interface = it->second.interface;
-        known[key] = std::move(found);
+        if (it == known.end()) {
+            if (by_puid.size() + by_address.size() < max_devices)
+                known.emplace(key, std::move(found));
+            else
+                ++result.dropped;
+            return false;
+        }
+        device &kept = it->second;
+        found.interface = kept.interface;
+        found.claimed_by = std::move(kept.claimed_by);
+        if (found.claimed_by.empty() && kept.address != found.address)
+            found.claimed_by.push_back(kept.address);
+        if (!found.claimed_by.empty() && !add_claimant(found.claimed_by, found.address))
+            ++result.dropped;
+        kept = std::move(found);
         return false;
     });
     if (how == wait::cancelled || how == wait::failed) {
@@ -134,13 +171,60 @@ find_result find_devices(const search &where)
     return result;
 }
 
+// The PUID of an INFO, when the datagram is one that parses.
+std::optional<std::string> info_puid(const datagram &got)
+{
+    device found;
+    if (got.type != "INFO"_tlv || !decode_info(got, found))
+        return std::nullopt;
+    return found.puid;
+}
+
+// After an OK: one more LOOK, and the first INFO from the PUID compared with
+// the request. The device may answer from a new address by then.
+void verify(const configuration &request, link &segments, const search &where, configure_result &result)
+{
+    if (!segments.broadcast(take(ipconf_msg_build_look()))) {
+        result.result = outcome::failed;
+        result.error = segments.error();
+        return;
+    }
+    std::optional<device> reported;
+    const wait how = wait_for(segments, where, "the report of " + request.puid, clock::now() + verify_wait,
+                              [&](const datagram &got) {
+                                  device found;
+                                  if (got.type != "INFO"_tlv || !decode_info(got, found) || found.puid != request.puid)
+                                      return false;
+                                  reported = std::move(found);
+                                  return true;
+                              });
+    if (how == wait::cancelled || how == wait::failed) {
+        finish_wait(how, segments, result);
+        return;
+    }
+    if (!reported) {
+        result.result = outcome::no_evidence;
+        result.error = "the device answered OK but does not answer a LOOK afterwards: no evidence that the "
+                       "configuration is in force";
+        return;
+    }
+    const std::vector<std::string> differ = differences(request, *reported, result.unverified);
+    if (!differ.empty()) {
+        result.result = outcome::not_in_force;
+        result.error = "the device answered OK but still reports " + joined(differ, "; ");
+    }
+}
+
 configure_result configure_device(const configuration &request, const search &where)
 {
     configure_result result;
     link segments;
     if (!open_link(segments, where, result))
         return result;
-    if (!segments.broadcast(take(auth_msg_build_challenge_request(request.puid.c_str())))) {
+    // The LOOK tells who answers as the PUID: the challenge is answered only
+    // when it comes from that host, and from no other.
+    if (!segments.broadcast(take(ipconf_msg_build_look())) ||
+        !segments.broadcast(take(auth_msg_build_challenge_request(request.puid.c_str())))) {
         result.error = segments.error();
         return result;
     }
@@ -159,35 +243,71 @@ configure_result configure_device(const configuration &request, const search &wh
         return true;
     };
 
+    std::vector<std::string> answering, challenging; // hosts, by their replies to the LOOK and to the CHRQ
     std::vector<uint8_t> challenge;
-    wait how = wait_for(segments, where, "the challenge from " + request.puid,
-                        clock::now() + std::min(challenge_wait, where.timeout), [&](const datagram &got) {
-                            if (error_for_us(got))
-                                return true;
-                            std::vector<uint8_t> copy(got.data.begin(), got.data.begin() + static_cast<long>(got.size));
-                            uint8_t *cursor = copy.data(), *value = nullptr;
-                            size_t avail = copy.size(), length = 0;
-                            char *puid = nullptr, *address = nullptr;
-                            if (got.type != "CHAL"_tlv ||
-                                auth_msg_parse_challenge(&cursor, &avail, &value, &length, &puid, &address) != 0 ||
-                                length == 0 || element_text(puid) != request.puid || !for_us(segments, got, address))
-                                return false;
-                            challenge.assign(value, value + length);
-                            result.interface = got.interface;
-                            return true;
-                        });
-    if (how != wait::message) {
-        finish_wait(how, segments, result);
-        if (how == wait::deadline) {
-            result.result = outcome::timeout;
-            result.error = "no challenge from " + request.puid +
-                           " (is the PUID right and the device on a segment "
-                           "of this host?)";
+    std::string challenger;
+    bool full = false;
+    auto conflict = [&] { return full || answering.size() > 1 || challenging.size() > 1; };
+    auto settled = [&] {
+        return !challenger.empty() && std::find(answering.begin(), answering.end(), challenger) != answering.end();
+    };
+    auto take_reply = [&](const datagram &got) {
+        if (error_for_us(got))
+            return true;
+        if (info_puid(got) == request.puid) {
+            full = full || !add_claimant(answering, got.sender);
+            return conflict();
         }
+        std::vector<uint8_t> copy(got.data.begin(), got.data.begin() + static_cast<long>(got.size));
+        uint8_t *cursor = copy.data(), *value = nullptr;
+        size_t avail = copy.size(), length = 0;
+        char *puid = nullptr, *address = nullptr;
+        if (got.type != "CHAL"_tlv ||
+            auth_msg_parse_challenge(&cursor, &avail, &value, &length, &puid, &address) != 0 || length == 0 ||
+            element_text(puid) != request.puid || !for_us(segments, got, address))
+            return false;
+        full = full || !add_claimant(challenging, got.sender);
+        if (challenge.empty()) {
+            challenge.assign(value, value + length);
+            challenger = got.sender;
+            result.interface = got.interface;
+        }
+        return conflict();
+    };
+    const clock::time_point challenge_deadline = clock::now() + std::min(challenge_wait, where.timeout);
+    const std::string awaited = "the challenge from " + request.puid;
+    wait how = wait_for(segments, where, awaited, challenge_deadline,
+                        [&](const datagram &got) { return take_reply(got) || settled(); });
+    // A second host answering as the PUID shows within moments of the first.
+    if (how == wait::message && result.result != outcome::refused && !conflict())
+        how = wait_for(segments, where, awaited, std::min(challenge_deadline, clock::now() + claim_wait), take_reply);
+    if (how == wait::cancelled || how == wait::failed) {
+        finish_wait(how, segments, result);
         return result;
     }
     if (result.result == outcome::refused)
         return result;
+    if (conflict()) {
+        std::vector<std::string> hosts = answering;
+        for (const auto &host : challenging)
+            (void)add_claimant(hosts, host);
+        result.result = outcome::conflict;
+        result.error = "more than one host answers as " + request.puid + " (" + joined(hosts, ", ") +
+                       "): nothing was sent; find out which one is the device";
+        return result;
+    }
+    if (challenge.empty()) {
+        result.result = outcome::timeout;
+        result.error =
+            "no challenge from " + request.puid + " (is the PUID right and the device on a segment of this host?)";
+        return result;
+    }
+    if (!settled()) {
+        result.result = outcome::no_evidence;
+        result.error = "the challenge came from " + challenger + ", which does not answer a LOOK as " + request.puid +
+                       ": not answered, no evidence that it is the device";
+        return result;
+    }
 
     const std::vector<uint8_t> conf = build_conf(request, challenge);
     if (conf.empty()) {
@@ -219,7 +339,10 @@ configure_result configure_device(const configuration &request, const search &wh
             result.error = "no OK or ERROR from " + request.puid + " within " +
                            std::to_string(where.timeout.count() / 1000) + " s";
         }
+        return result;
     }
+    if (result.result == outcome::ok)
+        verify(request, segments, where, result);
     return result;
 }
 
@@ -303,6 +426,42 @@ bool decode_info(const datagram &info, device &out)
         out.interfaces.push_back(std::move(entry));
     }
     return true;
+}
+
+std::vector<std::string> differences(const configuration &asked, const device &reported,
+                                     std::vector<std::string> &unlisted)
+{
+    std::vector<std::string> found;
+    auto quoted = [](const std::optional<std::string> &text) { return text ? "\"" + *text + "\"" : "nothing"; };
+    auto compare = [&](const std::string &what, const std::optional<std::string> &has, const std::string &wanted) {
+        if (!wanted.empty() && has != wanted)
+            found.push_back(what + " " + quoted(has) + " (asked: \"" + wanted + "\")");
+    };
+    compare("host name", reported.host_name, asked.host_name);
+    auto method = [](std::optional<int> mode) -> std::optional<std::string> {
+        if (!mode)
+            return std::nullopt;
+        return *mode == IPV4_STATIC ? "static" : *mode == IPV4_DHCP ? "dhcp" : "method " + std::to_string(*mode);
+    };
+    for (const interface_setting &setting : asked.interfaces) {
+        auto same_mac = [&](const device_interface &conf) {
+            return conf.mac && strcasecmp(conf.mac->c_str(), setting.mac.c_str()) == 0;
+        };
+        const auto listed = std::find_if(reported.interfaces.begin(), reported.interfaces.end(), same_mac);
+        const std::string name = "interface " + setting.mac;
+        if (listed == reported.interfaces.end()) {
+            unlisted.push_back(name + " is not listed by the device (it lists only interfaces with an address)");
+            continue;
+        }
+        if (setting.ipv4_method != IPV4_MODE_NOT_SET)
+            compare(name + " method", method(listed->ipv4_method), *method(setting.ipv4_method));
+        compare(name + " address", listed->address, setting.address);
+        compare(name + " netmask", listed->netmask, setting.netmask);
+        compare(name + " gateway", listed->gateway, setting.gateway);
+        compare(name + " DNS", listed->dns, setting.dns);
+        compare(name + " WINS", listed->wins, setting.wins);
+    }
+    return found;
 }
 
 std::array<uint8_t, 20> password_hash(std::string_view password)

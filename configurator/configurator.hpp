@@ -43,11 +43,15 @@ struct search {
 };
 
 enum class outcome {
-    ok,        // done (find and watch: also when nothing answered)
+    ok,        // done (find and watch: also when nothing answered); configure: the device reports it
     refused,   // the device answered with an ERROR (configure)
     timeout,   // no answer in time (configure)
     cancelled, // the cancel token fired
     failed,    // local failure: see error
+    // configure, each with the reason in error:
+    not_in_force, // the device answered OK, but what it reports afterwards is not what was asked
+    no_evidence,  // the challenge, or the OK, came from a host that does not answer as the PUID
+    conflict,     // more than one host answers as the PUID: nothing was sent to either
 };
 
 // One interface as a device describes it; absent fields are empty.
@@ -66,7 +70,16 @@ struct device {
     std::string address;   // the address the reply came from ("0.0.0.0": the device has none)
     std::string interface; // our interface it was heard on (the first, when heard on several)
     std::vector<device_interface> interfaces;
+    // Every address that answered as this PUID, when more than one did: two
+    // hosts claim one device (the record is the latest reply's). Empty
+    // otherwise.
+    std::vector<std::string> claimed_by;
 };
+
+// What one discover keeps: a site has hundreds of devices; a segment that
+// answers with more is flooded, and the replies beyond are counted instead.
+inline constexpr size_t max_devices = 4096;
+inline constexpr size_t max_claimants = 16;
 
 // An INFO message into a device record; false when it does not parse. The
 // address and interface come from the datagram.
@@ -75,6 +88,7 @@ struct device {
 struct find_result {
     outcome result = outcome::failed;
     std::vector<device> devices;    // one per PUID (the latest reply), sorted by PUID; those without one last
+    size_t dropped = 0;             // replies not kept: beyond max_devices or max_claimants
     std::string error;              // outcome::failed: why
     std::vector<std::string> notes; // interfaces left out (link::notes)
 };
@@ -106,17 +120,29 @@ struct configuration {
 struct configure_result {
     outcome result = outcome::failed;
     std::string device_error;       // outcome::refused: the device's ERROR text
-    std::string error;              // outcome::timeout and ::failed: what was missing or went wrong
+    std::string error;              // every other outcome but ok: what was missing, differs or went wrong
     std::string interface;          // where the device answered, once it did
     std::vector<std::string> notes; // interfaces left out
     // The CONF went out: a device that got it may apply it, also when the
     // result is a time-out or a cancel.
     bool conf_sent = false;
+    // outcome::ok: what the device's INFO could not show (an interface it
+    // does not list, having no address on it yet), one text each.
+    std::vector<std::string> unverified;
 };
 
-// Asks for a challenge on every interface of the search, answers the first
-// CHAL from the PUID for our address on the interface it came on, and waits
-// there for the device's OK or ERROR for us.
+// The differences between what was asked and what the device reports, one
+// text each ("host name \"a\" (asked: \"b\")"); an interface the INFO does
+// not list goes to `unlisted`.
+[[nodiscard]] std::vector<std::string> differences(const configuration &asked, const device &reported,
+                                                   std::vector<std::string> &unlisted);
+
+// Asks for a challenge (and, with a LOOK, who answers as the PUID) on every
+// interface of the search. Answers the CHAL from the PUID for our address
+// only when the host that sent it also answers the LOOK as the PUID and no
+// other host does; then waits for the device's OK or ERROR for us on that
+// interface, and after an OK asks once more (a LOOK) and compares the INFO
+// with the request.
 [[nodiscard]] configure_result configure(const configuration &request, const search &where);
 
 struct watch_result {

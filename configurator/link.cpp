@@ -135,6 +135,28 @@ void complete_checksum(uint8_t *packet, size_t length)
     packet[header + 7] = static_cast<uint8_t>(sum);
 }
 
+// A frame a device could have sent: IPv4 whose total length fits the frame
+// and holds a UDP header, not a fragment (a device's message fits one
+// frame), from a source a host on the segment can have: 0.0.0.0 (a device
+// without an address) or a unicast address off loopback. The frame is cut
+// to the packet's length.
+bool plausible_frame(std::vector<uint8_t> &frame)
+{
+    constexpr size_t fixed_header = 20, udp_header = 8;
+    if (frame.size() < fixed_header || (frame[0] >> 4) != 4)
+        return false;
+    const size_t header = static_cast<size_t>(frame[0] & 0x0F) * 4;
+    const size_t total = static_cast<size_t>(frame[2]) << 8 | frame[3];
+    const bool fragment = ((frame[6] << 8 | frame[7]) & 0x3FFF) != 0; // more fragments, or an offset
+    const uint8_t *source = &frame[12];
+    const bool no_address = source[0] == 0 && source[1] == 0 && source[2] == 0 && source[3] == 0;
+    if (header < fixed_header || total < header + udp_header || total > frame.size() || fragment || source[0] == 127 ||
+        source[0] >= 224 || (source[0] == 0 && !no_address))
+        return false;
+    frame.resize(total);
+    return true;
+}
+
 void fill_message(datagram &out)
 {
     out.size = 0;
@@ -355,7 +377,7 @@ bool link::read(const endpoint &from, datagram &out)
         if (aux.tp_status & TP_STATUS_CSUMNOTREADY)
             complete_checksum(out.data.data(), out.data.size());
     }
-    if (raw_udp_check(out.data.data(), out.data.size(), ORVANE_PORT) != 0)
+    if (!plausible_frame(out.data) || raw_udp_check(out.data.data(), out.data.size(), ORVANE_PORT) != 0)
         return false;
     char text[INET_ADDRSTRLEN] = "";
     if (raw_ipv4_get_sender_address(out.data.data(), text) != 0)

@@ -270,7 +270,7 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
     EXPECT_EQ(token.size(), 32u) << session.body.dump();
     const std::string with_token = "X-Orvane-Token: " + token + "\r\n";
     EXPECT_EQ(http("GET", "/api/devices").body,
-              json({{"schema", 1}, {"devices", json::array()}, {"discovered_at", nullptr}}));
+              json({{"schema", 1}, {"devices", json::array()}, {"dropped", 0}, {"discovered_at", nullptr}}));
 
     // The records are discover's, checked field by field in OrvanectlLinks,
     // under the names and in the shape that discover --json gives them.
@@ -281,8 +281,8 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
         heard.insert(device.value("puid", "") + " " + device.value("host_name", "") + " " +
                      device.value("interface", ""));
     EXPECT_EQ(heard, (std::set<std::string>{puid1 + " device-1 lab0", puid2 + " device-2 lab0"})) << found.body.dump(2);
-    EXPECT_TRUE(
-        schema_valid(json::array({{{"schema", 1}, {"command", "discover"}, {"devices", found.body["devices"]}}})))
+    EXPECT_TRUE(schema_valid(
+        json::array({{{"schema", 1}, {"command", "discover"}, {"devices", found.body["devices"]}, {"dropped", 0}}})))
         << found.body.dump(2);
     EXPECT_EQ(http("GET", "/api/devices").body["devices"], found.body["devices"]);
 

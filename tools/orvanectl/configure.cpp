@@ -185,6 +185,7 @@ int report(const request &req, const configurator::configure_result &done)
             out["result"] = "interrupted";
             out["error"] = "interrupted after the request went out: the device may still apply it";
             out["interface"] = done.interface;
+            out["unverified"] = ctl::json::array();
             ctl::print_json(out);
         }
         std::fprintf(stderr,
@@ -196,30 +197,38 @@ int report(const request &req, const configurator::configure_result &done)
     if (done.result == outcome::cancelled || done.result == outcome::failed)
         return ctl::unfinished(done.result, done.error);
     ctl::print_notes(done.notes);
-    const char *result = done.result == outcome::ok ? "ok" : done.result == outcome::refused ? "error" : "timeout";
+    const char *result = ctl::result_word(done.result);
     const std::string detail = done.result == outcome::refused ? done.device_error : done.error;
     const ctl::json interface = done.interface.empty() ? ctl::json(nullptr) : ctl::json(done.interface);
+    const ctl::json error = done.result == outcome::ok ? ctl::json(nullptr) : ctl::json(detail);
     if (ctl::json_output()) {
         ctl::json out = ctl::document();
         out["puid"] = req.puid;
         out["result"] = result;
-        out["error"] = done.result == outcome::ok ? ctl::json(nullptr) : ctl::json(detail);
+        out["error"] = error;
         out["interface"] = interface;
+        out["unverified"] = done.unverified;
         ctl::print_json(out);
     } else if (ctl::parsable_output()) {
-        ctl::print_record({"result", req.puid, result,
-                           done.result == outcome::ok ? ctl::json(nullptr) : ctl::json(detail), interface});
+        ctl::print_record({"result", req.puid, result, error, interface});
     } else if (done.result == outcome::ok) {
         std::printf("%s: OK, the new configuration is in force\n", req.puid.c_str());
     }
-    if (done.result == outcome::ok)
+    for (const auto &text : done.unverified)
+        std::fprintf(stderr, "orvanectl configure: note: %s: not verified: %s\n", req.puid.c_str(), text.c_str());
+    switch (done.result) {
+    case outcome::ok:
         return ctl::exit_ok;
-    if (done.result == outcome::refused) {
+    case outcome::refused:
         std::fprintf(stderr, "orvanectl configure: %s: ERROR: %s\n", req.puid.c_str(), ctl::printable(detail).c_str());
         return ctl::exit_refused;
+    case outcome::timeout:
+        ctl::refuse(detail);
+        return ctl::exit_timeout;
+    default:
+        std::fprintf(stderr, "orvanectl configure: %s: %s\n", req.puid.c_str(), ctl::printable(detail).c_str());
+        return ctl::exit_refused;
     }
-    ctl::refuse(detail);
-    return ctl::exit_timeout;
 }
 
 int run_configure(int argc, char **argv)

@@ -57,6 +57,7 @@ json device_record(const configurator::device &device)
         {"address", device.address},
         {"interface", device.interface},
         {"interfaces", json::array()},
+        {"claimed_by", device.claimed_by},
     };
     for (const auto &conf : device.interfaces)
         record["interfaces"].push_back(interface_record(conf));
@@ -78,6 +79,8 @@ void print_device_records(const json &devices)
                 fields.push_back(conf[key]);
             print_record(fields);
         }
+        for (const auto &address : device["claimed_by"])
+            print_record({"conflict", device["puid"], address});
     }
 }
 
@@ -108,6 +111,14 @@ void print_devices(FILE *stream, const json &devices)
                          shown(conf["mac"]).c_str(), link.c_str(), shown(conf["ipv4_method"]).c_str(),
                          joined(conf["address"], conf["netmask"], "/").c_str(), shown(conf["gateway"]).c_str(),
                          shown(conf["dns"]).c_str(), shown(conf["wins"]).c_str());
+        }
+        const json &claimants = devices[row - 1]["claimed_by"];
+        if (!claimants.empty()) {
+            std::string hosts;
+            for (const auto &address : claimants)
+                hosts += (hosts.empty() ? "" : ", ") + shown(address);
+            std::fprintf(stream, "    CONFLICT: %s hosts answer as this PUID: %s\n",
+                         std::to_string(claimants.size()).c_str(), hosts.c_str());
         }
     });
 }

@@ -45,12 +45,20 @@ int run_discover(int argc, char **argv)
     if (ctl::json_output()) {
         ctl::json out = ctl::document();
         out["devices"] = devices;
+        out["dropped"] = found.dropped;
         ctl::print_json(out);
     } else if (ctl::parsable_output()) {
         ctl::print_device_records(devices);
+        if (found.dropped != 0)
+            ctl::print_record({"dropped", found.dropped});
     } else {
         ctl::print_devices(stdout, devices);
     }
+    if (found.dropped != 0 && !ctl::json_output())
+        std::fprintf(stderr,
+                     "orvanectl discover: %zu replies not kept: more than %zu devices answered, or more than %zu "
+                     "hosts as one PUID (is something flooding the segment?)\n",
+                     found.dropped, configurator::max_devices, configurator::max_claimants);
     if (devices.empty())
         std::fprintf(stderr,
                      "orvanectl discover: no device answered within %.1f s (a firewall that drops UDP port 4445 "

@@ -79,6 +79,27 @@ void print_notes(const std::vector<std::string> &notes)
         refuse("note: " + note);
 }
 
+const char *result_word(configurator::outcome result)
+{
+    using configurator::outcome;
+    switch (result) {
+    case outcome::ok:
+        return "ok";
+    case outcome::refused:
+        return "error";
+    case outcome::timeout:
+        return "timeout";
+    case outcome::not_in_force:
+        return "not_in_force";
+    case outcome::no_evidence:
+        return "no_evidence";
+    case outcome::conflict:
+        return "conflict";
+    default:
+        return "failed";
+    }
+}
+
 int unfinished(configurator::outcome result, const std::string &error)
 {
     end_progress();

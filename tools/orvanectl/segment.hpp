@@ -38,6 +38,10 @@ void end_progress();
 // Prints the notes as "orvanectl COMMAND: note: ..." lines on stderr.
 void print_notes(const std::vector<std::string> &notes);
 
+// The "result" of a configure in JSON: ok, error, timeout, not_in_force,
+// no_evidence, conflict; "failed" for a local failure or a cancel.
+[[nodiscard]] const char *result_word(configurator::outcome result);
+
 // The exit status of a command that did not finish: 128 + signal when
 // cancelled, else exit_failed after printing the error.
 [[nodiscard]] int unfinished(configurator::outcome result, const std::string &error);

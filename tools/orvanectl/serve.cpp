@@ -15,11 +15,13 @@
 #include "tools/orvanectl/json_reader.hpp"
 #include "tools/orvanectl/output.hpp"
 #include "tools/orvanectl/password.hpp"
+#include "tools/orvanectl/segment.hpp"
 #include "util/io.hpp"
 
 #include <httplib.h>
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <sys/random.h>
 
 #include <algorithm>
@@ -184,6 +186,7 @@ struct server_state {
     std::timed_mutex radio;
     std::mutex data;
     json devices = json::array();
+    size_t dropped = 0;
     json discovered_at = nullptr;
     std::deque<json> watched;
     uint64_t next_seq = 1;
@@ -203,7 +206,8 @@ void refuse_with(httplib::Response &res, int status, const std::string &text)
 json devices_reply(server_state &state)
 {
     std::lock_guard lock(state.data);
-    return {{"schema", 1}, {"devices", state.devices}, {"discovered_at", state.discovered_at}};
+    return {
+        {"schema", 1}, {"devices", state.devices}, {"dropped", state.dropped}, {"discovered_at", state.discovered_at}};
 }
 
 std::string clock_text()
@@ -329,10 +333,7 @@ void handle_configure(server_state &state, const httplib::Request &req, httplib:
     const auto done = configurator::configure(order, search_of(state, configure_ms));
     explicit_bzero(order.password_hash.data(), order.password_hash.size());
     using configurator::outcome;
-    const char *result = done.result == outcome::ok        ? "ok"
-                         : done.result == outcome::refused ? "error"
-                         : done.result == outcome::timeout ? "timeout"
-                                                           : "failed";
+    const char *result = ctl::result_word(done.result);
     const std::string detail =
         done.result == outcome::refused ? done.device_error : failure_of(done.result, done.error);
     std::fprintf(stderr, "orvanectl serve: configure %s: %s%s%s\n", order.puid.c_str(), result,
@@ -349,17 +350,22 @@ void handle_discover(server_state &state, httplib::Response &res)
     std::unique_lock radio(state.radio, radio_wait);
     if (!radio.owns_lock())
         return refuse_with(res, 409, "busy: another discover, configure or watch is running");
-    const auto done = configurator::find(search_of(state, discover_ms));
+    auto done = configurator::find(search_of(state, discover_ms));
     if (done.result != configurator::outcome::ok)
         return refuse_with(res, 503, failure_of(done.result, done.error));
     json found = json::array();
     for (const auto &device : done.devices)
         found.push_back(ctl::device_record(device));
+    std::vector<configurator::device>().swap(done.devices);
     {
         std::lock_guard lock(state.data);
         state.devices = std::move(found); // sorted by PUID
+        state.dropped = done.dropped;
         state.discovered_at = clock_text();
     }
+    // A flooded segment's list is large; what the last one held goes back
+    // to the system rather than staying with the server.
+    malloc_trim(0);
     reply(res, 200, devices_reply(state));
 }
 

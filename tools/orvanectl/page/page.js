@@ -97,7 +97,10 @@ function deviceRow(device) {
     el('td', { class: 'product', 'data-label': 'Product' }, shown(product)),
     el('td', { class: 'versions', 'data-label': 'Versions' }, `hardware ${shown(hardware)}`, el('br'),
       `software ${shown(device.software_version)}`),
-    el('td', { class: 'interface', 'data-label': 'Heard on' }, `${shown(device.interface)} from ${shown(device.address)}`),
+    el('td', { class: 'interface', 'data-label': 'Heard on' }, `${shown(device.interface)} from ${shown(device.address)}`,
+      ...(device.claimed_by && device.claimed_by.length
+        ? [el('br'), el('strong', { class: 'conflict' }, `Conflict: ${device.claimed_by.length} hosts answer as this PUID: ${device.claimed_by.join(', ')}`)]
+        : [])),
     el('td', { class: 'interfaces-cell' }, el('ul', { class: 'interfaces' }, ...(device.interfaces || []).map(interfaceItem))),
     el('td', { class: 'action' }, action));
 }
@@ -106,8 +109,9 @@ function showDevices(data) {
   state.devices = Array.isArray(data.devices) ? data.devices : [];
   $('devices').tBodies[0].replaceChildren(...state.devices.map(deviceRow));
   $('empty').hidden = state.devices.length !== 0 || !data.discovered_at;
+  const dropped = data.dropped ? `; ${data.dropped} more replies not kept (is something flooding the segment?)` : '';
   $('status').textContent = data.discovered_at
-    ? `${state.devices.length} device${state.devices.length === 1 ? '' : 's'}, found at ${data.discovered_at}`
+    ? `${state.devices.length} device${state.devices.length === 1 ? '' : 's'}, found at ${data.discovered_at}${dropped}`
     : 'Press Discover to look for devices.';
 }
 
@@ -192,7 +196,9 @@ async function configure(event) {
     const { status, data } = await api('/api/configure', { ...order, password });
     $('conf-password').value = '';
     if (status !== 200) showResult(`Not sent: ${data.error || status}`, false);
-    else if (data.result === 'ok') { ok = true; showResult('OK: the device took the new configuration.', true); }
+    else if (data.result === 'ok') { ok = true; showResult('OK: the device reports the new configuration.', true); }
+    else if (data.result === 'not_in_force' || data.result === 'no_evidence') showResult(`Not confirmed: ${data.error}`, false);
+    else if (data.result === 'conflict') showResult(`Not sent: ${data.error}`, false);
     else if (data.result === 'error') showResult(`The device refused: ${data.error}`, false);
     else if (data.result === 'timeout') showResult(`No answer from the device: ${data.error}`, false);
     else showResult(`Failed: ${data.error}`, false);
