@@ -10,17 +10,27 @@
 #include "support/ipconf_device.hpp"
 #include "support/lab.hpp"
 
+#include "ipconf/auth_msg.hpp"
+#include "ipconf/ipconf_msg.hpp"
+#include "net/ip.hpp"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -36,6 +46,7 @@ using json = nlohmann::json;
 namespace {
 
 const std::string orvanectl = ORV_BUILD_DIR "/tools/orvanectl/orvanectl";
+const char *const laptop = lab::configurator_address;
 const std::string puid1 = "02:00:00:00:0D:01", puid2 = "02:00:00:00:0D:11";
 
 class OrvanectlLab : public lab::SegmentTest {
@@ -93,6 +104,121 @@ protected:
         two_options = {"-b", "lab2", "-u", puid2};
     }
 };
+
+// A frame as a host on the segment would send it from `source`, then edited
+// (headers only; both checksums are made again afterwards).
+lab::bytes frame_from(const std::string &source, const lab::bytes &payload,
+                      const std::function<void(uint8_t *packet)> &edit = nullptr)
+{
+    lab::bytes packet(raw_udp_header_size + payload.size());
+    std::copy(payload.begin(), payload.end(), packet.begin() + raw_udp_header_size);
+    raw_udp_set_broadcast_header(packet.data(), 4445, payload.size());
+    inet_pton(AF_INET, source.c_str(), packet.data() + 12);
+    if (edit)
+        edit(packet.data());
+    auto put = [](uint8_t *at, uint16_t value) {
+        at[0] = static_cast<uint8_t>(value >> 8);
+        at[1] = static_cast<uint8_t>(value);
+    };
+    put(packet.data() + 10, checksum_ip(packet.data()));
+    put(packet.data() + 26, checksum_udp(packet.data(), packet.data() + 20));
+    return packet;
+}
+
+// A rogue host on the segment: it echoes device 1's INFO, answers a
+// challenge request for a PUID that no device has with a challenge of its
+// own and would answer a CONF with OK, and sends raw frames no device sends.
+TEST_F(OrvanectlLab, ARogueHostIsShownAsAConflictGetsNoResponseAndItsOddFramesAreNotListed)
+{
+    ASSERT_TRUE(lab->add_host("rogue") && lab->add_link("rogue", "lab0", "02:00:00:00:0c:66", {"192.0.2.66/24"}));
+    lab::IpconfPeer rogue(*lab, "rogue");
+    ASSERT_TRUE(rogue.ok());
+    const std::string password = std::string(lab::password) + "\n";
+    auto echo_info = [&] {
+        auto info = rogue.receive("INFO"_tlv, 5000, puid1);
+        if (info)
+            rogue.send(*info);
+        return info;
+    };
+    auto finish = [](std::unique_ptr<lab::Process> &run) {
+        return run ? result{run->wait(30000), run->stdout_text(), run->stderr_text()} : result{-1, "", ""};
+    };
+
+    // Both claims are listed, and configure answers neither.
+    auto finder = start("cfg", {"--json", "discover"});
+    const auto info = echo_info();
+    ASSERT_TRUE(info);
+    const result found = finish(finder);
+    ASSERT_EQ(found.status, 0) << found.err;
+    std::map<std::string, json> claims;
+    const json discovered = documents(found);
+    for (const auto &device : discovered[0]["devices"])
+        claims[device["puid"]] = device.value("claimed_by", json::array());
+    EXPECT_EQ(claims[puid1], json({one->addresses().ipv4_0, "192.0.2.66"})) << found.out;
+    EXPECT_EQ(claims[puid2], json::array());
+    rogue.drain();
+    auto taking = start(
+        "cfg", {"--json", "configure", puid1, "--user", "admin", "--password-stdin", "--hostname", "taken"}, password);
+    ASSERT_TRUE(echo_info());
+    const result conflict = finish(taking);
+    EXPECT_EQ(conflict.status, 1) << conflict.err;
+    EXPECT_EQ(documents(conflict)[0].value("result", ""), "conflict");
+    EXPECT_THAT(conflict.err, HasSubstr("more than one host answers as " + puid1));
+    EXPECT_EQ(one->count_lines("Received CONF"), 0);
+
+    // No device answers as this PUID: the rogue's challenge gets no CONF.
+    const std::string nobody = "02:00:00:00:0E:01";
+    rogue.drain();
+    auto fooled =
+        start("cfg", {"--json", "configure", nobody, "--user", "admin", "--password-stdin", "--hostname", "fooled"},
+              password);
+    ASSERT_TRUE(rogue.receive("CHRQ"_tlv, 5000, nobody));
+    const uint8_t chosen[4] = {1, 2, 3, 4};
+    rogue.send(lab::take_message(auth_msg_build_challenge(chosen, sizeof chosen, nobody.c_str(), laptop)));
+    const auto conf = rogue.receive("CONF"_tlv, 8000, nobody);
+    if (conf)
+        rogue.send(lab::take_message(ipconf_msg_build_ok(nobody.c_str(), laptop)));
+    EXPECT_FALSE(conf) << "the rogue got a response to its own challenge";
+    const result unproven = finish(fooled);
+    EXPECT_EQ(unproven.status, 1) << unproven.out << unproven.err;
+    EXPECT_EQ(documents(unproven)[0].value("result", ""), "no_evidence");
+    EXPECT_THAT(unproven.err, HasSubstr("no evidence"));
+
+    // Raw mode lists the well-formed frame and none of the odd ones.
+    const int packets = lab->open_in("rogue", [] { return socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP)); });
+    ASSERT_GE(packets, 0);
+    const int index = [&] {
+        const auto in = lab->enter("rogue");
+        return static_cast<int>(if_nametoindex("lab0"));
+    }();
+    auto as = [&](const char *puid) {
+        lab::bytes copy = *info;
+        const auto at = std::search(copy.begin(), copy.end(), puid1.begin(), puid1.end());
+        std::copy(puid, puid + puid1.size(), at);
+        return copy;
+    };
+    rogue.drain();
+    auto raw = start("cfg", {"--json", "discover", "--raw"});
+    ASSERT_TRUE(rogue.receive("LOOK"_tlv, 5000));
+    const lab::bytes frames[] = {
+        frame_from("192.0.2.66", as("02:00:00:00:0E:02"), [](uint8_t *p) { p[2] = 0, p[3] = 20; }),
+        frame_from("192.0.2.66", as("02:00:00:00:0E:03"), [](uint8_t *p) { p[6] |= 0x20; }),
+        frame_from("127.0.0.1", as("02:00:00:00:0E:04")),
+        frame_from("255.255.255.255", as("02:00:00:00:0E:05")),
+        frame_from("192.0.2.66", as("02:00:00:00:0E:06")),
+    };
+    for (const auto &sent : frames)
+        EXPECT_EQ(raw_send(packets, index, nullptr, sent.data(), sent.size()), 0);
+    close(packets);
+    const result listed = finish(raw);
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    std::set<std::string> puids;
+    const json raw_found = documents(listed);
+    for (const auto &device : raw_found[0]["devices"])
+        puids.insert(device["puid"]);
+    EXPECT_EQ(puids, (std::set<std::string>{puid1, puid2, "02:00:00:00:0E:06"})) << listed.out;
+    EXPECT_TRUE(schema_valid(checked)) << checked.dump(1);
+}
 
 TEST_F(OrvanectlLinks, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress)
 {
