@@ -86,7 +86,9 @@ int unix_socket_new(int type, const char *name)
     if (!address)
         return -1;
     if (bind(fd.get(), reinterpret_cast<sockaddr *>(address.get()), unix_address_length_get(address.get())) != 0) {
+        const int reason = errno; // EADDRINUSE tells the caller that somebody holds the name
         std::perror("bind to unix path failed");
+        errno = reason;
         return -1;
     }
     return fd.release();

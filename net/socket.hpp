@@ -32,7 +32,8 @@
 
 // AF_UNIX socket of the type bound to the abstract address of the name; does
 // not listen. -1 after perror "unix socket failed", "bind to unix path
-// failed" or the address's own message.
+// failed" (errno EADDRINUSE: another socket holds the name) or the address's
+// own message.
 [[nodiscard]] int unix_socket_new(int type, const char *name);
 
 // The descriptors the servers watch. The write set is never filled; it is

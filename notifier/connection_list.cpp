@@ -109,7 +109,7 @@ int side_sweep_exceptions(connection_side &side, select_set *set, const select_s
     return 0;
 }
 
-void *side_accept(connection_side &side, select_set *set, size_t record_size, int accept_flags)
+void *side_accept(connection_side &side, select_set *set, size_t record_size, int accept_flags, admit_fn admit)
 {
     void *record = calloc(1, record_size);
     if (record == nullptr) {
@@ -130,6 +130,11 @@ void *side_accept(connection_side &side, select_set *set, size_t record_size, in
     if (fd < 0) {
         perror("accept failed");
         syslog(LOG_WARNING, "error when accepting a %s connection", side.kind);
+        free(record);
+        return nullptr;
+    }
+    if (admit != nullptr && !admit(fd)) {
+        close(fd);
         free(record);
         return nullptr;
     }

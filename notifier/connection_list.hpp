@@ -68,7 +68,11 @@ void side_close(connection_side &side, select_set *set, delete_fn remove);
 // added to the list and registered; null after logging. When no descriptor
 // is left (or the new one is beyond what select can watch), the waiting
 // connection is accepted and closed at once, so that the listening socket
-// does not stay readable turn after turn.
-[[nodiscard]] void *side_accept(connection_side &side, select_set *set, size_t record_size, int accept_flags);
+// does not stay readable turn after turn. A side that admits only some
+// callers passes `admit`: a connection it refuses (and logs) is closed at
+// once, and the result is null.
+using admit_fn = bool (*)(int fd);
+[[nodiscard]] void *side_accept(connection_side &side, select_set *set, size_t record_size, int accept_flags,
+                                admit_fn admit = nullptr);
 
 } // namespace notifier_detail

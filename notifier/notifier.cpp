@@ -1,13 +1,13 @@
 #include "notifier/notifier.hpp"
 
-#include "notifier/notifier_input.hpp"
 #include "notifier/notifier_output.hpp"
 
-int notifier_open(select_set *set)
+int notifier_open(select_set *set, gid_t producer_group)
 {
-    if (notifier_input_open(set) != 0 || notifier_output_open(set) != 0) {
+    const int input = notifier_input_open(set, producer_group);
+    if (input != 0 || notifier_output_open(set) != 0) {
         notifier_close(set);
-        return -1;
+        return input == NOTIFIER_NAME_HELD ? input : -1;
     }
     return 0;
 }

@@ -4,11 +4,15 @@
 // servers; results are 0 or -1 (the server's is the or of both sides').
 #pragma once
 
+#include "notifier/notifier_input.hpp"
+
 struct select_set;
 
-// Opens the input side, then the output side; on a failure both are closed
-// and the result is -1.
-[[nodiscard]] int notifier_open(select_set *set);
+// Opens the input side (producers: root and the members of producer_group,
+// or NOTIFIER_ROOT_ONLY), then the output side; on a failure both are closed
+// and the result is -1, or NOTIFIER_NAME_HELD when another process holds the
+// unix socket's name.
+[[nodiscard]] int notifier_open(select_set *set, gid_t producer_group);
 
 // Serves both sides, the input side first, both always.
 [[nodiscard]] int notifier_server(select_set *set, const select_set *ready);

@@ -1,5 +1,6 @@
 #include "notifier/notifier_input.hpp"
 
+#include "net/address.hpp"
 #include "net/socket.hpp"
 #include "notifier/connection_list.hpp"
 #include "notifier/notif_msg.hpp"
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -37,6 +39,7 @@ using namespace notifier_detail;
 connection_side side{"local", "local processus"};
 // While the side closes, released peers do not resume anybody.
 bool closing = false;
+gid_t producer_group = NOTIFIER_ROOT_ONLY;
 
 iterator_ptr iterate(int mode)
 {
@@ -231,9 +234,64 @@ int forward_stream(local_connection *c, size_t count, select_set *set)
     }
 }
 
+// The caller's supplementary groups, as the kernel recorded them when it
+// connected, hold the group.
+bool supplementary_member(int fd, gid_t group)
+{
+    socklen_t size = 0;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, nullptr, &size) != 0 && errno != ERANGE)
+        return false;
+    try {
+        std::vector<gid_t> groups(size / sizeof(gid_t));
+        return !groups.empty() && getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) == 0 &&
+               std::find(groups.begin(), groups.begin() + size / sizeof(gid_t), group) != groups.end();
+    } catch (...) {
+        return false;
+    }
+}
+
+// Any local user can connect to an abstract name: only root and the
+// producers' group get to send.
+bool admit_producer(int fd)
+{
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        perror("getsockopt failed");
+        syslog(LOG_WARNING, "local connection refused: its credentials cannot be read");
+        return false;
+    }
+    if (peer.uid == 0 || (producer_group != NOTIFIER_ROOT_ONLY &&
+                          (peer.gid == producer_group || supplementary_member(fd, producer_group))))
+        return true;
+    syslog(LOG_WARNING, "local connection refused: pid %ld, uid %u is neither root nor in group %u",
+           static_cast<long>(peer.pid), static_cast<unsigned>(peer.uid), static_cast<unsigned>(producer_group));
+    return false;
+}
+
 int accept_connection(select_set *set)
 {
-    return side_accept(side, set, sizeof(local_connection), 0) != nullptr ? 0 : -1;
+    return side_accept(side, set, sizeof(local_connection), 0, admit_producer) != nullptr ? 0 : -1;
+}
+
+// Whoever holds the name squats the events meant for the peers: its pid and
+// uid (as the kernel recorded them when it started listening) go to the log,
+// so that the service's journal names it.
+void log_name_holder()
+{
+    const owned_fd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const malloc_ptr<sockaddr_un> address(unix_abstract_address_new(NOTIFIER_UNIX_NAME));
+    ucred holder{};
+    socklen_t size = sizeof holder;
+    if (probe && address &&
+        connect(probe.get(), reinterpret_cast<const sockaddr *>(address.get()),
+                unix_address_length_get(address.get())) == 0 &&
+        getsockopt(probe.get(), SOL_SOCKET, SO_PEERCRED, &holder, &size) == 0)
+        syslog(LOG_ERR, "unix socket \"%s\" is held by another process: pid %ld, uid %u", NOTIFIER_UNIX_NAME,
+               static_cast<long>(holder.pid), static_cast<unsigned>(holder.uid));
+    else
+        syslog(LOG_ERR, "unix socket \"%s\" is held by another process, which does not take connections",
+               NOTIFIER_UNIX_NAME);
 }
 
 int read_connections(select_set *set, const select_set *ready)
@@ -266,11 +324,16 @@ int read_connections(select_set *set, const select_set *ready)
 
 } // namespace
 
-int notifier_input_open(select_set *set)
+int notifier_input_open(select_set *set, gid_t group)
 {
-    if (side_open(side, unix_socket_new(SOCK_STREAM, NOTIFIER_UNIX_NAME), set) != 0) {
+    producer_group = group;
+    const int socket = unix_socket_new(SOCK_STREAM, NOTIFIER_UNIX_NAME);
+    const bool held = socket < 0 && errno == EADDRINUSE;
+    if (held)
+        log_name_holder();
+    if (side_open(side, socket, set) != 0) {
         notifier_input_close(set);
-        return -1;
+        return held ? NOTIFIER_NAME_HELD : -1;
     }
     return 0;
 }

@@ -7,9 +7,15 @@
 // every local connection. Reporting: a system call failing here prints its
 // perror line and this layer logs to syslog what follows; results are 0 or -1.
 //
+// Only root and the members of one group (the producers' group, named by the
+// program) may write events: any other caller is logged once and closed
+// before it can send anything, as the kernel recorded it when it connected.
+//
 // An event of at most 16 bytes has no whole first child to route by: it is
 // held until complete and then forwarded to every peer.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 
@@ -17,10 +23,15 @@ struct select_set;
 
 inline constexpr const char *NOTIFIER_UNIX_NAME = "Tazul_notifier";
 inline constexpr size_t NOTIFIER_LOCAL_BUFFER = 2048;
+// The producers' group when there is none: root alone may write events.
+inline constexpr gid_t NOTIFIER_ROOT_ONLY = static_cast<gid_t>(-1);
+// What opening returns when another process holds the unix socket's name.
+inline constexpr int NOTIFIER_NAME_HELD = -2;
 
-// Listens on the unix socket and registers it: 0, or -1 after undoing
-// everything.
-[[nodiscard]] int notifier_input_open(select_set *set);
+// Listens on the unix socket and registers it, admitting root and the
+// members of producer_group: 0; NOTIFIER_NAME_HELD after logging which pid
+// and uid hold the name; -1 otherwise. Everything is undone on a failure.
+[[nodiscard]] int notifier_input_open(select_set *set, gid_t producer_group);
 
 // One turn of the main loop: exceptions, a new local connection, then the
 // bytes of every readable local connection. 0, or -1 when something failed.

@@ -9,6 +9,7 @@
 #include "util/daemon.hpp"
 
 #include <getopt.h>
+#include <grp.h>
 #include <syslog.h>
 
 #include <cerrno>
@@ -56,6 +57,27 @@ int serve(select_set *registered)
     return 0;
 }
 
+// Status when another process holds the producers' socket: restarting does
+// not help until it goes, and the log names it.
+constexpr int exit_name_held = 3;
+
+// Root and this group may write events: NOTIFIERD_PRODUCER_GROUP (a name or
+// a number), by default the package's "orvane-events".
+gid_t producer_group()
+{
+    const char *configured = std::getenv("NOTIFIERD_PRODUCER_GROUP");
+    const char *name = configured != nullptr && configured[0] != '\0' ? configured : "orvane-events";
+    if (const group *found = getgrnam(name))
+        return found->gr_gid;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long number = std::strtoul(name, &end, 10);
+    if (errno == 0 && *end == '\0' && name[0] >= '0' && name[0] <= '9' && number < NOTIFIER_ROOT_ONLY)
+        return static_cast<gid_t>(number);
+    syslog(LOG_WARNING, "no group \"%s\": only root may send events", name);
+    return NOTIFIER_ROOT_ONLY;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -94,11 +116,14 @@ int main(int argc, char **argv)
     int status = 1;
     daemon_status("Waiting for the configuration service");
     if (cendrix_open_session() == 0) {
-        if (notifier_open(&registered) == 0) {
+        const int opened = notifier_open(&registered, producer_group());
+        if (opened == 0) {
             syslog(LOG_INFO, "listening on unix socket \"Tazul_notifier\" and TCP port 4445");
             daemon_status("Listening on TCP port 4445");
             daemon_ready();
             status = serve(&registered);
+        } else if (opened == NOTIFIER_NAME_HELD) {
+            status = exit_name_held;
         }
         notifier_close(&registered);
         static_cast<void>(cendrix_close_session());

@@ -13,8 +13,11 @@
 #include "util/owned.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -41,6 +44,11 @@ bytes part(const bytes &data, size_t from, size_t to = SIZE_MAX)
 {
     return bytes(data.begin() + static_cast<long>(from), data.begin() + static_cast<long>(std::min(to, data.size())));
 }
+
+// The unprivileged local user of the lab, and the group the daemon is told
+// to admit besides root.
+constexpr uid_t nobody = 65534;
+constexpr gid_t producers = 4242;
 
 const bytes ok_message = take(auth_msg_build_ok());
 const bytes challenge_request = take(auth_msg_build_challenge_request(nullptr));
@@ -72,9 +80,12 @@ protected:
         // Started as systemd starts it (ready once it listens), with few
         // descriptors, so that running out of them is cheap to reach.
         lab::NotifySocket notify(lab->dir());
-        daemon = lab->start(device->addresses().host,
-                            {"/usr/bin/prlimit", "--nofile=64", ORV_BUILD_DIR "/services/notifierd/notifierd", "-f"},
-                            {.env = {device->bus_env(), notify.env()}, .tmp_dir = {}, .stdin_data = {}});
+        daemon = lab->start(
+            device->addresses().host,
+            {"/usr/bin/prlimit", "--nofile=64", ORV_BUILD_DIR "/services/notifierd/notifierd", "-f"},
+            {.env = {device->bus_env(), notify.env(), "NOTIFIERD_PRODUCER_GROUP=" + std::to_string(producers)},
+             .tmp_dir = {},
+             .stdin_data = {}});
         ASSERT_TRUE(daemon);
         ASSERT_TRUE(notify.wait_for("READY=1")) << daemon->stderr_text();
     }
@@ -103,6 +114,25 @@ protected:
     }
     std::unique_ptr<lab::Stream> peer() { return connect_to(true); }
     std::unique_ptr<lab::Stream> producer() { return connect_to(false); }
+
+    // Does `open` in the device namespace as the user nobody with that group
+    // and those supplementary groups. The raw system calls change one thread
+    // only: this one, which ends here.
+    template <class Open>
+    int as_nobody(gid_t gid, const std::vector<gid_t> &groups, Open open)
+    {
+        int fd = -1;
+        std::thread([&] {
+            const owned_fd ns(::open(("/run/netns/" + lab->netns(device->addresses().host)).c_str(), O_RDONLY));
+            if (!ns || setns(ns.get(), CLONE_NEWNET) != 0 ||
+                syscall(SYS_setgroups, groups.size(), groups.data()) != 0 ||
+                syscall(SYS_setresgid, gid, gid, gid) != 0 || syscall(SYS_setresuid, nobody, nobody, nobody) != 0)
+                ADD_FAILURE() << "cannot become nobody in the device's namespace";
+            else
+                fd = open();
+        }).join();
+        return fd;
+    }
 
     // Asks for a challenge and returns its bytes.
     static bytes challenge(lab::Stream &p)
@@ -306,6 +336,58 @@ TEST_F(NotifierTest, LoginsDecideWhichPeersGetEachEventWholeAndInOrder)
     EXPECT_TRUE(daemon->wait_for_line("Received unexpected message"));
     for (lab::Stream *end : everybody)
         EXPECT_TRUE(quiet(*end));
+}
+
+TEST_F(NotifierTest, OnlyRootAndTheProducersGroupSendAndNobodySquatsTheName)
+{
+    auto admin = peer();
+    ASSERT_EQ(login(*admin, "admin"), ok_message);
+    const bytes e = event("admin");
+    const malloc_ptr<sockaddr_un> name(unix_abstract_address_new("Tazul_notifier"));
+    const auto connect_local = [&] {
+        return lab::connect_stream(reinterpret_cast<sockaddr *>(name.get()), unix_address_length_get(name.get()));
+    };
+    // An unprivileged user is closed without a byte reaching the peers; the
+    // producers' group admits as primary and as supplementary group.
+    const struct {
+        gid_t gid;
+        std::vector<gid_t> groups;
+        bool admitted;
+    } callers[] = {{nobody, {}, false}, {producers, {}, true}, {nobody, {producers}, true}};
+    for (const auto &caller : callers) {
+        lab::Stream source(as_nobody(caller.gid, caller.groups, connect_local));
+        static_cast<void>(source.write(e));
+        if (caller.admitted) {
+            EXPECT_EQ(message_of(*admin), e) << caller.gid;
+        } else {
+            EXPECT_TRUE(source.read(1).empty() && source.closed());
+            EXPECT_TRUE(quiet(*admin));
+        }
+    }
+    EXPECT_EQ(lab::count_lines(daemon->stderr_text(), "local connection refused: pid " + std::to_string(getpid()) +
+                                                          ", uid 65534 is neither root nor in group 4242"),
+              1)
+        << daemon->stderr_text();
+    ASSERT_TRUE(producer()->write(e));
+    EXPECT_EQ(message_of(*admin), e);
+
+    // Somebody holds the name before notifierd starts: the log names it, and
+    // the status says so.
+    ASSERT_EQ(daemon->stop(), 0);
+    daemon.reset();
+    const owned_fd squatter(as_nobody(nobody, {}, [&] {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(name.get()), unix_address_length_get(name.get())), 0);
+        EXPECT_EQ(listen(fd, 3), 0);
+        return fd;
+    }));
+    auto second = lab->start(device->addresses().host, {ORV_BUILD_DIR "/services/notifierd/notifierd", "-f"},
+                             {.env = {device->bus_env()}, .tmp_dir = {}, .stdin_data = {}});
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->wait(10000), 3) << second->stderr_text();
+    EXPECT_TRUE(second->wait_for_line("unix socket \"Tazul_notifier\" is held by another process: pid " +
+                                      std::to_string(getpid()) + ", uid 65534"))
+        << second->stderr_text();
 }
 
 TEST_F(NotifierTest, OrvanectlSendsAndListens)

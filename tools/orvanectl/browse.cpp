@@ -8,6 +8,7 @@
 #include "lib/dorvik/rpc_client.hpp"
 
 #include <dirent.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,7 +38,8 @@ const ctl::command browse_command{
 one LOOK and collects the INFO replies for SECONDS (whole seconds, default 2), serving nothing else
 meanwhile. Every reply is one entry, in order of arrival: a device that answers twice is listed twice.
 Columns: host name, addresses (joined by ','), product id and product name; '-' marks an empty field.
-Only a socket owned by root or by the caller is used; any other is refused and named.)",
+Only a socket owned by root, by the daemon's user _orvaned or by the caller is used; any other is refused
+and named.)",
     run_browse};
 
 const ctl::registration registered{browse_command};
@@ -55,13 +57,17 @@ bool parse_whole_seconds(const char *what, const char *text, int &seconds)
     return true;
 }
 
-// A socket that root or this user made; anyone may create a file in /tmp,
-// and a socket planted by another user would receive the request.
+// A socket that root, the daemon's own user or this user made; anyone may
+// create a file in /tmp, and a socket planted by another user would receive
+// the request.
 bool trusted_socket(const std::string &path)
 {
     struct stat owner {};
-    return lstat(path.c_str(), &owner) == 0 && S_ISSOCK(owner.st_mode) &&
-           (owner.st_uid == 0 || owner.st_uid == geteuid());
+    if (lstat(path.c_str(), &owner) != 0 || !S_ISSOCK(owner.st_mode))
+        return false;
+    const passwd *daemon_user = getpwnam("_orvaned");
+    return owner.st_uid == 0 || owner.st_uid == geteuid() ||
+           (daemon_user != nullptr && owner.st_uid == daemon_user->pw_uid);
 }
 
 // The socket of the newest daemon: /tmp/orvane_rpc_N.sock with the highest
@@ -185,14 +191,14 @@ int run_browse(int argc, char **argv)
         return status;
     std::string refused;
     if (path.empty() && (path = newest_socket(refused)).empty()) {
-        ctl::refuse(refused.empty()
-                        ? "no daemon socket /tmp/orvane_rpc_N.sock found (is orvaned running here?)"
-                        : "refusing " + ctl::printable(refused) + ": not a socket owned by root or by this user");
+        ctl::refuse(refused.empty() ? "no daemon socket /tmp/orvane_rpc_N.sock found (is orvaned running here?)"
+                                    : "refusing " + ctl::printable(refused) +
+                                          ": not a socket owned by root, _orvaned or this user");
         return ctl::exit_failed;
     }
 
     if (!trusted_socket(path)) {
-        ctl::refuse("refusing " + ctl::printable(path) + ": not a socket owned by root or by this user");
+        ctl::refuse("refusing " + ctl::printable(path) + ": not a socket owned by root, _orvaned or this user");
         return ctl::exit_failed;
     }
     std::unique_ptr<RPCClient, void (*)(RPCClient *)> client(RPCClient_Open(("unix:" + path).c_str()), RPCClient_Close);

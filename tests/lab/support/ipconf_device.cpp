@@ -134,7 +134,8 @@ bool Device::start_daemon(const std::vector<std::string> &options, const std::ve
     // mounted, which hides a build folder under /tmp: it gets a copy there.
     const std::string program = ORV_BUILD_DIR "/daemon/orvaned";
     std::error_code copied;
-    if (!wrapper.empty() && !std::filesystem::copy_file(program, private_tmp() + "/orvaned", copied))
+    if (!wrapper.empty() && !std::filesystem::copy_file(program, private_tmp() + "/orvaned",
+                                                        std::filesystem::copy_options::overwrite_existing, copied))
         return false;
     std::vector<std::string> argv = wrapper;
     argv.insert(argv.end(), {wrapper.empty() ? program : "/tmp/orvaned", "-f", "-b", "lab0"});
