@@ -1,18 +1,24 @@
 // Drives the commissioning page in Debian's headless chromium as a person
 // would: reads the device table, configures a device through the dialog,
-// tries a wrong password on a phone. Run by the lab test inside the configurator's
-// namespace:  node page_test.mjs URL EXPECTED_JSON [SCREENSHOT.png]
+// tries a wrong password on a phone, all while a page of another origin in
+// the same browser floods the API with no-cors requests. Run by the lab test
+// inside the configurator's namespace, with the URL that orvanectl serve
+// printed (its token in the fragment):
+//   node page_test.mjs URL EXPECTED_JSON [SCREENSHOT.png]
 // EXPECTED_JSON: {"devices": [{"puid", "host_name", "address", "mode"}...],
 //                 "configure": {"puid", "mac", "host_name", "address", "user", "password"},
 //                 "refused": {"puid", "password", "error"}}
 // Prints one line per failed check; exit status 0 when all passed.
+import { once } from 'node:events';
 import fs from 'node:fs';
+import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import puppeteer from 'puppeteer-core';
 
 const [url, expectedText, screenshot] = process.argv.slice(2);
 const expected = JSON.parse(expectedText);
+const other = http.createServer((req, res) => res.end('<!doctype html><title>another site</title>'));
 let failures = 0;
 const check = (ok, what) => { if (!ok) { failures++; console.log(`FAILED: ${what}`); } };
 
@@ -24,6 +30,32 @@ const browser = await puppeteer.launch({
          '--disable-background-networking', '--disable-component-update', '--disable-sync'],
 });
 try {
+  // Opened without its token (as localhost), the page says where to get one.
+  const origin = new URL(url);
+  const stranger = await browser.newPage();
+  await stranger.goto(`${origin.protocol}//localhost:${origin.port}/`);
+  const told = await stranger.waitForFunction(() => document.querySelector('#status').textContent.includes('orvanectl serve'),
+    { timeout: 5000 }).then(() => true, () => false);
+  check(told, `without the token the page says what to do: "${await stranger.$eval('#status', (e) => e.textContent)}"`);
+  // A site of another origin fires no-cors requests at the API until the
+  // scenario ends.
+  other.listen(0, '127.0.0.1');
+  await once(other, 'listening');
+  await stranger.goto(`http://127.0.0.1:${other.address().port}/`);
+  await stranger.evaluate((api) => {
+    window.flooded = 0;
+    const shot = (path, options) => fetch(api + path, { mode: 'no-cors', ...options }).catch(() => {});
+    for (let lane = 0; lane < 4; lane++) {
+      (async () => {
+        while (!window.stopFlood && window.flooded < 100000) {
+          await shot('/api/devices');
+          await shot('/api/discover', { method: 'POST', body: '{}' });
+          window.flooded += 2;
+        }
+      })();
+    }
+  }, origin.origin);
+
   const page = await browser.newPage();
   await page.setViewport({ width: 1280, height: 800 });
   page.on('pageerror', (e) => check(false, `script error: ${e.message}`));
@@ -32,6 +64,8 @@ try {
   page.on('response', (r) => { if (r.status() >= 400) broken.push(`${r.status()} ${r.url()}`); });
   page.on('console', (m) => { if (m.type() === 'error') broken.push(m.text()); });
   await page.goto(url);
+  check(await page.waitForFunction(() => location.hash === '', { timeout: 5000 }).then(() => true, () => false),
+        `the token leaves the address bar: ${page.url()}`);
   const row = (puid) => `tr[data-puid="${puid}"]`;
   const cell = (puid, cls) => page.$eval(`${row(puid)} .${cls}`, (e) => e.textContent).catch(() => '');
   const waitCell = (puid, cls, text, ms) => page.waitForFunction(
@@ -130,10 +164,13 @@ try {
   const refused = await configure({ puid: r.puid, host_name: 'intruder', password: r.password });
   check(refused === `The device refused: ${r.error}`, `wrong password answered "${refused}"`);
   check(broken.length === 0, `requests or console errors: ${JSON.stringify(broken)}`);
+  const flooded = await stranger.evaluate(() => { window.stopFlood = true; return window.flooded; });
+  check(flooded >= 100, `the other origin flooded the API meanwhile (${flooded} requests)`);
 } catch (e) {
   check(false, `scenario broke off: ${e.message}`);
 } finally {
   await browser.close();
+  other.close();
   fs.rmSync(profile, { recursive: true, force: true });
 }
 console.log(failures === 0 ? 'page scenario passed' : `${failures} check(s) failed`);

@@ -19,13 +19,16 @@
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <linux/if_ether.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -360,43 +363,90 @@ protected:
         if (IsSkipped() || HasFatalFailure())
             return;
         server = start("cfg", {"serve", "-i", "lab0"});
-        ASSERT_TRUE(server && server->wait_for_line("page at http://127.0.0.1:4446/", 10000)) << server->stderr_text();
+        // The token reaches the technician in the page's address only.
+        const std::string printed = "page at http://127.0.0.1:4446/#token=";
+        ASSERT_TRUE(server && server->wait_for_line(printed, 10000)) << server->stderr_text();
+        const std::string out = server->stdout_text();
+        const size_t at = out.find(printed) + printed.size();
+        token = out.substr(at, out.find('\n', at) - at);
+        ASSERT_THAT(token, MatchesRegex("[0-9a-f]{32}"));
+        page_url = "http://127.0.0.1:4446/#token=" + token;
     }
     struct reply {
         int status = 0;
         json body;
+        std::string text;
     };
-    // One plain HTTP/1.1 exchange; `head` adds header lines ("Name: value\r\n").
-    reply http(const std::string &method, const std::string &path, const std::string &body = "",
-               const std::string &head = "", const std::string &host = "127.0.0.1:4446")
+    static sockaddr_in page_address()
     {
-        const sockaddr_in to{
-            .sin_family = AF_INET, .sin_port = htons(4446), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-        lab::Stream stream(lab->open_in(
-            "cfg", [&] { return lab::connect_stream(reinterpret_cast<const sockaddr *>(&to), sizeof to); }));
+        return {.sin_family = AF_INET, .sin_port = htons(4446), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+    }
+    static int connect_page()
+    {
+        const sockaddr_in to = page_address();
+        return lab::connect_stream(reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    }
+    // One plain HTTP/1.1 exchange on a connected stream; `head` adds header
+    // lines ("Name: value\r\n"); no reply within wait_ms is status 0.
+    static reply exchange(lab::Stream &stream, const std::string &method, const std::string &path,
+                          const std::string &body, const std::string &head, const std::string &host, int wait_ms)
+    {
         if (stream.fd() < 0 ||
             !stream.write(method + " " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n" + head +
                           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body))
             return {};
-        const lab::bytes got = stream.read(1 << 20, 60000);
+        const lab::bytes got = stream.read(1 << 20, wait_ms);
         const std::string text(got.begin(), got.end());
         const size_t split = text.find("\r\n\r\n");
         if (!text.starts_with("HTTP/1.1 ") || split == std::string::npos)
             return {};
-        return {std::stoi(text.substr(9, 3)), json::parse(text.substr(split + 4), nullptr, false)};
+        return {std::stoi(text.substr(9, 3)), json::parse(text.substr(split + 4), nullptr, false), text};
+    }
+    reply http(const std::string &method, const std::string &path, const std::string &body = "",
+               const std::string &head = "", const std::string &host = "127.0.0.1:4446", int wait_ms = 60000)
+    {
+        lab::Stream stream(lab->open_in("cfg", connect_page));
+        return exchange(stream, method, path, body, head, host, wait_ms);
     }
     std::unique_ptr<lab::Process> server;
+    std::string token, page_url;
 };
 
 TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBadFields)
 {
-    reply session = http("GET", "/api/session");
-    ASSERT_EQ(session.status, 200);
-    const std::string token = session.body.value("token", "");
-    EXPECT_EQ(token.size(), 32u) << session.body.dump();
     const std::string with_token = "X-Orvane-Token: " + token + "\r\n";
-    EXPECT_EQ(http("GET", "/api/devices").body,
+    reply session = http("GET", "/api/session", "", with_token);
+    EXPECT_EQ(session.body, json({{"schema", 1}, {"interfaces", {"lab0"}}, {"configure_timeout", 45}}));
+    EXPECT_EQ(http("GET", "/api/devices", "", with_token).body,
               json({{"schema", 1}, {"devices", json::array()}, {"dropped", 0}, {"discovered_at", nullptr}}));
+    // An unprivileged local user has nothing to read the token from, and
+    // every API request without it is refused, reads included.
+    int answers[2];
+    ASSERT_EQ(pipe(answers), 0);
+    const pid_t nobody = lab->open_in("cfg", [&] {
+        const pid_t pid = fork();
+        if (pid != 0)
+            return pid;
+        close(answers[0]);
+        std::string seen;
+        if (setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 && setresuid(65534, 65534, 65534) == 0)
+            for (const char *path : {"/api/session", "/api/devices", "/api/watch?after=0"}) {
+                lab::Stream stream(connect_page());
+                seen += exchange(stream, "GET", path, "", "", "127.0.0.1:4446", 10000).text + "\n";
+            }
+        _exit(write(answers[1], seen.data(), seen.size()) == static_cast<ssize_t>(seen.size()) ? 0 : 1);
+    });
+    close(answers[1]);
+    std::string refusals;
+    char chunk[4096];
+    for (ssize_t got; (got = read(answers[0], chunk, sizeof chunk)) > 0;)
+        refusals.append(chunk, static_cast<size_t>(got));
+    close(answers[0]);
+    int status = -1;
+    ASSERT_GT(nobody, 0);
+    ASSERT_EQ(waitpid(nobody, &status, 0), nobody);
+    EXPECT_EQ(lab::count_lines(refusals, "HTTP/1.1 403 "), 3) << refusals;
+    EXPECT_THAT(refusals, AllOf(HasSubstr("needs the page's token"), Not(HasSubstr(token)))) << refusals;
 
     // The records are discover's, checked field by field in OrvanectlLinks,
     // under the names and in the shape that discover --json gives them.
@@ -410,7 +460,41 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
     EXPECT_TRUE(schema_valid(
         json::array({{{"schema", 1}, {"command", "discover"}, {"devices", found.body["devices"]}, {"dropped", 0}}})))
         << found.body.dump(2);
-    EXPECT_EQ(http("GET", "/api/devices").body["devices"], found.body["devices"]);
+    EXPECT_EQ(http("GET", "/api/devices", "", with_token).body["devices"], found.body["devices"]);
+
+    // A thousand idle connections, then six that send a header line every
+    // second: the page's API still answers, and each slow request is cut
+    // off at its deadline instead of holding a worker.
+    std::vector<std::unique_ptr<lab::Stream>> idle, slow;
+    {
+        const lab::Inside inside = lab->enter("cfg");
+        for (int i = 0; i < 1000; ++i)
+            idle.push_back(std::make_unique<lab::Stream>(connect_page()));
+        for (int i = 0; i < 6; ++i) {
+            slow.push_back(std::make_unique<lab::Stream>(connect_page()));
+            (void)slow.back()->write("GET /api/devices HTTP/1.1\r\n" + with_token);
+        }
+    }
+    std::atomic<bool> cut_off = false;
+    std::thread dribble([&] {
+        for (int line = 0; line < 15 && !cut_off; ++line) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            for (auto &stream : slow)
+                (void)stream->write("X-Slow: " + std::to_string(line) + "\r\n");
+        }
+    });
+    EXPECT_EQ(http("GET", "/api/devices", "", with_token, "127.0.0.1:4446", 5000).body["devices"],
+              found.body["devices"]);
+    int slow_cut_off = 0;
+    for (auto &stream : slow) {
+        (void)stream->read(1 << 16, 15000);
+        slow_cut_off += stream->closed();
+    }
+    cut_off = true;
+    dribble.join();
+    EXPECT_EQ(slow_cut_off, 6);
+    idle.clear();
+    slow.clear();
 
     // Refused before anything goes on the wire.
     const int asked_one = one->count_lines("Received"), asked_two = two->count_lines("Received");
@@ -444,7 +528,8 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
         EXPECT_THAT(refused.body.is_object() ? refused.body.value("error", "") : "", HasSubstr(named)) << body;
     }
     EXPECT_EQ(http("POST", "/api/configure", std::string(20000, 'x'), with_token).status, 413);
-    EXPECT_EQ(http("GET", "/api/nothing").status, 404);
+    EXPECT_EQ(http("GET", "/api/nothing").status, 403);
+    EXPECT_EQ(http("GET", "/api/nothing", "", with_token).status, 404);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(one->count_lines("Received"), asked_one) << one->daemon_log();
     EXPECT_EQ(two->count_lines("Received"), asked_two) << two->daemon_log();
@@ -469,7 +554,7 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
     });
     json seen;
     for (int poll = 0; poll < 5 && seen.empty(); ++poll) {
-        reply watched = http("GET", "/api/watch?after=0");
+        reply watched = http("GET", "/api/watch?after=0", "", with_token);
         for (const auto &message : watched.body["messages"])
             if (message["message"]["type"] == "INFO" && message["interface"] == "lab0")
                 seen = message;
@@ -486,7 +571,7 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
     });
     bool busy = false; // the configure holds the radio
     for (int poll = 0; poll < 5 && !busy; ++poll)
-        busy = http("GET", "/api/watch?after=0").body.value("busy", false);
+        busy = http("GET", "/api/watch?after=0", "", with_token).body.value("busy", false);
     EXPECT_TRUE(busy);
     server->signal(SIGTERM);
     EXPECT_EQ(server->wait(2500), 143) << server->stderr_text();
@@ -519,7 +604,7 @@ TEST_F(ServeLab, PageInChromiumShowsDevicesConfiguresOneAndShowsARefusal)
                       {{"puid", lab::upper_case(a2.mac0)},
                        {"password", "not-the-password"},
                        {"error", "authentication error: invalid password or user name"}}}};
-    auto browser = lab->start("cfg", {"/usr/bin/env", "node", script, "http://127.0.0.1:4446/", expected.dump(),
+    auto browser = lab->start("cfg", {"/usr/bin/env", "node", script, page_url, expected.dump(),
                                       getenv("ORV_PAGE_SCREENSHOT") ? getenv("ORV_PAGE_SCREENSHOT") : ""});
     ASSERT_TRUE(browser);
     EXPECT_EQ(browser->wait(110000), 0) << browser->stdout_text() << browser->stderr_text() << server->stderr_text();

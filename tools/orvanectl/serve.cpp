@@ -1,10 +1,12 @@
 // orvanectl serve: the commissioning page. A small HTTP server (cpp-httplib)
 // that serves one embedded page and a JSON API over discover, configure and
 // watch. Loopback only unless --listen says otherwise. Every request must
-// name this server in its Host header (no DNS rebinding); every POST carries
-// the per-run token the page reads from /api/session (no cross-site
-// configure); bodies and the request rate are bounded; the password is read
-// from the configure body, wiped after use, and never logged.
+// name this server in its Host header (no DNS rebinding); every API request
+// carries the per-run token, which reaches the technician only in the URL
+// printed at start (no other user or site can ask for it); the page's
+// request rate, bodies, request times and connections are bounded; the
+// password is read from the configure body, wiped after use, and never
+// logged.
 
 #include "configurator/configurator.hpp"
 #include "ipconf/interface_conf.hpp"
@@ -14,11 +16,10 @@
 #include "tools/orvanectl/device.hpp"
 #include "tools/orvanectl/json_reader.hpp"
 #include "tools/orvanectl/output.hpp"
+#include "tools/orvanectl/page_server.hpp"
 #include "tools/orvanectl/password.hpp"
 #include "tools/orvanectl/segment.hpp"
 #include "util/io.hpp"
-
-#include <httplib.h>
 
 #include <arpa/inet.h>
 #include <malloc.h>
@@ -46,9 +47,9 @@ constexpr int configure_ms = 45000;
 constexpr int watch_poll_ms = 1000;
 constexpr size_t watch_kept = 200;
 // A page polls a few times a second at most; this leaves room for a burst.
+// Only requests with the token count: nobody else can use up the page's.
 constexpr double requests_per_second = 20;
 constexpr double request_burst = 60;
-constexpr size_t worker_threads = 6;
 // Longer than one watch poll, so that a watching page does not make
 // discover or configure busy.
 constexpr auto radio_wait = std::chrono::milliseconds(2500);
@@ -59,8 +60,9 @@ const ctl::command serve_command{
     "serve", "[--listen ADDR:PORT] [-i IFACE]...",
     "Serve the commissioning page: find, configure and watch devices from a browser.",
     R"(Listens on 127.0.0.1:4446 unless --listen names another address (a warning says that the page is then
-reachable from the network). Open the printed address in a browser on this machine. The page and its
-JSON API are described in orvanectl(1). Runs until interrupted (SIGINT, SIGTERM).)",
+reachable from the network). Open the printed address in a browser on this machine: it carries this
+run's token, which the page needs and nothing else hands out. The page and its JSON API are described in
+orvanectl(1). Runs until interrupted (SIGINT, SIGTERM).)",
     run_serve};
 
 const ctl::registration registered{serve_command};
@@ -75,6 +77,9 @@ struct listen_address {
     {
         return "http://" + (family == AF_INET6 ? "[" + address + "]" : address) + ":" + std::to_string(port) + "/";
     }
+    // In the fragment, which a browser never sends: the token reaches no
+    // request line, log or Referer.
+    [[nodiscard]] std::string page_url(const std::string &token) const { return url() + "#token=" + token; }
 };
 
 bool parse_port(std::string_view text, int &port)
@@ -414,22 +419,23 @@ void handle_watch(server_state &state, const httplib::Request &req, httplib::Res
     reply(res, 200, {{"schema", 1}, {"busy", busy}, {"next", state.next_seq - 1}, {"messages", messages}});
 }
 
-// Every request passes here first, before its body is read.
+std::string asset_path(const ctl::page_assets::asset &asset)
+{
+    return std::string("/") + (std::string_view(asset.name) == "index.html" ? "" : asset.name);
+}
+
+bool is_asset(const httplib::Request &req)
+{
+    return (req.method == "GET" || req.method == "HEAD") &&
+           std::any_of(std::begin(ctl::page_assets::all), std::end(ctl::page_assets::all),
+                       [&](const auto &asset) { return req.path == asset_path(asset); });
+}
+
+// Every request passes here first, before its body is read: the Host, then
+// the token (only the page's own files are free), then the page's rate. A
+// refused request ends its connection and costs the page nothing.
 httplib::Server::HandlerResponse screen(server_state &state, const httplib::Request &req, httplib::Response &res)
 {
-    if (!state.rate.allow()) {
-        refuse_with(res, 429, "too many requests");
-        return httplib::Server::HandlerResponse::Handled;
-    }
-    if (!host_allowed(state.listen, req.get_header_value("Host"))) {
-        refuse_with(res, 403, "refused: the Host header does not name this server");
-        return httplib::Server::HandlerResponse::Handled;
-    }
-    if (req.method != "GET" && req.method != "HEAD" &&
-        !same_secret(req.get_header_value("X-Orvane-Token"), state.token)) {
-        refuse_with(res, 403, "refused: this request needs the page's token (X-Orvane-Token)");
-        return httplib::Server::HandlerResponse::Handled;
-    }
     res.set_header("Cache-Control", "no-store");
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_header("X-Frame-Options", "DENY");
@@ -437,14 +443,30 @@ httplib::Server::HandlerResponse screen(server_state &state, const httplib::Requ
     res.set_header("Content-Security-Policy",
                    "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
                    "connect-src 'self'; frame-ancestors 'none'; form-action 'none'; base-uri 'none'");
+    const auto refused = [&](int status, const std::string &text) {
+        ctl::page_server::close_after_reply();
+        refuse_with(res, status, text);
+        return httplib::Server::HandlerResponse::Handled;
+    };
+    if (!host_allowed(state.listen, req.get_header_value("Host")))
+        return refused(403, "refused: the Host header does not name this server");
+    if (is_asset(req))
+        return httplib::Server::HandlerResponse::Unhandled;
+    if (!same_secret(req.get_header_value("X-Orvane-Token"), state.token))
+        return refused(403, "refused: this request needs the page's token (X-Orvane-Token): open the address that "
+                            "orvanectl serve printed");
+    ctl::page_server::keep_request();
+    if (!state.rate.allow()) {
+        refuse_with(res, 429, "too many requests");
+        return httplib::Server::HandlerResponse::Handled;
+    }
     return httplib::Server::HandlerResponse::Unhandled;
 }
 
 void add_routes(httplib::Server &server, server_state &state)
 {
     for (const auto &asset : ctl::page_assets::all) {
-        std::string path = std::string("/") + (std::string_view(asset.name) == "index.html" ? "" : asset.name);
-        server.Get(path, [&asset](const httplib::Request &, httplib::Response &res) {
+        server.Get(asset_path(asset), [&asset](const httplib::Request &, httplib::Response &res) {
             res.set_content(reinterpret_cast<const char *>(asset.data), asset.size, asset.type);
         });
     }
@@ -452,11 +474,7 @@ void add_routes(httplib::Server &server, server_state &state)
         json interfaces = json::array();
         for (const auto &name : state.interfaces)
             interfaces.push_back(name);
-        reply(res, 200,
-              {{"schema", 1},
-               {"token", state.token},
-               {"interfaces", interfaces},
-               {"configure_timeout", configure_ms / 1000}});
+        reply(res, 200, {{"schema", 1}, {"interfaces", interfaces}, {"configure_timeout", configure_ms / 1000}});
     });
     server.Get("/api/devices",
                [&state](const httplib::Request &, httplib::Response &res) { reply(res, 200, devices_reply(state)); });
@@ -501,17 +519,13 @@ int serve(server_state &state)
     sigaddset(&stops, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
-    httplib::Server server;
-    server.new_task_queue = [] { return new httplib::ThreadPool(worker_threads); };
+    ctl::page_server server;
     server.set_payload_max_length(max_body);
-    server.set_read_timeout(5);
-    server.set_write_timeout(5);
-    server.set_keep_alive_timeout(2);
     server.set_address_family(state.listen.family);
     server.set_pre_routing_handler(
         [&state](const httplib::Request &req, httplib::Response &res) { return screen(state, req, res); });
     add_routes(server, state);
-    if (!server.bind_to_port(state.listen.address, state.listen.port)) {
+    if (!server.bind(state.listen.address, state.listen.port)) {
         ctl::refuse("cannot listen on " + state.listen.url() + " (in use, or not an address of this host)");
         return ctl::exit_failed;
     }
@@ -520,13 +534,15 @@ int serve(server_state &state)
                      "orvanectl serve: warning: listening on %s, which is not loopback: anyone who can reach it can "
                      "use the page; only a device's password protects the device\n",
                      state.listen.url().c_str());
-    std::printf("orvanectl serve: page at %s\n", state.listen.url().c_str());
+    // Only the invoking user's terminal sees the token; nothing keeps it.
+    std::printf("orvanectl serve: page at %s\n", state.listen.page_url(state.token).c_str());
     std::fflush(stdout);
     std::thread listener([&server] { server.listen_after_bind(); });
     int sig = 0;
     sigwait(&stops, &sig);
     // A configure may wait up to 45 s for its device: end it, then the server.
     state.stopping.cancel();
+    server.stop_connections();
     server.stop();
     listener.join();
     // Stopped by a signal, as every command that runs until one comes.

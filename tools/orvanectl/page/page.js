@@ -18,12 +18,32 @@ function el(tag, attrs, ...children) {
 
 const shown = (value) => (value === null || value === undefined || value === '' ? '-' : String(value));
 
+// The token comes in the address orvanectl serve printed (#token=...), and
+// leaves the address bar at once; the tab keeps it for a reload.
+function takeToken() {
+  const given = new URLSearchParams(location.hash.slice(1)).get('token');
+  if (given) {
+    sessionStorage.setItem('orvane-token', given);
+    history.replaceState(null, '', location.pathname + location.search);
+  }
+  return sessionStorage.getItem('orvane-token') || '';
+}
+
+function needToken() {
+  sessionStorage.removeItem('orvane-token');
+  $('discover').disabled = true;
+  $('show-watch').disabled = true;
+  $('status').textContent = 'This page needs its key: open the address that orvanectl serve printed ' +
+    '(http://…/#token=…) in this browser.';
+}
+
 async function api(path, body) {
-  const options = body === undefined ? {} : {
-    method: 'POST',
-    headers: { 'Content-Type': 'application/json', 'X-Orvane-Token': state.token },
-    body: JSON.stringify(body),
-  };
+  const options = { headers: { 'X-Orvane-Token': state.token } };
+  if (body !== undefined) {
+    options.method = 'POST';
+    options.headers['Content-Type'] = 'application/json';
+    options.body = JSON.stringify(body);
+  }
   const res = await fetch(path, options);
   let data = null;
   try { data = await res.json(); } catch (e) { data = { error: 'the server sent no JSON' }; }
@@ -271,9 +291,11 @@ async function start() {
   $('show-devices').addEventListener('click', () => showView(false));
   $('show-watch').addEventListener('click', () => showView(true));
   $('watch-clear').addEventListener('click', () => $('watch').replaceChildren());
+  state.token = takeToken();
+  if (!state.token) return needToken();
   try {
-    const { data } = await api('/api/session');
-    state.token = data.token;
+    const { status, data } = await api('/api/session');
+    if (status === 403) return needToken();
     state.timeout = data.configure_timeout || 45;
     showDevices((await api('/api/devices')).data);
   } catch (e) {
