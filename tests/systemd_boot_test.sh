@@ -176,7 +176,7 @@ step "reload announces: an INFO without a LOOK"
 ip netns exec "$laptop" "$orvanectl" --parsable watch -t 6 >"$work/watch" 2>&1 &
 watcher=$! # orvanectl itself: ip execs it
 until_true 5 sh -c "ls -l /proc/$watcher/fd | grep -q socket:" || { cat "$work/watch"; fail "watch"; }
-box systemctl reload orvaned
+box systemctl reload orvaned || fail "reload"
 wait $watcher || { cat "$work/watch"; fail "watch"; }
 grep -q ";INFO;.*;$puid;booted-box\$" "$work/watch" && ! grep -q ";LOOK;" "$work/watch" ||
     { cat "$work/watch"; fail "no announcement on reload"; }
@@ -185,10 +185,17 @@ step "kill -9 of each daemon: restarted; no RPC socket left behind but another u
 box setpriv --reuid=nobody --regid=nogroup --clear-groups \
     perl -MSocket -e 'socket(my $s, AF_UNIX, SOCK_STREAM, 0); bind($s, pack_sockaddr_un("/tmp/orvane_rpc_1000.sock")) or die $!'
 one_rpc_socket() { [ "$(box find /tmp -maxdepth 1 -type s -name 'orvane_rpc_*.sock' ! -user nobody | wc -l)" = 1 ]; }
-for s in $services; do
-    old=$(main_pid $s)
+# The service last: the daemon, whose session it held, starts afresh with it.
+for s in orvaned notifierd cendrixd; do
+    follower=$s
+    [ $s != cendrixd ] || follower=orvaned
+    old=$(main_pid $s) old_follower=$(main_pid $follower)
     box sh -c "kill -9 $old"
-    restarted() { local now; now=$(main_pid $s); [ "$now" != 0 ] && [ "$now" != "$old" ] && all_active; }
+    restarted() {
+        local now follows
+        now=$(main_pid $s) follows=$(main_pid $follower)
+        [ "$now" != 0 ] && [ "$now" != "$old" ] && [ "$follows" != 0 ] && [ "$follows" != "$old_follower" ] && all_active
+    }
     until_true 40 restarted || { box systemctl status --no-pager $services || true; fail "$s not restarted"; }
     until_true 10 one_rpc_socket || fail "RPC sockets after killing $s: $(box ls -l /tmp)"
 done
