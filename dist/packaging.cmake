@@ -4,9 +4,14 @@
 # scripts in deb/ create the services' users and reload systemd and D-Bus,
 # and never enable or start a unit.
 
+# Whoever builds the packages for a distribution or a product names
+# themselves here: -DORV_PACKAGE_MAINTAINER="Name <address>".
+set(ORV_PACKAGE_MAINTAINER "orvaned maintainers <maintainers@users.noreply.c-seed-aaf51f18.example>"
+    CACHE STRING "Maintainer of the Debian packages (their control files and changelog)")
+
 set(CPACK_PACKAGE_NAME orvaned)
 set(CPACK_PACKAGE_VENDOR "orvaned")
-set(CPACK_PACKAGE_CONTACT "orvaned maintainers <orvaned@localhost>")
+set(CPACK_PACKAGE_CONTACT "${ORV_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_GENERATOR DEB)
 # The units and /etc/default files name the configured paths: configure with
@@ -25,6 +30,24 @@ endif()
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+
+# Each package's copyright and changelog.Debian.gz in its documentation
+# folder. The changelog's date is SOURCE_DATE_EPOCH's when that is set.
+set(ORV_DEB_VERSION ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
+string(TIMESTAMP ORV_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(deb/changelog.in ${gen}/deb/changelog @ONLY)
+add_custom_command(OUTPUT ${gen}/deb/changelog.Debian.gz
+                   COMMAND ${GZIP} -9nf ${gen}/deb/changelog -c > ${gen}/deb/changelog.Debian.gz
+                   DEPENDS ${gen}/deb/changelog
+                   COMMENT "changelog.Debian.gz")
+add_custom_target(deb_changelog ALL DEPENDS ${gen}/deb/changelog.Debian.gz)
+foreach(package_component orvaned:device orvanectl:laptop)
+  string(REPLACE ":" ";" pair ${package_component})
+  list(GET pair 0 package)
+  list(GET pair 1 component)
+  install(FILES deb/copyright ${gen}/deb/changelog.Debian.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package}
+          COMPONENT ${component})
+endforeach()
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 # Library dependencies from the programs themselves (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -2,7 +2,7 @@
 # The two Debian packages as a device maker gets them: made with cpack from
 # this build folder, unpacked into a throw-away root, their files, fields and
 # maintainer scripts checked, and their units checked the way systemd checks
-# them, sandbox scores included.
+# them, sandbox scores included; lintian finds no error in either.
 # usage: packages_test.sh BUILD_DIR
 set -eu
 build=$1
@@ -28,27 +28,32 @@ units="usr/lib/systemd/system/orvaned.service usr/lib/systemd/system/cendrixd.se
 check_files "$device" "$laptop" usr/sbin/orvaned usr/sbin/cendrixd usr/sbin/notifierd $units \
     etc/default/orvaned etc/default/cendrixd etc/default/notifierd usr/lib/sysusers.d/orvaned.conf \
     usr/lib/tmpfiles.d/orvaned.conf usr/share/dbus-1/system.d/org.cendrix.Config1.conf \
-    usr/share/doc/orvaned/examples/store.json usr/share/doc/orvaned/SECURITY.md usr/share/man/man8/orvaned.8
+    usr/share/doc/orvaned/examples/store.json usr/share/doc/orvaned/SECURITY.md usr/share/man/man8/orvaned.8.gz \
+    usr/share/doc/orvaned/copyright usr/share/doc/orvaned/changelog.Debian.gz
 check_files "$laptop" "$device" usr/bin/orvanectl 'usr/lib/.*wireshark/plugins/orvane.lua' \
-    usr/share/man/man1/orvanectl.1
+    usr/share/man/man1/orvanectl.1.gz usr/share/doc/orvanectl/commissioning-page.md \
+    usr/share/doc/orvanectl/copyright usr/share/doc/orvanectl/changelog.Debian.gz
 if [ -d "$(dirname "$0")/../dist/completions" ]; then
     check_files "$laptop" "$device" usr/share/bash-completion/completions/orvanectl usr/share/zsh/vendor-completions/_orvanectl
 fi
 
 # Dependencies from the binaries and the bus; the configuration files kept on
-# upgrade; maintainer scripts that enable and start nothing.
+# upgrade.
 dpkg-deb -f "$device" Depends | grep -q 'libsystemd0.*dbus-system-bus\|dbus-system-bus.*libsystemd0' ||
     fail "device Depends: $(dpkg-deb -f "$device" Depends)"
 dpkg-deb -e "$device" "$work/control"
 [ "$(cat "$work/control/conffiles")" = "$(printf '/etc/default/%s\n' orvaned cendrixd notifierd)" ] ||
     fail "conffiles: $(cat "$work/control/conffiles")"
-! grep -Eq 'systemctl.* (enable|start|restart)\b|deb-systemd-invoke' "$work"/control/postinst "$work"/control/prerm \
-    "$work"/control/postrm || fail "a maintainer script enables or starts a unit"
+# Maintainer scripts that enable and start nothing (try-restart restarts only
+# what runs).
+! grep -hv '^ *#' "$work"/control/postinst "$work"/control/prerm "$work"/control/postrm | sed 's/try-restart//g' |
+    grep -Ewq 'enable|start|restart' || fail "a maintainer script enables or starts a unit"
 
 # The units in the unpacked root, beside the system's own units they need.
 root=$work/root
 for deb in "$device" "$laptop"; do dpkg-deb -x "$deb" "$root"; done
 cp -rn /lib/systemd/system/. "$root/usr/lib/systemd/system/"
+mkdir -p "$root/bin" && cp -L /bin/sh "$root/bin/sh" # the units' helper commands run in it
 MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" $(printf '/%s ' $units) >"$work/verify" 2>&1 ||
     { cat "$work/verify"; fail "systemd-analyze verify"; }
 [ ! -s "$work/verify" ] || { cat "$work/verify"; fail "systemd-analyze verify warns"; }
@@ -74,3 +79,17 @@ for limit in orvaned:25 cendrixd:20 notifierd:20; do
         { cat "$work/score"; fail "$unit exposure above ${limit#*:}"; }
     tail -n 1 "$work/score"
 done
+
+# The daemons say the packages' version.
+version=$(dpkg-deb -f "$device" Version)
+for daemon in cendrixd notifierd; do
+    [ "$("$root/usr/sbin/$daemon" --version)" = "version ${version%-*}" ] || fail "$daemon --version"
+    "$root/usr/sbin/$daemon" -h | grep -q "^usage: .*$daemon" || fail "$daemon -h"
+done
+
+# Debian's policy checker: errors fail, warnings are shown.
+if command -v lintian >/dev/null; then
+    lintian --fail-on error --suppress-tags mail-contact "$device" "$laptop" || fail "lintian"
+else
+    echo "lintian is not installed (scripts/setup installs it): policy not checked"
+fi

@@ -48,8 +48,16 @@ struct service {
     sd_bus *bus = nullptr;
 };
 
-const char *usage_text =
-    "usage: cendrixd --store PATH [--apply-delay SECONDS] [--notify-writer] [--no-change-signal]\n";
+constexpr const char *version_line = "version " ORV_VERSION "\n";
+constexpr const char *usage_text =
+    "usage: cendrixd --store PATH [--apply-delay SECONDS] [--notify-writer] [--no-change-signal]\n"
+    "options:\n"
+    "\t--store PATH           \tthe JSON store (required)\n"
+    "\t--apply-delay SECONDS  \tshow writes to readers this many seconds later\n"
+    "\t--notify-writer        \tsend SIGHUP to the writer once its write shows\n"
+    "\t--no-change-signal     \tneither declare nor send the signal Changed\n"
+    "\t-h, --help             \tprint this help\n"
+    "\t-v, --version          \tprint version\n";
 
 struct message_unref {
     void operator()(sd_bus_message *message) const { sd_bus_message_unref(message); }
@@ -296,6 +304,9 @@ int on_stop(sd_event_source *source, const signalfd_siginfo *, void *)
 }
 
 constexpr int usage_status = 2;
+// A missing or malformed store is a configuration error that a restart cannot
+// mend: the unit excludes this status from its restarts (sysexits' EX_CONFIG).
+constexpr int store_refused_status = 78;
 
 bool parse_seconds(const char *text, uint64_t &usec)
 {
@@ -311,12 +322,16 @@ bool parse_seconds(const char *text, uint64_t &usec)
 void parse_command_line(int argc, char **argv, service &self)
 {
     static const option options[] = {
-        {"store", required_argument, nullptr, 's'},   {"apply-delay", required_argument, nullptr, 'd'},
-        {"notify-writer", no_argument, nullptr, 'n'}, {"no-change-signal", no_argument, nullptr, 'q'},
-        {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
+        {"store", required_argument, nullptr, 's'},
+        {"apply-delay", required_argument, nullptr, 'd'},
+        {"notify-writer", no_argument, nullptr, 'n'},
+        {"no-change-signal", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'v'},
+        {nullptr, 0, nullptr, 0},
     };
     int option_code = 0;
-    while ((option_code = getopt_long(argc, argv, "", options, nullptr)) != -1) {
+    while ((option_code = getopt_long(argc, argv, "hv", options, nullptr)) != -1) {
         switch (option_code) {
         case 's':
             self.store_path = optarg;
@@ -333,7 +348,11 @@ void parse_command_line(int argc, char **argv, service &self)
             self.announce = false;
             break;
         case 'h':
+            std::fputs(version_line, stdout);
             std::fputs(usage_text, stdout);
+            std::exit(0);
+        case 'v':
+            std::fputs(version_line, stdout);
             std::exit(0);
         default:
             std::fputs(usage_text, stderr);
@@ -356,7 +375,7 @@ int main(int argc, char **argv)
     std::string fault;
     auto document = cendrix_store::load(self.store_path, fault);
     if (!document)
-        refuse("store " + self.store_path + ": " + fault);
+        refuse("store " + self.store_path + ": " + fault, store_refused_status);
     self.stored = *document;
     self.visible = std::move(*document);
 

@@ -20,15 +20,18 @@
 
 namespace {
 
+constexpr const char *version_line = "version " ORV_VERSION "\n";
+
 void print_usage(FILE *stream, const char *program)
 {
     std::fprintf(stream,
-                 "usage: %s [-f] [-h]\n"
+                 "usage: %s [-f] [-h] [-v]\n"
                  "Forwards the events of local processes (unix socket \"Tazul_notifier\")\n"
                  "to remote peers logged in over TCP port 4445.\n"
                  "options:\n"
                  "\t-f, --foreground\tstay in the foreground and log to standard error too\n"
-                 "\t-h, --help      \tprint this help\n",
+                 "\t-h, --help      \tprint this help\n"
+                 "\t-v, --version   \tprint version\n",
                  program);
 }
 
@@ -85,17 +88,22 @@ int main(int argc, char **argv)
     static const option long_options[] = {
         {"foreground", no_argument, nullptr, 'f'},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'v'},
         {nullptr, 0, nullptr, 0},
     };
     bool foreground = false;
     int opt;
-    while ((opt = getopt_long(argc, argv, "fh", long_options, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "fhv", long_options, nullptr)) != -1) {
         switch (opt) {
         case 'f':
             foreground = true;
             break;
         case 'h':
+            std::fputs(version_line, stdout);
             print_usage(stdout, argv[0]);
+            return 0;
+        case 'v':
+            std::fputs(version_line, stdout);
             return 0;
         default:
             print_usage(stderr, argv[0]);

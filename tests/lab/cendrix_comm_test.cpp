@@ -76,7 +76,7 @@ TEST_F(Cendrix, MissingOrMalformedStoresAreRefusedInOneLineAndLeftUntouched)
         // Refused before it reaches the bus.
         auto p = lab::spawn({ORV_BUILD_DIR "/services/cendrixd/cendrixd", "--store", store}, lab->dir() + "/refused");
         ASSERT_NE(p, nullptr);
-        EXPECT_EQ(p->wait(5000), 1) << text;
+        EXPECT_EQ(p->wait(5000), 78) << text;
         const std::string err = p->stderr_text();
         EXPECT_TRUE(err.starts_with("cendrixd: store " + store + ": ") && err.find(fault) != std::string::npos &&
                     std::count(err.begin(), err.end(), '\n') == 1)

@@ -67,7 +67,8 @@ TEST(Orvanectl, EveryHelpTextWorksAndItsOptionsAreInTheManPage)
     using help = std::tuple<std::string, std::string, std::vector<std::string>>; // program, man page, arguments
     std::vector<help> helps = {{program, "orvanectl.1.scd", {"--help"}},
                                {ORV_BUILD_DIR "/daemon/orvaned", "orvaned.8.scd", {"-h"}},
-                               {ORV_BUILD_DIR "/services/cendrixd/cendrixd", "cendrixd.8.scd", {"--help"}}};
+                               {ORV_BUILD_DIR "/services/cendrixd/cendrixd", "cendrixd.8.scd", {"--help"}},
+                               {ORV_BUILD_DIR "/services/notifierd/notifierd", "notifierd.8.scd", {"--help"}}};
     const std::string top = run({"--help"}).out;
     const std::regex command_line(R"(\n  ([a-z]+) )");
     for (std::sregex_iterator it(top.begin(), top.end(), command_line), end; it != end; ++it)
