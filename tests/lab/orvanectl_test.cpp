@@ -11,7 +11,9 @@
 #include "support/lab.hpp"
 
 #include "ipconf/auth_msg.hpp"
+#include "ipconf/interface_conf.hpp"
 #include "ipconf/ipconf_msg.hpp"
+#include "ipconf/product_record.hpp"
 #include "net/ip.hpp"
 
 #include <gmock/gmock.h>
@@ -30,6 +32,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -395,7 +398,7 @@ protected:
             !stream.write(method + " " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n" + head +
                           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body))
             return {};
-        const lab::bytes got = stream.read(1 << 20, wait_ms);
+        const lab::bytes got = stream.read(16 << 20, wait_ms); // a flooded list is megabytes
         const std::string text(got.begin(), got.end());
         const size_t split = text.find("\r\n\r\n");
         if (!text.starts_with("HTTP/1.1 ") || split == std::string::npos)
@@ -576,6 +579,85 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
     server->signal(SIGTERM);
     EXPECT_EQ(server->wait(2500), 143) << server->stderr_text();
     asking.join();
+}
+
+// A rogue host answers a LOOK with 100,000 INFOs for as many PUIDs (23 MB):
+// discover and the page keep the first 4096 devices and say how many
+// replies they dropped; their memory stays bounded (measured on the plain
+// build, where it means something) and the server's goes back once the
+// next discover replaces the list.
+TEST_F(ServeLab, AFloodOfForgedInfosLeavesDiscoverAndServeBoundedAndSaysWhatWasDropped)
+{
+    ASSERT_TRUE(lab->add_host("rogue") && lab->add_link("rogue", "lab0", "02:00:00:00:0c:66", {"192.0.2.66/24"}));
+    lab::IpconfPeer rogue(*lab, "rogue");
+    ASSERT_TRUE(rogue.ok());
+    auto flood = [&] {
+        if (!rogue.receive("LOOK"_tlv, 10000))
+            return ADD_FAILURE() << "no LOOK to answer";
+        char puid[18] = "", name[] = "forged", product[] = "Sensor Hub", id[] = "SH-200", hardware[] = "HW-7",
+             revision[] = "B", version[] = "1.4.2", link_name[] = "lab0", address[] = "192.0.2.66",
+             mask[] = "255.255.255.0";
+        const product_info head{puid, PRODUCT_MODE_NORMAL, name, product, id, hardware, revision, version};
+        interface_conf conf{
+            link_name, puid,   INTERFACE_ROLE_NOT_SET, LINK_UP, IPV4_STATIC, address, mask, nullptr, nullptr,
+            nullptr,   nullptr};
+        for (unsigned n = 0; n < 100000; ++n) {
+            std::snprintf(puid, sizeof puid, "02:%02X:%02X:%02X:00:66", n >> 16 & 0xFF, n >> 8 & 0xFF, n & 0xFF);
+            tlv_writer *writer = ipconf_msg_add_interface_to_info(ipconf_msg_open_info(&head, 2), &conf);
+            (void)rogue.send(lab::take_message(ipconf_msg_close_info(&writer)));
+        }
+    };
+    auto kept = [](const json &listed) {
+        std::set<std::string> puids;
+        for (const auto &device : listed["devices"])
+            puids.insert(device.value("puid", ""));
+        return puids;
+    };
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr bool measured = false;
+#else
+    constexpr bool measured = true;
+#endif
+
+    auto finder = start("cfg", {"--json", "discover", "-t", "3"});
+    flood();
+    const result found = {finder->wait(60000), finder->stdout_text(), finder->stderr_text()};
+    ASSERT_EQ(found.status, 0) << found.err;
+    const json listed = json::parse(found.out, nullptr, false);
+    ASSERT_TRUE(listed.is_object()) << found.out.size() << " bytes: " << found.out.substr(0, 300) << " ... "
+                                    << found.out.substr(found.out.size() - std::min<size_t>(300, found.out.size()));
+    EXPECT_EQ(kept(listed).size(), 4096u);
+    EXPECT_TRUE(kept(listed).contains(puid1));
+    EXPECT_GT(listed.value("dropped", 0), 0) << "discover said nothing of what it dropped";
+    if (measured) {
+        EXPECT_LT(finder->peak_kb(), 64 * 1024) << "kB held by discover at most";
+    }
+
+    const std::string with_token = "X-Orvane-Token: " + token + "\r\n";
+    std::thread flooding(flood);
+    const reply flooded = http("POST", "/api/discover", "{}", with_token);
+    flooding.join();
+    ASSERT_EQ(flooded.status, 200) << flooded.text.substr(0, 300);
+    EXPECT_EQ(kept(flooded.body).size(), 4096u);
+    EXPECT_GT(flooded.body.value("dropped", 0), 0);
+    const auto memory = [&](const char *field) {
+        std::ifstream status("/proc/" + std::to_string(server->pid()) + "/status");
+        long kb = 0;
+        for (std::string line; std::getline(status, line);)
+            if (line.starts_with(field))
+                kb = std::stol(line.substr(std::strlen(field)));
+        return kb;
+    };
+    const long peak = memory("VmHWM:");
+    const reply quiet = http("POST", "/api/discover", "{}", with_token);
+    EXPECT_EQ(kept(quiet.body), (std::set<std::string>{puid1, puid2}));
+    EXPECT_EQ(quiet.body.value("dropped", -1), 0);
+    std::printf("flood: discover held %ld kB at most; serve %ld kB, then %ld kB after a quiet discover\n",
+                finder->peak_kb(), peak, memory("VmRSS:"));
+    if (measured) {
+        EXPECT_LT(peak, 128 * 1024) << "kB held by serve at most";
+        EXPECT_LT(memory("VmRSS:"), 32 * 1024) << "kB kept by serve after the list was replaced";
+    }
 }
 
 TEST_F(ServeLab, PageInChromiumShowsDevicesConfiguresOneAndShowsARefusal)

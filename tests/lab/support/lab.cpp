@@ -9,6 +9,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -159,9 +160,11 @@ int Process::wait(int timeout_ms)
 {
     for (int waited = 0; !reaped_; waited += 5) {
         int status = 0;
-        const pid_t r = waitpid(pid_, &status, WNOHANG);
+        rusage usage{};
+        const pid_t r = wait4(pid_, &status, WNOHANG, &usage);
         if (r == pid_) {
             reaped_ = true;
+            peak_kb_ = usage.ru_maxrss;
             status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         } else if (r < 0 || waited >= timeout_ms) {
             return -1;

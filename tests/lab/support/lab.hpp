@@ -65,12 +65,16 @@ public:
     // number when a signal ended it, -1 when it still runs after timeout_ms.
     [[nodiscard]] int wait(int timeout_ms = 5000);
 
+    // The most memory it held, in kB, once it has been waited for.
+    [[nodiscard]] long peak_kb() const { return peak_kb_; }
+
     // Sends sig, waits up to timeout_ms, then SIGKILL; the status as wait().
     int stop(int sig = SIGTERM, int timeout_ms = 5000);
 
 private:
     pid_t pid_;
     int status_ = -1;
+    long peak_kb_ = 0;
     bool reaped_ = false;
     std::string out_path_, err_path_;
 };
