@@ -241,12 +241,15 @@ int on_find_resource(sd_bus_message *call, void *userdata, sd_bus_error *)
     });
 }
 
-int on_set_config(sd_bus_message *call, void *userdata, sd_bus_error *)
+// A write of either kind: the numbers that name its object, as `read_numbers`
+// takes them from the call, then its properties.
+template <typename ReadNumbers>
+int on_write(sd_bus_message *call, void *userdata, object_kind kind, ReadNumbers read_numbers)
 {
     auto &self = *static_cast<service *>(userdata);
     return guarded(call, [&] {
-        pending_write write{object_kind::configuration, 0, 0, {}, 0};
-        const int result = sd_bus_message_read(call, "u", &write.number);
+        pending_write write{kind, 0, 0, {}, 0};
+        const int result = read_numbers(write);
         if (result < 0)
             return result;
         if (!read_arguments(call, write.properties))
@@ -256,19 +259,16 @@ int on_set_config(sd_bus_message *call, void *userdata, sd_bus_error *)
     });
 }
 
+int on_set_config(sd_bus_message *call, void *userdata, sd_bus_error *)
+{
+    return on_write(call, userdata, object_kind::configuration,
+                    [call](pending_write &write) { return sd_bus_message_read(call, "u", &write.number); });
+}
+
 int on_set_resource(sd_bus_message *call, void *userdata, sd_bus_error *)
 {
-    auto &self = *static_cast<service *>(userdata);
-    return guarded(call, [&] {
-        pending_write write{object_kind::resource, 0, 0, {}, 0};
-        const int result = sd_bus_message_read(call, "uu", &write.number, &write.id);
-        if (result < 0)
-            return result;
-        if (!read_arguments(call, write.properties))
-            return reply_error(call, cendrix_wire::error_invalid_args, "values must be of type s, u or b");
-        write.writer = sender_pid(call);
-        return handle_write(self, call, std::move(write));
-    });
+    return on_write(call, userdata, object_kind::resource,
+                    [call](pending_write &write) { return sd_bus_message_read(call, "uu", &write.number, &write.id); });
 }
 
 #define CONFIG_METHODS                                                                                                 \

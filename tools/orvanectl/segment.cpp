@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <utility>
 
 namespace ctl {
 
@@ -82,22 +83,18 @@ void print_notes(const std::vector<std::string> &notes)
 const char *result_word(configurator::outcome result)
 {
     using configurator::outcome;
-    switch (result) {
-    case outcome::ok:
-        return "ok";
-    case outcome::refused:
-        return "error";
-    case outcome::timeout:
-        return "timeout";
-    case outcome::not_in_force:
-        return "not_in_force";
-    case outcome::no_evidence:
-        return "no_evidence";
-    case outcome::conflict:
-        return "conflict";
-    default:
-        return "failed";
-    }
+    static constexpr std::pair<outcome, const char *> words[] = {
+        {outcome::ok, "ok"},
+        {outcome::refused, "error"},
+        {outcome::timeout, "timeout"},
+        {outcome::not_in_force, "not_in_force"},
+        {outcome::no_evidence, "no_evidence"},
+        {outcome::conflict, "conflict"},
+    };
+    for (const auto &[known, word] : words)
+        if (known == result)
+            return word;
+    return "failed";
 }
 
 int unfinished(configurator::outcome result, const std::string &error)
