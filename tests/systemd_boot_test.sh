@@ -147,6 +147,10 @@ step "enable --now with the example store: all three active"
 box install -o _cendrix -g _cendrix -m 600 /usr/share/doc/orvaned/examples/store.json /var/lib/cendrix/store.json
 box systemctl enable --now $services 2>/dev/null || { box journalctl -b --no-pager | tail -n 40; fail "enable --now"; }
 all_active || { box journalctl -b --no-pager | tail -n 40; fail "not all active"; }
+for s in $services; do # each as the user its unit names, none as root
+    owner=$(box stat -c %U "/proc/$(main_pid $s)")
+    [ -n "$owner" ] && [ "$owner" != root ] || fail "$s runs as ${owner:-nobody knows whom}"
+done
 
 step "from the laptop: discover, configure, event listen"
 puid=02:00:00:00:00:01
