@@ -57,7 +57,10 @@ never sent (only a hash of it answers the device's challenge) and never printed.
 checked before anything is sent. The challenge must come within 5 s (or SECONDS, if less); the final
 OK or ERROR within SECONDS (default 45). On ERROR the device's text goes to standard error. The challenge
 request goes out on every interface (or those given with -i, raw frames as for discover); the rest of
-the exchange stays on the interface where the device answered for this host's address.)",
+the exchange stays on the interface where the device answered for this host's address. A LOOK goes out with
+the request: only a challenge from the host that answers it as PUID, and from no other, is answered. After
+the OK the device is asked once more, and "in force" means that it reports what was asked; otherwise the
+status is 1 and the reason is printed.)",
     run_configure,
     1,
     1,
