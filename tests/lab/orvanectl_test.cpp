@@ -319,8 +319,7 @@ TEST_F(OrvanectlLinks, FindsConfiguresAndWatchesOnEveryLinkWithoutRouteOrAddress
     ASSERT_TRUE(two->bus().start_service({"--apply-delay", "3", "--notify-writer"}));
     auto late = start("bare", configure(puid2, "applied-late"), password);
     ASSERT_TRUE(late);
-    for (int waited = 0; waited < 100 && two->count_lines("Received CONF") < 2; ++waited)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(two->daemon().wait_for_line("Received CONF", 5000, 2));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_TRUE(late->signal(SIGINT));
     EXPECT_EQ(late->wait(2000), 130);
