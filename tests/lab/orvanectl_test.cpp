@@ -71,14 +71,6 @@ protected:
             checked.push_back(document);
         return all;
     }
-    // configure PUID as admin, the password on standard input, renaming the device.
-    static std::vector<std::string> configure(const std::string &puid, const std::string &host_name,
-                                              std::vector<std::string> more = {})
-    {
-        more.insert(more.begin(), {"configure", puid, "--user", "admin", "--password-stdin", "--hostname", host_name});
-        return more;
-    }
-
     // Whether every document matches docs/orvanectl.schema.json.
     bool schema_valid(const json &all)
     {
@@ -146,9 +138,6 @@ TEST_F(OrvanectlLab, ARogueHostIsShownAsAConflictGetsNoResponseAndItsOddFramesAr
             rogue.send(*info);
         return info;
     };
-    auto finish = [](std::unique_ptr<lab::Process> &run) {
-        return run ? result{run->wait(30000), run->stdout_text(), run->stderr_text()} : result{-1, "", ""};
-    };
 
     // Both claims are listed, and configure answers neither.
     auto finder = start("cfg", {"--json", "discover"});
@@ -163,8 +152,7 @@ TEST_F(OrvanectlLab, ARogueHostIsShownAsAConflictGetsNoResponseAndItsOddFramesAr
     EXPECT_EQ(claims[puid1], json({one->addresses().ipv4_0, "192.0.2.66"})) << found.out;
     EXPECT_EQ(claims[puid2], json::array());
     rogue.drain();
-    auto taking = start(
-        "cfg", {"--json", "configure", puid1, "--user", "admin", "--password-stdin", "--hostname", "taken"}, password);
+    auto taking = start("cfg", configure(puid1, "taken", {"--json"}), password);
     ASSERT_TRUE(echo_info());
     const result conflict = finish(taking);
     EXPECT_EQ(conflict.status, 1) << conflict.err;
@@ -175,9 +163,7 @@ TEST_F(OrvanectlLab, ARogueHostIsShownAsAConflictGetsNoResponseAndItsOddFramesAr
     // No device answers as this PUID: the rogue's challenge gets no CONF.
     const std::string nobody = "02:00:00:00:0E:01";
     rogue.drain();
-    auto fooled =
-        start("cfg", {"--json", "configure", nobody, "--user", "admin", "--password-stdin", "--hostname", "fooled"},
-              password);
+    auto fooled = start("cfg", configure(nobody, "fooled", {"--json"}), password);
     ASSERT_TRUE(rogue.receive("CHRQ"_tlv, 5000, nobody));
     const uint8_t chosen[4] = {1, 2, 3, 4};
     rogue.send(lab::take_message(auth_msg_build_challenge(chosen, sizeof chosen, nobody.c_str(), laptop)));
@@ -620,7 +606,7 @@ TEST_F(ServeLab, AFloodOfForgedInfosLeavesDiscoverAndServeBoundedAndSaysWhatWasD
 
     auto finder = start("cfg", {"--json", "discover", "-t", "3"});
     flood();
-    const result found = {finder->wait(60000), finder->stdout_text(), finder->stderr_text()};
+    const result found = finish(finder);
     ASSERT_EQ(found.status, 0) << found.err;
     const json listed = json::parse(found.out, nullptr, false);
     ASSERT_TRUE(listed.is_object()) << found.out.size() << " bytes: " << found.out.substr(0, 300) << " ... "

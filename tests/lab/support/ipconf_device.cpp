@@ -223,10 +223,21 @@ std::unique_ptr<Process> SegmentTest::start(const std::string &host, std::vector
 SegmentTest::result SegmentTest::ctl(const std::string &host, const std::vector<std::string> &args,
                                      const std::string &input, const std::string &tmp)
 {
-    auto run = start(host, args, input, tmp);
-    const result got = run ? result{run->wait(60000), run->stdout_text(), run->stderr_text()} : result{-1, "", ""};
+    const result got = finish(start(host, args, input, tmp));
     EXPECT_NE(got.status, -1) << (args.empty() ? "" : args[0]);
     return got;
+}
+
+SegmentTest::result SegmentTest::finish(const std::unique_ptr<Process> &run, int timeout_ms)
+{
+    return run ? result{run->wait(timeout_ms), run->stdout_text(), run->stderr_text()} : result{-1, "", ""};
+}
+
+std::vector<std::string> SegmentTest::configure(const std::string &puid, const std::string &host_name,
+                                                std::vector<std::string> more)
+{
+    more.insert(more.begin(), {"configure", puid, "--user", login, "--password-stdin", "--hostname", host_name});
+    return more;
 }
 
 } // namespace lab

@@ -165,6 +165,13 @@ protected:
                                    const std::string &input = "", const std::string &tmp = "");
     result ctl(const std::string &host, const std::vector<std::string> &args, const std::string &input = "",
                const std::string &tmp = "");
+    // What a started run ends with (status -1 when it was not started or
+    // still runs after timeout_ms).
+    static result finish(const std::unique_ptr<Process> &run, int timeout_ms = 60000);
+    // orvanectl's arguments to configure PUID as admin, the password on
+    // standard input, renaming the device; `more` after them.
+    static std::vector<std::string> configure(const std::string &puid, const std::string &host_name,
+                                              std::vector<std::string> more = {});
 
     std::vector<std::string> two_options; // the second daemon's command line
     std::unique_ptr<Device> one, two;
