@@ -365,13 +365,10 @@ protected:
         json body;
         std::string text;
     };
-    static sockaddr_in page_address()
-    {
-        return {.sin_family = AF_INET, .sin_port = htons(4446), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-    }
     static int connect_page()
     {
-        const sockaddr_in to = page_address();
+        const sockaddr_in to{
+            .sin_family = AF_INET, .sin_port = htons(4446), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
         return lab::connect_stream(reinterpret_cast<const sockaddr *>(&to), sizeof to);
     }
     // One plain HTTP/1.1 exchange on a connected stream; `head` adds header
