@@ -4,7 +4,6 @@
 // binding to the service's primary interface, and stopping. Every run
 // happens in a lab namespace, never in the host's.
 
-#include "ipconf/ipconf_msg.hpp"
 #include "support/dbus_lab.hpp"
 #include "support/ipconf_device.hpp"
 
@@ -134,9 +133,7 @@ TEST_F(DaemonProcess, WaitsForTheServiceThenBindsToItsPrimaryInterfaceAndEndsWit
     // The next probe, at most one 3-second wait later, finds it.
     ASSERT_TRUE(notify.wait_for("READY=1", 8000)) << daemon->stderr_text();
     EXPECT_TRUE(daemon->wait_for_line("Trying to bind to lab0", 0));
-    peer->drain();
-    ASSERT_TRUE(peer->send(lab::take_message(ipconf_msg_build_look())));
-    EXPECT_TRUE(peer->receive("INFO"_tlv, 2000)) << daemon->stderr_text();
+    EXPECT_TRUE(peer->look(2000)) << daemon->stderr_text();
     EXPECT_EQ(daemon->stop(), 0);
     EXPECT_TRUE(daemon->stderr_text().ends_with("orvaned: stop\n")) << daemon->stderr_text();
 

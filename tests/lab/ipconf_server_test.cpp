@@ -4,7 +4,6 @@
 // device runs the configuration service on a private bus and orvaned -f; the
 // configurator speaks through the configurator library in its own namespace.
 #include "support/ipconf_device.hpp"
-#include "tests/unit/tlv_bytes.hpp"
 
 #include "ipconf/auth_msg.hpp"
 #include "ipconf/ipconf_msg.hpp"
@@ -28,11 +27,8 @@ struct IpconfServer : lab::DeviceTest {
     std::optional<bytes> answered_within(int ms)
     {
         std::optional<bytes> info;
-        for (int waited = 0; waited < ms && !info; waited += 250) {
-            peer->drain();
-            EXPECT_TRUE(peer->send(take(ipconf_msg_build_look())));
-            info = peer->receive("INFO"_tlv, 250, device_puid);
-        }
+        for (int waited = 0; waited < ms && !info; waited += 250)
+            info = peer->look(250, device_puid);
         return info;
     }
 
@@ -250,11 +246,7 @@ TEST_F(IpconfServer, EveryChangeIsInTheNextInfoAndPacedAskersShareOne)
         EXPECT_EQ(cendrix_set_property_string(&writer, "hostname", name.c_str()), 0);
         EXPECT_EQ(cendrix_set_config(&writer, 17), 0);
     };
-    const auto next_answer = [&] {
-        peer->drain();
-        EXPECT_TRUE(peer->send(take(ipconf_msg_build_look())));
-        return shown(peer->receive("INFO"_tlv, 2000, device_puid));
-    };
+    const auto next_answer = [&] { return shown(peer->look(2000, device_puid)); };
     for (int round = 0; round < 100; ++round) {
         const std::string name = "w" + std::to_string(round);
         write_host_name(name);

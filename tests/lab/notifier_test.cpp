@@ -5,7 +5,6 @@
 
 #include "support/ipconf_device.hpp"
 #include "support/lab.hpp"
-#include "tests/unit/tlv_bytes.hpp"
 
 #include "ipconf/auth_msg.hpp"
 #include "net/address.hpp"

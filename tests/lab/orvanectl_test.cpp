@@ -166,10 +166,10 @@ TEST_F(OrvanectlLab, ARogueHostIsShownAsAConflictGetsNoResponseAndItsOddFramesAr
     auto fooled = start("cfg", configure(nobody, "fooled", {"--json"}), password);
     ASSERT_TRUE(rogue.receive("CHRQ"_tlv, 5000, nobody));
     const uint8_t chosen[4] = {1, 2, 3, 4};
-    rogue.send(lab::take_message(auth_msg_build_challenge(chosen, sizeof chosen, nobody.c_str(), laptop)));
+    rogue.send(take(auth_msg_build_challenge(chosen, sizeof chosen, nobody.c_str(), laptop)));
     const auto conf = rogue.receive("CONF"_tlv, 8000, nobody);
     if (conf)
-        rogue.send(lab::take_message(ipconf_msg_build_ok(nobody.c_str(), laptop)));
+        rogue.send(take(ipconf_msg_build_ok(nobody.c_str(), laptop)));
     EXPECT_FALSE(conf) << "the rogue got a response to its own challenge";
     const result unproven = finish(fooled);
     EXPECT_EQ(unproven.status, 1) << unproven.out << unproven.err;
@@ -586,7 +586,7 @@ TEST_F(ServeLab, AFloodOfForgedInfosLeavesDiscoverAndServeBoundedAndSaysWhatWasD
         for (unsigned n = 0; n < 100000; ++n) {
             std::snprintf(puid, sizeof puid, "02:%02X:%02X:%02X:00:66", n >> 16 & 0xFF, n >> 8 & 0xFF, n & 0xFF);
             tlv_writer *writer = ipconf_msg_add_interface_to_info(ipconf_msg_open_info(&head, 2), &conf);
-            (void)rogue.send(lab::take_message(ipconf_msg_close_info(&writer)));
+            (void)rogue.send(take(ipconf_msg_close_info(&writer)));
         }
     };
     auto kept = [](const json &listed) {

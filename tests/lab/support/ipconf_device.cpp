@@ -17,15 +17,6 @@
 
 namespace lab {
 
-bytes take_message(uint8_t *message)
-{
-    if (message == nullptr)
-        return {};
-    bytes copy(message, message + tlv_get_size(message));
-    std::free(message);
-    return copy;
-}
-
 std::string puid_of(const bytes &message)
 {
     bytes copy = message;
@@ -69,6 +60,12 @@ std::optional<bytes> IpconfPeer::receive(uint32_t type, int timeout_ms, const st
 {
     auto found = collect(type, timeout_ms, puid, 1);
     return found.empty() ? std::nullopt : std::optional<bytes>(std::move(found[0]));
+}
+
+std::optional<bytes> IpconfPeer::look(int timeout_ms, const std::string &puid)
+{
+    drain();
+    return send(take(ipconf_msg_build_look())) ? receive("INFO"_tlv, timeout_ms, puid) : std::nullopt;
 }
 
 std::vector<bytes> IpconfPeer::collect(uint32_t type, int window_ms, const std::string &puid, size_t most)

@@ -11,6 +11,7 @@
 #include "support/lab.hpp"
 
 #include "configurator/configurator.hpp"
+#include "tests/unit/tlv_bytes.hpp" // take(): the bytes of a built message
 
 #include <array>
 #include <cstdint>
@@ -23,10 +24,6 @@
 namespace lab {
 
 using bytes = std::vector<uint8_t>;
-
-// Takes over a malloc'd message from a builder (sized by its envelope) and
-// frees it; empty when the builder gave null.
-[[nodiscard]] bytes take_message(uint8_t *message);
 
 // PUID of a received ipconf or challenge message; empty when it has none.
 [[nodiscard]] std::string puid_of(const bytes &message);
@@ -51,6 +48,10 @@ public:
                                              size_t most = SIZE_MAX);
     // Reads and drops whatever is queued.
     void drain() { (void)collect(0, 0); }
+    // Sends a LOOK and waits for the INFO that answers it (from the PUID when
+    // one is given). What was queued is dropped first: the peer hears its own
+    // broadcasts, and a full queue must not swallow the answer.
+    [[nodiscard]] std::optional<bytes> look(int timeout_ms, const std::string &puid = "");
 };
 
 // Addresses and identity of the lab's device and configurator.
