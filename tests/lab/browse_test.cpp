@@ -79,7 +79,7 @@ bytes scripted_info()
                                mask.data(), nullptr,    nullptr, nullptr, nullptr};
         writer = ipconf_msg_add_interface_to_info(writer, &conf);
     }
-    return lab::take_message(ipconf_msg_close_info(&writer));
+    return take(ipconf_msg_close_info(&writer));
 }
 
 // Plays the scripted device for one browse: waits for the LOOK and for the
@@ -148,13 +148,6 @@ protected:
         EXPECT_TRUE(process && process->wait(20000) >= 0);
         return process;
     }
-    // A LOOK from the configurator gets the device's INFO.
-    bool answers_look(const lab::Device &device) const
-    {
-        peer->drain();
-        return peer->send(lab::take_message(ipconf_msg_build_look())) &&
-               peer->receive("INFO"_tlv, 3000, lab::upper_case(device.addresses().mac0)).has_value();
-    }
 };
 
 TEST_F(Browse, OrvanectlListsEveryReplyAndMisbehavingClientsLeaveTheDaemonServingWithNothingBehind)
@@ -211,7 +204,7 @@ TEST_F(Browse, OrvanectlListsEveryReplyAndMisbehavingClientsLeaveTheDaemonServin
         EXPECT_EQ(say(*urgent, "!", MSG_OOB), "<closed>");
 
         // With the silent client still connected, the daemon serves both sides.
-        EXPECT_TRUE(answers_look(*device)) << device->daemon_log();
+        EXPECT_TRUE(peer->look(3000, device->puid())) << device->daemon_log();
         EXPECT_THAT(say(*raw_client(path), call_line("{\"timeout@0\": 1}")), StartsWith("{\"status\":0,"));
     }
     // Every connection is gone again, and idle means idle.
@@ -287,7 +280,7 @@ TEST_F(Browse, OrvanectlListsEveryReplyAndMisbehavingClientsLeaveTheDaemonServin
     EXPECT_EQ(nlohmann::json::parse(alone->stdout_text(), nullptr, false)["devices"], nlohmann::json::array());
     EXPECT_THAT(alone->stderr_text(), HasSubstr("found no device"));
     EXPECT_TRUE(peer->collect("LOOK"_tlv, 500).empty());
-    EXPECT_TRUE(answers_look(*device)) << device->daemon_log();
+    EXPECT_TRUE(peer->look(3000, device->puid())) << device->daemon_log();
 }
 
 } // namespace

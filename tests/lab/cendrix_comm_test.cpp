@@ -11,7 +11,6 @@
 
 #include "ipconf/interface_conf.hpp"
 #include "lib/cendrix/cendrix.hpp"
-#include "lib/cendrix/property_map.hpp"
 #include "platform/cendrix_comm.hpp"
 #include "platform/net_conf.hpp"
 #include "platform/product_info.hpp"
@@ -24,7 +23,6 @@
 #include <poll.h>
 #include <sys/wait.h>
 #include <syslog.h>
-#include <systemd/sd-bus.h>
 
 #include <algorithm>
 #include <array>
@@ -343,81 +341,21 @@ TEST_F(Cendrix, EveryOperationRoundTripsThroughTheStore)
     EXPECT_EQ(cendrix_get_primary_interface_name(), nullptr);
 }
 
-// A device maker's service that declares no announcements: it answers
-// GetConfig with a host name, in a child process that owns the service's
-// name until the handle is destroyed (or for 30 s at most).
-class ServiceWithoutAnnouncements {
-public:
-    ServiceWithoutAnnouncements()
-    {
-        int ready[2];
-        if (pipe(ready) != 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(ready[0]);
-            serve(ready[1]);
-        }
-        close(ready[1]);
-        pollfd started{ready[0], POLLIN, 0};
-        char byte = 0;
-        ready_ = poll(&started, 1, 10000) == 1 && read(ready[0], &byte, 1) == 1;
-        close(ready[0]);
-    }
-    ~ServiceWithoutAnnouncements()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    ServiceWithoutAnnouncements(const ServiceWithoutAnnouncements &) = delete;
-    ServiceWithoutAnnouncements &operator=(const ServiceWithoutAnnouncements &) = delete;
-    [[nodiscard]] bool ready() const { return ready_; }
-
-private:
-    static int get_config(sd_bus_message *call, void *, sd_bus_error *)
-    {
-        return sd_bus_reply_method_return(call, "a{sv}", 1, "hostname", "s", "elsewhere");
-    }
-
-    [[noreturn]] static void serve(int ready)
-    {
-        alarm(30);
-        static const sd_bus_vtable vtable[] = {
-            SD_BUS_VTABLE_START(0),
-            SD_BUS_METHOD("GetConfig", "u", "a{sv}", get_config, 0),
-            SD_BUS_VTABLE_END,
-        };
-        sd_bus *bus = nullptr;
-        if (sd_bus_open_system(&bus) < 0 ||
-            sd_bus_add_object_vtable(bus, nullptr, cendrix_wire::object_path, cendrix_wire::interface_name, vtable,
-                                     nullptr) < 0 ||
-            sd_bus_request_name(bus, cendrix_wire::bus_name, 0) < 0 || write(ready, "r", 1) != 1)
-            _exit(1);
-        for (;;) {
-            const int result = sd_bus_process(bus, nullptr);
-            if (result < 0 || (result == 0 && sd_bus_wait(bus, UINT64_MAX) < 0))
-                _exit(1);
-        }
-    }
-
-    pid_t pid_ = -1;
-    bool ready_ = false;
-};
-
 TEST_F(Cendrix, EachServiceIsAskedWhetherItAnnouncesAndEachConnectionSubscribed)
 {
-    auto own = std::make_unique<ServiceWithoutAnnouncements>();
-    ASSERT_TRUE(own->ready());
+    // A service that declares no announcements, serving another host name.
+    const std::string sample = bus->read_store();
+    std::string elsewhere = sample;
+    elsewhere.replace(elsewhere.find("device-1"), 8, "elsewhere");
+    ASSERT_TRUE(bus->write_store(elsewhere) && bus->start_service({"--no-change-signal"}));
     ASSERT_EQ(cendrix_open_session(), 0);
     EXPECT_EQ(hostname(), "elsewhere");
     EXPECT_FALSE(cendrix_changes_announced());
     EXPECT_EQ(cendrix_take_changes(), 1) << "opened";
 
     // Replaced while the session was idle: the new service is asked.
-    own.reset();
-    ASSERT_TRUE(bus->start_service());
+    ASSERT_EQ(bus->stop_service(SIGKILL), 128 + SIGKILL);
+    ASSERT_TRUE(bus->write_store(sample) && bus->start_service());
     EXPECT_EQ(cendrix_take_changes(), 1) << "replaced";
     EXPECT_TRUE(cendrix_changes_announced());
     EXPECT_EQ(hostname(), "device-1");

@@ -4,7 +4,6 @@
 // binding to the service's primary interface, and stopping. Every run
 // happens in a lab namespace, never in the host's.
 
-#include "ipconf/ipconf_msg.hpp"
 #include "support/dbus_lab.hpp"
 #include "support/ipconf_device.hpp"
 
@@ -109,54 +108,49 @@ TEST_F(DaemonProcess, BackgroundDaemonDetachesAndStopsOnSigterm)
         kill(daemon, SIGKILL); // not left behind whatever happened
 }
 
-TEST_F(DaemonProcess, WaitsForTheServiceThenBindsToItsPrimaryInterface)
+TEST_F(DaemonProcess, WaitsForTheServiceThenBindsToItsPrimaryInterfaceAndEndsWithoutOne)
 {
     // Started as systemd starts it: its status says what it waits for, and it
     // is ready only once a LOOK is answered. A refused PUID does not stop it.
+    // SIGTERM ends another one's wait with status 1.
     lab::NotifySocket notify(lab->dir());
     auto daemon = start({"-f", "-u", "too-short"}, {notify.env()});
-    ASSERT_NE(daemon, nullptr);
+    auto waiting = start({"-f"});
+    ASSERT_TRUE(daemon && waiting);
     auto peer = lab::add_configurator(*lab);
     ASSERT_TRUE(peer);
-    ASSERT_TRUE(daemon->wait_for_line("Connection to Cendrix Dbus service failed, retrying", 5000))
-        << daemon->stderr_text();
+    for (auto *each : {daemon.get(), waiting.get()})
+        ASSERT_TRUE(each->wait_for_line("Connection to Cendrix Dbus service failed, retrying", 5000))
+            << each->stderr_text();
     EXPECT_TRUE(daemon->stderr_text().starts_with("orvaned: start\n")) << daemon->stderr_text();
-    EXPECT_FALSE(daemon->wait_for_line("Trying to bind", 0));
     EXPECT_FALSE(notify.wait_for("READY=1", 0));
     EXPECT_TRUE(notify.wait_for("STATUS=Waiting for the configuration service", 0)) << notify.received();
+    EXPECT_EQ(waiting->stop(SIGTERM, 5000), 1);
+    EXPECT_TRUE(waiting->stderr_text().ends_with("orvaned: stop\n")) << waiting->stderr_text();
+    for (auto *each : {daemon.get(), waiting.get()})
+        EXPECT_FALSE(each->wait_for_line("Trying to bind", 0));
     ASSERT_TRUE(bus->start_service());
     // The next probe, at most one 3-second wait later, finds it.
     ASSERT_TRUE(notify.wait_for("READY=1", 8000)) << daemon->stderr_text();
     EXPECT_TRUE(daemon->wait_for_line("Trying to bind to lab0", 0));
-    peer->drain();
-    ASSERT_TRUE(peer->send(lab::take_message(ipconf_msg_build_look())));
-    EXPECT_TRUE(peer->receive("INFO"_tlv, 2000)) << daemon->stderr_text();
+    EXPECT_TRUE(peer->look(2000)) << daemon->stderr_text();
     EXPECT_EQ(daemon->stop(), 0);
     EXPECT_TRUE(daemon->stderr_text().ends_with("orvaned: stop\n")) << daemon->stderr_text();
-}
 
-TEST_F(DaemonProcess, SigtermWhileWaitingEndsWithStatusOneAndNoPrimaryInterfaceWithZero)
-{
-    auto waiting = start({"-f"});
-    ASSERT_NE(waiting, nullptr);
-    ASSERT_TRUE(waiting->wait_for_line("Connection to Cendrix Dbus service failed, retrying"))
-        << waiting->stderr_text();
-    EXPECT_EQ(waiting->stop(SIGTERM, 5000), 1);
-    EXPECT_NE(waiting->stderr_text().find("orvaned: stop\n"), std::string::npos) << waiting->stderr_text();
-    EXPECT_FALSE(waiting->wait_for_line("Trying to bind", 0));
-
+    // A primary interface the service does not list: nothing to bind, status 0.
+    ASSERT_EQ(bus->stop_service(), 0);
     std::string store = lab::sample_store();
     store.replace(store.find("\"primary_interface_id\": 1"), 25, "\"primary_interface_id\": 9");
     ASSERT_TRUE(bus->write_store(store));
     ASSERT_TRUE(bus->start_service());
-    auto daemon = start({"-f"});
-    ASSERT_NE(daemon, nullptr);
-    EXPECT_EQ(daemon->wait(10000), 0) << daemon->stderr_text();
+    auto unbound = start({"-f"});
+    ASSERT_NE(unbound, nullptr);
+    EXPECT_EQ(unbound->wait(10000), 0) << unbound->stderr_text();
     // Closing the server that never opened still reports its RPC endpoint down.
-    EXPECT_NE(daemon->stderr_text().find("orvaned: Could not get primary network interface\norvaned: RPC server "
-                                         "down\norvaned: stop\n"),
+    EXPECT_NE(unbound->stderr_text().find("orvaned: Could not get primary network interface\norvaned: RPC server "
+                                          "down\norvaned: stop\n"),
               std::string::npos)
-        << daemon->stderr_text();
+        << unbound->stderr_text();
 }
 
 } // namespace

@@ -86,15 +86,8 @@ TEST_F(DissectorLab, SelectsTheFramesOfARealExchangeByWhatTheyCarry)
     ASSERT_TRUE(capture && capture->wait_for_line("Capturing on", 10000)) << (capture ? capture->stderr_text() : "");
 
     EXPECT_EQ(ctl("cfg", {"discover", "-t", "2"}).status, 0);
-    const std::vector<std::string> rename = {"configure", one->puid(),        "--user",
-                                             "admin",     "--password-stdin", "--hostname"};
-    auto with_name = [&](const char *name) {
-        auto args = rename;
-        args.emplace_back(name);
-        return args;
-    };
-    EXPECT_EQ(ctl("cfg", with_name("hall-sensor"), password).status, 0);
-    EXPECT_EQ(ctl("cfg", with_name("intruder"), "not-the-password\n").status, 1);
+    EXPECT_EQ(ctl("cfg", configure(one->puid(), "hall-sensor"), password).status, 0);
+    EXPECT_EQ(ctl("cfg", configure(one->puid(), "intruder"), "not-the-password\n").status, 1);
     auto listening =
         start("cfg", {"event", "listen", device, "--user", "admin", "--password-stdin", "--count", "1"}, password);
     ASSERT_TRUE(listening && listening->wait_for_line("logged in as admin", 10000))

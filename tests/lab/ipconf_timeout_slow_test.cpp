@@ -5,8 +5,6 @@
 // whose service holds it back for a minute (the time-out ERROR).
 #include "support/ipconf_device.hpp"
 
-#include "ipconf/ipconf_msg.hpp"
-
 #include <chrono>
 #include <future>
 
@@ -53,8 +51,7 @@ TEST_F(IpconfTimeout, UnconfirmedRequestsEndAtFortySecondsWithOkOrTimeout)
     // Idle again: a new request is taken, the device that timed out still
     // answers, and both stop cleanly.
     EXPECT_EQ(configure(request(applies.puid(), "applied-now")).result, outcome::ok);
-    ASSERT_TRUE(peer->send(lab::take_message(ipconf_msg_build_look())));
-    EXPECT_TRUE(peer->receive("INFO"_tlv, 3000, holds_back.puid())) << holds_back.daemon_log();
+    EXPECT_TRUE(peer->look(3000, holds_back.puid())) << holds_back.daemon_log();
     EXPECT_EQ(applies.daemon().stop(), 0);
     EXPECT_EQ(holds_back.daemon().stop(), 0);
 }
@@ -77,9 +74,7 @@ TEST_F(IpconfTimeout, WholeConfigurationUnderValgrindHasNoLeakOrError)
     change.interfaces = {
         {.mac = lab::upper_case(device->addresses().mac1), .ipv4_method = IPV4_STATIC, .address = "198.51.100.88"}};
     ASSERT_EQ(configure(change, 30000).result, outcome::ok) << device->daemon_log();
-    peer->drain();
-    ASSERT_TRUE(peer->send(lab::take_message(ipconf_msg_build_look())));
-    EXPECT_TRUE(peer->receive("INFO"_tlv, 10000, puid));
+    EXPECT_TRUE(peer->look(10000, puid));
 
     EXPECT_EQ(device->daemon().stop(SIGTERM, 30000), 0);
     const std::string text = lab::read_file(device->private_tmp() + "/valgrind.txt");

@@ -5,7 +5,6 @@
 
 #include "support/ipconf_device.hpp"
 #include "support/lab.hpp"
-#include "tests/unit/tlv_bytes.hpp"
 
 #include "ipconf/auth_msg.hpp"
 #include "net/address.hpp"
@@ -161,17 +160,6 @@ protected:
         return message_of(p);
     }
 
-    // Waits until the daemon's log holds the line count times.
-    bool logged(const std::string &line, int count, int timeout_ms = 10000)
-    {
-        for (int waited = 0; waited < timeout_ms; waited += 20) {
-            if (lab::count_lines(daemon->stderr_text(), line) >= count)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-
     std::unique_ptr<lab::Process> daemon;
 };
 
@@ -180,7 +168,7 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
     // A peer answered and gone: the daemon is past its start-up notifications
     // (whose socket it closes after READY=1 has gone out).
     ASSERT_EQ(challenge(*peer()).size(), 4u);
-    ASSERT_TRUE(logged("connection closed by a remote peer", 1));
+    ASSERT_TRUE(daemon->wait_for_line("connection closed by a remote peer", 10000));
     const auto baseline = lab::descriptors_of(daemon->pid());
     // Peers that reset their connections, in waves below the descriptor limit.
     for (int wave = 0, opened = 1; wave < 5; ++wave) {
@@ -188,7 +176,8 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
         for (int i = 0; i < 30; ++i)
             resetting.push_back(peer());
         opened += 30;
-        ASSERT_TRUE(logged("connection opened by a remote peer", opened)) << daemon->stderr_text();
+        ASSERT_TRUE(daemon->wait_for_line("connection opened by a remote peer", 10000, opened))
+            << daemon->stderr_text();
         for (auto &r : resetting)
             r->reset();
     }
@@ -196,7 +185,7 @@ TEST_F(NotifierTest, HostilePeersCostOnlyThemselves)
     std::vector<std::unique_ptr<lab::Stream>> idle;
     for (int i = 0; i < 70; ++i)
         idle.push_back(peer());
-    EXPECT_TRUE(logged("error when accepting a remote connection", 1));
+    EXPECT_TRUE(daemon->wait_for_line("error when accepting a remote connection", 10000));
     idle.clear();
     // Garbage from peers and from a producer.
     for (int i = 0; i < 10; ++i) {
@@ -315,7 +304,8 @@ TEST_F(NotifierTest, LoginsDecideWhichPeersGetEachEventWholeAndInOrder)
         ASSERT_TRUE(first->write(part(e1, 0, 60)));
         ASSERT_EQ(admin->read(60), part(e1, 0, 60));
         ASSERT_TRUE(second->write(e2));
-        EXPECT_TRUE(logged("busy connection: forwarding from socket ", finish ? 1 : 2)) << daemon->stderr_text();
+        EXPECT_TRUE(daemon->wait_for_line("busy connection: forwarding from socket ", 10000, finish ? 1 : 2))
+            << daemon->stderr_text();
         EXPECT_TRUE(quiet(*admin, 200));
         if (finish) {
             ASSERT_TRUE(first->write(part(e1, 60)));

@@ -17,15 +17,6 @@
 
 namespace lab {
 
-bytes take_message(uint8_t *message)
-{
-    if (message == nullptr)
-        return {};
-    bytes copy(message, message + tlv_get_size(message));
-    std::free(message);
-    return copy;
-}
-
 std::string puid_of(const bytes &message)
 {
     bytes copy = message;
@@ -69,6 +60,12 @@ std::optional<bytes> IpconfPeer::receive(uint32_t type, int timeout_ms, const st
 {
     auto found = collect(type, timeout_ms, puid, 1);
     return found.empty() ? std::nullopt : std::optional<bytes>(std::move(found[0]));
+}
+
+std::optional<bytes> IpconfPeer::look(int timeout_ms, const std::string &puid)
+{
+    drain();
+    return send(take(ipconf_msg_build_look())) ? receive("INFO"_tlv, timeout_ms, puid) : std::nullopt;
 }
 
 std::vector<bytes> IpconfPeer::collect(uint32_t type, int window_ms, const std::string &puid, size_t most)
@@ -223,10 +220,21 @@ std::unique_ptr<Process> SegmentTest::start(const std::string &host, std::vector
 SegmentTest::result SegmentTest::ctl(const std::string &host, const std::vector<std::string> &args,
                                      const std::string &input, const std::string &tmp)
 {
-    auto run = start(host, args, input, tmp);
-    const result got = run ? result{run->wait(60000), run->stdout_text(), run->stderr_text()} : result{-1, "", ""};
+    const result got = finish(start(host, args, input, tmp));
     EXPECT_NE(got.status, -1) << (args.empty() ? "" : args[0]);
     return got;
+}
+
+SegmentTest::result SegmentTest::finish(const std::unique_ptr<Process> &run, int timeout_ms)
+{
+    return run ? result{run->wait(timeout_ms), run->stdout_text(), run->stderr_text()} : result{-1, "", ""};
+}
+
+std::vector<std::string> SegmentTest::configure(const std::string &puid, const std::string &host_name,
+                                                std::vector<std::string> more)
+{
+    more.insert(more.begin(), {"configure", puid, "--user", login, "--password-stdin", "--hostname", host_name});
+    return more;
 }
 
 } // namespace lab

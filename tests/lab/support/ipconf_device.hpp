@@ -11,6 +11,7 @@
 #include "support/lab.hpp"
 
 #include "configurator/configurator.hpp"
+#include "tests/unit/tlv_bytes.hpp" // take(): the bytes of a built message
 
 #include <array>
 #include <cstdint>
@@ -23,10 +24,6 @@
 namespace lab {
 
 using bytes = std::vector<uint8_t>;
-
-// Takes over a malloc'd message from a builder (sized by its envelope) and
-// frees it; empty when the builder gave null.
-[[nodiscard]] bytes take_message(uint8_t *message);
 
 // PUID of a received ipconf or challenge message; empty when it has none.
 [[nodiscard]] std::string puid_of(const bytes &message);
@@ -51,6 +48,10 @@ public:
                                              size_t most = SIZE_MAX);
     // Reads and drops whatever is queued.
     void drain() { (void)collect(0, 0); }
+    // Sends a LOOK and waits for the INFO that answers it (from the PUID when
+    // one is given). What was queued is dropped first: the peer hears its own
+    // broadcasts, and a full queue must not swallow the answer.
+    [[nodiscard]] std::optional<bytes> look(int timeout_ms, const std::string &puid = "");
 };
 
 // Addresses and identity of the lab's device and configurator.
@@ -165,6 +166,13 @@ protected:
                                    const std::string &input = "", const std::string &tmp = "");
     result ctl(const std::string &host, const std::vector<std::string> &args, const std::string &input = "",
                const std::string &tmp = "");
+    // What a started run ends with (status -1 when it was not started or
+    // still runs after timeout_ms).
+    static result finish(const std::unique_ptr<Process> &run, int timeout_ms = 60000);
+    // orvanectl's arguments to configure PUID as admin, the password on
+    // standard input, renaming the device; `more` after them.
+    static std::vector<std::string> configure(const std::string &puid, const std::string &host_name,
+                                              std::vector<std::string> more = {});
 
     std::vector<std::string> two_options; // the second daemon's command line
     std::unique_ptr<Device> one, two;

@@ -143,9 +143,9 @@ std::string Process::stderr_text() const
     return read_file(err_path_);
 }
 
-bool Process::wait_for_line(const std::string &text, int timeout_ms) const
+bool Process::wait_for_line(const std::string &text, int timeout_ms, int count) const
 {
-    const auto found = [&] { return count_lines(stderr_text(), text) + count_lines(stdout_text(), text) > 0; };
+    const auto found = [&] { return count_lines(stderr_text(), text) + count_lines(stdout_text(), text) >= count; };
     for (int waited = 0; waited < timeout_ms && !found() && !reaped_ && kill(pid_, 0) == 0; waited += 20)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return found();

@@ -54,9 +54,9 @@ public:
     [[nodiscard]] std::string stdout_text() const;
     [[nodiscard]] std::string stderr_text() const;
 
-    // Waits until a line of stderr (or stdout) contains the text; false after
-    // timeout_ms or when the process ended without writing it.
-    [[nodiscard]] bool wait_for_line(const std::string &text, int timeout_ms = 5000) const;
+    // Waits until `count` lines of stderr and stdout contain the text; false
+    // after timeout_ms or when the process ended without writing them.
+    [[nodiscard]] bool wait_for_line(const std::string &text, int timeout_ms = 5000, int count = 1) const;
 
     // Sends a signal (false if the process is already reaped).
     bool signal(int sig) const;
