@@ -21,10 +21,12 @@
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <linux/if_ether.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -369,12 +371,11 @@ protected:
             .sin_family = AF_INET, .sin_port = htons(4446), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
         return lab::connect_stream(reinterpret_cast<const sockaddr *>(&to), sizeof to);
     }
-    // One plain HTTP/1.1 exchange from the laptop; `head` adds header lines
-    // ("Name: value\r\n"); no reply within wait_ms is status 0.
-    reply http(const std::string &method, const std::string &path, const std::string &body = "",
-               const std::string &head = "", const std::string &host = "127.0.0.1:4446", int wait_ms = 60000)
+    // One plain HTTP/1.1 exchange on a connected stream; `head` adds header
+    // lines ("Name: value\r\n"); no reply within wait_ms is status 0.
+    static reply exchange(lab::Stream &stream, const std::string &method, const std::string &path,
+                          const std::string &body, const std::string &head, const std::string &host, int wait_ms)
     {
-        lab::Stream stream(lab->open_in("cfg", connect_page));
         if (stream.fd() < 0 ||
             !stream.write(method + " " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n" + head +
                           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body))
@@ -385,6 +386,12 @@ protected:
         if (!text.starts_with("HTTP/1.1 ") || split == std::string::npos)
             return {};
         return {std::stoi(text.substr(9, 3)), json::parse(text.substr(split + 4), nullptr, false), text};
+    }
+    reply http(const std::string &method, const std::string &path, const std::string &body = "",
+               const std::string &head = "", const std::string &host = "127.0.0.1:4446", int wait_ms = 60000)
+    {
+        lab::Stream stream(lab->open_in("cfg", connect_page));
+        return exchange(stream, method, path, body, head, host, wait_ms);
     }
     std::unique_ptr<lab::Process> server;
     std::string token, page_url;
@@ -397,13 +404,34 @@ TEST_F(ServeLab, ApiListsDevicesAndRefusesForeignHostsRequestsWithoutTokenAndBad
     EXPECT_EQ(session.body, json({{"schema", 1}, {"interfaces", {"lab0"}}, {"configure_timeout", 45}}));
     EXPECT_EQ(http("GET", "/api/devices", "", with_token).body,
               json({{"schema", 1}, {"devices", json::array()}, {"dropped", 0}, {"discovered_at", nullptr}}));
-    // Every API request without the token is refused, reads included, and
-    // no refusal gives the token away.
-    for (const char *path : {"/api/session", "/api/devices", "/api/watch?after=0"}) {
-        const reply refused = http("GET", path);
-        EXPECT_EQ(refused.status, 403) << path;
-        EXPECT_THAT(refused.text, AllOf(HasSubstr("needs the page's token"), Not(HasSubstr(token)))) << path;
-    }
+    // An unprivileged local user has nothing to read the token from, and
+    // every API request without it is refused, reads included.
+    int answers[2];
+    ASSERT_EQ(pipe(answers), 0);
+    const pid_t nobody = lab->open_in("cfg", [&] {
+        const pid_t pid = fork();
+        if (pid != 0)
+            return pid;
+        close(answers[0]);
+        std::string seen;
+        if (setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 && setresuid(65534, 65534, 65534) == 0)
+            for (const char *path : {"/api/session", "/api/devices", "/api/watch?after=0"}) {
+                lab::Stream stream(connect_page());
+                seen += exchange(stream, "GET", path, "", "", "127.0.0.1:4446", 10000).text + "\n";
+            }
+        _exit(write(answers[1], seen.data(), seen.size()) == static_cast<ssize_t>(seen.size()) ? 0 : 1);
+    });
+    close(answers[1]);
+    std::string refusals;
+    char chunk[4096];
+    for (ssize_t got; (got = read(answers[0], chunk, sizeof chunk)) > 0;)
+        refusals.append(chunk, static_cast<size_t>(got));
+    close(answers[0]);
+    int status = -1;
+    ASSERT_GT(nobody, 0);
+    ASSERT_EQ(waitpid(nobody, &status, 0), nobody);
+    EXPECT_EQ(lab::count_lines(refusals, "HTTP/1.1 403 "), 3) << refusals;
+    EXPECT_THAT(refusals, AllOf(HasSubstr("needs the page's token"), Not(HasSubstr(token)))) << refusals;
 
     // The records are discover's, checked field by field in OrvanectlLinks,
     // under the names and in the shape that discover --json gives them.
