@@ -137,10 +137,11 @@ private:
     }
     bool value(json &out, int depth)
     {
-        if (depth > max_depth_)
-            return fail("nesting deeper than " + std::to_string(max_depth_) + " levels");
         skip_space();
         char c = at_ < text_.size() ? text_[at_] : '\0';
+        // A container at depth d is the (d + 1)th level of nesting.
+        if ((c == '{' || c == '[') && depth >= max_depth_)
+            return fail("nesting deeper than " + std::to_string(max_depth_) + " levels");
         if (c == '{')
             return object(out, depth);
         if (c == '[') {
