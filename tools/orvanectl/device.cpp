@@ -117,8 +117,7 @@ void print_devices(FILE *stream, const json &devices)
             std::string hosts;
             for (const auto &address : claimants)
                 hosts += (hosts.empty() ? "" : ", ") + shown(address);
-            std::fprintf(stream, "    CONFLICT: %s hosts answer as this PUID: %s\n",
-                         std::to_string(claimants.size()).c_str(), hosts.c_str());
+            std::fprintf(stream, "    CONFLICT: %zu hosts answer as this PUID: %s\n", claimants.size(), hosts.c_str());
         }
     });
 }
